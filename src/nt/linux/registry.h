@@ -1,0 +1,3 @@
+// Win32 registry subset of the seam (Linux declarations).
+#pragma once
+#include "nt/linux/base.h"

@@ -1,0 +1,28 @@
+// Fault injection: any simulated call can be made to fail with a chosen error,
+// at its n-th call or for a path pattern, or end the process there (a power cut).
+// Rules come from [fault] sections of machine.conf or from a test.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace ntsim {
+
+struct FaultRule {
+    std::string function;  // Win32 name such as "RegOpenKeyExA"; "*" matches every function
+    uint32_t error = 0;    // the error the call fails with
+    long nth = 0;          // only the n-th matching call (1-based); 0 = every matching call
+    std::string pattern;   // glob over the call's path or key name, case-insensitive; empty = any
+    bool kill = false;     // end the process at that call instead of failing it
+};
+
+void FaultAdd(const FaultRule& rule);
+void FaultClearAll();
+
+// Called at the start of a simulated function with the path or key name it works on.
+// True when this call must fail; *error then holds the code to fail with.
+bool FaultHit(const char* function, const std::string& path, uint32_t* error);
+
+// Case-insensitive glob: '*' any run, '?' one character.
+bool GlobMatch(const std::string& pattern, const std::string& text);
+
+}  // namespace ntsim

@@ -1,0 +1,144 @@
+// The in-memory hive tree: sorted subkeys, value lookup, copies and name order.
+#include "ntsim/hive.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace ntsim {
+
+static uint32_t UpcaseUnit(uint32_t c) {
+    // NT upcases per UTF-16 unit; ASCII and Latin-1 letters are what hive names hold here.
+    if (c >= 'a' && c <= 'z') return c - 32;
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
+    if (c == 0xFF) return 0x178;
+    return c;
+}
+
+int HiveNameCompare(const std::string& a, const std::string& b) {
+    std::vector<uint16_t> ua = Utf8ToUtf16(a), ub = Utf8ToUtf16(b);
+    size_t n = std::min(ua.size(), ub.size());
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t ca = UpcaseUnit(ua[i]), cb = UpcaseUnit(ub[i]);
+        if (ca != cb) return ca < cb ? -1 : 1;
+    }
+    return ua.size() == ub.size() ? 0 : (ua.size() < ub.size() ? -1 : 1);
+}
+
+HiveKey* HiveKey::FindSubkey(const std::string& n) const {
+    auto it = std::lower_bound(subkeys.begin(), subkeys.end(), n,
+                               [](const std::unique_ptr<HiveKey>& k, const std::string& s) { return HiveNameCompare(k->name, s) < 0; });
+    if (it != subkeys.end() && HiveNameCompare((*it)->name, n) == 0) return it->get();
+    return nullptr;
+}
+
+HiveKey* HiveKey::AddSubkey(const std::string& n) {
+    auto it = std::lower_bound(subkeys.begin(), subkeys.end(), n,
+                               [](const std::unique_ptr<HiveKey>& k, const std::string& s) { return HiveNameCompare(k->name, s) < 0; });
+    auto key = std::make_unique<HiveKey>();
+    key->name = n;
+    key->parent = this;
+    key->lastWrite = FileTimeNow();
+    HiveKey* raw = key.get();
+    subkeys.insert(it, std::move(key));
+    return raw;
+}
+
+bool HiveKey::RemoveSubkey(HiveKey* child) {
+    for (auto it = subkeys.begin(); it != subkeys.end(); ++it)
+        if (it->get() == child) {
+            subkeys.erase(it);
+            return true;
+        }
+    return false;
+}
+
+HiveValue* HiveKey::FindValue(const std::string& n) {
+    for (auto& v : values)
+        if (HiveNameCompare(v.name, n) == 0) return &v;
+    return nullptr;
+}
+
+const HiveValue* HiveKey::FindValue(const std::string& n) const { return const_cast<HiveKey*>(this)->FindValue(n); }
+
+std::unique_ptr<HiveKey> HiveCopyTree(const HiveKey& key, HiveKey* parent) {
+    auto copy = std::make_unique<HiveKey>();
+    copy->name = key.name;
+    copy->className = key.className;
+    copy->lastWrite = key.lastWrite;
+    copy->flags = key.flags;
+    copy->isVolatile = key.isVolatile;
+    copy->security = key.security;
+    copy->values = key.values;
+    copy->parent = parent;
+    copy->subkeys.reserve(key.subkeys.size());
+    for (const auto& sub : key.subkeys) copy->subkeys.push_back(HiveCopyTree(*sub, copy.get()));
+    return copy;
+}
+
+std::string Utf16ToUtf8(const uint16_t* units, size_t count) {
+    std::string out;
+    out.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+        uint32_t c = units[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+            ++i;
+        }
+        if (c < 0x80) {
+            out += (char)c;
+        } else if (c < 0x800) {
+            out += (char)(0xC0 | (c >> 6));
+            out += (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += (char)(0xE0 | (c >> 12));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        } else {
+            out += (char)(0xF0 | (c >> 18));
+            out += (char)(0x80 | ((c >> 12) & 0x3F));
+            out += (char)(0x80 | ((c >> 6) & 0x3F));
+            out += (char)(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
+    std::vector<uint16_t> out;
+    out.reserve(text.size());
+    const unsigned char* s = (const unsigned char*)text.data();
+    size_t n = text.size(), i = 0;
+    while (i < n) {
+        uint32_t c = s[i];
+        size_t len = 1;
+        if (c >= 0xF0 && i + 3 < n + 0 && i + 3 <= n - 1) {
+            c = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+            len = 4;
+        } else if (c >= 0xE0 && i + 2 <= n - 1) {
+            c = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+            len = 3;
+        } else if (c >= 0xC0 && i + 1 <= n - 1) {
+            c = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            len = 2;
+        }
+        // A stray continuation or truncated sequence passes through as one unit.
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out.push_back((uint16_t)(0xD800 + (c >> 10)));
+            out.push_back((uint16_t)(0xDC00 + (c & 0x3FF)));
+        } else {
+            out.push_back((uint16_t)c);
+        }
+        i += len;
+    }
+    return out;
+}
+
+uint64_t FileTimeNow() {
+    using namespace std::chrono;
+    // 11644473600 seconds lie between 1601-01-01 and 1970-01-01.
+    auto ns = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+    return (uint64_t)(ns / 100) + 116444736000000000ULL;
+}
+
+}  // namespace ntsim

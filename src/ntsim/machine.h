@@ -1,0 +1,18 @@
+// Making a simulated NT machine: its directory, machine.conf, drives and the
+// real regf hive files of a freshly installed system.
+#pragma once
+#include <string>
+
+namespace ntsim {
+
+struct MachineOptions {
+    std::string preset = "nt4-workstation";  // nt4-workstation, nt4-member, nt4-pdc, nt4-bdc, w2k-member, xp-standalone
+    std::string sid;                          // "S-1-5-21-a-b-c"; empty = a fixed default
+    std::string name;                         // computer name; empty = preset default
+    std::string size = "small";               // small | large
+};
+
+// Creates the machine in dir (which must not exist or be empty).
+bool MachineCreate(const std::string& dir, const MachineOptions& options, std::string* error);
+
+}  // namespace ntsim

@@ -1,0 +1,40 @@
+// main() of a program that runs inside a simulated machine: the machine, account
+// and session come from the environment that "ntsim run" (or the simulated
+// CreateProcessA and service control manager) sets; then WinMain runs as on Windows.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "ntsim/process.h"
+#include "nt/win32.h"
+
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+int main(int argc, char** argv) {
+    const char* dir = getenv("NTSIM_MACHINE");
+    if (!dir || !*dir) {
+        fprintf(stderr, "%s runs inside a simulated NT machine: start it with 'ntsim run DIR -- WINPATH'\n", argv[0]);
+        return 2;
+    }
+    const char* user = getenv("NTSIM_USER");
+    const char* service = getenv("NTSIM_SERVICE");
+    std::string error;
+    if (!ntsim::ProcessAttach(dir, user ? user : "", service && *service == '1', &error)) {
+        fprintf(stderr, "ntsim: %s\n", error.c_str());
+        return 2;
+    }
+    // The Windows command line: the image path (quoted) and the arguments as given.
+    const char* image = getenv("NTSIM_IMAGE");
+    std::string cmd = std::string("\"") + (image ? image : argv[0]) + "\"";
+    std::string args;
+    for (int i = 1; i < argc; ++i) {
+        if (!args.empty()) args += " ";
+        std::string a = argv[i];
+        args += a.find(' ') != std::string::npos ? "\"" + a + "\"" : a;
+    }
+    ntsim::CurrentProcess().imagePath = image ? image : "";
+    ntsim::CurrentProcess().commandLine = cmd + (args.empty() ? "" : " " + args);
+    int rc = WinMain((HINSTANCE)1, nullptr, (LPSTR)args.c_str(), 1);
+    ntsim::ProcessDetach();
+    return rc;
+}
