@@ -416,3 +416,5 @@ typedef struct _LUID {
     DWORD LowPart;
     LONG HighPart;
 } LUID, *PLUID;
+
+BOOL CloseHandle(HANDLE hObject);

@@ -1,0 +1,24 @@
+// The kernel handle table: tokens, threads, mutexes, find handles, modules and
+// every other object a HANDLE names. CloseHandle releases through it.
+#pragma once
+#include <memory>
+
+#include "nt/win32.h"
+
+namespace ntsim {
+
+struct KernelObject {
+    virtual ~KernelObject() = default;
+    virtual const char* Kind() const = 0;
+};
+
+HANDLE HandleCreate(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> HandleGet(HANDLE handle);
+template <class T>
+std::shared_ptr<T> HandleGetAs(HANDLE handle) {
+    return std::dynamic_pointer_cast<T>(HandleGet(handle));
+}
+// Forgets the handle; the object lives on while other handles or users hold it.
+bool HandleClose(HANDLE handle);
+
+}  // namespace ntsim
