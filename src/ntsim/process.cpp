@@ -2,6 +2,7 @@
 #include "ntsim/process.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +59,27 @@ bool ProcessAttach(const std::string& dir, const std::string& user, bool service
         const ConfSection* session = p->conf.Find("session");
         p->user = session ? session->Get("user", "Administrator") : "Administrator";
     }
+    // The environment a logon gives: system variables, then the machine's own.
+    const ConfSection* machine = p->conf.Find("machine");
+    std::string root = machine ? machine->Get("systemroot", "C:\\WINNT") : "C:\\WINNT";
+    const ConfSection* session = p->conf.Find("session");
+    std::string temp = session ? session->Get("temp", "C:\\TEMP") : "C:\\TEMP";
+    p->environment = {{"SystemRoot", root},
+                      {"windir", root},
+                      {"SystemDrive", root.substr(0, 2)},
+                      {"TEMP", temp},
+                      {"TMP", temp},
+                      {"COMPUTERNAME", machine ? machine->Get("name", "NTWKS01") : "NTWKS01"},
+                      {"USERNAME", p->user},
+                      {"USERPROFILE", root + "\\Profiles\\" + p->user},
+                      {"OS", "Windows_NT"}};
+    if (const ConfSection* env = p->conf.Find("environment"))
+        for (const auto& kv : env->entries) {
+            bool replaced = false;
+            for (auto& e : p->environment)
+                if (strcasecmp(e.first.c_str(), kv.first.c_str()) == 0) e.second = kv.second, replaced = true;
+            if (!replaced) p->environment.push_back(kv);
+        }
     g_process = p;
     FaultClearAll();
     LoadFaults(p->conf);
@@ -77,6 +99,27 @@ void ProcessDetach() {
     delete g_process;
     g_process = nullptr;
     FaultClearAll();
+}
+
+std::string ProcessGetEnv(const std::string& name, bool* found) {
+    if (found) *found = false;
+    if (!g_process) return "";
+    for (const auto& e : g_process->environment)
+        if (strcasecmp(e.first.c_str(), name.c_str()) == 0) {
+            if (found) *found = true;
+            return e.second;
+        }
+    return "";
+}
+
+void ProcessSetEnv(const std::string& name, const std::string& value) {
+    if (!g_process) return;
+    for (auto& e : g_process->environment)
+        if (strcasecmp(e.first.c_str(), name.c_str()) == 0) {
+            e.second = value;
+            return;
+        }
+    g_process->environment.emplace_back(name, value);
 }
 
 bool ProcessAttached() { return g_process != nullptr; }

@@ -3,6 +3,8 @@
 #pragma once
 #include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ntsim/conf.h"
 
@@ -15,7 +17,14 @@ struct Process {
     bool service = false;     // runs as a service (LocalSystem, non-interactive window station)
     std::string imagePath;    // Windows path of the running program, if any
     std::string commandLine;  // full Windows-style command line
+    // Environment variables (names compared case-insensitively): SystemRoot, windir,
+    // TEMP, TMP, COMPUTERNAME, USERNAME, USERPROFILE, plus machine.conf [environment].
+    std::vector<std::pair<std::string, std::string>> environment;
 };
+
+// The process environment's value of name (case-insensitive), or empty with *found false.
+std::string ProcessGetEnv(const std::string& name, bool* found = nullptr);
+void ProcessSetEnv(const std::string& name, const std::string& value);
 
 // Attaches this host process to the machine in dir. user empty: the logged-on
 // user named in machine.conf ([session] user), or "SYSTEM" for a service.
