@@ -12,6 +12,11 @@ std::map<uintptr_t, std::shared_ptr<KernelObject>> g_table;
 uintptr_t g_next = 0x100;
 }  // namespace
 
+uint32_t KernelObject::Wait(uint32_t) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+}
+
 HANDLE HandleCreate(std::shared_ptr<KernelObject> object) {
     std::lock_guard<std::mutex> lock(g_mutex);
     uintptr_t h = g_next;
@@ -44,4 +49,13 @@ BOOL CloseHandle(HANDLE hObject) {
         return FALSE;
     }
     return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
+    std::shared_ptr<ntsim::KernelObject> object = ntsim::HandleGet(hHandle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    return object->Wait(dwMilliseconds);
 }

@@ -10,6 +10,9 @@ namespace ntsim {
 struct KernelObject {
     virtual ~KernelObject() = default;
     virtual const char* Kind() const = 0;
+    // WaitForSingleObject on this object: WAIT_OBJECT_0, WAIT_ABANDONED, WAIT_TIMEOUT or
+    // WAIT_FAILED (objects that cannot be waited on, with ERROR_INVALID_HANDLE).
+    virtual uint32_t Wait(uint32_t timeoutMs);
 };
 
 HANDLE HandleCreate(std::shared_ptr<KernelObject> object);

@@ -418,3 +418,8 @@ typedef struct _LUID {
 } LUID, *PLUID;
 
 BOOL CloseHandle(HANDLE hObject);
+
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_ABANDONED 0x00000080L
+#define WAIT_FAILED 0xFFFFFFFFL
+DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
