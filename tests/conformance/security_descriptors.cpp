@@ -15,7 +15,11 @@ CONFORMANCE_TEST(security_sid_layout) {
     BYTE copy[SECURITY_MAX_SID_SIZE];
     memset(copy, 0x5A, sizeof copy);
     SetLastError(0xdeadbeef);
-    ok(!CopySid(20, copy, sid) && GetLastError() == ERROR_INSUFFICIENT_BUFFER, "short copy: error %lu", (unsigned long)GetLastError());
+    BOOL copied = CopySid(20, copy, sid);
+    ok(!copied, "a short buffer is refused");
+    todo_wine("Wine's CopySid fails without setting the last error") {
+        ok(GetLastError() == ERROR_INSUFFICIENT_BUFFER, "short copy: error %lu", (unsigned long)GetLastError());
+    }
     ok(CopySid(sizeof copy, copy, sid) && EqualSid(copy, sid), "copy equals the original");
     ok(copy[24] == 0x5A, "nothing written past the SID");
     copy[1] = 16;
@@ -32,6 +36,7 @@ CONFORMANCE_TEST(security_descriptor_forms) {
     AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &everyone);
     AllocateAndInitializeSid(&nt, 2, 32, 544, 0, 0, 0, 0, 0, 0, &admins);
     DWORD aclBuf[64];
+    memset(aclBuf, 0, sizeof aclBuf);
     PACL acl = (PACL)aclBuf;
     ok(InitializeAcl(acl, 64, ACL_REVISION), "InitializeAcl");
     ok(AddAccessDeniedAce(acl, ACL_REVISION, WRITE_DAC, everyone), "deny entry");
@@ -60,8 +65,10 @@ CONFORMANCE_TEST(security_descriptor_forms) {
     PACL dacl = NULL;
     ok(GetSecurityDescriptorOwner(rel, &owner, &defaulted) && (BYTE*)owner > rel && (BYTE*)owner < rel + need,
        "owner points into the descriptor");
-    ok(GetSecurityDescriptorDacl(rel, &present, &dacl, &defaulted) && present && (BYTE*)dacl == rel + 20,
-       "the DACL follows the header");
+    ok(GetSecurityDescriptorDacl(rel, &present, &dacl, &defaulted) && present, "the DACL is present");
+    todo_wine("Wine lays the owner out before the DACL; Windows puts the ACLs first") {
+        ok((BYTE*)dacl == rel + 20, "the DACL follows the header");
+    }
     ACE_HEADER* ace = NULL;
     ok(GetAce(dacl, 0, (LPVOID*)&ace) && ace->AceType == ACCESS_DENIED_ACE_TYPE, "first entry is the deny");
     // Malformed ACLs.
@@ -69,7 +76,9 @@ CONFORMANCE_TEST(security_descriptor_forms) {
     ok(!IsValidAcl(acl), "an ACL size that cuts an entry is refused");
     acl->AclSize = 64;
     acl->AceCount = 9;
-    ok(!IsValidAcl(acl), "entries past the end are refused");
+    todo_wine("Wine's IsValidAcl accepts entries of size 0 that never reach the end") {
+        ok(!IsValidAcl(acl), "entries past the end are refused");
+    }
     acl->AceCount = 2;
     acl->AclRevision = 1;
     ok(!IsValidAcl(acl), "revision 1 is refused");
@@ -93,7 +102,7 @@ CONFORMANCE_TEST(security_entries_in_acl) {
     PACL out = NULL;
     DWORD err = SetEntriesInAclA(2, ea, old, &out);
     ok(err == ERROR_SUCCESS, "SetEntriesInAclA: %lu", (unsigned long)err);
-    if (err == ERROR_SUCCESS) {
+    if (err == ERROR_SUCCESS) todo_wine("Wine adds explicit entries without merging them or ordering denies first") {
         ok(out->AceCount == 2, "the grant merged into the existing entry: %u entries", out->AceCount);
         ACCESS_ALLOWED_ACE* first = NULL;
         ACCESS_ALLOWED_ACE* second = NULL;
@@ -108,7 +117,10 @@ CONFORMANCE_TEST(security_entries_in_acl) {
     BuildExplicitAccessWithNameA(&ea[0], nobody, 1, GRANT_ACCESS, NO_INHERITANCE);
     out = NULL;
     err = SetEntriesInAclA(1, ea, old, &out);
-    ok(err == ERROR_NONE_MAPPED, "unknown trustee: %lu", (unsigned long)err);
+    ok(err != ERROR_SUCCESS, "an unknown trustee fails");
+    todo_wine("Wine answers an unknown trustee with ERROR_INVALID_PARAMETER") {
+        ok(err == ERROR_NONE_MAPPED, "unknown trustee: %lu", (unsigned long)err);
+    }
     FreeSid(everyone);
 }
 
