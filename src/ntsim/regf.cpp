@@ -426,7 +426,14 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive) {
     if (FaultHit("RegfLoadFile", hostPath, &injected)) return injected;
     int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT) return ERROR_FILE_NOT_FOUND;
+        if (errno == ENOENT) {
+            // As NT tells them apart: the file is missing, or already its folder is.
+            size_t slash = hostPath.find_last_of('/');
+            struct stat dirStat;
+            if (slash != std::string::npos && slash > 0 && stat(hostPath.substr(0, slash).c_str(), &dirStat) != 0)
+                return ERROR_PATH_NOT_FOUND;
+            return ERROR_FILE_NOT_FOUND;
+        }
         if (errno == ENOTDIR) return ERROR_PATH_NOT_FOUND;
         if (errno == EACCES || errno == EPERM) return ERROR_ACCESS_DENIED;
         return ERROR_READ_FAULT;
