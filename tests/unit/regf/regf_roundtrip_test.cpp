@@ -291,3 +291,39 @@ TEST(RegfWriteLimits, RefusesWhatTheFormatCannotHold) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(RegfWriteOrder, ListsAreWrittenInNtOrderWhateverTheTreeHolds) {
+    for (uint32_t minor : {3u, 5u}) {
+        Hive hive = NewHive(minor);
+        // Appended out of order, bypassing AddSubkey's sorted insert.
+        for (const char* name : {"zeta", "Alpha", "ключ", "beta", "Ämter"}) {
+            auto k = std::make_unique<HiveKey>();
+            k->name = name;
+            k->parent = hive.root.get();
+            hive.root->subkeys.push_back(std::move(k));
+        }
+        std::vector<uint8_t> img;
+        Hive back = RoundTrip(hive, &img);
+        std::vector<std::string> names;
+        for (auto& k : back.root->subkeys) names.push_back(k->name);
+        EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "zeta", "Ämter", "ключ"}));
+        // The leaf itself is in that order: entry i names the i-th key.
+        uint32_t list = 4096 + U32(img, 4096 + U32(img, 36) + 4 + 28) + 4;
+        uint32_t third = 4096 + U32(img, list + 4 + 2 * 8) + 4;
+        EXPECT_EQ(memcmp(img.data() + third + 76, "zeta", 4), 0);
+        if (minor == 3) {
+            uint32_t last = list + 4 + 4 * 8;
+            EXPECT_EQ(U32(img, last + 4), 0u) << "no lf hint for characters beyond Latin-1";
+        }
+        // Two names equal to NT cannot both be written.
+        auto dup = std::make_unique<HiveKey>();
+        dup->name = "ALPHA";
+        dup->parent = hive.root.get();
+        hive.root->subkeys.push_back(std::move(dup));
+        EXPECT_EQ(ntsim::RegfWrite(hive, &img), (uint32_t)ERROR_INVALID_PARAMETER);
+    }
+}
+
+}  // namespace
