@@ -113,8 +113,8 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!IsRootKey(r.key) || !lpSubKey || !*lpSubKey) return ERROR_INVALID_PARAMETER;
     if (!HasPrivilege("SeRestorePrivilege")) return ERROR_PRIVILEGE_NOT_HELD;
-    HiveKey* key = r.key->FindSubkey(AnsiToUtf8(lpSubKey));
-    if (!key) return ERROR_FILE_NOT_FOUND;
+    HiveKey* key = nullptr;
+    if ((err = WalkPath(r.key, AnsiToUtf8(lpSubKey), true, &key)) != ERROR_SUCCESS) return (LONG)err;
     Mount* mount = MountAt(key);
     if (!mount) return ERROR_INVALID_PARAMETER;
     // The system hives and the logged-on user's stay; so does a hive with open keys.
