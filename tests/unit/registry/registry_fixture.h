@@ -170,6 +170,15 @@ inline void WriteMachineHives(const std::string& dir) {
     ntsim::HiveKey* names = Path(samInner, "Domains\\Account\\Users\\Names");
     Set(Path(names, "Administrator"), "", 500, {});
     Set(Path(names, "User1"), "", 1000, {});
+    // Alias members: Administrator in Administrators; both accounts in Users.
+    ntsim::HiveKey* aliases = Path(samInner, "Domains\\Builtin\\Aliases");
+    Set(Path(aliases, "Names\\Administrators"), "", 544, {});
+    Set(Path(aliases, "Names\\Users"), "", 545, {});
+    Set(Path(aliases, "00000220"), "C", REG_BINARY, AccountSid(500));
+    Bytes users = AccountSid(500);
+    Bytes user1 = AccountSid(1000);
+    users.insert(users.end(), user1.begin(), user1.end());
+    Set(Path(aliases, "00000221"), "C", REG_BINARY, users);
     ntsim::Hive security = NewHive("SECURITY", locked);
     Set(Path(security.root.get(), "Policy\\PolAcDmS"), "", REG_BINARY, MachineSid());
     ntsim::Hive software = NewHive("SOFTWARE", standard);
@@ -206,12 +215,16 @@ inline void WriteMachineHives(const std::string& dir) {
 
 inline std::string UserSidText(uint32_t rid) { return std::string(kMachineSidText) + "-" + std::to_string(rid); }
 
+// Switches a privilege as the program does: AdjustTokenPrivileges, which enables only what the account holds.
 inline void EnablePrivilegeForTest(const char* name, bool on = true) {
-    ntsim::Token& token = ntsim::CurrentToken();
-    if (on)
-        token.enabled.insert(name);
-    else
-        token.enabled.erase(name);
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+    TOKEN_PRIVILEGES tp = {};
+    tp.PrivilegeCount = 1;
+    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid));
+    tp.Privileges[0].Attributes = on ? SE_PRIVILEGE_ENABLED : 0;
+    EXPECT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
+    CloseHandle(token);
 }
 
 class RegistryTest : public ::testing::Test {
