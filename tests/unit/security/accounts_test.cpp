@@ -7,6 +7,7 @@
 
 #include "machine_fixture.h"
 #include "nt/win32.h"
+#include "ntsim/access.h"
 #include "ntsim/faults.h"
 
 namespace {
@@ -233,12 +234,21 @@ protected:
 
 TEST_F(FreshMachineAccounts, AccountsFollowTheMachineSid) {
     Make("nt4-workstation", "S-1-5-21-10-20-30");
-    std::string err;
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &err)) << err;
     BYTE sid[SECURITY_MAX_SID_SIZE];
     char domain[64];
     DWORD cb = sizeof sid, cch = sizeof domain;
     SID_NAME_USE use;
+    // Before the process belongs to a machine only the well-known names resolve, and
+    // nothing of that is kept once it does.
+    EXPECT_FALSE(LookupAccountNameA(nullptr, "Administrator", sid, &cb, domain, &cch, &use));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NONE_MAPPED);
+    cb = sizeof sid, cch = sizeof domain;
+    EXPECT_TRUE(LookupAccountNameA(nullptr, "Everyone", sid, &cb, domain, &cch, &use));
+    EXPECT_FALSE(ntsim::PrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
+    std::string err;
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &err)) << err;
+    EXPECT_TRUE(ntsim::PrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
+    cb = sizeof sid, cch = sizeof domain;
     ASSERT_TRUE(LookupAccountNameA(nullptr, "Administrator", sid, &cb, domain, &cch, &use)) << GetLastError();
     EXPECT_EQ(ntsim::SidToText(sid, cb), "S-1-5-21-10-20-30-500");
     cb = sizeof sid, cch = sizeof domain;
