@@ -306,3 +306,51 @@ TEST_F(NamedSecurityTest, InjectedFaultsLeaveSecurityAsItWas) {
 }
 
 }  // namespace
+
+namespace {
+
+// The policy of a machine as created: an administrator widens the DACL of
+// SECURITY\Policy\PolAcDmS to read the machine SID, and puts it back.
+TEST(FreshMachineNamedSecurity, ReadingThePolicyAsTheProgramDoes) {
+    char tmpl[] = "/tmp/tessiv-pol-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = std::string(tmpl) + "/m", err;
+    ntsim::MachineOptions options;
+    options.sid = "S-1-5-21-7-8-9";
+    ASSERT_TRUE(ntsim::MachineCreate(dir, options, &err)) << err;
+    ASSERT_TRUE(ntsim::ProcessAttach(dir, "Administrator", false, &err)) << err;
+    HKEY key;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+    char name[] = "MACHINE\\SECURITY\\Policy\\PolAcDmS";
+    PACL dacl = nullptr, widened = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(name, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd),
+              (DWORD)ERROR_SUCCESS);
+    EXPLICIT_ACCESS_A ea;
+    char admins[] = "Administrators";
+    BuildExplicitAccessWithNameA(&ea, admins, KEY_ALL_ACCESS, GRANT_ACCESS, NO_INHERITANCE);
+    ASSERT_EQ(SetEntriesInAclA(1, &ea, dacl, &widened), (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(SetNamedSecurityInfoA(name, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, widened, nullptr),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_READ, &key), ERROR_SUCCESS);
+    BYTE data[64];
+    DWORD size = sizeof data, type = 0;
+    ASSERT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(SidToText(data, size), "S-1-5-21-7-8-9");
+    RegCloseKey(key);
+    // The original DACL back: closed again.
+    ASSERT_EQ(SetNamedSecurityInfoA(name, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+              (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+    LocalFree(widened);
+    LocalFree(sd);
+    // HKEY_USERS names work the same way.
+    ASSERT_EQ(GetNamedSecurityInfoA("USERS\\.DEFAULT", SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                    nullptr, &sd),
+              (DWORD)ERROR_SUCCESS);
+    LocalFree(sd);
+    ntsim::ProcessDetach();
+    std::filesystem::remove_all(tmpl);
+}
+
+}  // namespace
