@@ -256,6 +256,41 @@ TEST_F(NamedSecurityTest, FileSecurityWrittenAndReadBack) {
     LocalFree(sd);
 }
 
+TEST_F(NamedSecurityTest, FileSaclNeedsTheSecurityPrivilege) {
+    Attach("Administrator");
+    MakeFile("audited.txt");
+    std::vector<AceEntry> audit(1);
+    audit[0].type = SYSTEM_AUDIT_ACE_TYPE;
+    audit[0].flags = FAILED_ACCESS_ACE_FLAG;
+    audit[0].mask = 0x1F01FF;
+    audit[0].sid = SidEveryone();
+    auto sacl = AclBuild(audit);
+    char path[] = "C:\\audited.txt";
+    EXPECT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, (PACL)sacl.data()),
+              (DWORD)ERROR_PRIVILEGE_NOT_HELD);
+    PACL got = nullptr;
+    PSECURITY_DESCRIPTOR sd;
+    EXPECT_EQ(GetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &got, &sd),
+              (DWORD)ERROR_PRIVILEGE_NOT_HELD);
+    Privilege(SE_SECURITY_NAME);
+    ASSERT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, (PACL)sacl.data()),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(GetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &got, &sd),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->AclSize, sacl.size());
+    EXPECT_EQ(memcmp(got, sacl.data(), sacl.size()), 0);
+    LocalFree(sd);
+    // Only the SACL was asked for: no DACL in the block.
+    BOOL present = TRUE, defaulted;
+    PACL dacl;
+    ASSERT_EQ(GetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &got, &sd),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    EXPECT_FALSE(present);
+    LocalFree(sd);
+}
+
 TEST_F(NamedSecurityTest, FatDriveKeepsNoSecurity) {
     std::filesystem::create_directories(dir_ + "/drives/e");
     std::ofstream(dir_ + "/machine.conf", std::ios::app) << "\n[drive E]\npath = drives/e\ntype = removable\nfs = FAT\n";
