@@ -389,3 +389,31 @@ TEST(FreshMachineNamedSecurity, ReadingThePolicyAsTheProgramDoes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(NamedSecurityTest, MemoryExhaustedOnTheWay) {
+    Attach("Administrator");
+    MakeFile("m.txt");
+    ntsim::FaultAdd({"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
+    PACL dacl = (PACL)1;
+    PSECURITY_DESCRIPTOR sd = (PSECURITY_DESCRIPTOR)1;
+    EXPECT_EQ(GetNamedSecurityInfoA("C:\\m.txt", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd),
+              (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(sd, (PSECURITY_DESCRIPTOR)1) << "nothing handed out";
+    ntsim::FaultAdd({"AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    EXPECT_FALSE(AllocateAndInitializeSid(&nt, 1, 18, 0, 0, 0, 0, 0, 0, 0, &sid));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(sid, nullptr);
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, 18, 0, 0, 0, 0, 0, 0, 0, &sid));
+    ntsim::FaultAdd({"CopySid", ERROR_INVALID_SID, 1, "", false});
+    BYTE copy[SECURITY_MAX_SID_SIZE] = {0};
+    EXPECT_FALSE(CopySid(sizeof copy, copy, sid));
+    EXPECT_EQ(copy[0], 0);
+    EXPECT_TRUE(CopySid(sizeof copy, copy, sid));
+    FreeSid(sid);
+}
+
+}  // namespace
