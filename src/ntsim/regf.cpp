@@ -109,6 +109,7 @@ const uint32_t kBinUnit = 4096;
 const uint32_t kSegment = 16344;      // db segment payload; also the largest plain value in 1.4+
 const uint32_t kLeafMax = 500;        // subkeys per leaf: a leaf cell stays inside one 4 KiB bin
 const uint32_t kMaxDepth = 512;       // NT's limit on key nesting
+const size_t kMaxImage = 0x7FFFF000;  // NT's 2 GiB hive limit; keeps offsets and cell sizes in range
 const uint16_t kFlagHiveEntry = 0x0004;
 const uint16_t kFlagCompName = 0x0020;
 const uint16_t kKeptFlags = kKeyNoDelete | kKeySymLink;
@@ -712,6 +713,17 @@ uint32_t Writer::LeafHint() const {
     return hint;
 }
 
+// An upper bound of the bytes a key's own cells and its children's nk cells and lists
+// take, so the writer can stop before an offset or a cell size would overflow.
+size_t KeyFootprint(const HiveKey& key) {
+    size_t bytes = 2 * kBinUnit + key.className.size() + 8;
+    if (key.security) bytes += key.security->size() + 32;
+    bytes += 4 * key.values.size() + 8;
+    for (const HiveValue& v : key.values) bytes += 40 + 2 * v.name.size() + v.data.size() + v.data.size() / kSegment * 16 + 48;
+    for (const auto& sub : key.subkeys) bytes += 100 + 2 * sub->name.size() + 16;
+    return bytes;
+}
+
 // Sizes the output once so the buffer is not copied while it grows.
 size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
     size_t total = kBaseSize + kBinUnit;
@@ -754,6 +766,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     while (!stack.empty()) {
         auto [cell, key] = stack.back();
         stack.pop_back();
+        if (out->size() + KeyFootprint(*key) > kMaxImage) return ERROR_NOT_ENOUGH_MEMORY;
         KeyNode nk;
         memcpy(&nk, w.At(cell) + 4, sizeof nk);
         nk.security = w.Security(key->security);
