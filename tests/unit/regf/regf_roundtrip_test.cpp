@@ -228,7 +228,9 @@ TEST_P(RegfRoundTrip, FlagsTimesAndVolatileSubtrees) {
     EXPECT_EQ(back.root->FindSubkey("Keep")->subkeys.size(), 0u);
     EXPECT_EQ(SignatureCounts(img)["nk"], 3);
     // The base block time is the newest key time, so the same tree writes the same bytes.
-    EXPECT_EQ(*(const uint64_t*)(img.data() + 12), 0x01D3AAAABBBBCCCCULL);
+    uint64_t stamp;
+    memcpy(&stamp, img.data() + 12, 8);
+    EXPECT_EQ(stamp, 0x01D3AAAABBBBCCCCULL);
     std::vector<uint8_t> again;
     ASSERT_EQ(ntsim::RegfWrite(back, &again), (uint32_t)ERROR_SUCCESS);
     EXPECT_EQ(again, img);
