@@ -444,16 +444,24 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive) {
         close(fd);
         return ERROR_ACCESS_DENIED;
     }
-    std::vector<uint8_t> bytes((size_t)st.st_size);
+    // Only the base block and the bins it announces are read: stale data after them
+    // (common in SAM and SECURITY files) never reaches memory.
+    size_t want = (size_t)st.st_size;
+    uint8_t header[kBaseSize];
+    if (want >= kBaseSize && pread(fd, header, kBaseSize, 0) == (ssize_t)kBaseSize) {
+        uint32_t binsSize = Le32(header + offsetof(BaseBlock, binsSize));
+        want = std::min(want, (size_t)kBaseSize + binsSize);
+    }
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[want ? want : 1]);  // not zero-filled: read over at once
     size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+    while (done < want) {
+        ssize_t n = pread(fd, bytes.get() + done, want - done, (off_t)done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // a file that shrank reads as truncated
         done += (size_t)n;
     }
     close(fd);
-    return RegfRead(bytes.data(), done, hive);
+    return RegfRead(bytes.get(), done, hive);
 }
 
 // ---- Writing ----
