@@ -12,7 +12,10 @@ namespace {
 class RegfFile : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = TempDir(); }
-    void TearDown() override { ntsim::FaultClearAll(); }
+    void TearDown() override {
+        ntsim::FaultClearAll();
+        RemoveDir(dir_);
+    }
     std::vector<std::string> Entries() {
         std::vector<std::string> names;
         DIR* d = opendir(dir_.c_str());

@@ -12,6 +12,7 @@ protected:
         if (!HivexAvailable()) GTEST_SKIP() << "hivex (python3 module and hivexml) is not installed";
         dir_ = TempDir();
     }
+    void TearDown() override { RemoveDir(dir_); }
     std::string dir_;
 };
 
@@ -213,7 +214,7 @@ int CollectHive(const char* path, const struct stat*, int type, struct FTW*) {
 TEST(RegfMachineHives, HivexSeesWhatWeWrote) {
     if (!HivexAvailable()) GTEST_SKIP() << "hivex (python3 module and hivexml) is not installed";
     for (const char* preset : {"nt4-workstation", "xp-standalone"}) {
-        std::string dir = TempDir() + "/machine";
+        std::string top = TempDir(), dir = top + "/machine";
         ntsim::MachineOptions options;
         options.preset = preset;
         std::string error;
@@ -229,6 +230,7 @@ TEST(RegfMachineHives, HivexSeesWhatWeWrote) {
             EXPECT_EQ(HivexDump(file, &error), Dump(hive)) << file;
             EXPECT_EQ(error, "") << file;
         }
+        RemoveDir(top);
     }
 }
 
