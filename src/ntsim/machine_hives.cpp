@@ -481,9 +481,10 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     InheritSecurity(sys, standard);
 
     // DEFAULT and the user hives
+    // NTUSER.DAT stays at 1.3 even on XP; the default user hive follows SYSTEM and SOFTWARE.
     auto userHive = [&](const Bytes* userSid, const std::string& rootName) {
         Hive h;
-        h.minorVersion = preset.systemMinor;
+        h.minorVersion = userSid ? 3 : preset.systemMinor;
         h.root = std::make_unique<HiveKey>();
         h.root->name = h.rootName = rootName;
         HiveKey* r = h.root.get();
@@ -529,6 +530,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         outs.push_back({&profileHives.back(), folder + "/ntuser.dat"});
     }
     profileHives.push_back(userHive(nullptr, "$$$PROTO.HIV"));
+    profileHives.back().minorVersion = 3;
     if (!MakeHostDirs(profilesDir + "Default User")) {
         *error = "cannot create the Default User profile";
         return ERROR_CANNOT_MAKE;
