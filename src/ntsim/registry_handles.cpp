@@ -29,6 +29,10 @@ uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t 
 
 // The target of a symbolic link key: its REG_LINK value "SymbolicLinkValue", an NT
 // path such as \Registry\Machine\SYSTEM\ControlSet001.
+// As on NT, a key opened through a link is its target, so the unnamed value read there is
+// the target's; a link opened with REG_OPTION_OPEN_LINK holds "SymbolicLinkValue" and no
+// unnamed value. A link's unnamed value is therefore never presented as REG_LINK: the
+// registry walk's check for an unnamed REG_LINK value catches only a key that stores one.
 uint32_t FollowLink(HiveKey* link, int* hops, HiveKey** target) {
     if (++*hops > kMaxLinkHops) return ERROR_FILE_NOT_FOUND;
     const HiveValue* v = link->FindValue("SymbolicLinkValue");

@@ -1,7 +1,12 @@
 // The process's registry and its hive files: the mounts made when a process
 // first uses the registry, the CurrentControlSet link, writing dirty hives at
 // RegFlushKey, process exit and shutdown, and mounting and unmounting hives.
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <strings.h>
 
@@ -169,6 +174,8 @@ void Unload() {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     if (!g_state) return;
     FlushAllMounts();
+    for (auto& m : g_state->mounts)
+        if (!m->permanent) ReleaseLoadedHive(m->hostPath);
     ForgetAllKeys();
     g_state.reset();
 }
@@ -233,6 +240,57 @@ bool FileMounted(const State& state, const std::string& hostPath) {
         if (known && m->dev == dev && m->ino == ino) return true;
     }
     return false;
+}
+
+namespace {
+// The record of loaded hives: "pid<TAB>host path" lines. Entries of processes that are gone
+// (killed without unloading) are dropped whenever the record is rewritten.
+std::string LoadedRecord() { return CurrentProcess().machineDir + "/.loaded-hives"; }
+
+std::vector<std::pair<long, std::string>> ReadLoaded() {
+    std::vector<std::pair<long, std::string>> entries;
+    FILE* f = fopen(LoadedRecord().c_str(), "r");
+    if (!f) return entries;
+    char line[4200];
+    while (fgets(line, sizeof line, f)) {
+        char* tab = strchr(line, '\t');
+        if (!tab) continue;
+        *tab = 0;
+        std::string path = tab + 1;
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+        long pid = strtol(line, nullptr, 10);
+        if (pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM)) entries.emplace_back(pid, path);
+    }
+    fclose(f);
+    return entries;
+}
+
+void WriteLoaded(const std::vector<std::pair<long, std::string>>& entries) {
+    std::string temp = LoadedRecord() + ".tmp";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (!f) return;
+    for (const auto& e : entries) fprintf(f, "%ld\t%s\n", e.first, e.second.c_str());
+    fclose(f);
+    rename(temp.c_str(), LoadedRecord().c_str());
+}
+}  // namespace
+
+bool ClaimLoadedHive(const std::string& hostPath) {
+    MachineLock lock;
+    auto entries = ReadLoaded();
+    for (const auto& e : entries)
+        if (e.second == hostPath && e.first != (long)getpid()) return false;
+    entries.emplace_back((long)getpid(), hostPath);
+    WriteLoaded(entries);
+    return true;
+}
+
+void ReleaseLoadedHive(const std::string& hostPath) {
+    MachineLock lock;
+    auto entries = ReadLoaded();
+    for (auto it = entries.begin(); it != entries.end();)
+        it = (it->first == (long)getpid() && it->second == hostPath) ? entries.erase(it) : it + 1;
+    WriteLoaded(entries);
 }
 
 uint32_t SaveMount(Mount& mount) {

@@ -115,6 +115,11 @@ Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&&
 void DetachMount(State& state, Mount* mount);
 // True when the host file is mounted anywhere in this registry.
 bool FileMounted(const State& state, const std::string& hostPath);
+// Hives loaded with RegLoadKeyA are recorded machine-wide (the file ".loaded-hives" in the
+// machine directory, with the loading process's id), so that another process of the machine
+// sees the file as in use. Claim returns false when a live process other than this one holds it.
+bool ClaimLoadedHive(const std::string& hostPath);
+void ReleaseLoadedHive(const std::string& hostPath);
 
 // Windows-1252 (the ANSI code page) and the UTF-16LE of the hive.
 std::vector<uint16_t> AnsiToUtf16(const char* text, size_t length);
