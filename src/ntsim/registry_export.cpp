@@ -103,6 +103,7 @@ void ExportKey(const HiveKey* key, const std::string& path, std::string* out) {
 uint32_t RegistryExportText(const std::string& keyPath, std::string* text) {
     using namespace reg;
     std::lock_guard<std::recursive_mutex> lock(Mutex());
+    RefreshState();
     State* state = GetState();
     if (!state) return ERROR_INVALID_HANDLE;
     std::string path = keyPath;

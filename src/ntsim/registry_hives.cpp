@@ -1,7 +1,9 @@
 // The process's registry and its hive files: the mounts made when a process
 // first uses the registry, the CurrentControlSet link, writing dirty hives at
 // RegFlushKey, process exit and shutdown, and mounting and unmounting hives.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,7 +179,47 @@ void Unload() {
     for (auto& m : g_state->mounts)
         if (!m->permanent) ReleaseLoadedHive(m->hostPath);
     ForgetAllKeys();
+    if (g_state->generation) munmap(g_state->generation, 8);
     g_state.reset();
+}
+}  // namespace
+
+namespace {
+// Another process of the machine may have written a hive since this one read it. A hive
+// this process has not changed is read again then (its open handles follow by path), so
+// that processes see each other's flushed changes; a changed one keeps this process's
+// version, and the last writer's file wins.
+void RefreshMounts(State& state) {
+    for (auto& m : state.mounts) {
+        if (m->dirty || m->holdsVolatile) continue;
+        dev_t dev;
+        ino_t ino;
+        if (!FileIdentity(m->hostPath, &dev, &ino) || (dev == m->dev && ino == m->ino)) continue;
+        Hive hive;
+        uint32_t err;
+        {
+            MachineLock lock;
+            err = RegfLoadFile(m->hostPath, &hive);
+            FileIdentity(m->hostPath, &dev, &ino);
+        }
+        if (err != ERROR_SUCCESS || !hive.root) continue;
+        std::unique_ptr<HiveKey> root = std::move(hive.root);
+        root->name = m->root->name;
+        root->parent = m->parent;
+        if (m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0) MakeCurrentControlSet(root.get());
+        RemapHandles(m->root, root.get());
+        HiveKey* fresh = root.get();
+        for (auto& slot : m->parent->subkeys)
+            if (slot.get() == m->root) {
+                slot = std::move(root);
+                break;
+            }
+        m->root = fresh;
+        m->rootName = hive.rootName.empty() ? fresh->name : hive.rootName;
+        m->minorVersion = hive.minorVersion;
+        m->dev = dev;
+        m->ino = ino;
+    }
 }
 }  // namespace
 
@@ -194,10 +236,32 @@ State* GetState() {
     g_state->machine->name = "MACHINE";
     g_state->users = std::make_unique<HiveKey>();
     g_state->users->name = "USER";
+    int fd = open((g_state->machineDir + "/.registry-generation").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0)) {
+            void* map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED) g_state->generation = (uint64_t*)map;
+        }
+        close(fd);
+    }
+    if (g_state->generation) g_state->seenGeneration = __atomic_load_n(g_state->generation, __ATOMIC_ACQUIRE);
     Load(*g_state);
     g_loading = false;
     AtProcessExit(50, [] { Unload(); });
     return g_state.get();
+}
+
+void RefreshState() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    State* state = GetState();
+    if (!state || g_loading) return;
+    if (state->generation) {
+        uint64_t now = __atomic_load_n(state->generation, __ATOMIC_ACQUIRE);
+        if (now == state->seenGeneration) return;
+        state->seenGeneration = now;
+    }
+    RefreshMounts(*state);
 }
 
 Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,
@@ -306,6 +370,7 @@ uint32_t SaveMount(Mount& mount) {
         err = RegfSaveFile(hive, mount.hostPath);
     }
     if (err != ERROR_SUCCESS) return err;
+    if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);
     mount.dirty = false;
     FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // the rename made a new file
     return ERROR_SUCCESS;
