@@ -236,3 +236,39 @@ TEST_F(RegistryKeys, ExportPrintsKeysValuesAndLinks) {
 
 }  // namespace
 }  // namespace regtest
+
+namespace regtest {
+namespace {
+
+TEST_F(RegistryKeys, ACorruptDescriptorInAHiveIsAnErrorNeverACrash) {
+    ntsim::ProcessDetach();
+    ntsim::Hive hive;
+    ASSERT_EQ(0u, ntsim::RegfLoadFile(HiveFile("SOFTWARE"), &hive));
+    ntsim::HiveKey* bad = Path(hive.root.get(), "Corrupt");
+    Bytes garbage = {1, 0, 0x04, 0x80, 0xff, 0xff, 0, 0, 200, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 2, 0, 0xff, 0x7f, 9, 0, 0, 0};
+    bad->security = std::make_shared<const Bytes>(garbage);
+    ASSERT_EQ(0u, ntsim::RegfSaveFile(hive, HiveFile("SOFTWARE")));
+    Attach("Administrator");
+    HKEY key = nullptr;
+    LONG err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corrupt", 0, KEY_READ, &key);
+    EXPECT_TRUE(err == ERROR_SUCCESS || err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_SECURITY_DESCR) << err;
+    if (!key) {
+        EnablePrivilegeForTest(SE_BACKUP_NAME);
+        EnablePrivilegeForTest(SE_RESTORE_NAME);
+        ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corrupt", REG_OPTION_BACKUP_RESTORE, 0, &key));
+    }
+    DWORD size = 0;
+    err = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    EXPECT_EQ(ERROR_INVALID_SECURITY_DESCR, err);
+    // A new subkey inherits nothing from it and gets the default DACL; writing the key's DACL repairs it.
+    HKEY child;
+    EXPECT_EQ(0, RegCreateKeyExA(key, "Child", 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr, &child, nullptr));
+    RegCloseKey(child);
+    Bytes repaired = Descriptor({}, {}, {{ACCESS_ALLOWED_ACE_TYPE, 0, KEY_ALL_ACCESS, Administrators()}});
+    EXPECT_EQ(0, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, repaired.data()));
+    EXPECT_EQ(0, RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size) == ERROR_INSUFFICIENT_BUFFER ? 0 : 1);
+    RegCloseKey(key);
+}
+
+}  // namespace
+}  // namespace regtest
