@@ -102,10 +102,13 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
     Hive hive;
     if ((err = ReadHive(host, &hive)) != ERROR_SUCCESS) return (LONG)err;
     if (!ClaimLoadedHive(host)) return ERROR_SHARING_VIOLATION;  // loaded by another process
-    if (!AttachHive(*state, r.key, name, std::move(hive), host, false)) {
+    Mount* mount = AttachHive(*state, r.key, name, std::move(hive), host, false);
+    if (!mount) {
         ReleaseLoadedHive(host);
         return ERROR_BADDB;
     }
+    mount->windowsPath = FullWindowsPath(AnsiToUtf8(lpFile));
+    UpdateHiveList(*state);
     return ERROR_SUCCESS;
 }
 
@@ -126,6 +129,7 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey) {
     if ((err = SaveMount(*mount)) != ERROR_SUCCESS) return (LONG)err;
     ReleaseLoadedHive(mount->hostPath);
     DetachMount(*GetState(), mount);
+    UpdateHiveList(*GetState());
     return ERROR_SUCCESS;
 }
 

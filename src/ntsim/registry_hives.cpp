@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -122,8 +123,10 @@ void MountUserHive(State& state, const std::string& user) {
     Hive hive;
     std::string hostPath;
     if (!LoadHiveFile(image + "\\ntuser.dat", &hive, &hostPath)) return;
-    if (AttachHive(state, state.users.get(), entry->name, std::move(hive), hostPath, true))
+    if (Mount* m = AttachHive(state, state.users.get(), entry->name, std::move(hive), hostPath, true)) {
+        m->windowsPath = FullWindowsPath(image + "\\ntuser.dat");
         state.userSid = entry->name;
+    }
 }
 
 // CurrentControlSet is not in the file: NT makes it at load as a volatile link
@@ -161,14 +164,17 @@ void Load(State& state) {
         std::string hostPath;
         if (!LoadHiveFile(config + name, &hive, &hostPath)) continue;
         Mount* m = AttachHive(state, state.machine.get(), name, std::move(hive), hostPath, true);
+        if (m) m->windowsPath = config + name;
         if (m && strcmp(name, "SYSTEM") == 0) MakeCurrentControlSet(m->root);
     }
     Hive defaultHive;
     std::string hostPath;
     if (LoadHiveFile(config + "DEFAULT", &defaultHive, &hostPath))
-        AttachHive(state, state.users.get(), ".DEFAULT", std::move(defaultHive), hostPath, true);
+        if (Mount* m = AttachHive(state, state.users.get(), ".DEFAULT", std::move(defaultHive), hostPath, true))
+            m->windowsPath = config + "DEFAULT";
     const Process& process = CurrentProcess();
     if (!process.service && strcasecmp(process.user.c_str(), "SYSTEM") != 0) MountUserHive(state, process.user);
+    UpdateHiveList(state);
 }
 
 // At process exit the changes reach the hive files; then the registry is gone.
@@ -206,7 +212,8 @@ void RefreshMounts(State& state) {
         std::unique_ptr<HiveKey> root = std::move(hive.root);
         root->name = m->root->name;
         root->parent = m->parent;
-        if (m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0) MakeCurrentControlSet(root.get());
+        bool system = m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0;
+        if (system) MakeCurrentControlSet(root.get());
         RemapHandles(m->root, root.get());
         HiveKey* fresh = root.get();
         for (auto& slot : m->parent->subkeys)
@@ -219,9 +226,45 @@ void RefreshMounts(State& state) {
         m->minorVersion = hive.minorVersion;
         m->dev = dev;
         m->ino = ino;
+        if (system) UpdateHiveList(state);
     }
 }
 }  // namespace
+
+void UpdateHiveList(State& state) {
+    HiveKey* system = state.machine->FindSubkey("SYSTEM");
+    HiveKey* control = nullptr;
+    if (!system || WalkPath(system, "CurrentControlSet\\Control", false, &control) != ERROR_SUCCESS) return;
+    HiveKey* list = control->FindSubkey("hivelist");
+    if (list && !list->isVolatile) return;  // a stored one is the file's business
+    if (!list) {
+        list = control->AddSubkey("hivelist");
+        list->isVolatile = true;
+        list->security = control->security;
+    }
+    list->values.clear();
+    for (const auto& m : state.mounts) {
+        std::string name = std::string(m->parent == state.machine.get() ? "\\REGISTRY\\MACHINE\\" : "\\REGISTRY\\USER\\") + m->root->name;
+        std::string file;
+        if (m->windowsPath.size() > 2 && m->windowsPath[1] == ':') {
+            char device[48];
+            int letter = toupper((unsigned char)m->windowsPath[0]);
+            snprintf(device, sizeof device, "\\Device\\Harddisk0\\Partition%d", letter >= 'C' ? letter - 'C' + 1 : 1);
+            file = device + m->windowsPath.substr(2);
+        }
+        HiveValue v;
+        v.name = name;
+        v.type = REG_SZ;
+        std::vector<uint16_t> units = Utf8ToUtf16(file);
+        units.push_back(0);
+        for (uint16_t u : units) {
+            v.data.push_back((uint8_t)(u & 0xFF));
+            v.data.push_back((uint8_t)(u >> 8));
+        }
+        list->values.push_back(std::move(v));
+    }
+    list->lastWrite = FileTimeNow();
+}
 
 State* GetState() {
     std::lock_guard<std::recursive_mutex> lock(Mutex());

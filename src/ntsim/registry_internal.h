@@ -22,6 +22,7 @@ struct Mount {
     HiveKey* root = nullptr;     // the mount's root key, owned by the parent root's subkeys
     HiveKey* parent = nullptr;   // the machine or users root
     std::string hostPath;        // the hive file
+    std::string windowsPath;     // the same file as the machine names it (for hivelist)
     std::string rootName;        // the root key's own name as the file stores it
     uint32_t minorVersion = 3;
     bool dirty = false;          // changed since it was read or last written
@@ -122,6 +123,9 @@ void FlushAllMounts();
 // Mounts a hive tree under parent with the given name; the tree's root is renamed.
 Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,
                   bool permanent);
+// Rewrites the volatile Control\hivelist of the current control set: one value per mounted
+// hive, "\REGISTRY\MACHINE\SAM" = "\Device\Harddisk0\Partition1\WINNT\system32\config\SAM", as NT keeps it.
+void UpdateHiveList(State& state);
 // Unmounts (and frees) a mount.
 void DetachMount(State& state, Mount* mount);
 // True when the host file is mounted anywhere in this registry.

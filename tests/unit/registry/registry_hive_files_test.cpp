@@ -57,6 +57,12 @@ TEST_F(RegistryHiveFiles, LoadAndUnloadWithTheSharingRules) {
     std::string user1 = "C:\\WINNT\\Profiles\\User1\\ntuser.dat";
     ASSERT_EQ(0, RegLoadKeyA(HKEY_USERS, "Loaded", user1.c_str()));
     EXPECT_EQ("%USERPROFILE%\\TEMP", Value(HKEY_USERS, "Loaded\\Environment", "TEMP"));
+    // hivelist names every mounted hive by its device path, the loaded one too.
+    const char* hivelist = "SYSTEM\\CurrentControlSet\\Control\\hivelist";
+    EXPECT_EQ("\\Device\\Harddisk0\\Partition1\\WINNT\\Profiles\\User1\\ntuser.dat",
+              Value(HKEY_LOCAL_MACHINE, hivelist, "\\REGISTRY\\USER\\Loaded"));
+    EXPECT_EQ("\\Device\\Harddisk0\\Partition1\\WINNT\\system32\\config\\SAM",
+              Value(HKEY_LOCAL_MACHINE, hivelist, "\\REGISTRY\\MACHINE\\SAM"));
     // A file that is loaded anywhere cannot be loaded again.
     EXPECT_EQ(ERROR_SHARING_VIOLATION, RegLoadKeyA(HKEY_USERS, "Again", user1.c_str()));
     EXPECT_EQ(ERROR_SHARING_VIOLATION, RegLoadKeyA(HKEY_LOCAL_MACHINE, "Soft2", "C:\\WINNT\\system32\\config\\SOFTWARE"));
@@ -80,6 +86,7 @@ TEST_F(RegistryHiveFiles, LoadAndUnloadWithTheSharingRules) {
     EnablePrivilegeForTest("SeRestorePrivilege");
     EXPECT_EQ(0, RegUnLoadKeyA(HKEY_USERS, "Loaded"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegUnLoadKeyA(HKEY_USERS, "Loaded"));
+    EXPECT_EQ("<no value>", Value(HKEY_LOCAL_MACHINE, hivelist, "\\REGISTRY\\USER\\Loaded"));
     ntsim::Hive hive;
     ASSERT_EQ(0u, ntsim::RegfLoadFile(dir + "/drives/c/WINNT/Profiles/User1/ntuser.dat", &hive));
     EXPECT_NE(nullptr, hive.root->FindSubkey("Added"));
