@@ -57,6 +57,12 @@ TEST_F(RegistryHiveFiles, LoadAndUnloadWithTheSharingRules) {
     std::string user1 = "C:\\WINNT\\Profiles\\User1\\ntuser.dat";
     ASSERT_EQ(0, RegLoadKeyA(HKEY_USERS, "Loaded", user1.c_str()));
     EXPECT_EQ("%USERPROFILE%\\TEMP", Value(HKEY_USERS, "Loaded\\Environment", "TEMP"));
+    // hivelist names every mounted hive by its device path, the loaded one too.
+    const char* hivelist = "SYSTEM\\CurrentControlSet\\Control\\hivelist";
+    EXPECT_EQ("\\Device\\Harddisk0\\Partition1\\WINNT\\Profiles\\User1\\ntuser.dat",
+              Value(HKEY_LOCAL_MACHINE, hivelist, "\\REGISTRY\\USER\\Loaded"));
+    EXPECT_EQ("\\Device\\Harddisk0\\Partition1\\WINNT\\system32\\config\\SAM",
+              Value(HKEY_LOCAL_MACHINE, hivelist, "\\REGISTRY\\MACHINE\\SAM"));
     // A file that is loaded anywhere cannot be loaded again.
     EXPECT_EQ(ERROR_SHARING_VIOLATION, RegLoadKeyA(HKEY_USERS, "Again", user1.c_str()));
     EXPECT_EQ(ERROR_SHARING_VIOLATION, RegLoadKeyA(HKEY_LOCAL_MACHINE, "Soft2", "C:\\WINNT\\system32\\config\\SOFTWARE"));
@@ -80,6 +86,7 @@ TEST_F(RegistryHiveFiles, LoadAndUnloadWithTheSharingRules) {
     EnablePrivilegeForTest("SeRestorePrivilege");
     EXPECT_EQ(0, RegUnLoadKeyA(HKEY_USERS, "Loaded"));
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegUnLoadKeyA(HKEY_USERS, "Loaded"));
+    EXPECT_EQ("<no value>", Value(HKEY_LOCAL_MACHINE, hivelist, "\\REGISTRY\\USER\\Loaded"));
     ntsim::Hive hive;
     ASSERT_EQ(0u, ntsim::RegfLoadFile(dir + "/drives/c/WINNT/Profiles/User1/ntuser.dat", &hive));
     EXPECT_NE(nullptr, hive.root->FindSubkey("Added"));
@@ -170,6 +177,49 @@ TEST_F(RegistryHiveFiles, ReplacementTakesEffectAtTheNextBootForSystemAndUserHiv
     EXPECT_EQ(Wide("old"), backup.root->FindSubkey("Marker")->FindValue("which")->data);
     EXPECT_EQ(0u, ntsim::ApplyPendingHiveReplacements(dir));  // nothing left to do
     Attach("Administrator");
+}
+
+}  // namespace
+}  // namespace regtest
+
+namespace regtest {
+namespace {
+
+TEST_F(RegistryHiveFiles, AHiveLoadedByAnotherProcessIsInUseUntilThatProcessLetsGo) {
+    int toChild[2], toParent[2];
+    ASSERT_EQ(0, pipe(toChild));
+    ASSERT_EQ(0, pipe(toParent));
+    const char* file = "C:\\WINNT\\Profiles\\User1\\ntuser.dat";
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        char c = RegLoadKeyA(HKEY_USERS, "Other", file) == ERROR_SUCCESS ? 'y' : 'n';
+        if (write(toParent[1], &c, 1) != 1 || read(toChild[0], &c, 1) != 1) _exit(2);
+        _exit(c == 'u' && RegUnLoadKeyA(HKEY_USERS, "Other") == ERROR_SUCCESS ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(1, read(toParent[0], &c, 1));
+    ASSERT_EQ('y', c);
+    EXPECT_EQ(ERROR_SHARING_VIOLATION, RegLoadKeyA(HKEY_USERS, "Mine", file));
+    c = 'u';
+    ASSERT_EQ(1, write(toChild[1], &c, 1));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(0, RegLoadKeyA(HKEY_USERS, "Mine", file));
+    EXPECT_EQ(0, RegUnLoadKeyA(HKEY_USERS, "Mine"));
+    // A process killed while holding a hive does not hold it for ever.
+    EXPECT_EQ(137, InChild([file] {
+        if (RegLoadKeyA(HKEY_USERS, "Killed", file) != ERROR_SUCCESS) return 1;
+        ntsim::FaultRule power;
+        power.function = "RegCloseKey";
+        power.kill = true;
+        ntsim::FaultAdd(power);
+        RegCloseKey(HKEY_USERS);
+        return 2;
+    }));
+    EXPECT_EQ(0, RegLoadKeyA(HKEY_USERS, "Mine", file));
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
 }
 
 }  // namespace
