@@ -398,7 +398,9 @@ int Perform(const Step& s, HWND active, std::string* why) {
             }
             TranscriptAdd("operator: types \"" + s.text + "\" into " + where + " control " + std::to_string(s.control));
             SetFocus(c);
+            // Select everything and type over it, as a person replacing a field's text.
             SendMessageA(c, EM_SETSEL, 0, -1);
+            SendMessageA(c, WM_CHAR, '\b', 0);
             for (char ch : s.text) SendMessageA(c, WM_CHAR, (WPARAM)(unsigned char)ch, 0);
             return 1;
         }

@@ -257,7 +257,18 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         // Typing (the operator): a printable character replaces the selection, unless read-only.
         if (StyleOf(hwnd) & ES_READONLY) return 0;
         char c[2] = {(char)wParam, 0};
-        if ((unsigned char)c[0] >= 32) ReplaceSelection(hwnd, c, true);
+        if ((unsigned char)c[0] >= 32) {
+            ReplaceSelection(hwnd, c, true);
+        } else if (c[0] == '\b') {
+            // Backspace: removes the selection, or the character before the caret.
+            {
+                UiLock lock;
+                Window* w = WindowFind(hwnd);
+                if (!w) return 0;
+                if (w->selStart == w->selEnd && w->selStart > 0) w->selStart--;
+            }
+            ReplaceSelection(hwnd, "", true);
+        }
         return 0;
     }
     }

@@ -184,6 +184,10 @@ HWND WindowCreate(const std::string& className, const std::string& text, DWORD s
             SetLastError(ERROR_INVALID_WINDOW_HANDLE);
             return nullptr;
         }
+        if ((style & WS_CHILD) && !p) {
+            SetLastError(1406);  // ERROR_TLW_WITH_WSCHILD: a child window needs a parent
+            return nullptr;
+        }
         auto w = std::make_shared<Window>();
         hwnd = (HWND)g_nextHwnd;
         g_nextHwnd += 4;
