@@ -635,6 +635,8 @@ bool OperatorAnswerFile(bool save, const std::string& title, const std::string& 
 bool OperatorIdle(HWND active) {
     OperatorMaterializeWindows();
     Step step;
+    size_t claimed;
+    uint64_t since;
     {
         std::lock_guard<std::recursive_mutex> lock(g_mutex);
         uint64_t now = NowMs();
@@ -645,7 +647,7 @@ bool OperatorIdle(HWND active) {
             g_idleSince = 0;
             TranscriptAdd("operator: nothing left to do for \"" + Title(active) + "\" after " +
                           std::to_string(g_script.idleMs / 1000) + " s: presses Escape");
-            step.kind = StepKind::Close;
+            claimed = SIZE_MAX;
         } else {
             g_idleSince = 0;
             step = g_script.steps[g_next];
@@ -656,70 +658,32 @@ bool OperatorIdle(HWND active) {
                 g_stepSince = 0;
                 return true;
             }
+            // Claimed before it is performed: performing it may open a nested modal
+            // loop, which goes on with the following steps.
+            claimed = g_next++;
+            since = g_stepSince;
+            g_stepSince = 0;
         }
     }
-    if (step.kind == StepKind::Close && g_next >= g_script.steps.size()) {
-        HWND cancel = GetDlgItem(active, IDCANCEL);
-        SendMessageA(active, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)cancel);
+    if (claimed == SIZE_MAX) {
+        SendMessageA(active, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), (LPARAM)GetDlgItem(active, IDCANCEL));
         return true;
     }
     std::string why;
-    // Consumed before it is performed: performing it may open a nested modal loop,
-    // which goes on with the following steps.
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_mutex);
-        if (g_next >= g_script.steps.size() || g_script.steps[g_next].line != step.line) return true;
-    }
-    int done = 0;
-    {
-        // Only a step that can act now is taken off the list.
-        std::string probe;
-        if (step.kind == StepKind::WaitFor) {
-            done = Perform(step, active, &why);
-            std::lock_guard<std::recursive_mutex> lock(g_mutex);
-            if (done == 1) ++g_next, g_stepSince = 0;
-        } else {
-            HWND page = ActivePage(active);
-            bool ready = true;
-            switch (step.kind) {
-            case StepKind::Type:
-            case StepKind::Click:
-            case StepKind::Check:
-            case StepKind::Uncheck:
-            case StepKind::Focus:
-                ready = Usable(FindControl(active, step.control));
-                if (!ready) why = "control " + std::to_string(step.control) + " of \"" + Title(page) + "\" is not there or disabled";
-                break;
-            case StepKind::File:
-                ready = false;
-                why = "no file dialog is open";
-                break;
-            default:
-                break;
-            }
-            if (ready) {
-                {
-                    std::lock_guard<std::recursive_mutex> lock(g_mutex);
-                    ++g_next;
-                    g_stepSince = 0;
-                }
-                done = Perform(step, active, &why);
-                if (done == 0) {
-                    std::lock_guard<std::recursive_mutex> lock(g_mutex);
-                    if (g_next > 0 && g_script.steps[g_next - 1].line == step.line) --g_next;
-                }
-            }
-        }
-    }
+    int done = Perform(step, active, &why);
     if (done == 1) return true;
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     uint64_t now = NowMs();
-    if (done == -1 || (g_stepSince && now - g_stepSince >= g_script.timeoutMs)) {
+    if (done == -1 || now - since >= g_script.timeoutMs) {
         TranscriptAdd("operator: " + g_script.name + " line " + std::to_string(step.line) + " (" + step.source +
-                      ") not possible: " + why + (done == -1 ? "" : "; gave up after " + std::to_string(g_script.timeoutMs / 1000) + " s"));
-        if (g_next < g_script.steps.size() && g_script.steps[g_next].line == step.line) ++g_next;
-        g_stepSince = 0;
+                      ") not possible: " + why +
+                      (done == -1 ? "" : "; gave up after " + std::to_string(g_script.timeoutMs / 1000) + " s"));
         return true;
+    }
+    // Not possible yet: the step waits for its window or control.
+    if (g_next == claimed + 1) {
+        g_next = claimed;
+        g_stepSince = since;
     }
     return false;
 }
