@@ -112,7 +112,7 @@ LRESULT CALLBACK SheetSubclass(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
 
 int CALLBACK SheetCallback(HWND hwnd, UINT msg, LPARAM) {
     if (msg != PSCB_INITIALIZED) return 0;
-    g_rec->events.push_back("sheet initialized");
+    g_rec->events.push_back("sheet ready");
     g_rec->sheet = hwnd;
     SetLastError(0);
     EXPECT_EQ(SetWindowLongA(hwnd, GWL_WNDPROC, 1), 0) << "a 32-bit long cannot hold a procedure in a 64-bit process";
@@ -177,7 +177,7 @@ TEST_F(Wizard, NotificationsFollowNextBackAndFinishInComctlOrder) {
     for (const std::string& e : rec.events)
         if (e.find("focus") == std::string::npos && e.find("destroy") == std::string::npos) notes.push_back(e);
     std::vector<std::string> expected = {
-        "sheet initialized", "0 init",       "0 setactive", "0 next",       "0 killactive", "1 init",
+        "sheet ready", "0 init",       "0 setactive", "0 next",       "0 killactive", "1 init",
         "1 setactive",       "1 next",       "1 killactive", "2 init",      "2 setactive",  "2 next",
         "2 next",            "2 killactive", "3 init",      "3 setactive", "3 back",       "3 killactive",
         "2 setactive",       "2 next",       "2 killactive", "3 setactive", "3 finish"};
@@ -252,7 +252,7 @@ TEST_F(Wizard, SetCurSelMovesToAPageAfterAskingTheCurrentOne) {
     for (const std::string& e : rec.events)
         if (e.find("focus") == std::string::npos && e.find("destroy") == std::string::npos && e.find(" init") == std::string::npos)
             notes.push_back(e);
-    std::vector<std::string> expected = {"sheet initialized", "0 setactive", "0 killactive", "2 setactive", "2 querycancel",
+    std::vector<std::string> expected = {"sheet ready", "0 setactive", "0 killactive", "2 setactive", "2 querycancel",
                                          "0 reset",           "2 reset"};
     EXPECT_EQ(notes, expected);
 }
