@@ -158,6 +158,7 @@ void UserReset() {
         g_queues.clear();
         g_classes.clear();
         g_started = false;
+        StationsReset();
     }
     OperatorReset();
     UiChanged().notify_all();

@@ -133,6 +133,12 @@ std::string KeyName(BYTE vk) {
 
 }  // namespace
 
+void StationsReset() {
+    g_processStation = nullptr;
+    g_startDesktop = nullptr;
+    g_foreground = nullptr;
+}
+
 std::string CurrentDesktopName() {
     ThreadQueue* q = QueueFind(ThreadCurrentId());
     if (q && !q->desktop.empty()) return q->desktop;
