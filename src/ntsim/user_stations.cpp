@@ -191,6 +191,8 @@ BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLen
     DWORD needed = (DWORD)value.size() + 1;
     if (lpnLengthNeeded) *lpnLengthNeeded = needed;
     if (!pvInfo || nLength < needed) {
+        // As Windows does, a short buffer is told the length of the Unicode name in bytes.
+        if (lpnLengthNeeded) *lpnLengthNeeded = needed * 2;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
@@ -291,8 +293,9 @@ BOOL SetThreadDesktop(HDESK hDesktop) {
     }
     UiLock lock;
     ThreadQueue& q = QueueCurrent();
-    // A thread that owns windows cannot change its desktop.
-    for (HWND h : TopLevelWindows()) {
+    // A thread that owns windows cannot change to another desktop.
+    if (!Same(d->Full(), CurrentDesktopName()))
+        for (HWND h : TopLevelWindows()) {
         Window* w = WindowFind(h);
         if (w && w->thread == q.id) {
             SetLastError(ERROR_BUSY);

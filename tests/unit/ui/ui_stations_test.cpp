@@ -26,7 +26,7 @@ TEST_F(Interactive, TheLoggedOnUserIsOnWinSta0Default) {
     SetLastError(0);
     EXPECT_FALSE(GetUserObjectInformationA(GetProcessWindowStation(), UOI_NAME, small, sizeof small, &needed));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(needed, 8u);
+    EXPECT_EQ(needed, 16u) << "the Unicode name's size in bytes, as Windows tells it";
     // Only the system account opens the logon desktop.
     SetLastError(0);
     EXPECT_EQ(OpenDesktopA("Winlogon", 0, FALSE, MAXIMUM_ALLOWED), nullptr);
