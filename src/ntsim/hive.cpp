@@ -6,22 +6,81 @@
 
 namespace ntsim {
 
-static uint32_t UpcaseUnit(uint32_t c) {
-    // NT upcases per UTF-16 unit; ASCII and Latin-1 letters are what hive names hold here.
-    if (c >= 'a' && c <= 'z') return c - 32;
-    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return c - 32;
+uint16_t HiveUpcase(uint16_t c) {
+    // NT upcases per UTF-16 unit with its own table; these are its letter ranges that
+    // hive names use (Latin, Greek, Cyrillic, full-width). Sharp s and final sigma stay.
+    if (c < 0x80) return (c >= 'a' && c <= 'z') ? (uint16_t)(c - 32) : c;
+    if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return (uint16_t)(c - 32);
     if (c == 0xFF) return 0x178;
+    if (c >= 0x100 && c <= 0x17F) {
+        // Latin Extended-A: upper/lower pairs, the lower one odd in 0x100-0x137 and
+        // 0x14A-0x177, even in 0x139-0x148 and 0x179-0x17E.
+        bool odd = (c & 1) != 0;
+        if (c <= 0x137) return (odd && c != 0x131) ? (uint16_t)(c - 1) : c;
+        if (c >= 0x139 && c <= 0x148) return (!odd) ? (uint16_t)(c - 1) : c;
+        if (c >= 0x14A && c <= 0x177) return odd ? (uint16_t)(c - 1) : c;
+        if (c >= 0x179 && c <= 0x17E) return (!odd) ? (uint16_t)(c - 1) : c;
+        return c;
+    }
+    if (c >= 0x3B1 && c <= 0x3CB && c != 0x3C2) return (uint16_t)(c - 32);
+    if (c >= 0x430 && c <= 0x44F) return (uint16_t)(c - 32);
+    if (c >= 0x450 && c <= 0x45F) return (uint16_t)(c - 80);
+    if (c >= 0xFF41 && c <= 0xFF5A) return (uint16_t)(c - 32);
     return c;
 }
 
+namespace {
+// Walks a UTF-8 name as the UTF-16 units Utf8ToUtf16 would give, without allocating.
+struct UnitReader {
+    const unsigned char* s;
+    size_t n, i = 0;
+    uint16_t pendingLow = 0;
+    bool Next(uint16_t* unit) {
+        if (pendingLow) {
+            *unit = pendingLow;
+            pendingLow = 0;
+            return true;
+        }
+        if (i >= n) return false;
+        uint32_t c = s[i];
+        if (c < 0x80) {
+            ++i;
+            *unit = (uint16_t)c;
+            return true;
+        }
+        size_t len = 1;
+        if (c >= 0xF0 && i + 3 <= n - 1) {
+            c = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+            len = 4;
+        } else if (c >= 0xE0 && i + 2 <= n - 1) {
+            c = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
+            len = 3;
+        } else if (c >= 0xC0 && i + 1 <= n - 1) {
+            c = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
+            len = 2;
+        }
+        i += len;
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            pendingLow = (uint16_t)(0xDC00 + (c & 0x3FF));
+            *unit = (uint16_t)(0xD800 + (c >> 10));
+        } else {
+            *unit = (uint16_t)c;
+        }
+        return true;
+    }
+};
+}  // namespace
+
 int HiveNameCompare(const std::string& a, const std::string& b) {
-    std::vector<uint16_t> ua = Utf8ToUtf16(a), ub = Utf8ToUtf16(b);
-    size_t n = std::min(ua.size(), ub.size());
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t ca = UpcaseUnit(ua[i]), cb = UpcaseUnit(ub[i]);
+    UnitReader ra{(const unsigned char*)a.data(), a.size()}, rb{(const unsigned char*)b.data(), b.size()};
+    for (;;) {
+        uint16_t ua = 0, ub = 0;
+        bool ha = ra.Next(&ua), hb = rb.Next(&ub);
+        if (!ha || !hb) return ha == hb ? 0 : (ha ? 1 : -1);
+        uint16_t ca = HiveUpcase(ua), cb = HiveUpcase(ub);
         if (ca != cb) return ca < cb ? -1 : 1;
     }
-    return ua.size() == ub.size() ? 0 : (ua.size() < ub.size() ? -1 : 1);
 }
 
 HiveKey* HiveKey::FindSubkey(const std::string& n) const {

@@ -53,6 +53,8 @@ struct Hive {
 
 // Compares two key names as NT orders subkey lists: by upper-cased UTF-16 units.
 int HiveNameCompare(const std::string& a, const std::string& b);
+// Upper-cases one UTF-16 unit as NT does for key names (lh hashes and list order).
+uint16_t HiveUpcase(uint16_t unit);
 
 // Makes a deep copy of a key's subtree (values, classes, descriptors shared).
 std::unique_ptr<HiveKey> HiveCopyTree(const HiveKey& key, HiveKey* parent);

@@ -1,0 +1,22 @@
+// The registry's part in booting and shutting down the simulated machine:
+// hive replacements recorded by RegReplaceKeyA, and writing the hives at shutdown.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace ntsim {
+
+// Applies the hive replacements that RegReplaceKeyA recorded for the machine in
+// machineDir: each live hive file becomes the old file named in the call and the
+// new file takes its place. Returns ERROR_SUCCESS, or the first error (the
+// replacements not yet applied stay recorded). Call before any process of the
+// new boot loads the registry.
+uint32_t ApplyPendingHiveReplacements(const std::string& machineDir);
+
+// Writes every changed hive of this process (shutdown, as at process exit).
+void RegistryShutdown();
+
+// The file in the machine directory that records pending hive replacements.
+extern const char* const kPendingHiveReplacements;
+
+}  // namespace ntsim

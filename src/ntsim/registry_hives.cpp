@@ -1,0 +1,270 @@
+// The process's registry and its hive files: the mounts made when a process
+// first uses the registry, the CurrentControlSet link, writing dirty hives at
+// RegFlushKey, process exit and shutdown, and mounting and unmounting hives.
+#include <sys/stat.h>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "ntsim/faults.h"
+#include "ntsim/paths.h"
+#include "ntsim/process.h"
+#include "ntsim/regf.h"
+#include "ntsim/registry_boot.h"
+#include "ntsim/registry_internal.h"
+
+namespace ntsim {
+namespace reg {
+
+namespace {
+std::unique_ptr<State> g_state;
+bool g_loading = false;
+
+bool FileIdentity(const std::string& hostPath, dev_t* dev, ino_t* ino) {
+    struct stat st;
+    if (stat(hostPath.c_str(), &st) != 0) return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return true;
+}
+
+std::string SystemRoot() {
+    const ConfSection* machine = CurrentProcess().conf.Find("machine");
+    return machine ? machine->Get("systemroot", "C:\\WINNT") : "C:\\WINNT";
+}
+
+// Expands %NAME% references from the process environment, as ExpandEnvironmentStrings would.
+std::string ExpandVariables(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+        if (end == std::string::npos) {
+            out += text[i++];
+            continue;
+        }
+        bool found = false;
+        std::string value = ProcessGetEnv(text.substr(i + 1, end - i - 1), &found);
+        out += found ? value : text.substr(i, end - i + 1);
+        i = end + 1;
+    }
+    return out;
+}
+
+bool LoadHiveFile(const std::string& windowsPath, Hive* hive, std::string* hostPath) {
+    if (MapWindowsPath(windowsPath, hostPath) != ERROR_SUCCESS) return false;
+    MachineLock lock;
+    return RegfLoadFile(*hostPath, hive) == ERROR_SUCCESS;
+}
+
+std::string Utf16Value(const HiveValue* v) {
+    if (!v) return "";
+    std::vector<uint16_t> units(v->data.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(v->data[2 * i] | (v->data[2 * i + 1] << 8));
+    while (!units.empty() && units.back() == 0) units.pop_back();
+    return Utf16ToUtf8(units.data(), units.size());
+}
+
+HiveKey* Descend(HiveKey* key, const char* path) {
+    HiveKey* found = nullptr;
+    if (!key || WalkPath(key, path, true, &found) != ERROR_SUCCESS) return nullptr;
+    return found;
+}
+
+// The logged-on user's SID text: the machine SID (PolAcDmS) and the account's RID
+// (the type of its SAM Names entry), as the security authority would build it.
+std::string AccountSidText(State& state, const std::string& user) {
+    HiveKey* policy = Descend(state.machine.get(), "SECURITY\\Policy\\PolAcDmS");
+    HiveKey* names = Descend(state.machine.get(), "SAM\\SAM\\Domains\\Account\\Users\\Names");
+    if (!policy || !names) return "";
+    const HiveValue* sid = policy->FindValue("");
+    HiveKey* account = names->FindSubkey(user);
+    const HiveValue* rid = account ? account->FindValue("") : nullptr;
+    if (!sid || sid->data.size() != 24 || !rid) return "";
+    const uint8_t* d = sid->data.data();
+    auto sub = [&](int i) { return (uint32_t)(d[8 + 4 * i] | (d[9 + 4 * i] << 8) | (d[10 + 4 * i] << 16) | ((uint32_t)d[11 + 4 * i] << 24)); };
+    char text[96];
+    snprintf(text, sizeof text, "S-1-5-%u-%u-%u-%u-%u", sub(0), sub(1), sub(2), sub(3), rid->type);
+    return text;
+}
+
+// The profile of the logged-on user: its ProfileList entry by SID, or else the
+// entry whose profile folder carries the account's name.
+void MountUserHive(State& state, const std::string& user) {
+    HiveKey* list = Descend(state.machine.get(), "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
+    if (!list) return;
+    std::string sid = AccountSidText(state, user);
+    HiveKey* entry = sid.empty() ? nullptr : list->FindSubkey(sid);
+    if (!entry) {
+        for (auto& candidate : list->subkeys) {
+            std::string path = Utf16Value(candidate->FindValue("ProfileImagePath"));
+            size_t slash = path.find_last_of('\\');
+            std::string folder = slash == std::string::npos ? path : path.substr(slash + 1);
+            if (!folder.empty() && HiveNameCompare(folder, user) == 0) {
+                entry = candidate.get();
+                break;
+            }
+        }
+    }
+    if (!entry) return;
+    std::string image = ExpandVariables(Utf16Value(entry->FindValue("ProfileImagePath")));
+    if (image.empty()) return;
+    Hive hive;
+    std::string hostPath;
+    if (!LoadHiveFile(image + "\\ntuser.dat", &hive, &hostPath)) return;
+    if (AttachHive(state, state.users.get(), entry->name, std::move(hive), hostPath, true))
+        state.userSid = entry->name;
+}
+
+// CurrentControlSet is not in the file: NT makes it at load as a volatile link
+// to the control set that Select\Current names.
+void MakeCurrentControlSet(HiveKey* system) {
+    HiveKey* select = system->FindSubkey("Select");
+    const HiveValue* current = select ? select->FindValue("Current") : nullptr;
+    if (!current || current->data.size() < 4 || system->FindSubkey("CurrentControlSet")) return;
+    uint32_t n = current->data[0] | (current->data[1] << 8) | (current->data[2] << 16) | ((uint32_t)current->data[3] << 24);
+    char target[64];
+    snprintf(target, sizeof target, "\\Registry\\Machine\\SYSTEM\\ControlSet%03u", n);
+    HiveKey* link = system->AddSubkey("CurrentControlSet");
+    link->isVolatile = true;
+    link->flags |= kKeySymLink;
+    char setName[32];
+    snprintf(setName, sizeof setName, "ControlSet%03u", n);
+    HiveKey* set = system->FindSubkey(setName);
+    link->security = set ? set->security : system->security;
+    HiveValue value;
+    value.name = "SymbolicLinkValue";
+    value.type = REG_LINK;
+    std::vector<uint16_t> units = Utf8ToUtf16(target);
+    for (uint16_t u : units) {
+        value.data.push_back((uint8_t)(u & 0xFF));
+        value.data.push_back((uint8_t)(u >> 8));
+    }
+    link->values.push_back(std::move(value));
+}
+
+void Load(State& state) {
+    std::string config = SystemRoot() + "\\system32\\config\\";
+    static const char* const kMachineHives[] = {"SAM", "SECURITY", "SOFTWARE", "SYSTEM"};
+    for (const char* name : kMachineHives) {
+        Hive hive;
+        std::string hostPath;
+        if (!LoadHiveFile(config + name, &hive, &hostPath)) continue;
+        Mount* m = AttachHive(state, state.machine.get(), name, std::move(hive), hostPath, true);
+        if (m && strcmp(name, "SYSTEM") == 0) MakeCurrentControlSet(m->root);
+    }
+    Hive defaultHive;
+    std::string hostPath;
+    if (LoadHiveFile(config + "DEFAULT", &defaultHive, &hostPath))
+        AttachHive(state, state.users.get(), ".DEFAULT", std::move(defaultHive), hostPath, true);
+    const Process& process = CurrentProcess();
+    if (!process.service && strcasecmp(process.user.c_str(), "SYSTEM") != 0) MountUserHive(state, process.user);
+}
+
+// At process exit the changes reach the hive files; then the registry is gone.
+void Unload() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (!g_state) return;
+    FlushAllMounts();
+    ForgetAllKeys();
+    g_state.reset();
+}
+}  // namespace
+
+State* GetState() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (!ProcessAttached()) return nullptr;
+    if (g_state && g_state->machineDir == CurrentProcess().machineDir) return g_state.get();
+    if (g_loading) return g_state.get();
+    if (g_state) Unload();
+    g_loading = true;
+    g_state = std::make_unique<State>();
+    g_state->machineDir = CurrentProcess().machineDir;
+    g_state->machine = std::make_unique<HiveKey>();
+    g_state->machine->name = "MACHINE";
+    g_state->users = std::make_unique<HiveKey>();
+    g_state->users->name = "USER";
+    Load(*g_state);
+    g_loading = false;
+    AtProcessExit(50, [] { Unload(); });
+    return g_state.get();
+}
+
+Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,
+                  bool permanent) {
+    if (!hive.root || parent->FindSubkey(name)) return nullptr;
+    auto mount = std::make_unique<Mount>();
+    mount->rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
+    mount->minorVersion = hive.minorVersion;
+    mount->hostPath = hostPath;
+    mount->permanent = permanent;
+    mount->parent = parent;
+    FileIdentity(hostPath, &mount->dev, &mount->ino);
+    std::unique_ptr<HiveKey> root = std::move(hive.root);
+    root->name = name;
+    root->parent = parent;
+    mount->root = root.get();
+    auto it = std::lower_bound(parent->subkeys.begin(), parent->subkeys.end(), name,
+                               [](const std::unique_ptr<HiveKey>& k, const std::string& s) { return HiveNameCompare(k->name, s) < 0; });
+    parent->subkeys.insert(it, std::move(root));
+    state.mounts.push_back(std::move(mount));
+    return state.mounts.back().get();
+}
+
+void DetachMount(State& state, Mount* mount) {
+    InvalidateSubtree(mount->root, true);
+    mount->parent->RemoveSubkey(mount->root);
+    for (auto it = state.mounts.begin(); it != state.mounts.end(); ++it)
+        if (it->get() == mount) {
+            state.mounts.erase(it);
+            break;
+        }
+}
+
+bool FileMounted(const State& state, const std::string& hostPath) {
+    dev_t dev;
+    ino_t ino;
+    bool known = FileIdentity(hostPath, &dev, &ino);
+    for (const auto& m : state.mounts) {
+        if (m->hostPath == hostPath) return true;
+        if (known && m->dev == dev && m->ino == ino) return true;
+    }
+    return false;
+}
+
+uint32_t SaveMount(Mount& mount) {
+    if (!mount.dirty) return ERROR_SUCCESS;
+    Hive hive;
+    hive.minorVersion = mount.minorVersion;
+    hive.rootName = mount.rootName;
+    hive.root = HiveCopyTree(*mount.root, nullptr);
+    hive.root->name = mount.rootName;
+    uint32_t err;
+    {
+        MachineLock lock;
+        err = RegfSaveFile(hive, mount.hostPath);
+    }
+    if (err != ERROR_SUCCESS) return err;
+    mount.dirty = false;
+    FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // the rename made a new file
+    return ERROR_SUCCESS;
+}
+
+void FlushAllMounts() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (!g_state) return;
+    for (auto& m : g_state->mounts) {
+        uint32_t err = SaveMount(*m);
+        if (err != ERROR_SUCCESS)
+            fprintf(stderr, "ntsim: cannot write hive %s: error %u\n", m->hostPath.c_str(), err);
+    }
+}
+
+}  // namespace reg
+
+void RegistryShutdown() { reg::FlushAllMounts(); }
+
+}  // namespace ntsim
