@@ -1,6 +1,7 @@
 // Threads: suspended creation, waiting, exit codes, suspension that really stops the
 // thread, termination; and the message loop of a hidden window with its quit message.
 #include <atomic>
+#include <cstdio>
 
 #include "ui_machine.h"
 
@@ -189,4 +190,57 @@ TEST_F(Threads, AWindowIsDestroyedOnlyByItsOwnThread) {
     EXPECT_EQ(a.error, (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_TRUE(IsWindow(h));
     EXPECT_TRUE(DestroyWindow(h));
+}
+
+// ---- suspending a thread that talks to a dialog ----
+
+namespace {
+
+struct Chatter {
+    HWND dialog = nullptr;
+    std::atomic<long> lines{0};
+};
+
+DWORD WINAPI ChatterThread(LPVOID p) {
+    Chatter* c = (Chatter*)p;
+    char line[32];
+    for (long i = 0;; ++i) {
+        snprintf(line, sizeof line, "line %ld", i);
+        SetDlgItemTextA(c->dialog, IDC_STATUS_DETAIL, line);
+        c->lines++;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(Threads, ASuspendedSenderNeverHoldsTheDialogUp) {
+    // The abort: the worker sends progress lines while the dialog's thread suspends it,
+    // asks a question, and terminates it. The dialog's thread must never block.
+    HWND dlg = CreateDialogParamA(instance_, MAKEINTRESOURCE(IDD_STATUS), nullptr, nullptr, 0);
+    ASSERT_NE(dlg, nullptr);
+    Chatter c;
+    c.dialog = dlg;
+    HANDLE t = CreateThread(nullptr, 0, ChatterThread, &c, 0, nullptr);
+    MSG m;
+    for (int round = 0; round < 20; ++round) {
+        long before = c.lines;
+        while (c.lines < before + 3) PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);
+        EXPECT_EQ(SuspendThread(t), 0u);
+        long frozen = c.lines;
+        for (int i = 0; i < 5; ++i) PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);
+        SetDlgItemTextA(dlg, IDC_STATUS_HEADING, "Aborting process at user request...");
+        EXPECT_EQ(MessageBoxA(nullptr, "Are you sure you want to abort this procedure?", "C", MB_YESNOCANCEL), IDYES);
+        EXPECT_LE(c.lines - frozen, 1) << "no progress while suspended";
+        EXPECT_EQ(ResumeThread(t), 1u);
+    }
+    SuspendThread(t);
+    EXPECT_TRUE(TerminateThread(t, 0xFFFFFFFF));
+    EXPECT_EQ(WaitForSingleObject(t, 1000), (DWORD)WAIT_OBJECT_0);
+    for (int i = 0; i < 5; ++i) PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);
+    char text[64];
+    GetDlgItemTextA(dlg, IDC_STATUS_HEADING, text, sizeof text);
+    EXPECT_STREQ(text, "Aborting process at user request...");
+    CloseHandle(t);
+    DestroyWindow(dlg);
 }
