@@ -3,6 +3,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +45,21 @@ uint32_t WriteRecord(const std::string& path, const std::vector<std::string>& li
     fsync(fileno(f));
     fclose(f);
     return rename(temp.c_str(), path.c_str()) == 0 ? ERROR_SUCCESS : ErrnoError(errno);
+}
+
+// Processes still attached to the machine look at their hive files again (see RefreshState).
+void RaiseGeneration(const std::string& machineDir) {
+    int fd = open((machineDir + "/.registry-generation").c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && st.st_size >= 8) {
+        void* map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (map != MAP_FAILED) {
+            __atomic_add_fetch((uint64_t*)map, 1, __ATOMIC_RELEASE);
+            munmap(map, 8);
+        }
+    }
+    close(fd);
 }
 
 }  // namespace
@@ -86,6 +103,7 @@ uint32_t ApplyPendingHiveReplacements(const std::string& machineDir) {
             break;
         }
     }
+    if (done) RaiseGeneration(machineDir);
     std::vector<std::string> remaining(lines.begin() + (long)done, lines.end());
     uint32_t written = WriteRecord(record, remaining);
     if (result == ERROR_SUCCESS) result = written;

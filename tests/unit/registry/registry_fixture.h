@@ -1,6 +1,6 @@
 // The registry tests' machine: a fresh machine directory with the five system
-// hives and two profiles (written here when the machine has none yet), SIDs and
-// descriptors in NT's binary form, and attach/detach helpers.
+// hives and two profiles (written over those the machine was made with), SIDs and
+// descriptors in NT's binary form, and attaching to the machine.
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
