@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ntsim/faults.h"
+#include "ntsim/threads.h"
 
 namespace ntsim {
 
@@ -132,7 +133,10 @@ void AtProcessExit(int order, std::function<void()> hook) { g_exitHooks.emplace_
 
 // The lock is re-entrant within the process (threads queue on the mutex) and
 // exclusive across processes through flock on the machine's lock file.
+// A thread holding the lock is never parked by SuspendThread or TerminateThread:
+// the abort's restore must be able to take it after the worker is stopped.
 MachineLock::MachineLock() {
+    ThreadEnterCritical();
     g_lockMutex.lock();
     if (g_lockDepth++ == 0 && g_process) {
         g_lockFd = open((g_process->machineDir + "/.machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
@@ -149,6 +153,7 @@ MachineLock::~MachineLock() {
         g_lockFd = -1;
     }
     g_lockMutex.unlock();
+    ThreadLeaveCritical();
 }
 
 }  // namespace ntsim
