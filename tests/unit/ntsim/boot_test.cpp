@@ -1,0 +1,102 @@
+// A restart applies what the previous boot left pending, in NT's order: the new hives
+// first, then the file operations recorded in the (new) SYSTEM hive.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "nt/win32.h"
+#include "ntsim/boot.h"
+#include "ntsim/machine.h"
+#include "ntsim/process.h"
+
+namespace {
+
+class BootTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/boot-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        dir_ = root_ + "/m";
+        std::string error;
+        ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
+        ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    }
+    void TearDown() override {
+        ntsim::ProcessDetach();
+        ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+    }
+    static bool Exists(const std::string& p) {
+        struct stat st;
+        return stat(p.c_str(), &st) == 0;
+    }
+    void EnableBackupRestore() {
+        HANDLE token;
+        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
+        for (const char* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
+            TOKEN_PRIVILEGES tp = {};
+            tp.PrivilegeCount = 1;
+            tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+            ASSERT_TRUE(LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid));
+            ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
+        }
+        CloseHandle(token);
+    }
+    std::string root_, dir_;
+};
+
+TEST_F(BootTest, NewHivesThenPendingFileOperationsTakeEffect) {
+    EnableBackupRestore();
+    // A working copy of SOFTWARE with a mark, scheduled to replace the live hive.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BootMark", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    RegCloseKey(key);
+    HKEY software;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &software), 0);
+    ASSERT_EQ(RegSaveKeyA(software, "C:\\TEMP\\SOFTWARE.NEW", nullptr), 0);
+    RegCloseKey(software);
+    ASSERT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BootMark"), 0);
+    ASSERT_EQ(RegReplaceKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE", "C:\\TEMP\\SOFTWARE.NEW", "C:\\TEMP\\SOFTWARE.BAK"), 0);
+    // A file to delete at the restart.
+    FILE* f = fopen("C:\\TEMP\\gone.txt", "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+    ASSERT_TRUE(MoveFileExA("C:\\TEMP\\gone.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
+    ASSERT_TRUE(Exists(dir_ + "/drives/c/TEMP/gone.txt"));  // nothing happens before the restart
+
+    std::string error;
+    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+    EXPECT_FALSE(ntsim::ProcessAttached());
+    EXPECT_FALSE(Exists(dir_ + "/drives/c/TEMP/gone.txt"));
+    EXPECT_TRUE(Exists(dir_ + "/drives/c/TEMP/SOFTWARE.BAK"));
+
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BootMark", 0, KEY_READ, &key), 0);  // the new hive is live
+    RegCloseKey(key);
+    // Nothing stays pending: a second boot changes nothing.
+    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BootMark", 0, KEY_READ, &key), 0);
+    RegCloseKey(key);
+}
+
+TEST_F(BootTest, AFailedReplacementStopsTheBootAndSaysWhich) {
+    EnableBackupRestore();
+    HKEY software;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &software), 0);
+    ASSERT_EQ(RegSaveKeyA(software, "C:\\TEMP\\SOFTWARE.NEW", nullptr), 0);
+    RegCloseKey(software);
+    ASSERT_EQ(RegReplaceKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE", "C:\\TEMP\\SOFTWARE.NEW", "C:\\TEMP\\SOFTWARE.BAK"), 0);
+    ntsim::ProcessDetach();
+    // The new file vanished before the restart: the live hive must stay in place.
+    ASSERT_EQ(remove((dir_ + "/drives/c/TEMP/SOFTWARE.NEW").c_str()), 0);
+    std::string error;
+    EXPECT_NE(ntsim::MachineBoot(dir_, &error), 0u);
+    EXPECT_NE(error.find("hive replacements"), std::string::npos) << error;
+    EXPECT_TRUE(Exists(dir_ + "/drives/c/WINNT/system32/config/SOFTWARE"));
+}
+
+}  // namespace

@@ -1,0 +1,21 @@
+// ntsim boot DIR: restarts the machine (pending hive replacements, pending file operations).
+#include <cstdio>
+
+#include "command.h"
+#include "ntsim/boot.h"
+
+static int Boot(const std::vector<std::string>& args) {
+    if (args.size() != 1) {
+        fprintf(stderr, "usage: ntsim boot DIR\n");
+        return 2;
+    }
+    std::string error;
+    if (ntsim::MachineBoot(args[0], &error) != 0) {
+        fprintf(stderr, "ntsim boot: %s\n", error.c_str());
+        return 1;
+    }
+    printf("booted %s\n", args[0].c_str());
+    return 0;
+}
+
+NTSIM_COMMAND(g_boot, "boot", "boot DIR                     restart: pending hive replacements and file operations", Boot);
