@@ -32,6 +32,22 @@ bool PrivilegeEnabled(const char* name);
 uint32_t AccessCheck(const uint8_t* descriptor, size_t size, uint32_t desired, const GENERIC_MAPPING& mapping,
                      uint32_t* granted);
 
+// AccessCheck with the open's intent: kBackupIntent lets an enabled SeBackupPrivilege grant
+// the read rights and SeRestorePrivilege the write rights (REG_OPTION_BACKUP_RESTORE,
+// FILE_FLAG_BACKUP_SEMANTICS). Also ERROR_PRIVILEGE_NOT_HELD for ACCESS_SYSTEM_SECURITY
+// without SeSecurityPrivilege and ERROR_INVALID_SECURITY_DESCR for a corrupt descriptor.
+enum : uint32_t { kBackupIntent = 1 };
+uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired, const GENERIC_MAPPING& mapping,
+                       uint32_t flags, uint32_t* granted);
+
+// The self-relative descriptor of a new object created below a parent with the given
+// (self-relative) descriptor, as NT computes it: the parent's inheritable ACEs become the
+// child's inherited ACEs (CREATOR OWNER / CREATOR GROUP replaced by the token's owner and
+// primary group, generic rights mapped when mapping is given); without any, the token's
+// default DACL (SYSTEM and the owner full access). Owner and group from the token.
+std::vector<uint8_t> InheritDescriptor(const uint8_t* parent, size_t size, bool isContainer, const Token& token,
+                                       const GENERIC_MAPPING* mapping = nullptr);
+
 // While one is alive on a thread, AccessCheck grants everything on that thread:
 // the simulation's own reads of the SAM, SECURITY and policy data go through it.
 class SystemAccessScope {
