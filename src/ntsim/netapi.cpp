@@ -107,8 +107,10 @@ uint32_t ServerTypeWord() {
     if (c && c->Has("server_type")) return (uint32_t)strtoul(c->Get("server_type").c_str(), nullptr, 0);
     uint32_t type = SV_TYPE_WORKSTATION | SV_TYPE_SERVER | SV_TYPE_NT | SV_TYPE_POTENTIAL_BROWSER;
     std::string product = QueryText("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", "ProductType");
-    const ConfSection* machine = ProcessAttached() ? CurrentProcess().conf.Find("machine") : nullptr;
-    std::string role = machine ? machine->Get("role", "") : "";
+    std::string role;
+    if (ProcessAttached())
+        for (const ConfSection* machine : CurrentProcess().conf.All("machine"))
+            if (machine->Has("role")) role = machine->Get("role");
     if (strcasecmp(product.c_str(), "ServerNT") == 0) type |= SV_TYPE_SERVER_NT;
     if (strcasecmp(product.c_str(), "LanmanNT") == 0)
         type |= SV_TYPE_SERVER_NT | (strcasecmp(role.c_str(), "bdc") == 0 ? SV_TYPE_DOMAIN_BAKCTRL : SV_TYPE_DOMAIN_CTRL);
