@@ -13,9 +13,6 @@
 
 namespace ntsim {
 
-// Weak until the regf reader is linked in: a build without it has no local accounts.
-uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive) __attribute__((weak));
-
 namespace {
 std::mutex g_mutex;
 AccountDb* g_db = nullptr;
@@ -186,10 +183,9 @@ const AccountDb& Accounts() {
     bool haveSam = false, haveSecurity = false;
     std::string config = ProcessGetEnv("SystemRoot") + "\\system32\\config\\";
     std::string host;
-    if (!RegfLoadFile) {
-    } else if (ProcessAttached() && MapWindowsPath(config + "SAM", &host) == ERROR_SUCCESS)
+    if (ProcessAttached() && MapWindowsPath(config + "SAM", &host) == ERROR_SUCCESS)
         haveSam = RegfLoadFile(host, &sam) == ERROR_SUCCESS;
-    if (RegfLoadFile && ProcessAttached() && MapWindowsPath(config + "SECURITY", &host) == ERROR_SUCCESS)
+    if (ProcessAttached() && MapWindowsPath(config + "SECURITY", &host) == ERROR_SUCCESS)
         haveSecurity = RegfLoadFile(host, &security) == ERROR_SUCCESS;
     AccountsBuild(haveSam ? &sam : nullptr, haveSecurity ? &security : nullptr, computer, g_db);
     if (ProcessAttached())

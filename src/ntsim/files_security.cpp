@@ -1,0 +1,190 @@
+// Where file descriptors live on the host, what a file without one inherits, and the
+// access check that file operations make against them.
+#include "ntsim/files_security.h"
+
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "ntsim/access.h"
+#include "ntsim/security_sd.h"
+
+namespace ntsim {
+
+namespace {
+const GENERIC_MAPPING kFileMapping = {kFileGenericRead, kFileGenericWrite, kFileGenericExecute, kFileAllAccess};
+const char kNtfsAcl[] = "system.ntfs_acl";
+const char kNtsimSd[] = "user.ntsim.sd";
+
+std::mutex g_mountMutex;
+std::map<std::string, bool> g_ntfs3g;  // host drive root -> is an ntfs-3g mount
+
+// The mount holding host (longest mount point that is a prefix) is ntfs-3g's FUSE mount.
+bool OnNtfs3g(const std::string& host) {
+    struct statfs fs;
+    if (statfs(host.c_str(), &fs) != 0 || (unsigned long)fs.f_type != 0x65735546UL) return false;  // FUSE
+    FILE* f = fopen("/proc/mounts", "r");
+    if (!f) return false;
+    char line[4096];
+    size_t best = 0;
+    bool ntfs = false;
+    while (fgets(line, sizeof line, f)) {
+        char src[1024], dir[1024], type[256];
+        if (sscanf(line, "%1023s %1023s %255s", src, dir, type) != 3) continue;
+        size_t n = strlen(dir);
+        if (host.compare(0, n, dir) != 0 || (host.size() > n && host[n] != '/' && n != 1)) continue;
+        if (n < best) continue;
+        best = n;
+        ntfs = strcmp(type, "fuseblk") == 0 || strcmp(type, "fuse.ntfs-3g") == 0 || strcmp(type, "fuse.lowntfs-3g") == 0 ||
+               strcmp(type, "fuse") == 0;
+    }
+    fclose(f);
+    return ntfs;
+}
+
+FileStore StoreOf(const DriveInfo& drive) {
+    if (strcasecmp(drive.fs.c_str(), "NTFS") != 0) return FileStore::None;
+    std::lock_guard<std::mutex> lock(g_mountMutex);
+    auto it = g_ntfs3g.find(drive.hostRoot);
+    if (it == g_ntfs3g.end()) it = g_ntfs3g.emplace(drive.hostRoot, OnNtfs3g(drive.hostRoot)).first;
+    return it->second ? FileStore::NtfsAcl : FileStore::NtsimXattr;
+}
+
+AceEntry Allow(uint8_t flags, uint32_t mask, SidBytes sid) {
+    AceEntry e;
+    e.flags = flags;
+    e.mask = mask;
+    e.sid = std::move(sid);
+    return e;
+}
+
+// NT 4.0's default for an NTFS root.
+std::vector<uint8_t> RootDescriptor() {
+    const uint8_t inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    std::vector<AceEntry> aces = {Allow(inherit, kFileAllAccess, SidBuiltin(DOMAIN_ALIAS_RID_ADMINS)),
+                                  Allow(inherit, kFileAllAccess, SidLocalSystem()),
+                                  Allow(inherit | INHERIT_ONLY_ACE, kFileAllAccess, SidCreatorOwner()),
+                                  Allow(inherit, 0x001301BF, SidEveryone())};  // change: read, write, execute, delete
+    std::vector<uint8_t> dacl = AclBuild(aces);
+    SidBytes owner = SidBuiltin(DOMAIN_ALIAS_RID_ADMINS), group = SidLocalSystem();
+    return SdBuild(SE_DACL_PRESENT, owner.data(), group.data(), nullptr, dacl.data());
+}
+
+// Who a file without a stored descriptor counts as created by: the system, for Administrators.
+const Token& InstallerToken() {
+    static const Token t = [] {
+        Token k;
+        k.user = SidLocalSystem();
+        k.owner = SidBuiltin(DOMAIN_ALIAS_RID_ADMINS);
+        k.primaryGroup = SidLocalSystem();
+        return k;
+    }();
+    return t;
+}
+
+}  // namespace
+
+const GENERIC_MAPPING& FileGenericMapping() { return kFileMapping; }
+
+uint32_t FileResolve(const std::string& path, FileRef* ref) {
+    *ref = FileRef();
+    uint32_t err = MapWindowsPath(path, &ref->host);
+    if (err != ERROR_SUCCESS) return err;
+    ref->full = FullWindowsPath(path);
+    if (ref->full.size() > 3 && ref->full.back() == '\\') ref->full.pop_back();
+    if (!DriveLookup(ref->full[0], &ref->drive)) return ERROR_INVALID_DRIVE;
+    while (ref->host.size() > ref->drive.hostRoot.size() && ref->host.back() == '/') ref->host.pop_back();
+    ref->store = StoreOf(ref->drive);
+    return ERROR_SUCCESS;
+}
+
+bool FileParent(const FileRef& ref, FileRef* parent) {
+    if (ref.full.size() <= 3) return false;
+    size_t slash = ref.full.find_last_of('\\');
+    size_t hostSlash = ref.host.find_last_of('/');
+    if (slash == std::string::npos || hostSlash == std::string::npos) return false;
+    *parent = ref;
+    parent->full = ref.full.substr(0, slash < 3 ? 3 : slash);
+    parent->host = ref.host.substr(0, hostSlash);
+    if (parent->host.size() < ref.drive.hostRoot.size()) parent->host = ref.drive.hostRoot;
+    return true;
+}
+
+bool FileReadStored(const std::string& host, FileStore store, std::vector<uint8_t>* sd) {
+    if (store == FileStore::None) return false;
+    const char* name = store == FileStore::NtfsAcl ? kNtfsAcl : kNtsimSd;
+    ssize_t n = getxattr(host.c_str(), name, nullptr, 0);
+    if (n <= 0 || n > 0x40000) return false;
+    sd->resize((size_t)n);
+    n = getxattr(host.c_str(), name, sd->data(), sd->size());
+    if (n <= 0) return false;
+    sd->resize((size_t)n);
+    return true;
+}
+
+uint32_t FileWriteStored(const std::string& host, FileStore store, const std::vector<uint8_t>& sd) {
+    if (store == FileStore::None) return ERROR_NOT_SUPPORTED;
+    const char* name = store == FileStore::NtfsAcl ? kNtfsAcl : kNtsimSd;
+    if (setxattr(host.c_str(), name, sd.data(), sd.size(), 0) != 0) {
+        if (errno == ENOENT) return ERROR_FILE_NOT_FOUND;
+        if (errno == EACCES || errno == EPERM) return ERROR_ACCESS_DENIED;
+        if (errno == ENOSPC || errno == EDQUOT) return ERROR_DISK_FULL;
+        return ERROR_NOT_SUPPORTED;
+    }
+    return ERROR_SUCCESS;
+}
+
+uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured) {
+    struct stat st;
+    if (stat(ref.host.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+    *secured = ref.store != FileStore::None;
+    if (!*secured) {
+        // FAT keeps no security: everyone may do everything, as a null DACL says.
+        *sd = SdBuild(SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr);
+        return ERROR_SUCCESS;
+    }
+    if (FileReadStored(ref.host, ref.store, sd)) {
+        SdView v;
+        return SdParseRelative(sd->data(), sd->size(), &v);
+    }
+    FileRef parent;
+    if (!FileParent(ref, &parent)) {
+        *sd = RootDescriptor();
+        return ERROR_SUCCESS;
+    }
+    std::vector<uint8_t> up;
+    bool s;
+    uint32_t err = FileDescriptor(parent, &up, &s);
+    if (err != ERROR_SUCCESS) return err;
+    *sd = InheritDescriptor(up.data(), up.size(), S_ISDIR(st.st_mode), InstallerToken(), &kFileMapping);
+    return ERROR_SUCCESS;
+}
+
+uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags) {
+    if (ref.store == FileStore::None) return ERROR_SUCCESS;
+    std::vector<uint8_t> sd;
+    bool secured;
+    uint32_t err = FileDescriptor(ref, &sd, &secured);
+    if (err != ERROR_SUCCESS) return err == ERROR_INVALID_SECURITY_DESCR ? ERROR_ACCESS_DENIED : err;
+    uint32_t granted;
+    return AccessCheckEx(sd.data(), sd.size(), desired, kFileMapping, flags, &granted);
+}
+
+void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory) {
+    if (ref.store == FileStore::None) return;
+    FileRef parent;
+    std::vector<uint8_t> up;
+    bool secured;
+    if (!FileParent(ref, &parent) || FileDescriptor(parent, &up, &secured) != ERROR_SUCCESS) return;
+    std::vector<uint8_t> sd = InheritDescriptor(up.data(), up.size(), isDirectory, CurrentToken(), &kFileMapping);
+    FileWriteStored(ref.host, ref.store, sd);
+}
+
+}  // namespace ntsim
