@@ -1,5 +1,6 @@
 // Where file descriptors live on the host, what a file without one inherits, and the
 // access check that file operations make against them.
+#define NTSIM_HOST_STDIO 1
 #include "ntsim/files_security.h"
 
 #include <strings.h>
@@ -185,6 +186,63 @@ void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory) {
     if (!FileParent(ref, &parent) || FileDescriptor(parent, &up, &secured) != ERROR_SUCCESS) return;
     std::vector<uint8_t> sd = InheritDescriptor(up.data(), up.size(), isDirectory, CurrentToken(), &kFileMapping);
     FileWriteStored(ref.host, ref.store, sd);
+}
+
+uint32_t FileAttributesOf(const FileRef& ref) {
+    struct stat st;
+    if (stat(ref.host.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    uint32_t stored = 0;
+    bool have = false;
+    const char* name = ref.store == FileStore::NtfsAcl ? "system.ntfs_attrib" : "user.ntsim.attrib";
+    uint8_t buf[4];
+    if (getxattr(ref.host.c_str(), name, buf, sizeof buf) == 4) {
+        stored = (uint32_t)buf[0] | ((uint32_t)buf[1] << 8) | ((uint32_t)buf[2] << 16) | ((uint32_t)buf[3] << 24);
+        have = true;
+    }
+    stored &= ~(uint32_t)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
+    if (S_ISDIR(st.st_mode)) return stored | FILE_ATTRIBUTE_DIRECTORY;
+    if (!have) return FILE_ATTRIBUTE_ARCHIVE;  // a file written by the host: as NTFS marks a new file
+    return stored ? stored : FILE_ATTRIBUTE_NORMAL;
+}
+
+uint32_t FileStoreAttributes(const FileRef& ref, uint32_t attributes) {
+    struct stat st;
+    if (stat(ref.host.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+    uint32_t a = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED);
+    const char* name = "user.ntsim.attrib";
+    if (ref.store == FileStore::NtfsAcl) {
+        // ntfs-3g keeps the real attribute word, directory bit included.
+        name = "system.ntfs_attrib";
+        if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
+        else if (!a) a = FILE_ATTRIBUTE_NORMAL;
+    }
+    uint8_t buf[4] = {(uint8_t)a, (uint8_t)(a >> 8), (uint8_t)(a >> 16), (uint8_t)(a >> 24)};
+    if (setxattr(ref.host.c_str(), name, buf, sizeof buf, 0) != 0) return ErrnoToWin32(errno);
+    return ERROR_SUCCESS;
+}
+
+uint32_t ErrnoToWin32(int error) {
+    switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EROFS: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY: return ERROR_DIR_NOT_EMPTY;
+    case ENOSPC:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case EXDEV: return ERROR_NOT_SAME_DEVICE;
+    case EBUSY: return ERROR_SHARING_VIOLATION;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EIO: return ERROR_GEN_FAILURE;
+    default: return ERROR_GEN_FAILURE;
+    }
 }
 
 }  // namespace ntsim

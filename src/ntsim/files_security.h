@@ -55,4 +55,12 @@ uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags = 
 // Gives a just created file or directory the descriptor it inherits, owned by the creator.
 void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory);
 
+// The file's Windows attributes (FILE_ATTRIBUTE_*), kept in system.ntfs_attrib on an ntfs-3g
+// mount and in user.ntsim.attrib elsewhere; INVALID_FILE_ATTRIBUTES when it does not exist.
+uint32_t FileAttributesOf(const FileRef& ref);
+uint32_t FileStoreAttributes(const FileRef& ref, uint32_t attributes);
+
+// The Win32 error for a failed host call's errno.
+uint32_t ErrnoToWin32(int error);
+
 }  // namespace ntsim

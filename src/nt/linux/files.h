@@ -1,3 +1,133 @@
-// Win32 files subset of the seam (Linux declarations).
+// Win32 files subset of the seam (Linux declarations): files, directories, volumes,
+// process paths, and the C runtime's file opening by Windows path (fopen, _stat).
 #pragma once
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdio>
+
 #include "nt/linux/base.h"
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_SYSTEM 0x00000004
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_ARCHIVE 0x00000020
+#define FILE_ATTRIBUTE_DEVICE 0x00000040
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_COMPRESSED 0x00000800
+#define FILE_ATTRIBUTE_OFFLINE 0x00001000
+#define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+#define DRIVE_UNKNOWN 0
+#define DRIVE_NO_ROOT_DIR 1
+#define DRIVE_REMOVABLE 2
+#define DRIVE_FIXED 3
+#define DRIVE_REMOTE 4
+#define DRIVE_CDROM 5
+#define DRIVE_RAMDISK 6
+
+#define FILE_CASE_SENSITIVE_SEARCH 0x00000001
+#define FILE_CASE_PRESERVED_NAMES 0x00000002
+#define FILE_UNICODE_ON_DISK 0x00000004
+#define FILE_PERSISTENT_ACLS 0x00000008
+#define FILE_FILE_COMPRESSION 0x00000010
+#define FILE_VOLUME_IS_COMPRESSED 0x00008000
+
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define MOVEFILE_COPY_ALLOWED 0x00000002
+#define MOVEFILE_DELAY_UNTIL_REBOOT 0x00000004
+#define MOVEFILE_WRITE_THROUGH 0x00000008
+
+#define ERROR_BAD_LENGTH 24L
+#define ERROR_BUFFER_OVERFLOW 111L
+
+typedef struct _WIN32_FIND_DATAA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0;
+    DWORD dwReserved1;
+    CHAR cFileName[MAX_PATH];
+    CHAR cAlternateFileName[14];
+} WIN32_FIND_DATAA, *PWIN32_FIND_DATAA, *LPWIN32_FIND_DATAA;
+static_assert(sizeof(WIN32_FIND_DATAA) == 320, "WIN32_FIND_DATAA as on Windows");
+
+typedef enum _GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard, GetFileExMaxInfoLevel } GET_FILEEX_INFO_LEVELS;
+typedef struct _WIN32_FILE_ATTRIBUTE_DATA {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+} WIN32_FILE_ATTRIBUTE_DATA, *LPWIN32_FILE_ATTRIBUTE_DATA;
+
+// Volumes.
+DWORD GetLogicalDrives(void);
+DWORD GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer);
+UINT GetDriveTypeA(LPCSTR lpRootPathName);
+BOOL GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
+                           LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
+                           LPSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize);
+
+// Directory enumeration.
+HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData);
+BOOL FindClose(HANDLE hFindFile);
+
+// Files and directories.
+DWORD GetFileAttributesA(LPCSTR lpFileName);
+BOOL SetFileAttributesA(LPCSTR lpFileName, DWORD dwFileAttributes);
+BOOL GetFileAttributesExA(LPCSTR lpFileName, GET_FILEEX_INFO_LEVELS fInfoLevelId, LPVOID lpFileInformation);
+BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
+BOOL RemoveDirectoryA(LPCSTR lpPathName);
+BOOL DeleteFileA(LPCSTR lpFileName);
+BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExists);
+BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
+UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName);
+
+// Process and system paths.
+DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer);
+UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
+UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
+DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
+DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer);
+BOOL SetCurrentDirectoryA(LPCSTR lpPathName);
+
+// The C runtime by Windows path: fopen maps the path into the machine; a mode without "b"
+// is text mode, which writes CR LF for '\n' and reads CR LF as '\n', as on Windows.
+FILE* NtsimFopen(const char* path, const char* mode);
+// The file status query of the Windows C runtime (only the fields the program reads
+// are meaningful beyond st_mode and st_size).
+struct _stat {
+    unsigned int st_dev;
+    unsigned short st_ino;
+    unsigned short st_mode;
+    short st_nlink;
+    short st_uid;
+    short st_gid;
+    unsigned int st_rdev;
+    long st_size;
+    struct timespec st_atim;  // st_atime, st_mtime, st_ctime through <sys/stat.h>'s macros
+    struct timespec st_mtim;
+    struct timespec st_ctim;
+};
+int _stat(const char* path, struct _stat* buffer);
+#ifndef _S_IFDIR
+#define _S_IFDIR 0x4000
+#define _S_IFREG 0x8000
+#endif
+
+// The simulation's own sources open host files and define NTSIM_HOST_STDIO.
+#ifndef NTSIM_HOST_STDIO
+#define fopen NtsimFopen
+namespace std {
+using ::NtsimFopen;
+}
+#endif
