@@ -1,0 +1,71 @@
+// A fresh simulated machine per test, attached as an interactive or a service process.
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <string>
+
+#include "nt/win32.h"
+#include "ntsim/conf.h"
+#include "ntsim/faults.h"
+#include "ntsim/machine.h"
+#include "ntsim/operator.h"
+#include "ntsim/process.h"
+#include "wizard/resource.h"
+
+class UiMachine : public ::testing::Test {
+protected:
+    // Extra machine.conf text (e.g. an [operator] section) and the session kind, set before SetUp.
+    virtual std::string ExtraConf() { return ""; }
+    virtual bool Service() { return false; }
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/ntsim-ui-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        std::string machine = dir_ + "/m";
+        std::string error;
+        ASSERT_TRUE(ntsim::MachineCreate(machine, ntsim::MachineOptions{}, &error)) << error;
+        if (!ExtraConf().empty()) {
+            std::ofstream conf(machine + "/machine.conf", std::ios::app);
+            conf << "\n" << ExtraConf() << "\n";
+        }
+        ASSERT_TRUE(ntsim::ProcessAttach(machine, "", Service(), &error)) << error;
+        machine_ = machine;
+    }
+
+    void TearDown() override {
+        ntsim::ProcessDetach();
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        (void)system(cmd.c_str());
+    }
+
+    void Script(const std::string& text) {
+        std::string error;
+        ASSERT_TRUE(ntsim::OperatorLoadScript(text, "test script", &error)) << error;
+    }
+
+    // The transcript joined with newlines (for substring and order checks).
+    static std::string Transcript() {
+        std::string all;
+        for (const std::string& l : ntsim::TranscriptLines()) all += l + "\n";
+        return all;
+    }
+
+    // True when the texts occur in the transcript in this order.
+    static ::testing::AssertionResult InOrder(std::initializer_list<std::string> parts) {
+        std::string all = Transcript();
+        size_t at = 0;
+        for (const std::string& p : parts) {
+            size_t found = all.find(p, at);
+            if (found == std::string::npos)
+                return ::testing::AssertionFailure() << "\"" << p << "\" missing (in order) from transcript:\n" << all;
+            at = found + p.size();
+        }
+        return ::testing::AssertionSuccess();
+    }
+
+    std::string dir_, machine_;
+    HINSTANCE instance_ = (HINSTANCE)1;
+};
