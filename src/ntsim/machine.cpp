@@ -9,10 +9,11 @@
 #include <cstring>
 
 #include "ntsim/conf.h"
+#include "ntsim/machine_hives.h"
 
 namespace ntsim {
 
-static bool MakeDirs(const std::string& path) {
+bool MakeHostDirs(const std::string& path) {
     std::string partial;
     for (size_t i = 0; i <= path.size(); ++i) {
         if (i == path.size() || path[i] == '/') {
@@ -35,7 +36,7 @@ bool MachineCreateDirectories(const std::string& dir, const MachineOptions& opti
             return false;
         }
     }
-    if (!MakeDirs(dir + "/drives/c/WINNT/system32/config") || !MakeDirs(dir + "/drives/c/TEMP")) {
+    if (!MakeHostDirs(dir + "/drives/c/WINNT/system32/config") || !MakeHostDirs(dir + "/drives/c/TEMP")) {
         *error = "cannot create " + dir + ": " + strerror(errno);
         return false;
     }
@@ -56,6 +57,7 @@ bool MachineCreateDirectories(const std::string& dir, const MachineOptions& opti
 bool MachineCreate(const std::string& dir, const MachineOptions& options, std::string* error) {
     Conf conf;
     if (!MachineCreateDirectories(dir, options, &conf, error)) return false;
+    if (MachineWriteHives(dir, options, &conf, error) != 0) return false;
     if (!ConfSave(dir + "/machine.conf", conf)) {
         *error = "cannot write " + dir + "/machine.conf";
         return false;

@@ -12,6 +12,9 @@ struct MachineOptions {
     std::string size = "small";               // small | large
 };
 
+// Creates a host directory and its parents (mkdir -p).
+bool MakeHostDirs(const std::string& path);
+
 // Creates the machine in dir (which must not exist or be empty).
 bool MachineCreate(const std::string& dir, const MachineOptions& options, std::string* error);
 

@@ -426,7 +426,14 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive) {
     if (FaultHit("RegfLoadFile", hostPath, &injected)) return injected;
     int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno == ENOENT) return ERROR_FILE_NOT_FOUND;
+        if (errno == ENOENT) {
+            // As NT tells them apart: the file is missing, or already its folder is.
+            size_t slash = hostPath.find_last_of('/');
+            struct stat dirStat;
+            if (slash != std::string::npos && slash > 0 && stat(hostPath.substr(0, slash).c_str(), &dirStat) != 0)
+                return ERROR_PATH_NOT_FOUND;
+            return ERROR_FILE_NOT_FOUND;
+        }
         if (errno == ENOTDIR) return ERROR_PATH_NOT_FOUND;
         if (errno == EACCES || errno == EPERM) return ERROR_ACCESS_DENIED;
         return ERROR_READ_FAULT;
@@ -454,22 +461,39 @@ namespace {
 
 struct EncodedName {
     std::vector<uint8_t> bytes;
+    std::vector<uint16_t> units;
     bool compressed = false;
     uint32_t utf16Bytes = 0;
 };
 
 // Latin-1 when every unit fits a byte (NT's compressed names), else UTF-16LE.
 void EncodeName(const std::string& name, EncodedName* out) {
-    std::vector<uint16_t> units = Utf8ToUtf16(name);
-    out->utf16Bytes = (uint32_t)units.size() * 2;
-    out->compressed = std::all_of(units.begin(), units.end(), [](uint16_t u) { return u <= 0xFF; });
+    out->units.clear();
+    bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (unsigned char)c < 0x80; });
+    if (ascii) {
+        // Nearly every name: the UTF-8 bytes are the compressed form already.
+        out->units.assign((const unsigned char*)name.data(), (const unsigned char*)name.data() + name.size());
+        out->bytes.assign(name.begin(), name.end());
+        out->compressed = true;
+        out->utf16Bytes = (uint32_t)std::min<size_t>(name.size() * 2, 0xFFFFFFFF);
+        return;
+    }
+    out->units = Utf8ToUtf16(name);
+    out->utf16Bytes = (uint32_t)std::min<size_t>(out->units.size() * 2, 0xFFFFFFFF);
+    out->compressed = std::all_of(out->units.begin(), out->units.end(), [](uint16_t u) { return u <= 0xFF; });
     if (out->compressed) {
-        out->bytes.assign(units.begin(), units.end());
+        out->bytes.assign(out->units.begin(), out->units.end());
     } else {
-        out->bytes.resize(units.size() * 2);
-        if (!units.empty()) memcpy(out->bytes.data(), units.data(), units.size() * 2);
+        out->bytes.resize(out->units.size() * 2);
+        if (!out->units.empty()) memcpy(out->bytes.data(), out->units.data(), out->units.size() * 2);
     }
 }
+
+// A child's nk cell with what its parent's leaf list records about its name.
+struct ChildEntry {
+    uint32_t cell;
+    uint32_t hint;  // lf: the first four characters; lh: the name hash
+};
 
 struct SecurityCell {
     uint32_t offset;
@@ -530,8 +554,9 @@ struct Writer {
     uint32_t Security(const SharedDescriptor& sd);
     uint32_t WriteData(const std::vector<uint8_t>& data, uint32_t* sizeField, uint32_t* cellField);
     uint32_t WriteValues(const HiveKey& key, uint32_t* maxName, uint32_t* maxData, uint32_t* listCell);
-    uint32_t WriteSubkeyList(const std::vector<std::pair<uint32_t, const HiveKey*>>& children);
+    uint32_t WriteSubkeyList(const std::vector<ChildEntry>& children);
     uint32_t AllocKey(const HiveKey& key, const std::string& name, uint32_t parent, uint16_t extraFlags, uint32_t* cell);
+    uint32_t LeafHint() const;
 };
 
 uint32_t Writer::Security(const SharedDescriptor& sd) {
@@ -627,7 +652,7 @@ uint32_t Writer::WriteValues(const HiveKey& key, uint32_t* maxName, uint32_t* ma
 }
 
 // lf in 1.3 (NT 4.0 and 2000 cannot read lh), lh from 1.5; an ri over leaves when long.
-uint32_t Writer::WriteSubkeyList(const std::vector<std::pair<uint32_t, const HiveKey*>>& children) {
+uint32_t Writer::WriteSubkeyList(const std::vector<ChildEntry>& children) {
     size_t n = children.size();
     size_t leaves = (n + kLeafMax - 1) / kLeafMax;
     uint32_t ri = kNone;
@@ -639,27 +664,18 @@ uint32_t Writer::WriteSubkeyList(const std::vector<std::pair<uint32_t, const Hiv
         uint16_t count = (uint16_t)leaves;
         memcpy(p + 2, &count, 2);
     }
-    const bool hashed = minor >= 5;
     uint32_t first = kNone;
     for (size_t leaf = 0; leaf < leaves; ++leaf) {
         size_t begin = leaf * kLeafMax, end = std::min(n, begin + kLeafMax);
         uint32_t cell = Alloc(4 + 8 * (end - begin));
         uint8_t* p = At(cell) + 4;
-        memcpy(p, hashed ? "lh" : "lf", 2);
+        memcpy(p, minor >= 5 ? "lh" : "lf", 2);
         uint16_t count = (uint16_t)(end - begin);
         memcpy(p + 2, &count, 2);
         for (size_t i = begin; i < end; ++i) {
             uint8_t* entry = p + 4 + 8 * (i - begin);
-            memcpy(entry, &children[i].first, 4);
-            std::vector<uint16_t> units = Utf8ToUtf16(children[i].second->name);
-            if (hashed) {
-                uint32_t h = 0;
-                for (uint16_t u : units) h = h * 37 + HiveUpcase(u);
-                memcpy(entry + 4, &h, 4);
-            } else {
-                // The first four characters as stored, zero when one does not fit a byte.
-                for (size_t k = 0; k < 4 && k < units.size(); ++k) entry[4 + k] = units[k] <= 0xFF ? (uint8_t)units[k] : 0;
-            }
+            memcpy(entry, &children[i].cell, 4);
+            memcpy(entry + 4, &children[i].hint, 4);
         }
         if (ri != kNone) memcpy(At(ri) + 8 + 4 * leaf, &cell, 4);
         if (leaf == 0) first = cell;
@@ -681,6 +697,19 @@ uint32_t Writer::AllocKey(const HiveKey& key, const std::string& name, uint32_t 
     memcpy(At(*cell) + 4, &nk, sizeof nk);
     if (!nameScratch.bytes.empty()) memcpy(At(*cell) + 4 + sizeof nk, nameScratch.bytes.data(), nameScratch.bytes.size());
     return ERROR_SUCCESS;
+}
+
+// What the parent's leaf records for the name just encoded by AllocKey.
+uint32_t Writer::LeafHint() const {
+    uint32_t hint = 0;
+    if (minor >= 5) {
+        for (uint16_t u : nameScratch.units) hint = hint * 37 + HiveUpcase(u);
+    } else {
+        // The first four characters as stored, zero for one that does not fit a byte.
+        for (size_t k = 0; k < 4 && k < nameScratch.units.size(); ++k)
+            if (nameScratch.units[k] <= 0xFF) hint |= (uint32_t)nameScratch.units[k] << (8 * k);
+    }
+    return hint;
 }
 
 // Sizes the output once so the buffer is not copied while it grows.
@@ -720,7 +749,8 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     // Each key's own cells, then its children's nk cells and the list naming them;
     // the children's contents follow as they come off the stack.
     std::vector<std::pair<uint32_t, const HiveKey*>> stack{{rootCell, hive.root.get()}};
-    std::vector<std::pair<uint32_t, const HiveKey*>> children;
+    std::vector<ChildEntry> children;
+    std::vector<const HiveKey*> live;
     while (!stack.empty()) {
         auto [cell, key] = stack.back();
         stack.pop_back();
@@ -733,14 +763,27 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
         }
         nk.valueCount = (uint32_t)key->values.size();
         if (uint32_t err = w.WriteValues(*key, &nk.maxValueNameLen, &nk.maxValueDataLen, &nk.valueList)) return err;
-        children.clear();
+        live.clear();
+        bool sorted = true;
         for (const auto& sub : key->subkeys) {
             if (sub->isVolatile) continue;  // volatile keys (and all below them) live in memory only
+            if (!live.empty() && HiveNameCompare(live.back()->name, sub->name) >= 0) sorted = false;
+            live.push_back(sub.get());
+        }
+        if (!sorted) {
+            // NT finds subkeys by binary search: the lists must be in its order, once each.
+            std::stable_sort(live.begin(), live.end(),
+                             [](const HiveKey* a, const HiveKey* b) { return HiveNameCompare(a->name, b->name) < 0; });
+            for (size_t i = 1; i < live.size(); ++i)
+                if (HiveNameCompare(live[i - 1]->name, live[i]->name) == 0) return ERROR_INVALID_PARAMETER;
+        }
+        children.clear();
+        for (const HiveKey* sub : live) {
             uint32_t childCell;
             if (uint32_t err = w.AllocKey(*sub, sub->name, cell, 0, &childCell)) return err;
             nk.maxNameLen = std::max(nk.maxNameLen, w.nameScratch.utf16Bytes);
             nk.maxClassLen = std::max(nk.maxClassLen, (uint32_t)sub->className.size());
-            children.push_back({childCell, sub.get()});
+            children.push_back({childCell, w.LeafHint()});
         }
         nk.subkeyCount = (uint32_t)children.size();
         if (!children.empty()) {
@@ -748,7 +791,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
             if (nk.subkeyList == kNone) return ERROR_INVALID_PARAMETER;
         }
         memcpy(w.At(cell) + 4, &nk, sizeof nk);
-        for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
+        for (size_t i = live.size(); i-- > 0;) stack.push_back({children[i].cell, live[i]});
     }
     w.CloseBin();
 

@@ -10,9 +10,10 @@ namespace ntsim {
 namespace reg {
 
 namespace {
+// Never destroyed: key objects left in the handle table die after static destructors have run.
 std::set<KeyObject*>& LiveKeys() {
-    static std::set<KeyObject*> live;
-    return live;
+    static std::set<KeyObject*>* live = new std::set<KeyObject*>;
+    return *live;
 }
 
 bool Within(const HiveKey* key, const HiveKey* top) {
@@ -83,8 +84,8 @@ uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t 
 }  // namespace
 
 std::recursive_mutex& Mutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
+    static std::recursive_mutex* mutex = new std::recursive_mutex;
+    return *mutex;
 }
 
 KeyObject::KeyObject() {

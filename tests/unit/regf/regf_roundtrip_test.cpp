@@ -8,17 +8,6 @@ namespace {
 
 class RegfRoundTrip : public ::testing::TestWithParam<uint32_t> {};
 
-// The payload offset (relative to the bins) of the nk cell with this compressed name.
-uint32_t FindKeyCell(const std::vector<uint8_t>& img, const std::string& name) {
-    for (const Cell& c : Cells(img)) {
-        if (!c.allocated || c.sig != "nk") continue;
-        size_t p = 4096 + c.offset + 4;
-        uint16_t len = U16(img, p + 72);
-        if (len == name.size() && memcmp(img.data() + p + 76, name.data(), len) == 0) return c.offset + 4;
-    }
-    return 0;
-}
-
 TEST_P(RegfRoundTrip, EmptyHiveKeepsRootNameAndHeader) {
     Hive hive = NewHive(GetParam(), "CMI-CreateHive{2A7FB991-7BBE-4F9D-B91E-7CB51D4737F5}");
     hive.root->security.reset();
@@ -83,7 +72,7 @@ TEST_P(RegfRoundTrip, ThousandsOfSubkeysGoThroughRi) {
     // the lh hash is h = h * 37 + upcase(c).
     uint32_t smallNk = FindKeyCell(img, "Small");
     ASSERT_NE(smallNk, 0u);
-    uint32_t list = U32(img, 4096 + smallNk + 28);
+    uint32_t list = U32(img, smallNk + 28);
     uint32_t entry = 4096 + list + 4 + 4;
     if (GetParam() == 3) {
         EXPECT_EQ(memcmp(img.data() + entry + 4, "abcd", 4), 0);
@@ -299,6 +288,42 @@ TEST(RegfWriteLimits, RefusesWhatTheFormatCannotHold) {
     Hive longValueName = NewHive(5);
     SetValue(longValueName.root.get(), std::string(70000, 'v'), 1, {});
     EXPECT_EQ(ntsim::RegfWrite(longValueName, &img), (uint32_t)ERROR_INVALID_PARAMETER);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RegfWriteOrder, ListsAreWrittenInNtOrderWhateverTheTreeHolds) {
+    for (uint32_t minor : {3u, 5u}) {
+        Hive hive = NewHive(minor);
+        // Appended out of order, bypassing AddSubkey's sorted insert.
+        for (const char* name : {"zeta", "Alpha", "ключ", "beta", "Ämter"}) {
+            auto k = std::make_unique<HiveKey>();
+            k->name = name;
+            k->parent = hive.root.get();
+            hive.root->subkeys.push_back(std::move(k));
+        }
+        std::vector<uint8_t> img;
+        Hive back = RoundTrip(hive, &img);
+        std::vector<std::string> names;
+        for (auto& k : back.root->subkeys) names.push_back(k->name);
+        EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "beta", "zeta", "Ämter", "ключ"}));
+        // The leaf itself is in that order: entry i names the i-th key.
+        uint32_t list = 4096 + U32(img, 4096 + U32(img, 36) + 4 + 28) + 4;
+        uint32_t third = 4096 + U32(img, list + 4 + 2 * 8) + 4;
+        EXPECT_EQ(memcmp(img.data() + third + 76, "zeta", 4), 0);
+        if (minor == 3) {
+            uint32_t last = list + 4 + 4 * 8;
+            EXPECT_EQ(U32(img, last + 4), 0u) << "no lf hint for characters beyond Latin-1";
+        }
+        // Two names equal to NT cannot both be written.
+        auto dup = std::make_unique<HiveKey>();
+        dup->name = "ALPHA";
+        dup->parent = hive.root.get();
+        hive.root->subkeys.push_back(std::move(dup));
+        EXPECT_EQ(ntsim::RegfWrite(hive, &img), (uint32_t)ERROR_INVALID_PARAMETER);
+    }
 }
 
 }  // namespace

@@ -164,6 +164,17 @@ inline std::vector<Cell> Cells(const std::vector<uint8_t>& img) {
     return cells;
 }
 
+// The payload position (file offset) of the nk cell with this compressed name, or 0.
+inline uint32_t FindKeyCell(const std::vector<uint8_t>& img, const std::string& name) {
+    for (const Cell& c : Cells(img)) {
+        if (!c.allocated || c.sig != "nk") continue;
+        size_t p = 4096 + c.offset + 4;
+        uint16_t len = U16(img, p + 72);
+        if (len == name.size() && memcmp(img.data() + p + 76, name.data(), len) == 0) return (uint32_t)p;
+    }
+    return 0;
+}
+
 inline std::map<std::string, int> SignatureCounts(const std::vector<uint8_t>& img) {
     std::map<std::string, int> counts;
     for (const Cell& c : Cells(img))

@@ -1,0 +1,167 @@
+// Hive file speed and size: our load and save of a ~100 MiB hive against hivexml
+// reading the same file, and the memory a loaded hive takes against its file size.
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "ntsim/hive.h"
+#include "ntsim/regf.h"
+
+namespace {
+
+double Now() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+// A field of /proc/self/status in KiB.
+long StatusKb(const char* field) {
+    FILE* f = fopen("/proc/self/status", "r");
+    if (!f) return -1;
+    char line[256];
+    long kb = -1;
+    size_t n = strlen(field);
+    while (fgets(line, sizeof line, f))
+        if (strncmp(line, field, n) == 0 && line[n] == ':') kb = atol(line + n + 1);
+    fclose(f);
+    return kb;
+}
+
+std::vector<uint8_t> Utf16(const char* text) {
+    std::vector<uint8_t> out;
+    for (const char* p = text; *p; ++p) {
+        out.push_back((uint8_t)*p);
+        out.push_back(0);
+    }
+    out.push_back(0);
+    out.push_back(0);
+    return out;
+}
+
+// 100 groups x 100 sections x 40 keys, each key with a string and a dword value:
+// about 400,000 keys and 800,000 values (~100 MiB), the shape of a large SOFTWARE hive.
+ntsim::Hive MakeHive() {
+    ntsim::Hive hive;
+    hive.minorVersion = 5;
+    hive.rootName = "CMI-CreateHive{199DAFC2-6F16-4946-BF90-5A3FC3A60902}";
+    hive.root = std::make_unique<ntsim::HiveKey>();
+    hive.root->name = hive.rootName;
+    auto sd = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>(120, 1));
+    hive.root->security = sd;
+    char name[64], text[64];
+    for (int g = 0; g < 100; ++g) {
+        snprintf(name, sizeof name, "Group%03d", g);
+        ntsim::HiveKey* group = hive.root->AddSubkey(name);
+        group->security = sd;
+        group->subkeys.reserve(100);
+        for (int s = 0; s < 100; ++s) {
+            snprintf(name, sizeof name, "Section%03d", s);
+            ntsim::HiveKey* section = group->AddSubkey(name);
+            section->security = sd;
+            section->subkeys.reserve(40);
+            for (int k = 0; k < 40; ++k) {
+                snprintf(name, sizeof name, "Key%05d", k);
+                ntsim::HiveKey* key = section->AddSubkey(name);
+                key->security = sd;
+                snprintf(text, sizeof text, "C:\\Program Files\\Vendor%d\\app%d.exe", g, k);
+                key->values.push_back({"Path", 1, Utf16(text)});
+                uint32_t n = (uint32_t)(g * 4000 + s * 40 + k);
+                key->values.push_back({"Index", 4, {(uint8_t)n, (uint8_t)(n >> 8), (uint8_t)(n >> 16), 0}});
+            }
+        }
+    }
+    return hive;
+}
+
+// Loads the file in a fresh process and prints the peak memory the load added.
+int LoadOnly(const char* path) {
+    long before = StatusKb("VmRSS");
+    ntsim::Hive hive;
+    double t = Now();
+    uint32_t err = ntsim::RegfLoadFile(path, &hive);
+    t = Now() - t;
+    long peak = StatusKb("VmHWM");
+    long after = StatusKb("VmRSS");
+    printf("%u %ld %ld %.3f\n", err, peak - before, after - before, t);
+    return err == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--load-only") == 0) return LoadOnly(argv[2]);
+    std::string dir = argc > 1 ? argv[1] : "/tmp";
+    std::string file = dir + "/bench_hive", saved = dir + "/bench_hive_saved";
+
+    double t = Now();
+    ntsim::Hive hive = MakeHive();
+    if (ntsim::RegfSaveFile(hive, file) != 0) {
+        fprintf(stderr, "cannot write %s\n", file.c_str());
+        return 1;
+    }
+    struct stat st;
+    stat(file.c_str(), &st);
+    double fileMiB = st.st_size / 1048576.0;
+    printf("generated %s: %.1f MiB in %.2f s\n", file.c_str(), fileMiB, Now() - t);
+
+    // Best of three for each, so a busy machine disturbs the ratios less.
+    double load = 1e9, save = 1e9, xml = 1e9;
+    for (int round = 0; round < 3; ++round) {
+        ntsim::Hive loaded;
+        t = Now();
+        uint32_t err = ntsim::RegfLoadFile(file, &loaded);
+        load = std::min(load, Now() - t);
+        if (err) {
+            fprintf(stderr, "load failed: %u\n", err);
+            return 1;
+        }
+        t = Now();
+        err = ntsim::RegfSaveFile(loaded, saved);
+        save = std::min(save, Now() - t);
+        if (err) {
+            fprintf(stderr, "save failed: %u\n", err);
+            return 1;
+        }
+        t = Now();
+        int rc = system(("hivexml " + file + " > /dev/null").c_str());
+        xml = std::min(xml, Now() - t);
+        if (rc != 0) {
+            fprintf(stderr, "hivexml failed on our file\n");
+            return 1;
+        }
+    }
+
+    // Memory: the load alone, in a fresh process of this program.
+    std::string cmd = "/proc/self/exe";
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = 0;
+        cmd = self;
+    }
+    FILE* p = popen(("'" + cmd + "' --load-only '" + file + "'").c_str(), "r");
+    unsigned err = 1;
+    long peakKb = 0, keptKb = 0;
+    double childLoad = 0;
+    if (!p || fscanf(p, "%u %ld %ld %lf", &err, &peakKb, &keptKb, &childLoad) != 4 || err != 0) {
+        fprintf(stderr, "the load-only run failed\n");
+        return 1;
+    }
+    pclose(p);
+
+    printf("our load (RegfLoadFile):    %.3f s\n", load);
+    printf("our save (RegfSaveFile):    %.3f s\n", save);
+    printf("hivexml FILE > /dev/null:   %.3f s\n", xml);
+    printf("loaded hive: peak %.1f MiB, kept %.1f MiB, file %.1f MiB\n", peakKb / 1024.0, keptKb / 1024.0, fileMiB);
+    printf("ratio load/hivexml:   %.3f (target <= 1.0)\n", load / xml);
+    printf("ratio save/hivexml:   %.3f (target <= 1.0)\n", save / xml);
+    printf("ratio memory/file:    %.2f (peak; target <= 4)\n", peakKb / 1024.0 / fileMiB);
+    unlink(saved.c_str());
+    return 0;
+}

@@ -1,0 +1,55 @@
+// ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large]
+#include <cstdio>
+
+#include "command.h"
+#include "ntsim/machine.h"
+
+static int Create(const std::vector<std::string>& args) {
+    ntsim::MachineOptions options;
+    std::string dir;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* out) {
+            if (i + 1 >= args.size()) {
+                fprintf(stderr, "ntsim create: %s needs a value\n", a.c_str());
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        if (a == "--preset") {
+            if (!value(&options.preset)) return 2;
+        } else if (a == "--sid") {
+            if (!value(&options.sid)) return 2;
+        } else if (a == "--name") {
+            if (!value(&options.name)) return 2;
+        } else if (a == "--size") {
+            if (!value(&options.size)) return 2;
+            if (options.size != "small" && options.size != "large") {
+                fprintf(stderr, "ntsim create: --size is small or large\n");
+                return 2;
+            }
+        } else if (!a.empty() && a[0] == '-') {
+            fprintf(stderr, "ntsim create: unknown option %s\n", a.c_str());
+            return 2;
+        } else if (dir.empty()) {
+            dir = a;
+        } else {
+            fprintf(stderr, "ntsim create: one directory only\n");
+            return 2;
+        }
+    }
+    if (dir.empty()) {
+        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large]\n");
+        return 2;
+    }
+    std::string error;
+    if (!ntsim::MachineCreate(dir, options, &error)) {
+        fprintf(stderr, "ntsim create: %s\n", error.c_str());
+        return 1;
+    }
+    printf("created %s machine in %s\n", options.preset.c_str(), dir.c_str());
+    return 0;
+}
+
+NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large]", Create);
