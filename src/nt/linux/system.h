@@ -60,6 +60,13 @@ int lstrlenA(LPCSTR lpString);
 int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 int CompareStringA(LCID Locale, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1, LPCSTR lpString2, int cchCount2);
 BOOL IsDBCSLeadByte(BYTE TestChar);
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
+                        int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
+                        int cchWideChar);
 
 // The program's entry point.
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
