@@ -39,12 +39,18 @@ void* NewBuffer(size_t size) {
     return p;
 }
 
-const ConfSection* NetConf() { return ProcessAttached() ? CurrentProcess().conf.Find("netapi") : nullptr; }
+// A key's value from the last section of that kind that has it (sections may repeat).
+std::string ConfValue(const char* kind, const char* key, const std::string& fallback) {
+    std::string value = fallback;
+    if (ProcessAttached())
+        for (const ConfSection* s : CurrentProcess().conf.All(kind))
+            if (s->Has(key)) value = s->Get(key);
+    return value;
+}
 
 // Whether the service named by key ("server", "workstation") answers now.
 bool ServiceAnswers(const char* key) {
-    const ConfSection* c = NetConf();
-    std::string state = c ? c->Get(key, "running") : "running";
+    std::string state = ConfValue("netapi", key, "running");
     if (strcasecmp(state.c_str(), "running") == 0) return true;
     if (strcasecmp(state.c_str(), "stopped") == 0) return false;
     return ClockSinceStartMs() >= strtoull(state.c_str(), nullptr, 10) * 1000ULL;
@@ -103,14 +109,11 @@ bool IsLocalServer(LMSTR name) {
 
 // The server type word of the local machine.
 uint32_t ServerTypeWord() {
-    const ConfSection* c = NetConf();
-    if (c && c->Has("server_type")) return (uint32_t)strtoul(c->Get("server_type").c_str(), nullptr, 0);
+    std::string fixed = ConfValue("netapi", "server_type", "");
+    if (!fixed.empty()) return (uint32_t)strtoul(fixed.c_str(), nullptr, 0);
     uint32_t type = SV_TYPE_WORKSTATION | SV_TYPE_SERVER | SV_TYPE_NT | SV_TYPE_POTENTIAL_BROWSER;
     std::string product = QueryText("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", "ProductType");
-    std::string role;
-    if (ProcessAttached())
-        for (const ConfSection* machine : CurrentProcess().conf.All("machine"))
-            if (machine->Has("role")) role = machine->Get("role");
+    std::string role = ConfValue("machine", "role", "");
     if (strcasecmp(product.c_str(), "ServerNT") == 0) type |= SV_TYPE_SERVER_NT;
     if (strcasecmp(product.c_str(), "LanmanNT") == 0)
         type |= SV_TYPE_SERVER_NT | (strcasecmp(role.c_str(), "bdc") == 0 ? SV_TYPE_DOMAIN_BAKCTRL : SV_TYPE_DOMAIN_CTRL);
@@ -161,8 +164,7 @@ NET_API_STATUS NetWkstaUserGetInfo(LMSTR reserved, DWORD level, LPBYTE* bufptr) 
     const Process& p = CurrentProcess();
     std::string computer = ComputerName();
     // Local accounts log on to the computer's own domain; LocalSystem to NT AUTHORITY.
-    const ConfSection* session = p.conf.Find("session");
-    std::string domain = session ? session->Get("domain", "") : "";
+    std::string domain = ConfValue("session", "domain", "");
     if (domain.empty()) domain = strcasecmp(p.user.c_str(), "SYSTEM") == 0 ? "NT AUTHORITY" : computer;
     size_t size = sizeof(WKSTA_USER_INFO_1) + (p.user.size() + domain.size() + computer.size() + 4) * 2 * 2;
     char* block = static_cast<char*>(NewBuffer(size));
