@@ -34,12 +34,13 @@ void ParseVersion(const std::string& text, WindowsVersion* v) {
 
 uint32_t SimulatedVersion(WindowsVersion* version) {
     WindowsVersion v;
-    const ConfSection* machine = ProcessAttached() ? CurrentProcess().conf.Find("machine") : nullptr;
-    if (machine) {
-        v.platform = (uint32_t)strtoul(machine->Get("platform", "2").c_str(), nullptr, 0);
-        // machine.conf's version stands in only where the hive holds none.
-        if (machine->Has("version")) ParseVersion(machine->Get("version"), &v);
-    }
+    // [machine] may repeat; a later section's key wins. machine.conf's version stands
+    // in only where the hive holds none.
+    if (ProcessAttached())
+        for (const ConfSection* machine : CurrentProcess().conf.All("machine")) {
+            if (machine->Has("platform")) v.platform = (uint32_t)strtoul(machine->Get("platform").c_str(), nullptr, 0);
+            if (machine->Has("version")) ParseVersion(machine->Get("version"), &v);
+        }
     DWORD saved = GetLastError();
     uint32_t result = ERROR_SUCCESS;
     if (ProcessAttached()) {
