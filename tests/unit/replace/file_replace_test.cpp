@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -201,4 +202,52 @@ TEST_F(FileReplace, DeleteDirectoryTreeReportsWhatCannotBeDeleted) {
     EXPECT_FALSE(std::filesystem::exists(Host("keep/sub")));
     // A directory that does not exist: nothing to enumerate, and the removal fails.
     EXPECT_EQ(DeleteDirectoryTree("C:\\missing"), 0);
+}
+
+namespace {
+// Limits the address space to what the process uses now plus a little, so that the
+// next large allocation fails as it would on a machine out of memory.
+struct AddressSpaceLimit {
+    struct rlimit saved;
+    explicit AddressSpaceLimit(size_t headroom) {
+        getrlimit(RLIMIT_AS, &saved);
+        size_t pages = 0;
+        if (FILE* f = ::NtsimFopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%zu", &pages) != 1) pages = 0;
+            fclose(f);
+        }
+        struct rlimit limit = saved;
+        limit.rlim_cur = pages * (size_t)sysconf(_SC_PAGESIZE) + headroom;
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    ~AddressSpaceLimit() { setrlimit(RLIMIT_AS, &saved); }
+};
+}  // namespace
+
+TEST_F(FileReplace, AllocationFailuresAreReportedAndChangeNothing) {
+    std::vector<uint8_t> file(8192, 0);
+    Put(file, 5000, Decode(kOldHex));
+    Write("e.dat", file);
+    int result;
+    {
+        AddressSpaceLimit limit(256 * 1024);  // the scan's window needs more than that
+        result = ReplaceHexInFile("C:\\e.dat", kOldHex, kNewHex);
+    }
+    EXPECT_EQ(result, -2);
+    EXPECT_NE(Log().find("\nERROR: Out Of Memory\n"), std::string::npos) << Log();
+    EXPECT_TRUE(Read("e.dat") == file);
+    EXPECT_EQ(job_.changesMade, 0u);
+
+    // The multi-string output buffer has the capacity's size: a large capacity cannot be had.
+    const size_t capacity = 64 * 1024 * 1024;
+    std::vector<char> list(capacity, 0);
+    memcpy(list.data(), "S-1-5-21-1-2-3\0", 15);
+    DWORD size = (DWORD)capacity;
+    {
+        AddressSpaceLimit limit(1024 * 1024);
+        result = ReplaceMultiStringText(list.data(), &size, "S-1-5-21-1-2-3", "S-1-5-21-4-5-6");
+    }
+    EXPECT_EQ(result, -2);
+    EXPECT_EQ(size, (DWORD)capacity);
+    EXPECT_STREQ(list.data(), "S-1-5-21-1-2-3");
 }
