@@ -229,9 +229,12 @@ TEST_F(FileReplace, AllocationFailuresAreReportedAndChangeNothing) {
     Put(file, 5000, Decode(kOldHex));
     Write("e.dat", file);
     int result;
+    // A pattern of 8 MiB: its window and pattern buffers are larger than anything the
+    // allocator may still hold from earlier tests.
+    std::string oldHex(16 << 20, 'A'), newHex(16 << 20, 'B');
     {
-        AddressSpaceLimit limit(256 * 1024);  // the scan's window needs more than that
-        result = ReplaceHexInFile("C:\\e.dat", kOldHex, kNewHex);
+        AddressSpaceLimit limit(256 * 1024);
+        result = ReplaceHexInFile("C:\\e.dat", oldHex.c_str(), newHex.c_str());
     }
     EXPECT_EQ(result, -2);
     EXPECT_NE(Log().find("\nERROR: Out Of Memory\n"), std::string::npos) << Log();
