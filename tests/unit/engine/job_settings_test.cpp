@@ -221,3 +221,27 @@ TEST_F(JobSettingsTest, WorkFolderOnTheSystemDriveOrBelowTheSystemDirectory) {
     ASSERT_EQ(GetWorkFolder(folder), 1);
     EXPECT_EQ(lstrcmpiA(folder, "c:\\temp\\"), 0) << folder;  // the temporary folder, with its backslash
 }
+
+TEST_F(JobSettingsTest, ShortSidFileOrOverlongTemporaryFolderFail) {
+    Start();
+    JobSettings* job = jobSettings;
+    job->originalSid = NewSidBuffer();
+    SidInitialize(job->originalSid);
+    ASSERT_EQ(job->SaveSettings(1), 1);
+    std::filesystem::resize_file(Host("tessiv.sid"), 10);  // not a SID
+    JobSettings fresh;
+    fresh.SetDefaults();
+    EXPECT_EQ(fresh.LoadSettings(), 0);
+    FreeSidBuffer(fresh.originalSid);
+    FreeSidBuffer(job->originalSid);
+    job->originalSid = nullptr;
+
+    // A temporary folder that leaves no room in the 260-character buffer is refused.
+    std::string deep = "C:\\" + std::string(258, 't');
+    ntsim::ProcessSetEnv("TEMP", deep);
+    ntsim::ProcessSetEnv("TMP", deep);
+    char folder[MAX_PATH];
+    memset(folder, 'x', sizeof folder);
+    EXPECT_EQ(GetWorkFolder(folder), 0);
+    EXPECT_LT(strnlen(folder, sizeof folder), sizeof folder);
+}
