@@ -177,23 +177,29 @@ void AccountsBuild(const Hive* sam, const Hive* security, const std::string& com
 const AccountDb& Accounts() {
     std::lock_guard<std::mutex> lock(g_mutex);
     if (g_db) return *g_db;
+    // Outside a machine there are only the well-known names; nothing is kept for later.
+    static const AccountDb* detached = [] {
+        auto* db = new AccountDb;
+        AccountsBuild(nullptr, nullptr, "", db);
+        return db;
+    }();
+    if (!ProcessAttached()) return *detached;
     g_db = new AccountDb;
     std::string computer = ProcessGetEnv("COMPUTERNAME");
     Hive sam, security;
     bool haveSam = false, haveSecurity = false;
     std::string config = ProcessGetEnv("SystemRoot") + "\\system32\\config\\";
     std::string host;
-    if (ProcessAttached() && MapWindowsPath(config + "SAM", &host) == ERROR_SUCCESS)
+    if (MapWindowsPath(config + "SAM", &host) == ERROR_SUCCESS)
         haveSam = RegfLoadFile(host, &sam) == ERROR_SUCCESS;
-    if (ProcessAttached() && MapWindowsPath(config + "SECURITY", &host) == ERROR_SUCCESS)
+    if (MapWindowsPath(config + "SECURITY", &host) == ERROR_SUCCESS)
         haveSecurity = RegfLoadFile(host, &security) == ERROR_SUCCESS;
     AccountsBuild(haveSam ? &sam : nullptr, haveSecurity ? &security : nullptr, computer, g_db);
-    if (ProcessAttached())
-        AtProcessExit(1000, [] {
-            std::lock_guard<std::mutex> l(g_mutex);
-            delete g_db;
-            g_db = nullptr;
-        });
+    AtProcessExit(1000, [] {
+        std::lock_guard<std::mutex> l(g_mutex);
+        delete g_db;
+        g_db = nullptr;
+    });
     return *g_db;
 }
 

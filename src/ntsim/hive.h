@@ -47,8 +47,9 @@ struct HiveKey {
 
 struct Hive {
     std::unique_ptr<HiveKey> root;
-    uint32_t minorVersion = 3;   // regf 1.3 (NT 4.0, 2000) or 1.5 (XP and later)
-    std::string rootName;        // the root nk's own name as stored in the file
+    uint32_t minorVersion = 3;   // regf 1.3 (NT 4.0, 2000) or 1.5 (XP and later); 4 and 6 read and write too
+    std::string rootName;        // the root nk's own name as stored in the file; RegfRead puts it in
+                                 // root->name too, RegfWrite uses root->name when this is empty
 };
 
 // Compares two key names as NT orders subkey lists: by upper-cased UTF-16 units.

@@ -109,6 +109,7 @@ const uint32_t kBinUnit = 4096;
 const uint32_t kSegment = 16344;      // db segment payload; also the largest plain value in 1.4+
 const uint32_t kLeafMax = 500;        // subkeys per leaf: a leaf cell stays inside one 4 KiB bin
 const uint32_t kMaxDepth = 512;       // NT's limit on key nesting
+const size_t kMaxImage = 0x7FFFF000;  // NT's 2 GiB hive limit; keeps offsets and cell sizes in range
 const uint16_t kFlagHiveEntry = 0x0004;
 const uint16_t kFlagCompName = 0x0020;
 const uint16_t kKeptFlags = kKeyNoDelete | kKeySymLink;
@@ -443,16 +444,24 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive) {
         close(fd);
         return ERROR_ACCESS_DENIED;
     }
-    std::vector<uint8_t> bytes((size_t)st.st_size);
+    // Only the base block and the bins it announces are read: stale data after them
+    // (common in SAM and SECURITY files) never reaches memory.
+    size_t want = (size_t)st.st_size;
+    uint8_t header[kBaseSize];
+    if (want >= kBaseSize && pread(fd, header, kBaseSize, 0) == (ssize_t)kBaseSize) {
+        uint32_t binsSize = Le32(header + offsetof(BaseBlock, binsSize));
+        want = std::min(want, (size_t)kBaseSize + binsSize);
+    }
+    std::unique_ptr<uint8_t[]> bytes(new uint8_t[want ? want : 1]);  // not zero-filled: read over at once
     size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
+    while (done < want) {
+        ssize_t n = pread(fd, bytes.get() + done, want - done, (off_t)done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;  // a file that shrank reads as truncated
         done += (size_t)n;
     }
     close(fd);
-    return RegfRead(bytes.data(), done, hive);
+    return RegfRead(bytes.get(), done, hive);
 }
 
 // ---- Writing ----
@@ -712,6 +721,17 @@ uint32_t Writer::LeafHint() const {
     return hint;
 }
 
+// An upper bound of the bytes a key's own cells and its children's nk cells and lists
+// take, so the writer can stop before an offset or a cell size would overflow.
+size_t KeyFootprint(const HiveKey& key) {
+    size_t bytes = 2 * kBinUnit + key.className.size() + 8;
+    if (key.security) bytes += key.security->size() + 32;
+    bytes += 4 * key.values.size() + 8;
+    for (const HiveValue& v : key.values) bytes += 40 + 2 * v.name.size() + v.data.size() + v.data.size() / kSegment * 16 + 48;
+    for (const auto& sub : key.subkeys) bytes += 100 + 2 * sub->name.size() + 16;
+    return bytes;
+}
+
 // Sizes the output once so the buffer is not copied while it grows.
 size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
     size_t total = kBaseSize + kBinUnit;
@@ -754,6 +774,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     while (!stack.empty()) {
         auto [cell, key] = stack.back();
         stack.pop_back();
+        if (out->size() + KeyFootprint(*key) > kMaxImage) return ERROR_NOT_ENOUGH_MEMORY;
         KeyNode nk;
         memcpy(&nk, w.At(cell) + 4, sizeof nk);
         nk.security = w.Security(key->security);

@@ -3,11 +3,21 @@
 #include <cstring>
 
 #include "nt/win32.h"
+#include "ntsim/faults.h"
 #include "ntsim/security_sd.h"
 
 using namespace ntsim;
 
+// Allocation and SID calls can be made to fail like any other call (memory exhausted).
+static bool Faulted(const char* function) {
+    uint32_t err = 0;
+    if (!FaultHit(function, "", &err)) return false;
+    SetLastError(err);
+    return true;
+}
+
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
+    if (Faulted("LocalAlloc")) return nullptr;
     void* p = (uFlags & LMEM_ZEROINIT) ? calloc(1, uBytes ? uBytes : 1) : malloc(uBytes ? uBytes : 1);
     if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return p;
@@ -65,6 +75,7 @@ BOOL InitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYT
 }
 
 BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid) {
+    if (Faulted("CopySid")) return FALSE;
     size_t len = SidCheck((const uint8_t*)pSourceSid, SECURITY_MAX_SID_SIZE);
     if (!len) {
         SetLastError(ERROR_INVALID_SID);
@@ -82,6 +93,7 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BY
                               DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2, DWORD nSubAuthority3,
                               DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
                               PSID* pSid) {
+    if (Faulted("AllocateAndInitializeSid")) return FALSE;
     if (!pIdentifierAuthority || !pSid || nSubAuthorityCount > 8) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

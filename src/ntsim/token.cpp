@@ -116,16 +116,17 @@ std::recursive_mutex& TokenMutex() { return g_mutex; }
 
 Token& CurrentToken() {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    // Outside a machine: an empty token that nothing is granted to, and nothing kept.
+    static Token detached;
+    if (!ProcessAttached()) return detached;
     if (!g_token) {
         g_token = new Token;
-        if (ProcessAttached()) {
-            BuildToken(g_token);
-            AtProcessExit(1001, [] {
-                std::lock_guard<std::recursive_mutex> l(g_mutex);
-                delete g_token;
-                g_token = nullptr;
-            });
-        }
+        BuildToken(g_token);
+        AtProcessExit(1001, [] {
+            std::lock_guard<std::recursive_mutex> l(g_mutex);
+            delete g_token;
+            g_token = nullptr;
+        });
     }
     return *g_token;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "ntsim/hive.h"
@@ -40,14 +41,13 @@ void CompareTrees(const ntsim::HiveKey& a, const ntsim::HiveKey& b) {
     }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+// Reads one image; when it is a hive, writes it, reads that back and compares.
+void CheckImage(const uint8_t* data, size_t size) {
     ntsim::Hive first;
     uint32_t err = ntsim::RegfRead(data, size, &first);
     if (err != 0) {
         if (err != 1009 && err != 1017) Fail("unexpected error code");
-        return 0;
+        return;
     }
     std::vector<uint8_t> image;
     if (ntsim::RegfWrite(first, &image) != 0) Fail("a hive that was read cannot be written");
@@ -57,5 +57,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CompareTrees(*first.root, *second.root);
     std::vector<uint8_t> again;
     if (ntsim::RegfWrite(second, &again) != 0 || again != image) Fail("writing the same tree twice differs");
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    CheckImage(data, size);
+    // Again with the header checksum made valid, so that changes to the header fields
+    // reach the rest of the reader instead of stopping at the checksum.
+    if (size >= 512) {
+        std::vector<uint8_t> copy(data, data + size);
+        uint32_t x = 0;
+        for (size_t i = 0; i < 508; i += 4) {
+            uint32_t d;
+            memcpy(&d, copy.data() + i, 4);
+            x ^= d;
+        }
+        uint32_t stored;
+        memcpy(&stored, copy.data() + 508, 4);
+        if (stored != x) {
+            memcpy(copy.data() + 508, &x, 4);
+            CheckImage(copy.data(), copy.size());
+        }
+    }
     return 0;
 }

@@ -139,6 +139,38 @@ TEST_F(FilesTest, Directories) {
     EXPECT_EQ(SidToText(v.owner, v.ownerLen), "S-1-5-32-544");
 }
 
+TEST_F(FilesTest, DirectoryWithTheCallersDescriptor) {
+    Attach("Administrator");
+    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
+    PSID everyone;
+    ASSERT_TRUE(AllocateAndInitializeSid(&world, 1, 0, 0, 0, 0, 0, 0, 0, 0, &everyone));
+    DWORD aclBuf[16];
+    ASSERT_TRUE(InitializeAcl((PACL)aclBuf, sizeof aclBuf, ACL_REVISION));
+    ASSERT_TRUE(AddAccessAllowedAce((PACL)aclBuf, ACL_REVISION, 0x120089, everyone));
+    SECURITY_DESCRIPTOR abs;
+    InitializeSecurityDescriptor(&abs, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&abs, TRUE, (PACL)aclBuf, FALSE);
+    SECURITY_ATTRIBUTES sa = {sizeof sa, &abs, FALSE};
+    ASSERT_TRUE(CreateDirectoryA("C:\\Shared", &sa));
+    PSID owner;
+    PACL dacl;
+    PSECURITY_DESCRIPTOR sd;
+    ASSERT_EQ(GetNamedSecurityInfoA("C:\\Shared", SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, &sd),
+              (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(SidToText((const uint8_t*)owner, 68), "S-1-5-32-544") << "the owner comes from the token";
+    ASSERT_EQ(dacl->AceCount, 1);
+    ACCESS_ALLOWED_ACE* ace;
+    ASSERT_TRUE(GetAce(dacl, 0, (LPVOID*)&ace));
+    EXPECT_EQ(ace->Mask, 0x120089u);
+    EXPECT_TRUE(EqualSid(&ace->SidStart, everyone));
+    LocalFree(sd);
+    FreeSid(everyone);
+    // Read-only for everyone, the administrator included: no new file inside.
+    EXPECT_EQ(fopen("C:\\Shared\\x.txt", "w"), nullptr);
+    EXPECT_EQ(errno, EACCES);
+}
+
 TEST_F(FilesTest, CopyAndMove) {
     Attach("Administrator");
     MakeFile("src.txt", "data");

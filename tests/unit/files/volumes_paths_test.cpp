@@ -117,6 +117,12 @@ TEST_F(VolumesTest, ProcessPaths) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DIRECTORY);
     EXPECT_FALSE(SetCurrentDirectoryA("C:\\Missing"));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_FILE_NOT_FOUND);
+    FaultAdd({"GetTempPathA", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
+    EXPECT_EQ(GetTempPathA(sizeof buf, buf), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    FaultAdd({"GetLogicalDriveStringsA", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
+    EXPECT_EQ(GetLogicalDriveStringsA(sizeof buf, buf), 0u);
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
 }
 
 TEST_F(VolumesTest, StdioTextAndBinary) {

@@ -71,6 +71,28 @@ TEST_P(RegfCorrupt, IntactImageReadsAndTrailingBytesAreIgnored) {
     EXPECT_EQ(Read(img), (uint32_t)ERROR_SUCCESS);
 }
 
+// li leaves (NT 3.x, and Windows 7 in 1.3 hives) and the other leaf kinds read alike.
+TEST_P(RegfCorrupt, EveryLeafKindReads) {
+    Hive expected;
+    ASSERT_EQ(ntsim::RegfRead(image_.data(), image_.size(), &expected), (uint32_t)ERROR_SUCCESS);
+    // Rewrite the root's list and every leaf under Beta's ri as li (entries shrink to 4 bytes).
+    std::vector<uint32_t> leaves{4096 + U32(image_, root_ + kNkSubkeyList) + 4};
+    uint32_t ri = 4096 + U32(image_, beta_ + kNkSubkeyList) + 4;
+    for (uint16_t i = 0; i < U16(image_, ri + 2); ++i) leaves.push_back(4096 + U32(image_, ri + 4 + 4 * i) + 4);
+    for (const char* kind : {"li", "lf", "lh"}) {
+        std::vector<uint8_t> img = image_;
+        for (uint32_t leaf : leaves) {
+            uint16_t n = U16(img, leaf + 2);
+            memcpy(img.data() + leaf, kind, 2);
+            if (strcmp(kind, "li") == 0)
+                for (uint16_t i = 0; i < n; ++i) Put32(img, leaf + 4 + 4 * i, U32(image_, leaf + 4 + 8 * i));
+        }
+        Hive hive;
+        ASSERT_EQ(ntsim::RegfRead(img.data(), img.size(), &hive), (uint32_t)ERROR_SUCCESS) << kind;
+        EXPECT_EQ(TreeDiff(*expected.root, *hive.root), "") << kind;
+    }
+}
+
 TEST_P(RegfCorrupt, TruncationsAreNotHives) {
     for (size_t size : {(size_t)0, (size_t)3, (size_t)511, (size_t)4095, (size_t)4096, (size_t)8191}) {
         std::vector<uint8_t> img(image_.begin(), image_.begin() + std::min(size, image_.size()));

@@ -12,7 +12,10 @@ namespace {
 class RegfFile : public ::testing::Test {
 protected:
     void SetUp() override { dir_ = TempDir(); }
-    void TearDown() override { ntsim::FaultClearAll(); }
+    void TearDown() override {
+        ntsim::FaultClearAll();
+        RemoveDir(dir_);
+    }
     std::vector<std::string> Entries() {
         std::vector<std::string> names;
         DIR* d = opendir(dir_.c_str());
@@ -44,6 +47,19 @@ TEST_F(RegfFile, LoadErrors) {
     ntsim::FaultClearAll();
     EXPECT_EQ(ntsim::RegfLoadFile(dir_ + "/SYSTEM", &hive), (uint32_t)ERROR_SUCCESS);
     EXPECT_EQ(TreeDiff(*good.root, *hive.root), "");
+
+    // Stale bytes after the bins (as 256 KiB SAM files carry) are not part of the hive.
+    std::vector<uint8_t> img;
+    ASSERT_EQ(ntsim::RegfWrite(good, &img), (uint32_t)ERROR_SUCCESS);
+    size_t hiveSize = img.size();
+    img.resize(hiveSize + 256 * 1024, 0xAB);
+    ASSERT_TRUE(WriteFile(dir_ + "/SAM", img));
+    Hive sam;
+    EXPECT_EQ(ntsim::RegfLoadFile(dir_ + "/SAM", &sam), (uint32_t)ERROR_SUCCESS);
+    // And a file cut inside its bins is not a hive.
+    img.resize(hiveSize - 1);
+    ASSERT_TRUE(WriteFile(dir_ + "/SAM", img));
+    EXPECT_EQ(ntsim::RegfLoadFile(dir_ + "/SAM", &sam), (uint32_t)ERROR_NOT_REGISTRY_FILE);
 }
 
 TEST_F(RegfFile, SaveReplacesTheFileWholeAndLeavesNoTemporary) {

@@ -12,6 +12,7 @@ protected:
         if (!HivexAvailable()) GTEST_SKIP() << "hivex (python3 module and hivexml) is not installed";
         dir_ = TempDir();
     }
+    void TearDown() override { RemoveDir(dir_); }
     std::string dir_;
 };
 
@@ -190,5 +191,47 @@ TEST_P(RegfHivex, WeReadHivexregeditMerges) {
 INSTANTIATE_TEST_SUITE_P(Versions, RegfHivex, ::testing::Values(3u, 5u), [](const auto& info) {
     return "v1_" + std::to_string(info.param);
 });
+
+}  // namespace
+
+#include <ftw.h>
+
+#include "ntsim/machine.h"
+
+namespace {
+
+std::vector<std::string>* g_hiveFiles = nullptr;
+
+int CollectHive(const char* path, const struct stat*, int type, struct FTW*) {
+    std::string p = path;
+    std::string base = p.substr(p.find_last_of('/') + 1);
+    for (const char* name : {"SAM", "SECURITY", "SOFTWARE", "SYSTEM", "DEFAULT", "ntuser.dat"})
+        if (type == FTW_F && strcasecmp(base.c_str(), name) == 0) g_hiveFiles->push_back(p);
+    return 0;
+}
+
+// Every hive of freshly made machines (NT 4.0 and XP presets) reads the same in hivex.
+TEST(RegfMachineHives, HivexSeesWhatWeWrote) {
+    if (!HivexAvailable()) GTEST_SKIP() << "hivex (python3 module and hivexml) is not installed";
+    for (const char* preset : {"nt4-workstation", "xp-standalone"}) {
+        std::string top = TempDir(), dir = top + "/machine";
+        ntsim::MachineOptions options;
+        options.preset = preset;
+        std::string error;
+        ASSERT_TRUE(ntsim::MachineCreate(dir, options, &error)) << error;
+        std::vector<std::string> files;
+        g_hiveFiles = &files;
+        nftw(dir.c_str(), CollectHive, 16, FTW_PHYS);
+        g_hiveFiles = nullptr;
+        EXPECT_GE(files.size(), 7u) << preset;
+        for (const std::string& file : files) {
+            Hive hive;
+            ASSERT_EQ(ntsim::RegfLoadFile(file, &hive), (uint32_t)ERROR_SUCCESS) << file;
+            EXPECT_EQ(HivexDump(file, &error), Dump(hive)) << file;
+            EXPECT_EQ(error, "") << file;
+        }
+        RemoveDir(top);
+    }
+}
 
 }  // namespace

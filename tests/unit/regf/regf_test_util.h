@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -259,11 +260,11 @@ inline std::string HivexDump(const std::string& file, std::string* error) {
     std::ofstream(script) << kHivexWalk;
     std::string cmd = "/usr/bin/python3 " + script + " '" + file + "' " + out + " 2>" + err;
     int rc = system(cmd.c_str());
-    if (rc != 0) {
-        *error = "hivex failed: " + ReadText(err);
-        return "";
-    }
-    return ReadText(out);
+    std::string text = rc == 0 ? ReadText(out) : "";
+    if (rc != 0) *error = "hivex failed: " + ReadText(err);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return text;
 }
 
 // Runs a python3 hivex script with the hive path as argv[1] and the output path as argv[2].
@@ -272,11 +273,17 @@ inline bool HivexRun(const std::string& script, const std::string& in, const std
     std::string file = dir + "/edit.py", err = dir + "/edit.err";
     std::ofstream(file) << "import sys, hivex\n" << script;
     std::string cmd = "/usr/bin/python3 " + file + " '" + in + "' '" + outPath + "' 2>" + err;
-    if (system(cmd.c_str()) != 0) {
-        *error = ReadText(err);
-        return false;
-    }
-    return true;
+    bool ok = system(cmd.c_str()) == 0;
+    if (!ok) *error = ReadText(err);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    return ok;
+}
+
+// Removes a test's temporary folder.
+inline void RemoveDir(const std::string& dir) {
+    std::error_code ec;
+    if (dir.rfind("/tmp/regf_test_", 0) == 0) std::filesystem::remove_all(dir, ec);
 }
 
 }  // namespace regftest

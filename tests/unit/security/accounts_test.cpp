@@ -7,6 +7,7 @@
 
 #include "machine_fixture.h"
 #include "nt/win32.h"
+#include "ntsim/access.h"
 #include "ntsim/faults.h"
 
 namespace {
@@ -204,6 +205,67 @@ TEST_F(AccountsTest, InjectedFaults) {
     EXPECT_FALSE(GetUserNameA(buf, &size));
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);
     EXPECT_TRUE(GetUserNameA(buf, &size));
+}
+
+}  // namespace
+
+namespace {
+
+// The accounts of a machine exactly as it is created, without the test hives.
+class FreshMachineAccounts : public ::testing::Test {
+protected:
+    std::string dir_;
+    void TearDown() override {
+        ntsim::ProcessDetach();
+        std::error_code ec;
+        std::filesystem::remove_all(std::filesystem::path(dir_).parent_path(), ec);
+    }
+    void Make(const char* preset, const char* sid) {
+        char tmpl[] = "/tmp/tessiv-acc-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = std::string(tmpl) + "/m";
+        ntsim::MachineOptions options;
+        options.preset = preset;
+        options.sid = sid;
+        std::string err;
+        ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &err)) << err;
+    }
+};
+
+TEST_F(FreshMachineAccounts, AccountsFollowTheMachineSid) {
+    Make("nt4-workstation", "S-1-5-21-10-20-30");
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    char domain[64];
+    DWORD cb = sizeof sid, cch = sizeof domain;
+    SID_NAME_USE use;
+    // Before the process belongs to a machine only the well-known names resolve, and
+    // nothing of that is kept once it does.
+    EXPECT_FALSE(LookupAccountNameA(nullptr, "Administrator", sid, &cb, domain, &cch, &use));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NONE_MAPPED);
+    cb = sizeof sid, cch = sizeof domain;
+    EXPECT_TRUE(LookupAccountNameA(nullptr, "Everyone", sid, &cb, domain, &cch, &use));
+    EXPECT_FALSE(ntsim::PrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
+    std::string err;
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &err)) << err;
+    EXPECT_TRUE(ntsim::PrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
+    cb = sizeof sid, cch = sizeof domain;
+    ASSERT_TRUE(LookupAccountNameA(nullptr, "Administrator", sid, &cb, domain, &cch, &use)) << GetLastError();
+    EXPECT_EQ(ntsim::SidToText(sid, cb), "S-1-5-21-10-20-30-500");
+    cb = sizeof sid, cch = sizeof domain;
+    ASSERT_TRUE(LookupAccountNameA(nullptr, "User1", sid, &cb, domain, &cch, &use));
+    EXPECT_EQ(ntsim::SidToText(sid, cb), "S-1-5-21-10-20-30-1000");
+    HANDLE h;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &h));
+    DWORD need = 0;
+    GetTokenInformation(h, TokenGroups, nullptr, 0, &need);
+    std::vector<BYTE> buf(need);
+    ASSERT_TRUE(GetTokenInformation(h, TokenGroups, buf.data(), need, &need));
+    CloseHandle(h);
+    bool admin = false;
+    TOKEN_GROUPS* tg = (TOKEN_GROUPS*)buf.data();
+    for (DWORD i = 0; i < tg->GroupCount; ++i)
+        admin |= ntsim::SidToText((const uint8_t*)tg->Groups[i].Sid, 68) == "S-1-5-32-544";
+    EXPECT_TRUE(admin) << "the administrator is in Administrators";
 }
 
 }  // namespace

@@ -256,6 +256,41 @@ TEST_F(NamedSecurityTest, FileSecurityWrittenAndReadBack) {
     LocalFree(sd);
 }
 
+TEST_F(NamedSecurityTest, FileSaclNeedsTheSecurityPrivilege) {
+    Attach("Administrator");
+    MakeFile("audited.txt");
+    std::vector<AceEntry> audit(1);
+    audit[0].type = SYSTEM_AUDIT_ACE_TYPE;
+    audit[0].flags = FAILED_ACCESS_ACE_FLAG;
+    audit[0].mask = 0x1F01FF;
+    audit[0].sid = SidEveryone();
+    auto sacl = AclBuild(audit);
+    char path[] = "C:\\audited.txt";
+    EXPECT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, (PACL)sacl.data()),
+              (DWORD)ERROR_PRIVILEGE_NOT_HELD);
+    PACL got = nullptr;
+    PSECURITY_DESCRIPTOR sd;
+    EXPECT_EQ(GetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &got, &sd),
+              (DWORD)ERROR_PRIVILEGE_NOT_HELD);
+    Privilege(SE_SECURITY_NAME);
+    ASSERT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, (PACL)sacl.data()),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(GetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &got, &sd),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_NE(got, nullptr);
+    EXPECT_EQ(got->AclSize, sacl.size());
+    EXPECT_EQ(memcmp(got, sacl.data(), sacl.size()), 0);
+    LocalFree(sd);
+    // Only the SACL was asked for: no DACL in the block.
+    BOOL present = TRUE, defaulted;
+    PACL dacl;
+    ASSERT_EQ(GetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &got, &sd),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_TRUE(GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+    EXPECT_FALSE(present);
+    LocalFree(sd);
+}
+
 TEST_F(NamedSecurityTest, FatDriveKeepsNoSecurity) {
     std::filesystem::create_directories(dir_ + "/drives/e");
     std::ofstream(dir_ + "/machine.conf", std::ios::app) << "\n[drive E]\npath = drives/e\ntype = removable\nfs = FAT\n";
@@ -303,6 +338,82 @@ TEST_F(NamedSecurityTest, InjectedFaultsLeaveSecurityAsItWas) {
     PACL out = nullptr;
     EXPECT_EQ(SetEntriesInAclA(1, &ea, nullptr, &out), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(out, nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// The policy of a machine as created: an administrator widens the DACL of
+// SECURITY\Policy\PolAcDmS to read the machine SID, and puts it back.
+TEST(FreshMachineNamedSecurity, ReadingThePolicyAsTheProgramDoes) {
+    char tmpl[] = "/tmp/tessiv-pol-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    std::string dir = std::string(tmpl) + "/m", err;
+    ntsim::MachineOptions options;
+    options.sid = "S-1-5-21-7-8-9";
+    ASSERT_TRUE(ntsim::MachineCreate(dir, options, &err)) << err;
+    ASSERT_TRUE(ntsim::ProcessAttach(dir, "Administrator", false, &err)) << err;
+    HKEY key;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+    char name[] = "MACHINE\\SECURITY\\Policy\\PolAcDmS";
+    PACL dacl = nullptr, widened = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(name, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd),
+              (DWORD)ERROR_SUCCESS);
+    EXPLICIT_ACCESS_A ea;
+    char admins[] = "Administrators";
+    BuildExplicitAccessWithNameA(&ea, admins, KEY_ALL_ACCESS, GRANT_ACCESS, NO_INHERITANCE);
+    ASSERT_EQ(SetEntriesInAclA(1, &ea, dacl, &widened), (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(SetNamedSecurityInfoA(name, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, widened, nullptr),
+              (DWORD)ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_READ, &key), ERROR_SUCCESS);
+    BYTE data[64];
+    DWORD size = sizeof data, type = 0;
+    ASSERT_EQ(RegQueryValueExA(key, nullptr, nullptr, &type, data, &size), ERROR_SUCCESS);
+    EXPECT_EQ(SidToText(data, size), "S-1-5-21-7-8-9");
+    RegCloseKey(key);
+    // The original DACL back: closed again.
+    ASSERT_EQ(SetNamedSecurityInfoA(name, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl, nullptr),
+              (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+    LocalFree(widened);
+    LocalFree(sd);
+    // HKEY_USERS names work the same way.
+    ASSERT_EQ(GetNamedSecurityInfoA("USERS\\.DEFAULT", SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                                    nullptr, &sd),
+              (DWORD)ERROR_SUCCESS);
+    LocalFree(sd);
+    ntsim::ProcessDetach();
+    std::filesystem::remove_all(tmpl);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(NamedSecurityTest, MemoryExhaustedOnTheWay) {
+    Attach("Administrator");
+    MakeFile("m.txt");
+    ntsim::FaultAdd({"LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
+    PACL dacl = (PACL)1;
+    PSECURITY_DESCRIPTOR sd = (PSECURITY_DESCRIPTOR)1;
+    EXPECT_EQ(GetNamedSecurityInfoA("C:\\m.txt", SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd),
+              (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(sd, (PSECURITY_DESCRIPTOR)1) << "nothing handed out";
+    ntsim::FaultAdd({"AllocateAndInitializeSid", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID sid = nullptr;
+    EXPECT_FALSE(AllocateAndInitializeSid(&nt, 1, 18, 0, 0, 0, 0, 0, 0, 0, &sid));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(sid, nullptr);
+    ASSERT_TRUE(AllocateAndInitializeSid(&nt, 1, 18, 0, 0, 0, 0, 0, 0, 0, &sid));
+    ntsim::FaultAdd({"CopySid", ERROR_INVALID_SID, 1, "", false});
+    BYTE copy[SECURITY_MAX_SID_SIZE] = {0};
+    EXPECT_FALSE(CopySid(sizeof copy, copy, sid));
+    EXPECT_EQ(copy[0], 0);
+    EXPECT_TRUE(CopySid(sizeof copy, copy, sid));
+    FreeSid(sid);
 }
 
 }  // namespace
