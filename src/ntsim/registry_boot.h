@@ -16,6 +16,10 @@ uint32_t ApplyPendingHiveReplacements(const std::string& machineDir);
 // Writes every changed hive of this process (shutdown, as at process exit).
 void RegistryShutdown();
 
+// The key tree at keyPath ("HKEY_LOCAL_MACHINE\SOFTWARE\X", or HKLM / HKU for short) as
+// text: [path] lines, then one line per value with its type and data. Links are not followed.
+uint32_t RegistryExportText(const std::string& keyPath, std::string* text);
+
 // The file in the machine directory that records pending hive replacements.
 extern const char* const kPendingHiveReplacements;
 

@@ -101,7 +101,11 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
     if (r.key->FindSubkey(name)) return ERROR_ALREADY_EXISTS;
     Hive hive;
     if ((err = ReadHive(host, &hive)) != ERROR_SUCCESS) return (LONG)err;
-    if (!AttachHive(*state, r.key, name, std::move(hive), host, false)) return ERROR_BADDB;
+    if (!ClaimLoadedHive(host)) return ERROR_SHARING_VIOLATION;  // loaded by another process
+    if (!AttachHive(*state, r.key, name, std::move(hive), host, false)) {
+        ReleaseLoadedHive(host);
+        return ERROR_BADDB;
+    }
     return ERROR_SUCCESS;
 }
 
@@ -120,6 +124,7 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey) {
     // The system hives and the logged-on user's stay; so does a hive with open keys.
     if (mount->permanent || HandlesOpenBelow(key, true)) return ERROR_ACCESS_DENIED;
     if ((err = SaveMount(*mount)) != ERROR_SUCCESS) return (LONG)err;
+    ReleaseLoadedHive(mount->hostPath);
     DetachMount(*GetState(), mount);
     return ERROR_SUCCESS;
 }

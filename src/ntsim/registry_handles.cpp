@@ -29,6 +29,10 @@ uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t 
 
 // The target of a symbolic link key: its REG_LINK value "SymbolicLinkValue", an NT
 // path such as \Registry\Machine\SYSTEM\ControlSet001.
+// As on NT, a key opened through a link is its target, so the unnamed value read there is
+// the target's; a link opened with REG_OPTION_OPEN_LINK holds "SymbolicLinkValue" and no
+// unnamed value. A link's unnamed value is therefore never presented as REG_LINK: the
+// registry walk's check for an unnamed REG_LINK value catches only a key that stores one.
 uint32_t FollowLink(HiveKey* link, int* hops, HiveKey** target) {
     if (++*hops > kMaxLinkHops) return ERROR_FILE_NOT_FOUND;
     const HiveValue* v = link->FindValue("SymbolicLinkValue");
@@ -162,6 +166,7 @@ static bool IsPredefinedValue(HKEY handle) {
 uint32_t ResolveHandle(HKEY handle, Resolved* out) {
     *out = Resolved();
     if (!handle) return ERROR_INVALID_HANDLE;
+    RefreshState();  // every call resolves its handle first, before it holds any key
     State* state = GetState();
     if (IsPredefinedValue(handle)) {
         if (!state) return ERROR_INVALID_HANDLE;
@@ -263,6 +268,19 @@ bool HandlesOpenBelow(const HiveKey* top, bool includeTop) {
         if (Within(object->key, top) && (includeTop || object->key != top)) return true;
     }
     return false;
+}
+
+void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    for (KeyObject* object : LiveKeys()) {
+        if (object->deleted || object->stale || !object->key || !Within(object->key, oldRoot)) continue;
+        std::vector<const HiveKey*> chain;
+        for (const HiveKey* k = object->key; k != oldRoot; k = k->parent) chain.push_back(k);
+        HiveKey* target = newRoot;
+        for (size_t i = chain.size(); i-- > 0 && target;) target = target->FindSubkey(chain[i]->name);
+        object->key = target;
+        object->deleted = target == nullptr;
+    }
 }
 
 // Handles that outlive the registry they named (the process detached) become invalid.

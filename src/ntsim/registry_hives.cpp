@@ -1,7 +1,14 @@
 // The process's registry and its hive files: the mounts made when a process
 // first uses the registry, the CurrentControlSet link, writing dirty hives at
 // RegFlushKey, process exit and shutdown, and mounting and unmounting hives.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
 
 #include <strings.h>
 
@@ -169,8 +176,50 @@ void Unload() {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     if (!g_state) return;
     FlushAllMounts();
+    for (auto& m : g_state->mounts)
+        if (!m->permanent) ReleaseLoadedHive(m->hostPath);
     ForgetAllKeys();
+    if (g_state->generation) munmap(g_state->generation, 8);
     g_state.reset();
+}
+}  // namespace
+
+namespace {
+// Another process of the machine may have written a hive since this one read it. A hive
+// this process has not changed is read again then (its open handles follow by path), so
+// that processes see each other's flushed changes; a changed one keeps this process's
+// version, and the last writer's file wins.
+void RefreshMounts(State& state) {
+    for (auto& m : state.mounts) {
+        if (m->dirty || m->holdsVolatile) continue;
+        dev_t dev;
+        ino_t ino;
+        if (!FileIdentity(m->hostPath, &dev, &ino) || (dev == m->dev && ino == m->ino)) continue;
+        Hive hive;
+        uint32_t err;
+        {
+            MachineLock lock;
+            err = RegfLoadFile(m->hostPath, &hive);
+            FileIdentity(m->hostPath, &dev, &ino);
+        }
+        if (err != ERROR_SUCCESS || !hive.root) continue;
+        std::unique_ptr<HiveKey> root = std::move(hive.root);
+        root->name = m->root->name;
+        root->parent = m->parent;
+        if (m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0) MakeCurrentControlSet(root.get());
+        RemapHandles(m->root, root.get());
+        HiveKey* fresh = root.get();
+        for (auto& slot : m->parent->subkeys)
+            if (slot.get() == m->root) {
+                slot = std::move(root);
+                break;
+            }
+        m->root = fresh;
+        m->rootName = hive.rootName.empty() ? fresh->name : hive.rootName;
+        m->minorVersion = hive.minorVersion;
+        m->dev = dev;
+        m->ino = ino;
+    }
 }
 }  // namespace
 
@@ -187,10 +236,32 @@ State* GetState() {
     g_state->machine->name = "MACHINE";
     g_state->users = std::make_unique<HiveKey>();
     g_state->users->name = "USER";
+    int fd = open((g_state->machineDir + "/.registry-generation").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0)) {
+            void* map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED) g_state->generation = (uint64_t*)map;
+        }
+        close(fd);
+    }
+    if (g_state->generation) g_state->seenGeneration = __atomic_load_n(g_state->generation, __ATOMIC_ACQUIRE);
     Load(*g_state);
     g_loading = false;
     AtProcessExit(50, [] { Unload(); });
     return g_state.get();
+}
+
+void RefreshState() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    State* state = GetState();
+    if (!state || g_loading) return;
+    if (state->generation) {
+        uint64_t now = __atomic_load_n(state->generation, __ATOMIC_ACQUIRE);
+        if (now == state->seenGeneration) return;
+        state->seenGeneration = now;
+    }
+    RefreshMounts(*state);
 }
 
 Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,
@@ -235,6 +306,57 @@ bool FileMounted(const State& state, const std::string& hostPath) {
     return false;
 }
 
+namespace {
+// The record of loaded hives: "pid<TAB>host path" lines. Entries of processes that are gone
+// (killed without unloading) are dropped whenever the record is rewritten.
+std::string LoadedRecord() { return CurrentProcess().machineDir + "/.loaded-hives"; }
+
+std::vector<std::pair<long, std::string>> ReadLoaded() {
+    std::vector<std::pair<long, std::string>> entries;
+    FILE* f = fopen(LoadedRecord().c_str(), "r");
+    if (!f) return entries;
+    char line[4200];
+    while (fgets(line, sizeof line, f)) {
+        char* tab = strchr(line, '\t');
+        if (!tab) continue;
+        *tab = 0;
+        std::string path = tab + 1;
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+        long pid = strtol(line, nullptr, 10);
+        if (pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM)) entries.emplace_back(pid, path);
+    }
+    fclose(f);
+    return entries;
+}
+
+void WriteLoaded(const std::vector<std::pair<long, std::string>>& entries) {
+    std::string temp = LoadedRecord() + ".tmp";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (!f) return;
+    for (const auto& e : entries) fprintf(f, "%ld\t%s\n", e.first, e.second.c_str());
+    fclose(f);
+    rename(temp.c_str(), LoadedRecord().c_str());
+}
+}  // namespace
+
+bool ClaimLoadedHive(const std::string& hostPath) {
+    MachineLock lock;
+    auto entries = ReadLoaded();
+    for (const auto& e : entries)
+        if (e.second == hostPath && e.first != (long)getpid()) return false;
+    entries.emplace_back((long)getpid(), hostPath);
+    WriteLoaded(entries);
+    return true;
+}
+
+void ReleaseLoadedHive(const std::string& hostPath) {
+    MachineLock lock;
+    auto entries = ReadLoaded();
+    for (auto it = entries.begin(); it != entries.end();)
+        it = (it->first == (long)getpid() && it->second == hostPath) ? entries.erase(it) : it + 1;
+    WriteLoaded(entries);
+}
+
 uint32_t SaveMount(Mount& mount) {
     if (!mount.dirty) return ERROR_SUCCESS;
     Hive hive;
@@ -248,6 +370,7 @@ uint32_t SaveMount(Mount& mount) {
         err = RegfSaveFile(hive, mount.hostPath);
     }
     if (err != ERROR_SUCCESS) return err;
+    if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);
     mount.dirty = false;
     FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // the rename made a new file
     return ERROR_SUCCESS;

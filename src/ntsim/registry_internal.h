@@ -26,6 +26,7 @@ struct Mount {
     uint32_t minorVersion = 3;
     bool dirty = false;          // changed since it was read or last written
     bool permanent = false;      // mounted at start-up (system hives, the logged-on user's): never unloaded
+    bool holdsVolatile = false;  // volatile keys were made in it (they would not survive a re-read)
     dev_t dev = 0;               // file identity, for the sharing check of RegLoadKeyA
     ino_t ino = 0;
 };
@@ -36,6 +37,10 @@ struct State {
     std::unique_ptr<HiveKey> users;    // \Registry\User: HKEY_USERS
     std::vector<std::unique_ptr<Mount>> mounts;
     std::string userSid;               // the logged-on user's SID text when its hive is mounted
+    // A counter shared by the machine's processes (a mapped file), raised whenever one of
+    // them writes a hive: the cheap test of whether hives must be looked at again.
+    uint64_t* generation = nullptr;
+    uint64_t seenGeneration = 0;
 };
 
 // An open key. Deleting the key (or a subtree holding it) marks the handle so
@@ -57,6 +62,9 @@ std::recursive_mutex& Mutex();
 // The registry of this process, loading the hives on first use after an attach.
 // Null when no machine is attached.
 State* GetState();
+// Reads again the hives that other processes wrote since (see RefreshMounts). Only at the
+// start of a call, before any key of the tree is held: it replaces trees.
+void RefreshState();
 
 // Generic rights of keys.
 const GENERIC_MAPPING& KeyMapping();
@@ -104,6 +112,9 @@ void InvalidateSubtree(const HiveKey* top, bool includeTop);
 bool HandlesOpenBelow(const HiveKey* top, bool includeTop);
 // Makes every open key handle invalid (the registry it named is gone).
 void ForgetAllKeys();
+// Points handles open on keys below oldRoot at the keys of the same path below newRoot
+// (or marks them deleted when newRoot has no such key).
+void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot);
 
 // Hive files: writing one mount, and all dirty ones.
 uint32_t SaveMount(Mount& mount);
@@ -115,6 +126,11 @@ Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&&
 void DetachMount(State& state, Mount* mount);
 // True when the host file is mounted anywhere in this registry.
 bool FileMounted(const State& state, const std::string& hostPath);
+// Hives loaded with RegLoadKeyA are recorded machine-wide (the file ".loaded-hives" in the
+// machine directory, with the loading process's id), so that another process of the machine
+// sees the file as in use. Claim returns false when a live process other than this one holds it.
+bool ClaimLoadedHive(const std::string& hostPath);
+void ReleaseLoadedHive(const std::string& hostPath);
 
 // Windows-1252 (the ANSI code page) and the UTF-16LE of the hive.
 std::vector<uint16_t> AnsiToUtf16(const char* text, size_t length);

@@ -102,6 +102,8 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
         NewKeyDescriptor(parent, given, &security);
         HiveKey* key = parent->AddSubkey(rest[i]);
         key->isVolatile = (dwOptions & REG_OPTION_VOLATILE) != 0;
+        if (key->isVolatile)
+            if (Mount* m = MountOf(key)) m->holdsVolatile = true;
         key->security = security;
         if (i + 1 == rest.size()) {
             if (lpClass && *lpClass) {

@@ -23,10 +23,14 @@ CONFORMANCE_TEST(registry_create_open_delete) {
     err = RegOpenKeyExA(root, "Missing", 0, KEY_READ, &again);
     ok(err == ERROR_FILE_NOT_FOUND, "open missing: %ld", (long)err);
     ok(again == nullptr, "a failed open clears the handle: %p", (void*)again);
-    err = RegOpenKeyExA(root, "Child", 0, KEY_READ, nullptr);
-    ok(err == ERROR_INVALID_PARAMETER, "open without result: %ld", (long)err);
-    err = RegCreateKeyExA(root, "Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, nullptr, nullptr);
-    ok(err == ERROR_BADKEY, "create without result: %ld", (long)err);
+    if (RunningUnderWine()) {
+        skip("Wine's RegOpenKeyExA and RegCreateKeyExA write through a NULL result pointer");
+    } else {
+        err = RegOpenKeyExA(root, "Child", 0, KEY_READ, nullptr);
+        ok(err == ERROR_INVALID_PARAMETER, "open without result: %ld", (long)err);
+        err = RegCreateKeyExA(root, "Child", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, nullptr, nullptr);
+        ok(err == ERROR_BADKEY, "create without result: %ld", (long)err);
+    }
     err = RegCreateKeyExA(root, "Child", 1, nullptr, 0, KEY_ALL_ACCESS, nullptr, &again, nullptr);
     ok(err == ERROR_INVALID_PARAMETER, "create with reserved set: %ld", (long)err);
     // RegOpenKeyA with no subkey hands back the same handle.
@@ -87,12 +91,14 @@ CONFORMANCE_TEST(registry_enumeration_order) {
     }
     const char* values[] = {"zeta", "alpha", "Mid"};
     for (const char* v : values) RegSetValueExA(root, v, 0, REG_DWORD, (const BYTE*)"\0\0\0\0", 4);
-    for (DWORD i = 0; i < 3; ++i) {
-        char name[16];
-        DWORD length = sizeof name;
-        LONG err = RegEnumValueA(root, i, name, &length, nullptr, nullptr, nullptr, nullptr);
-        ok(err == ERROR_SUCCESS && strcmp(name, values[i]) == 0, "value %lu: %ld '%s', expected '%s'", (unsigned long)i,
-           (long)err, err ? "" : name, values[i]);
+    todo_wine("Wine keeps values sorted by name") {
+        for (DWORD i = 0; i < 3; ++i) {
+            char name[16];
+            DWORD length = sizeof name;
+            LONG err = RegEnumValueA(root, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+            ok(err == ERROR_SUCCESS && strcmp(name, values[i]) == 0, "value %lu: %ld '%s', expected '%s'", (unsigned long)i,
+               (long)err, err ? "" : name, values[i]);
+        }
     }
     char name[16];
     DWORD length = sizeof name;

@@ -149,9 +149,7 @@ CONFORMANCE_TEST(registry_sacl_round_trip) {
     BOOL present = FALSE, defaulted = FALSE;
     PACL got = nullptr;
     if (!back.empty()) GetSecurityDescriptorSacl((PSECURITY_DESCRIPTOR)back.data(), &present, &got, &defaulted);
-    todo_wine("Wine returns an empty SACL") {
-        ok(present && got && got->AceCount == 1 && got->AclSize == acl->AclSize, "SACL back with its ACE");
-    }
+    ok(present && got && got->AceCount == 1 && got->AclSize == acl->AclSize, "SACL back with its ACE");
     SetPrivilege(SE_SECURITY_NAME, FALSE);
     EndCase(key, "sacl");
 }

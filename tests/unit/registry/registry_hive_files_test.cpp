@@ -174,3 +174,46 @@ TEST_F(RegistryHiveFiles, ReplacementTakesEffectAtTheNextBootForSystemAndUserHiv
 
 }  // namespace
 }  // namespace regtest
+
+namespace regtest {
+namespace {
+
+TEST_F(RegistryHiveFiles, AHiveLoadedByAnotherProcessIsInUseUntilThatProcessLetsGo) {
+    int toChild[2], toParent[2];
+    ASSERT_EQ(0, pipe(toChild));
+    ASSERT_EQ(0, pipe(toParent));
+    const char* file = "C:\\WINNT\\Profiles\\User1\\ntuser.dat";
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        char c = RegLoadKeyA(HKEY_USERS, "Other", file) == ERROR_SUCCESS ? 'y' : 'n';
+        if (write(toParent[1], &c, 1) != 1 || read(toChild[0], &c, 1) != 1) _exit(2);
+        _exit(c == 'u' && RegUnLoadKeyA(HKEY_USERS, "Other") == ERROR_SUCCESS ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(1, read(toParent[0], &c, 1));
+    ASSERT_EQ('y', c);
+    EXPECT_EQ(ERROR_SHARING_VIOLATION, RegLoadKeyA(HKEY_USERS, "Mine", file));
+    c = 'u';
+    ASSERT_EQ(1, write(toChild[1], &c, 1));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(0, RegLoadKeyA(HKEY_USERS, "Mine", file));
+    EXPECT_EQ(0, RegUnLoadKeyA(HKEY_USERS, "Mine"));
+    // A process killed while holding a hive does not hold it for ever.
+    EXPECT_EQ(137, InChild([file] {
+        if (RegLoadKeyA(HKEY_USERS, "Killed", file) != ERROR_SUCCESS) return 1;
+        ntsim::FaultRule power;
+        power.function = "RegCloseKey";
+        power.kill = true;
+        ntsim::FaultAdd(power);
+        RegCloseKey(HKEY_USERS);
+        return 2;
+    }));
+    EXPECT_EQ(0, RegLoadKeyA(HKEY_USERS, "Mine", file));
+    for (int fd : {toChild[0], toChild[1], toParent[0], toParent[1]}) close(fd);
+}
+
+}  // namespace
+}  // namespace regtest

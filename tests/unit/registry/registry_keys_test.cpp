@@ -1,6 +1,7 @@
 // Keys and values beyond what Wine can check: CurrentControlSet as a volatile
 // symbolic link, handles of deleted keys, ANSI conversion of names and strings,
 // the roots, and fault injection on every kind of call.
+#include "ntsim/registry_boot.h"
 #include "registry_fixture.h"
 
 namespace regtest {
@@ -196,6 +197,77 @@ TEST_F(RegistryKeys, FaultsFailTheNamedCallForTheMatchingPathOnly) {
     EXPECT_EQ(1234, RegCloseKey(key));
     ntsim::FaultClearAll();
     EXPECT_EQ(0, RegCloseKey(key));
+}
+
+}  // namespace
+}  // namespace regtest
+
+namespace regtest {
+namespace {
+
+TEST_F(RegistryKeys, ExportPrintsKeysValuesAndLinks) {
+    HKEY key;
+    ASSERT_EQ(0, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Export\\Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    RegCloseKey(key);
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Export", 0, KEY_ALL_ACCESS, &key));
+    RegSetValueExA(key, nullptr, 0, REG_SZ, (const BYTE*)"default \"q\"", 12);
+    RegSetValueExA(key, "n", 0, REG_DWORD, (const BYTE*)"\x2a\0\0\0", 4);
+    RegSetValueExA(key, "m", 0, REG_MULTI_SZ, (const BYTE*)"a\0b\0", 5);
+    RegSetValueExA(key, "b", 0, REG_BINARY, (const BYTE*)"\x01\xff", 2);
+    RegSetValueExA(key, "e", 0, REG_BINARY, nullptr, 0);
+    RegCloseKey(key);
+    std::string text;
+    ASSERT_EQ(0u, ntsim::RegistryExportText("HKLM\\SOFTWARE\\Export", &text));
+    EXPECT_EQ("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Export]\n"
+              "@ = REG_SZ \"default \\\"q\\\"\"\n"
+              "\"n\" = REG_DWORD 0x0000002a (42)\n"
+              "\"m\" = REG_MULTI_SZ \"a\" \"b\"\n"
+              "\"b\" = REG_BINARY 01 ff\n"
+              "\"e\" = REG_BINARY (no data)\n"
+              "\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Export\\Sub]\n\n",
+              text);
+    ASSERT_EQ(0u, ntsim::RegistryExportText("HKEY_LOCAL_MACHINE\\SYSTEM", &text));
+    EXPECT_NE(std::string::npos, text.find("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet] volatile\n"
+                                           "link to \"\\\\Registry\\\\Machine\\\\SYSTEM\\\\ControlSet001\"\n"));
+    EXPECT_EQ((uint32_t)ERROR_FILE_NOT_FOUND, ntsim::RegistryExportText("HKLM\\SOFTWARE\\Nothing", &text));
+    EXPECT_EQ((uint32_t)ERROR_BAD_PATHNAME, ntsim::RegistryExportText("HKEY_NOWHERE\\X", &text));
+}
+
+}  // namespace
+}  // namespace regtest
+
+namespace regtest {
+namespace {
+
+TEST_F(RegistryKeys, ACorruptDescriptorInAHiveIsAnErrorNeverACrash) {
+    ntsim::ProcessDetach();
+    ntsim::Hive hive;
+    ASSERT_EQ(0u, ntsim::RegfLoadFile(HiveFile("SOFTWARE"), &hive));
+    ntsim::HiveKey* bad = Path(hive.root.get(), "Corrupt");
+    Bytes garbage = {1, 0, 0x04, 0x80, 0xff, 0xff, 0, 0, 200, 0, 0, 0, 0, 0, 0, 0, 20, 0, 0, 0, 2, 0, 0xff, 0x7f, 9, 0, 0, 0};
+    bad->security = std::make_shared<const Bytes>(garbage);
+    ASSERT_EQ(0u, ntsim::RegfSaveFile(hive, HiveFile("SOFTWARE")));
+    Attach("Administrator");
+    HKEY key = nullptr;
+    LONG err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corrupt", 0, KEY_READ, &key);
+    EXPECT_TRUE(err == ERROR_SUCCESS || err == ERROR_ACCESS_DENIED || err == ERROR_INVALID_SECURITY_DESCR) << err;
+    if (!key) {
+        EnablePrivilegeForTest(SE_BACKUP_NAME);
+        EnablePrivilegeForTest(SE_RESTORE_NAME);
+        ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Corrupt", REG_OPTION_BACKUP_RESTORE, 0, &key));
+    }
+    DWORD size = 0;
+    err = RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size);
+    EXPECT_EQ(ERROR_INVALID_SECURITY_DESCR, err);
+    // A new subkey inherits nothing from it and gets the default DACL; writing the key's DACL repairs it.
+    HKEY child;
+    EXPECT_EQ(0, RegCreateKeyExA(key, "Child", 0, nullptr, REG_OPTION_BACKUP_RESTORE, KEY_ALL_ACCESS, nullptr, &child, nullptr));
+    RegCloseKey(child);
+    Bytes repaired = Descriptor({}, {}, {{ACCESS_ALLOWED_ACE_TYPE, 0, KEY_ALL_ACCESS, Administrators()}});
+    EXPECT_EQ(0, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, repaired.data()));
+    EXPECT_EQ(0, RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size) == ERROR_INSUFFICIENT_BUFFER ? 0 : 1);
+    RegCloseKey(key);
 }
 
 }  // namespace

@@ -138,3 +138,37 @@ TEST_F(RegistryPersistence, TheLoggedOnUsersHiveIsMountedForAnInteractiveSession
 
 }  // namespace
 }  // namespace regtest
+
+namespace regtest {
+namespace {
+
+TEST_F(RegistryPersistence, AProcessSeesWhatAnotherFlushedInHivesItDidNotChange) {
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Stays", "v", "before", true));
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Goes", "v", "x", true));
+    HKEY stays, goes;
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Stays", 0, KEY_READ, &stays));
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Goes", 0, KEY_READ, &goes));
+    ASSERT_EQ(0, InChild([] {
+        if (SetString("SOFTWARE\\Shared\\Stays", "v", "after", false)) return 1;
+        if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Goes")) return 2;
+        ntsim::ProcessDetach();  // exit writes the hive
+        return 0;
+    }));
+    // The open handle follows its key into the hive as the other process wrote it.
+    char buf[32] = "";
+    DWORD size = sizeof buf;
+    EXPECT_EQ(0, RegQueryValueExA(stays, "v", nullptr, nullptr, (BYTE*)buf, &size));
+    EXPECT_STREQ("after", buf);
+    EXPECT_EQ(ERROR_KEY_DELETED, RegQueryValueExA(goes, "v", nullptr, nullptr, nullptr, nullptr));
+    RegCloseKey(stays);
+    RegCloseKey(goes);
+    EXPECT_EQ("after", GetString("SOFTWARE\\Shared\\Stays", "v"));
+    // A hive this process changed keeps its own version (the last writer wins).
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Mine", "v", "mine", false));
+    ASSERT_EQ(0, InChild([] { return SetString("SOFTWARE\\Shared\\Stays", "v", "theirs", true) ? 1 : 0; }));
+    EXPECT_EQ("after", GetString("SOFTWARE\\Shared\\Stays", "v"));
+    EXPECT_EQ("mine", GetString("SOFTWARE\\Shared\\Mine", "v"));
+}
+
+}  // namespace
+}  // namespace regtest
