@@ -63,7 +63,8 @@ Script g_script;
 size_t g_next = 0;             // index of the next step
 uint64_t g_stepSince = 0;      // when the next step was first tried
 uint64_t g_idleSince = 0;      // when the idle loop last had nothing to do
-bool g_started = false;
+bool g_started = false;        // set up from machine.conf and the environment
+bool g_scriptGiven = false;    // a test loaded the script itself
 
 // Splits a line into words; "quoted text" is one word ("" inside quotes is a quote).
 bool Tokenize(const std::string& line, std::vector<std::string>* words, std::vector<bool>* quoted, std::string* error) {
@@ -333,7 +334,6 @@ void Install(Script&& s) {
     uint64_t now = NowMs();
     for (auto& f : g_script.windows)
         if (!f.onSecureAttention) f.due = now + f.delayMs;
-    g_started = true;
 }
 
 std::string HostPath(const std::string& path) {
@@ -488,6 +488,8 @@ bool OperatorLoadScript(const std::string& text, const std::string& name, std::s
     Script s;
     if (!ParseScript(text, name, &s, error)) return false;
     Install(std::move(s));
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    g_scriptGiven = true;
     return true;
 }
 
@@ -507,6 +509,7 @@ void OperatorReset() {
     g_script = Script{};
     g_next = 0;
     g_started = false;
+    g_scriptGiven = false;
     TranscriptOpen("", false);
     TranscriptClear();
 }
@@ -561,7 +564,8 @@ void OperatorEnsureStarted() {
     if (const char* env = getenv("NTSIM_TRANSCRIPT"); env && *env) transcript = env;
     if (const char* env = getenv("NTSIM_TRANSCRIPT_STDERR"); env && *env == '1') toStderr = true;
     TranscriptOpen(transcript.empty() ? "" : HostPath(transcript), toStderr);
-    if (!scriptText.empty()) {
+    // A script a test loaded itself stays; the transcript settings still apply.
+    if (!scriptText.empty() && !g_scriptGiven) {
         Script s;
         if (ParseScript(scriptText, scriptName, &s, &error)) {
             Install(std::move(s));

@@ -158,6 +158,7 @@ void UserReset() {
         g_queues.clear();
         g_classes.clear();
         g_started = false;
+        StationsReset();
     }
     OperatorReset();
     UiChanged().notify_all();
@@ -1066,8 +1067,11 @@ HWND SetFocus(HWND hWnd) {
                 SetLastError(ERROR_INVALID_WINDOW_HANDLE);
                 return nullptr;
             }
-            // Focus stays with the windows of the calling thread, as Windows keeps it per thread queue.
-            if (w->thread != q.id || (w->style & WS_DISABLED)) return nullptr;
+            // Focus stays with the windows of the calling thread, as Windows keeps it per thread
+            // queue, and never goes to a window that is (or whose parent is) disabled.
+            if (w->thread != q.id) return nullptr;
+            for (Window* a = w; a; a = (a->style & WS_CHILD) && a->parent ? WindowFind(a->parent) : nullptr)
+                if (a->style & WS_DISABLED) return nullptr;
         }
         old = q.focus;
         if (old == hWnd) return old;

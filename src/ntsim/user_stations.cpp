@@ -133,6 +133,12 @@ std::string KeyName(BYTE vk) {
 
 }  // namespace
 
+void StationsReset() {
+    g_processStation = nullptr;
+    g_startDesktop = nullptr;
+    g_foreground = nullptr;
+}
+
 std::string CurrentDesktopName() {
     ThreadQueue* q = QueueFind(ThreadCurrentId());
     if (q && !q->desktop.empty()) return q->desktop;
@@ -185,6 +191,8 @@ BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLen
     DWORD needed = (DWORD)value.size() + 1;
     if (lpnLengthNeeded) *lpnLengthNeeded = needed;
     if (!pvInfo || nLength < needed) {
+        // As Windows does, a short buffer is told the length of the Unicode name in bytes.
+        if (lpnLengthNeeded) *lpnLengthNeeded = needed * 2;
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
@@ -285,8 +293,9 @@ BOOL SetThreadDesktop(HDESK hDesktop) {
     }
     UiLock lock;
     ThreadQueue& q = QueueCurrent();
-    // A thread that owns windows cannot change its desktop.
-    for (HWND h : TopLevelWindows()) {
+    // A thread that owns windows cannot change to another desktop.
+    if (!Same(d->Full(), CurrentDesktopName()))
+        for (HWND h : TopLevelWindows()) {
         Window* w = WindowFind(h);
         if (w && w->thread == q.id) {
             SetLastError(ERROR_BUSY);

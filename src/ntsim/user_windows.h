@@ -148,7 +148,7 @@ LRESULT CALLBACK SheetProc(HWND, UINT, WPARAM, LPARAM);
 void ModalLoop(HWND top, const std::function<bool()>& ended);
 // Records the window and its controls' texts when it becomes visible.
 void TranscriptShown(HWND hwnd);
-// The desktop of the calling thread ("WinSta0\\Default").
+// The desktop of the calling thread ("WinSta0\\Default"). With the UI lock held.
 std::string CurrentDesktopName();
 // True when windows of that desktop can be seen by the person at the console.
 bool DesktopIsInteractive(const std::string& desktop);
@@ -158,6 +158,7 @@ HWND DialogCreateFromTemplate(const uint8_t* data, size_t size, int templateId, 
                               LPARAM param, HINSTANCE instance, bool showNow, bool asPage);
 // Resets all user state (process detach).
 void UserReset();
+void StationsReset();
 void UserEnsureStarted();
 
 }  // namespace ntsim

@@ -150,9 +150,13 @@ TEST_F(Dialogs, FocusNotificationsComeFromEditsAndNotifyingButtonsOnly) {
     HWND owner = CreateDialogParamA(instance_, MAKEINTRESOURCE(IDD_ABOUTBOX), nullptr, nullptr, 0);
     HWND page = CreateDialogParamA(instance_, MAKEINTRESOURCE(IDD_OPTIONS), owner, FocusProc, 0);
     ASSERT_NE(page, nullptr);
-    // WM_INITDIALOG returned TRUE: the first tab stop has the focus already.
-    EXPECT_EQ(GetFocus(), GetDlgItem(page, IDC_NEWNAME));
-    ASSERT_FALSE(g_focusEvents.empty());
+    // The page template is disabled (a property sheet enables its pages): nothing took the focus.
+    EXPECT_EQ(GetFocus(), nullptr);
+    EXPECT_EQ(SetFocus(GetDlgItem(page, IDC_NEWNAME)), nullptr);
+    EXPECT_TRUE(g_focusEvents.empty());
+    EnableWindow(page, TRUE);
+    SetFocus(GetDlgItem(page, IDC_NEWNAME));
+    ASSERT_EQ(g_focusEvents.size(), 1u);
     EXPECT_EQ(g_focusEvents.back(), std::make_pair(IDC_NEWNAME, (int)EN_SETFOCUS));
     g_focusEvents.clear();
     SetFocus(GetDlgItem(page, IDC_NEWNAME));

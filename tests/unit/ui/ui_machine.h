@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <string>
 
 #include "nt/win32.h"
@@ -13,6 +15,9 @@
 #include "ntsim/operator.h"
 #include "ntsim/process.h"
 #include "wizard/resource.h"
+
+// A pause of the test itself (Sleep belongs to the kernel part of the subset).
+inline void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 class UiMachine : public ::testing::Test {
 protected:

@@ -75,3 +75,35 @@ TEST_F(BadConfOperator, AScriptErrorIsReportedAndNothingIsAnswered) {
     EXPECT_EQ(MessageBoxA(nullptr, "x", "c", MB_YESNO | MB_DEFBUTTON2), IDNO);
     EXPECT_TRUE(InOrder({"operator script error: machine.conf [operator] line 1: unknown button \"Sideways\""}));
 }
+
+TEST_F(OperatorScript, AProgramTakesItsScriptAndTranscriptFromTheEnvironment) {
+    std::string script = dir_ + "/run.txt", transcript = dir_ + "/run.log";
+    std::ofstream(script) << "answer \"*remove*\" Yes\n";
+    setenv("NTSIM_OPERATOR", script.c_str(), 1);
+    setenv("NTSIM_TRANSCRIPT", transcript.c_str(), 1);
+    int answer = MessageBoxA(nullptr, "Do you want to remove the service entry?", "C", MB_YESNO | MB_DEFBUTTON2);
+    unsetenv("NTSIM_OPERATOR");
+    unsetenv("NTSIM_TRANSCRIPT");
+    EXPECT_EQ(answer, IDYES);
+    std::ifstream in(transcript);
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("answered Yes (" + script + " line 1)"), std::string::npos) << text.str();
+}
+
+TEST_F(OperatorScript, SystemMenuItemsCanBeDeletedAndAreLookedUpByCommand) {
+    HWND dlg = CreateDialogParamA(instance_, MAKEINTRESOURCE(IDD_ABOUTBOX), nullptr, nullptr, 0);
+    HMENU menu = GetSystemMenu(dlg, FALSE);
+    ASSERT_NE(menu, nullptr);
+    int count = GetMenuItemCount(menu);
+    EXPECT_EQ(count, 7);
+    EXPECT_TRUE(DeleteMenu(menu, SC_SIZE, MF_BYCOMMAND));
+    EXPECT_EQ(GetMenuItemCount(menu), count - 1);
+    EXPECT_EQ(GetMenuState(menu, SC_SIZE, MF_BYCOMMAND), (UINT)-1);
+    SetLastError(0);
+    EXPECT_FALSE(DeleteMenu(menu, SC_SIZE, MF_BYCOMMAND));
+    EXPECT_EQ(GetMenuState(menu, SC_RESTORE, MF_BYCOMMAND) & MF_GRAYED, (UINT)MF_GRAYED) << "Restore starts grayed";
+    EXPECT_EQ(GetSystemMenu(dlg, TRUE), nullptr);
+    EXPECT_EQ(GetMenuItemCount(GetSystemMenu(dlg, FALSE)), count) << "reverted to the standard menu";
+    DestroyWindow(dlg);
+}
