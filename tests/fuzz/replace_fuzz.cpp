@@ -6,6 +6,8 @@
 //
 // Input: byte 0 picks the primitive; bytes 1-2 a capacity; the rest is split at
 // the first two 0xFF bytes into buffer contents, old and new text (or pattern).
+// Corpus: the six hand-made seeds (one per primitive and failure kind) and the
+// files named grown_*, kept from a libFuzzer run that started from those seeds.
 #include <stdlib.h>
 #include <unistd.h>
 
