@@ -307,3 +307,52 @@ TEST_F(SystemCalls, EnvironmentAndStrings) {
     EXPECT_EQ(CompareStringA(LOCALE_SYSTEM_DEFAULT, 0, "a", -1, "A", -1), CSTR_GREATER_THAN);
     EXPECT_EQ(lstrcmpiA("\xe9t\xe9", "\xc9T\xc9"), 0);  // Latin-1 letters fold too
 }
+
+// The presets that `ntsim create` makes: their version, role and policy as the calls see them.
+TEST_F(SystemCalls, PresetMachinesShowTheirVersionAndRole) {
+    struct Case {
+        const char* preset;
+        DWORD major, minor, roleBit;
+        bool member;
+    } cases[] = {
+        {"nt4-workstation", 4, 0, 0, false},
+        {"nt4-pdc", 4, 0, SV_TYPE_DOMAIN_CTRL, false},
+        {"nt4-bdc", 4, 0, SV_TYPE_DOMAIN_BAKCTRL, false},
+        {"nt4-member", 4, 0, 0, true},
+        {"xp-standalone", 5, 1, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.preset);
+        std::filesystem::remove_all(dir_);
+        ntsim::MachineOptions options;
+        options.preset = c.preset;
+        std::string err;
+        ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &err)) << err;
+        Attach("Administrator");
+        OSVERSIONINFOA v;
+        v.dwOSVersionInfoSize = sizeof v;
+        ASSERT_TRUE(GetVersionExA(&v));
+        EXPECT_EQ(v.dwMajorVersion, c.major);
+        EXPECT_EQ(v.dwMinorVersion, c.minor);
+        LPBYTE buffer = nullptr;
+        ASSERT_EQ(NetServerGetInfo(nullptr, 101, &buffer), (DWORD)NERR_Success);
+        DWORD type = reinterpret_cast<SERVER_INFO_101*>(buffer)->sv101_type;
+        EXPECT_EQ(type & (SV_TYPE_DOMAIN_CTRL | SV_TYPE_DOMAIN_BAKCTRL), c.roleBit);
+        NetApiBufferFree(buffer);
+        LSA_OBJECT_ATTRIBUTES attributes;
+        memset(&attributes, 0, sizeof attributes);
+        LSA_HANDLE policy = nullptr;
+        ASSERT_EQ(LsaOpenPolicy(nullptr, &attributes, POLICY_VIEW_LOCAL_INFORMATION, &policy), STATUS_SUCCESS);
+        PVOID info = nullptr;
+        ASSERT_EQ(LsaQueryInformationPolicy(policy, PolicyPrimaryDomainInformation, &info), STATUS_SUCCESS);
+        if (c.roleBit == 0) {
+            EXPECT_EQ(static_cast<POLICY_PRIMARY_DOMAIN_INFO*>(info)->Sid != nullptr, c.member);
+        }
+        LsaFreeMemory(info);
+        ASSERT_EQ(LsaQueryInformationPolicy(policy, PolicyAccountDomainInformation, &info), STATUS_SUCCESS);
+        EXPECT_NE(static_cast<POLICY_ACCOUNT_DOMAIN_INFO*>(info)->DomainSid, nullptr);
+        LsaFreeMemory(info);
+        LsaClose(policy);
+        ntsim::ProcessDetach();
+    }
+}
