@@ -1,3 +1,186 @@
-// Win32 system subset of the seam (Linux declarations).
+// Win32 system subset of the seam (Linux declarations): time and waits, mutexes,
+// modules, version, environment, string compares, local security authority policy
+// and network management, with the SDK's names, layouts and constants.
 #pragma once
+#include <time.h>
+
+#include <ctime>
+
 #include "nt/linux/base.h"
+
+// Time. The clock in seconds (time()) follows the machine's clock, which a test
+// may drive (see ntsim/clock.h): the program's time() calls are routed there.
+VOID Sleep(DWORD dwMilliseconds);
+DWORD GetTickCount(VOID);
+VOID GetSystemTime(LPSYSTEMTIME lpSystemTime);
+VOID GetLocalTime(LPSYSTEMTIME lpSystemTime);
+VOID GetSystemTimeAsFileTime(LPFILETIME lpSystemTimeAsFileTime);
+time_t NtsimTime(time_t* seconds);
+#define time(seconds) NtsimTime(seconds)
+
+// Mutexes (WaitForSingleObject and CloseHandle are in base.h).
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName);
+BOOL ReleaseMutex(HANDLE hMutex);
+
+// Modules. Exports follow the simulated Windows version.
+typedef INT_PTR(WINAPI* FARPROC)();
+HMODULE LoadLibraryA(LPCSTR lpLibFileName);
+HMODULE GetModuleHandleA(LPCSTR lpModuleName);
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
+BOOL FreeLibrary(HMODULE hLibModule);
+
+// Version.
+typedef struct _OSVERSIONINFOA {
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    CHAR szCSDVersion[128];
+} OSVERSIONINFOA, *POSVERSIONINFOA, *LPOSVERSIONINFOA;
+static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA is 148 bytes");
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+
+// Environment.
+DWORD ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
+DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
+
+// Strings in the system's code page (Windows-1252 here: no lead bytes).
+typedef DWORD LCID;
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define LOCALE_USER_DEFAULT 0x0400
+#define NORM_IGNORECASE 0x00000001
+#define CSTR_LESS_THAN 1
+#define CSTR_EQUAL 2
+#define CSTR_GREATER_THAN 3
+int lstrlenA(LPCSTR lpString);
+int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
+int CompareStringA(LCID Locale, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1, LPCSTR lpString2, int cchCount2);
+BOOL IsDBCSLeadByte(BYTE TestChar);
+#define CP_ACP 0
+#define CP_OEMCP 1
+#define CP_UTF8 65001
+int WideCharToMultiByte(UINT CodePage, DWORD dwFlags, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
+                        int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar);
+int MultiByteToWideChar(UINT CodePage, DWORD dwFlags, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
+                        int cchWideChar);
+
+// The program's entry point.
+int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
+
+// NT status codes (ntstatus.h) used by the policy and native calls.
+#define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
+#define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
+#define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
+#define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
+#define STATUS_INTERNAL_DB_CORRUPTION ((NTSTATUS)0xC00000E4L)
+#define STATUS_RPC_SERVER_UNAVAILABLE ((NTSTATUS)0xC0020017L)
+#define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
+
+// Local security authority policy (ntsecapi.h).
+typedef PVOID LSA_HANDLE, *PLSA_HANDLE;
+typedef WCHAR* PWSTR;
+typedef struct _LSA_UNICODE_STRING {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+} LSA_UNICODE_STRING, *PLSA_UNICODE_STRING;
+typedef struct _LSA_OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PLSA_UNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} LSA_OBJECT_ATTRIBUTES, *PLSA_OBJECT_ATTRIBUTES;
+typedef enum _POLICY_INFORMATION_CLASS {
+    PolicyAuditLogInformation = 1,
+    PolicyAuditEventsInformation,
+    PolicyPrimaryDomainInformation,
+    PolicyPdAccountInformation,
+    PolicyAccountDomainInformation,
+    PolicyLsaServerRoleInformation,
+    PolicyReplicaSourceInformation,
+    PolicyDefaultQuotaInformation,
+    PolicyModificationInformation,
+    PolicyAuditFullSetInformation,
+    PolicyAuditFullQueryInformation,
+    PolicyDnsDomainInformation
+} POLICY_INFORMATION_CLASS, *PPOLICY_INFORMATION_CLASS;
+typedef struct _POLICY_PRIMARY_DOMAIN_INFO {
+    LSA_UNICODE_STRING Name;
+    PSID Sid;
+} POLICY_PRIMARY_DOMAIN_INFO, *PPOLICY_PRIMARY_DOMAIN_INFO;
+typedef struct _POLICY_ACCOUNT_DOMAIN_INFO {
+    LSA_UNICODE_STRING DomainName;
+    PSID DomainSid;
+} POLICY_ACCOUNT_DOMAIN_INFO, *PPOLICY_ACCOUNT_DOMAIN_INFO;
+#define POLICY_VIEW_LOCAL_INFORMATION 0x00000001L
+#define POLICY_VIEW_AUDIT_INFORMATION 0x00000002L
+#define POLICY_GET_PRIVATE_INFORMATION 0x00000004L
+#define POLICY_TRUST_ADMIN 0x00000008L
+#define POLICY_CREATE_ACCOUNT 0x00000010L
+#define POLICY_CREATE_SECRET 0x00000020L
+#define POLICY_CREATE_PRIVILEGE 0x00000040L
+#define POLICY_SET_DEFAULT_QUOTA_LIMITS 0x00000080L
+#define POLICY_SET_AUDIT_REQUIREMENTS 0x00000100L
+#define POLICY_AUDIT_LOG_ADMIN 0x00000200L
+#define POLICY_SERVER_ADMIN 0x00000400L
+#define POLICY_LOOKUP_NAMES 0x00000800L
+#define POLICY_ALL_ACCESS                                                                                       \
+    (STANDARD_RIGHTS_REQUIRED | POLICY_VIEW_LOCAL_INFORMATION | POLICY_VIEW_AUDIT_INFORMATION |                \
+     POLICY_GET_PRIVATE_INFORMATION | POLICY_TRUST_ADMIN | POLICY_CREATE_ACCOUNT | POLICY_CREATE_SECRET |      \
+     POLICY_CREATE_PRIVILEGE | POLICY_SET_DEFAULT_QUOTA_LIMITS | POLICY_SET_AUDIT_REQUIREMENTS |               \
+     POLICY_AUDIT_LOG_ADMIN | POLICY_SERVER_ADMIN | POLICY_LOOKUP_NAMES)
+NTSTATUS LsaOpenPolicy(PLSA_UNICODE_STRING SystemName, PLSA_OBJECT_ATTRIBUTES ObjectAttributes,
+                       ACCESS_MASK DesiredAccess, PLSA_HANDLE PolicyHandle);
+NTSTATUS LsaQueryInformationPolicy(LSA_HANDLE PolicyHandle, POLICY_INFORMATION_CLASS InformationClass,
+                                   PVOID* Buffer);
+NTSTATUS LsaFreeMemory(PVOID Buffer);
+NTSTATUS LsaClose(LSA_HANDLE ObjectHandle);
+ULONG LsaNtStatusToWinError(NTSTATUS Status);
+
+// Network management (lm.h).
+typedef DWORD NET_API_STATUS;
+typedef WCHAR* LMSTR;
+#define NET_API_FUNCTION
+#define NERR_Success 0
+#define NERR_BASE 2100
+#define NERR_ServerNotStarted (NERR_BASE + 14)
+#define NERR_WkstaNotStarted (NERR_BASE + 38)
+#define NERR_InvalidComputer (NERR_BASE + 251)
+typedef struct _SERVER_INFO_101 {
+    DWORD sv101_platform_id;
+    LMSTR sv101_name;
+    DWORD sv101_version_major;
+    DWORD sv101_version_minor;
+    DWORD sv101_type;
+    LMSTR sv101_comment;
+} SERVER_INFO_101, *PSERVER_INFO_101, *LPSERVER_INFO_101;
+typedef struct _WKSTA_USER_INFO_1 {
+    LMSTR wkui1_username;
+    LMSTR wkui1_logon_domain;
+    LMSTR wkui1_oth_domains;
+    LMSTR wkui1_logon_server;
+} WKSTA_USER_INFO_1, *PWKSTA_USER_INFO_1, *LPWKSTA_USER_INFO_1;
+#define PLATFORM_ID_NT 500
+#define SV_TYPE_WORKSTATION 0x00000001
+#define SV_TYPE_SERVER 0x00000002
+#define SV_TYPE_SQLSERVER 0x00000004
+#define SV_TYPE_DOMAIN_CTRL 0x00000008
+#define SV_TYPE_DOMAIN_BAKCTRL 0x00000010
+#define SV_TYPE_TIME_SOURCE 0x00000020
+#define SV_TYPE_DOMAIN_MEMBER 0x00000100
+#define SV_TYPE_NT 0x00001000
+#define SV_TYPE_SERVER_NT 0x00008000
+#define SV_TYPE_POTENTIAL_BROWSER 0x00010000
+#define SV_TYPE_MASTER_BROWSER 0x00040000
+NET_API_STATUS NetServerGetInfo(LMSTR servername, DWORD level, LPBYTE* bufptr);
+NET_API_STATUS NetWkstaUserGetInfo(LMSTR reserved, DWORD level, LPBYTE* bufptr);
+NET_API_STATUS NetApiBufferFree(LPVOID Buffer);

@@ -1,0 +1,146 @@
+// ReplaceHexInFile over a large file in the page cache, against `cat FILE > /dev/null`
+// on the same file in the same run; and its peak memory, for two file sizes.
+//   bench_replace_hex_bench [MiB=1024]
+// Prints the throughput of both, their ratio, and the peak resident memory of a
+// process that only attaches to the machine and of one that also runs the scan.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/job_settings.h"
+#include "engine/output.h"
+#include "ntsim/machine.h"
+#include "ntsim/process.h"
+#include "replace/byte_replace.h"
+
+namespace {
+
+const char* kOldHex = "0515000000010000000200000003000000";
+const char* kNewHex = "05150000009A0000009B0000009C000000";
+
+double Now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// A file of the given size with one SID every 1 MiB, its other bytes either
+// hive-like (half zeros, UTF-16 letters, 0xFF fill, small numbers, some noise)
+// or uniformly random.
+void MakeFile(const std::string& host, size_t mib, bool hiveLike) {
+    std::vector<uint8_t> block(1 << 20);
+    std::mt19937 rng(1);
+    for (size_t i = 0; i < block.size(); ++i) {
+        uint32_t r = rng(), kind = r % 10, v = r >> 8;
+        if (!hiveLike)
+            block[i] = (uint8_t)v;
+        else
+            block[i] = kind < 5 ? 0 : kind < 7 ? (uint8_t)('a' + v % 26) : kind < 8 ? 0xFF : kind < 9 ? (uint8_t)(1 + v % 31) : (uint8_t)v;
+    }
+    uint8_t sid[17] = {0x05, 0x15, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
+    memcpy(&block[(1 << 20) - 4000], sid, sizeof sid);
+    FILE* f = ::fopen(host.c_str(), "wb");
+    for (size_t i = 0; i < mib; ++i) fwrite(block.data(), 1, block.size(), f);
+    fclose(f);
+}
+
+// Runs work in a child process attached to the machine; returns its seconds and peak RSS (KiB).
+template <class F>
+void InChild(const std::string& machine, F work, double* seconds, long* maxRssKib) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::string err;
+        if (!ntsim::ProcessAttach(machine, "Administrator", false, &err)) _exit(2);
+        logStream = nullptr;
+        double t0 = Now();
+        int ok = work();
+        double t1 = Now();
+        FILE* out = ::fopen((machine + "/.bench_time").c_str(), "w");
+        fprintf(out, "%.6f\n", t1 - t0);
+        fclose(out);
+        ntsim::ProcessDetach();
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    struct rusage usage;
+    wait4(pid, &status, 0, &usage);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        fprintf(stderr, "child failed (status %d)\n", status);
+        exit(1);
+    }
+    *maxRssKib = usage.ru_maxrss;
+    FILE* in = ::fopen((machine + "/.bench_time").c_str(), "r");
+    if (fscanf(in, "%lf", seconds) != 1) *seconds = 0;
+    fclose(in);
+}
+
+double CatSeconds(const std::string& host) {
+    std::string command = "cat '" + host + "' > /dev/null";
+    double best = 1e9;
+    for (int i = 0; i < 3; ++i) {
+        double t0 = Now();
+        if (system(command.c_str()) != 0) exit(1);
+        double t = Now() - t0;
+        if (t < best) best = t;
+    }
+    return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    size_t mib = argc > 1 ? (size_t)atol(argv[1]) : 1024;
+    char tmpl[] = "/tmp/tessiv-bench-XXXXXX";
+    if (!mkdtemp(tmpl)) return 1;
+    std::string machine = std::string(tmpl) + "/m";
+    std::string err;
+    if (!ntsim::MachineCreate(machine, ntsim::MachineOptions(), &err)) {
+        fprintf(stderr, "%s\n", err.c_str());
+        return 1;
+    }
+    long baseRss = 0;
+    double ignored = 0;
+    InChild(machine, [] { return 1; }, &ignored, &baseRss);
+
+    struct Run {
+        size_t size;
+        bool hiveLike;
+    } runs[] = {{mib / 4, true}, {mib, true}, {mib, false}};
+    for (const Run& r : runs) {
+        size_t size = r.size;
+        std::string host = machine + "/drives/c/big.dat";
+        MakeFile(host, size, r.hiveLike);
+        double cat = CatSeconds(host);  // also brings the file into the page cache
+        double best = 1e9;
+        long rss = 0;
+        for (int run = 0; run < 3; ++run) {
+            // Alternate the direction so that every run finds and writes the same number.
+            bool forward = run % 2 == 0;
+            double seconds = 0;
+            long peak = 0;
+            InChild(machine,
+                    [forward] {
+                        return ReplaceHexInFile("C:\\big.dat", forward ? kOldHex : kNewHex,
+                                                forward ? kNewHex : kOldHex) == 0;
+                    },
+                    &seconds, &peak);
+            if (seconds < best) best = seconds;
+            if (peak > rss) rss = peak;
+        }
+        double mb = (double)size;
+        printf("%s file %zu MiB: cat %.3f s (%.0f MiB/s), ReplaceHexInFile %.3f s (%.0f MiB/s), ratio %.2f of cat\n",
+               r.hiveLike ? "hive-like" : "random", size,
+               cat, mb / cat, best, mb / best, cat / best);
+        printf("  peak RSS: process attached only %ld KiB, with the scan %ld KiB (difference %ld KiB)\n", baseRss, rss,
+               rss - baseRss);
+        unlink(host.c_str());
+    }
+    std::string cleanup = std::string("rm -rf '") + tmpl + "'";
+    return system(cleanup.c_str()) == 0 ? 0 : 1;
+}

@@ -1,0 +1,40 @@
+// Log and status output: progress lines, stage headings, error reports, the
+// program's message boxes, and the directories on the way to an output file.
+#pragma once
+#include <cstdio>
+
+#include "nt/win32.h"
+
+// Process-wide output state (one each per process).
+extern FILE* logStream;       // the open log file, or none
+extern HWND currentDialog;    // the top dialog: the wizard sheet, later the status window
+extern HWND detailControl;    // the status window's edit control 1036, or none
+extern BOOL serviceMode;      // the process runs as the service
+
+extern const char* const kMessageCaption;  // "Quorvel Tessiv Service"
+const int kStageHeadingControl = 1037;
+const int kDetailControl = 1036;
+const char* const kDefaultLogFileName = "c:\\tessiv.log";
+
+// "%s\n" to the log (flushed) when one is given; the text to the detail control in every case.
+void LogLine(const char* text, FILE* log);
+// "\n%s\n" to the log (flushed); the text as the status window's heading, repainted at once.
+void StatusLine(const char* text, FILE* log);
+// "\n%s\n" to the log (not flushed); then an error box. Returns when the box is closed.
+void ReportError(const char* text, FILE* log);
+
+// A message box with the program's caption; in the service it has no owner and the
+// service-notification style. Returns the button pressed.
+int ShowAppMessage(HWND owner, const char* text, UINT style);
+// The same with a text from the string table (up to 1024 characters).
+int ShowAppMessageId(HWND owner, UINT stringId, UINT style);
+
+// Creates every directory on the way to the file named by path (not the file itself).
+// A quoted path loses its quotes; a UNC path starts below its share. 1 or 0.
+int CreatePathDirectories(const char* path);
+
+// Opens the log named by *logFileName (a buffer of MAX_PATH) with mode "wt" or "a+t"
+// unless one is open; falls back to "c:\tessiv.log" with a warning. 1 when a log is open.
+int OpenLogFile(char* logFileName, const char* mode);
+// Closes the log and forgets it (a failed close has released the stream too).
+void CloseLogFile();

@@ -1,0 +1,79 @@
+// Writing and reading the synchronization file.
+#include "engine/sync_file.h"
+
+#include <cstring>
+
+#include "engine/output.h"
+
+int WriteSyncFile(JobSettings* job) {
+    CreatePathDirectories(job->dataFileName);
+    SetLastError(ERROR_SUCCESS);
+    job->syncFile = fopen(job->dataFileName, "wt");
+    if (!job->syncFile) {
+        // A primary controller that changes its SID without leaving this file would cut
+        // its domain off: the run must stop here, before anything is changed.
+        DWORD error = GetLastError();
+        snprintf(job->message, sizeof job->message, "Error %d creating synchronization file '%s'", (int)error,
+                 job->dataFileName);
+        ReportError(job->message, logStream);
+        return 0;
+    }
+    fprintf(job->syncFile, "Old-Domain-SID: %s\n", job->originalSidText);
+    fprintf(job->syncFile, "New-Domain-SID: %s\n", job->newSidText);
+    if (fflush(job->syncFile) != 0 || ferror(job->syncFile)) {
+        DWORD error = GetLastError();
+        snprintf(job->message, sizeof job->message, "Error %d writing synchronization file '%s'", (int)error,
+                 job->dataFileName);
+        ReportError(job->message, logStream);
+        return 0;
+    }
+    return 1;
+}
+
+namespace {
+
+bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+void SkipBlanks(FILE* stream) {
+    int c;
+    while ((c = fgetc(stream)) != EOF && IsBlank(c)) {
+    }
+    if (c != EOF) ungetc(c, stream);
+}
+
+// One line as the pattern "<label> %s\n" reads it: the label exactly, letter case
+// included; then any blanks; then the field, a run of non-blank characters of at
+// most kSidTextSize - 1; then any blanks. A longer field is a format error.
+bool ReadField(FILE* stream, const char* label, char* field) {
+    for (const char* p = label; *p; ++p)
+        if (fgetc(stream) != (unsigned char)*p) return false;
+    SkipBlanks(stream);
+    size_t n = 0;
+    int c;
+    while ((c = fgetc(stream)) != EOF && !IsBlank(c)) {
+        if (n + 1 >= kSidTextSize) return false;
+        field[n++] = (char)c;
+    }
+    if (c != EOF) ungetc(c, stream);
+    field[n] = 0;
+    if (n == 0) return false;
+    SkipBlanks(stream);
+    return true;
+}
+
+}  // namespace
+
+int ReadSyncFile(FILE* stream, Sid** oldSid, char* oldText, Sid** newSid, char* newText) {
+    if (!stream || !oldSid || !oldText || !newSid || !newText) return 0;
+    if (!ReadField(stream, "Old-Domain-SID:", oldText)) return 0;
+    if (!ReadField(stream, "New-Domain-SID:", newText)) return 0;
+    SID_IDENTIFIER_AUTHORITY ntAuthority = {{0, 0, 0, 0, 0, 5}};
+    PSID sid = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, 4, 21, 0, 0, 0, 0, 0, 0, 0, &sid)) return 0;
+    *oldSid = static_cast<Sid*>(sid);
+    sid = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, 4, 21, 0, 0, 0, 0, 0, 0, 0, &sid)) return 0;
+    *newSid = static_cast<Sid*>(sid);
+    if (!SidFromText(oldText, *oldSid)) return 0;
+    return SidFromText(newText, *newSid) ? 1 : 0;
+}

@@ -1,0 +1,16 @@
+// The synchronization file: two lines that carry a primary domain controller's
+// old and new domain SID to its backup controllers and members.
+#pragma once
+#include <cstdio>
+
+#include "engine/job_settings.h"
+
+// Creates dataFileName (and the directories on its way) and writes originalSidText
+// as the old and newSidText as the new domain SID. The stream stays in syncFile for
+// the caller to close. 0 after a report when the file cannot be created or written.
+int WriteSyncFile(JobSettings* job);
+
+// Reads the two lines from an open stream: the texts (buffers of kSidTextSize) and
+// two new Sid values (from AllocateAndInitializeSid; the caller frees them, also
+// after a failure). 1, or 0 when an argument is missing or the format is wrong.
+int ReadSyncFile(FILE* stream, Sid** oldSid, char* oldText, Sid** newSid, char* newText);

@@ -1,0 +1,256 @@
+// The hex-pattern file scan and the directory tree removal on files of a
+// simulated machine: base block, chunk boundaries, counts, a write failure
+// midway, and what each failure reports.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "engine/job_settings.h"
+#include "engine/output.h"
+#include "replace/byte_replace.h"
+#include "unit/identity/test_machine.h"
+
+namespace {
+
+const char* kOldHex = "0515000000010000000200000003000000";
+const char* kNewHex = "05150000009A0000009B0000009C000000";
+
+std::vector<uint8_t> Decode(const char* hex) {
+    std::vector<uint8_t> out;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) out.push_back((uint8_t)std::stoi(std::string(hex + i, 2), nullptr, 16));
+    return out;
+}
+
+class FileReplace : public TestMachine {
+protected:
+    FILE* log_ = nullptr;
+    JobSettings job_;
+    void SetUp() override {
+        TestMachine::SetUp();
+        Create();
+        log_ = tmpfile();
+        logStream = log_;
+        job_.SetDefaults();
+        jobSettings = &job_;
+        debugMode = 0;
+    }
+    void TearDown() override {
+        jobSettings = nullptr;
+        logStream = nullptr;
+        debugMode = 0;
+        if (log_) fclose(log_);
+        TestMachine::TearDown();
+    }
+    std::string Log() {
+        fflush(log_);
+        rewind(log_);
+        std::string text;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, log_)) > 0) text.append(buf, n);
+        return text;
+    }
+    void Write(const std::string& relative, const std::vector<uint8_t>& bytes) {
+        std::ofstream f(Host(relative), std::ios::binary);
+        f.write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());
+    }
+    std::vector<uint8_t> Read(const std::string& relative) {
+        std::ifstream f(Host(relative), std::ios::binary);
+        return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    }
+    static void Put(std::vector<uint8_t>& file, size_t offset, const std::vector<uint8_t>& bytes) {
+        std::copy(bytes.begin(), bytes.end(), file.begin() + (long)offset);
+    }
+};
+
+}  // namespace
+
+TEST_F(FileReplace, ReplacesPastTheBaseBlockAndAcrossChunkBoundaries) {
+    std::vector<uint8_t> oldP = Decode(kOldHex), newP = Decode(kNewHex);
+    std::vector<uint8_t> file(3 * 1024 * 1024 + 77, 0x05);  // full of the pattern's first byte
+    // Inside the base block: left alone. Straddling the first 4096-byte boundary past it,
+    // straddling a 1 MiB read boundary, and ending on the file's last byte.
+    std::vector<size_t> inside = {0, 100, 4096 - 17};
+    std::vector<size_t> outside = {8192 - 5, 4096 + (1u << 20) - 9, 4096 + 2 * (1u << 20) - 1, 2 * 4096 + 100,
+                                   file.size() - 17};
+    for (size_t at : inside) Put(file, at, oldP);
+    for (size_t at : outside) Put(file, at, oldP);
+    Write("hive.dat", file);
+    job_.replacedCount = 10;
+    ASSERT_EQ(ReplaceHexInFile("C:\\hive.dat", kOldHex, kNewHex), 0) << Log();
+    std::vector<uint8_t> expected = file;
+    for (size_t at : outside) Put(expected, at, newP);
+    EXPECT_TRUE(Read("hive.dat") == expected);
+    EXPECT_EQ(job_.replacedCount, 10u + outside.size());
+    EXPECT_EQ(job_.changesMade, 1u);
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(FileReplace, OnlyInsideTheBaseBlockIsNotFound) {
+    std::vector<uint8_t> file(6000, 0);
+    Put(file, 10, Decode(kOldHex));
+    Put(file, 4096 - 16, Decode(kOldHex));  // ends one byte past the block: still starts inside it
+    Write("a.dat", file);
+    debugMode = 1;
+    EXPECT_EQ(ReplaceHexInFile("C:\\a.dat", kOldHex, kNewHex), -1);
+    EXPECT_TRUE(Read("a.dat") == file);
+    EXPECT_EQ(job_.changesMade, 0u);
+    EXPECT_EQ(job_.replacedCount, 0u);
+    EXPECT_EQ(Log(), std::string("Searching for replacements in 'C:\\a.dat'...\nINFORMATION: Hex String '") + kOldHex +
+                         "' Not Found in 'C:\\a.dat'\n");
+    // A file no longer than the base block has nothing to scan.
+    Write("small.dat", std::vector<uint8_t>(100, 0));
+    debugMode = 0;
+    EXPECT_EQ(ReplaceHexInFile("C:\\small.dat", kOldHex, kNewHex), -1);
+}
+
+TEST_F(FileReplace, LowerCaseHexAndOddDigitsAndNonOverlap) {
+    std::vector<uint8_t> file(4096 + 64, 0);
+    Put(file, 4096, {0xAB, 0xCD, 0xAB, 0xCD, 0xAB});
+    Write("b.dat", file);
+    debugMode = 1;
+    // "abcdabc": the odd last digit carries no byte; lower case decodes as upper case.
+    EXPECT_EQ(ReplaceHexInFile("C:\\b.dat", "abcdabc", "1234567"), 0);
+    std::vector<uint8_t> expected = file;
+    // AB CD AB at 4096 is replaced; the one at 4098 overlaps it and is not.
+    Put(expected, 4096, {0x12, 0x34, 0x56, 0xCD, 0xAB});
+    EXPECT_TRUE(Read("b.dat") == expected);
+    EXPECT_EQ(job_.replacedCount, 1u);
+    EXPECT_NE(Log().find("Success: 1 replacements made in 'C:\\b.dat'\n"), std::string::npos) << Log();
+}
+
+TEST_F(FileReplace, FailuresReportAndKeepTheFile) {
+    EXPECT_EQ(ReplaceHexInFile("C:\\none.dat", kOldHex, kNewHex), -2);
+    EXPECT_NE(Log().find("\nERROR: Unable to open 'C:\\none.dat'\n"), std::string::npos);
+    Write("c.dat", std::vector<uint8_t>(5000, 1));
+    EXPECT_EQ(ReplaceHexInFile("C:\\c.dat", "0515", "051"), -2);
+    EXPECT_NE(Log().find("\nERROR: Strings must be the same length\n"), std::string::npos);
+    ntsim::FaultAdd({"fopen", ERROR_SHARING_VIOLATION, 0, "*c.dat", false});
+    EXPECT_EQ(ReplaceHexInFile("C:\\c.dat", kOldHex, kNewHex), -2);
+    EXPECT_NE(Log().find("\nERROR: Unable to open 'C:\\c.dat'\n"), std::string::npos);
+    EXPECT_EQ(job_.changesMade, 0u);
+}
+
+// The file size limit makes every write at or past an offset fail, as a failing
+// disk would: the replacements before it stay, the rest are not made.
+TEST_F(FileReplace, WriteFailureMidwayKeepsEarlierReplacements) {
+    std::vector<uint8_t> oldP = Decode(kOldHex), newP = Decode(kNewHex);
+    std::vector<uint8_t> file(40000, 0);
+    std::vector<size_t> at = {5000, 9000, 20000, 30000};
+    for (size_t a : at) Put(file, a, oldP);
+    Write("d.dat", file);
+
+    struct rlimit saved;
+    getrlimit(RLIMIT_FSIZE, &saved);
+    struct rlimit limit = saved;
+    limit.rlim_cur = 15000;
+    sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    int result = ReplaceHexInFile("C:\\d.dat", kOldHex, kNewHex);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(result, 0);  // the scan ends; what was replaced counts
+    std::vector<uint8_t> expected = file;
+    Put(expected, 5000, newP);
+    Put(expected, 9000, newP);
+    EXPECT_TRUE(Read("d.dat") == expected);
+    EXPECT_EQ(job_.replacedCount, 2u);
+    EXPECT_EQ(job_.changesMade, 1u);
+    EXPECT_NE(Log().find("\nError writing to file 'C:\\d.dat'\n"), std::string::npos) << Log();
+}
+
+TEST_F(FileReplace, DeleteDirectoryTreeRemovesEverything) {
+    std::filesystem::create_directories(Host("work/a/b/c"));
+    std::filesystem::create_directories(Host("work/empty"));
+    for (const char* f : {"work/x.txt", "work/a/ro.txt", "work/a/b/hidden.txt", "work/a/b/c/sys.txt"})
+        std::ofstream(Host(f)) << "data";
+    ASSERT_TRUE(SetFileAttributesA("C:\\work\\a\\ro.txt", FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesA("C:\\work\\a\\b\\hidden.txt", FILE_ATTRIBUTE_HIDDEN));
+    ASSERT_TRUE(SetFileAttributesA("C:\\work\\a\\b\\c\\sys.txt", FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesA("C:\\work\\a\\b", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(DeleteDirectoryTree("C:\\work"), 1) << Log();
+    EXPECT_FALSE(std::filesystem::exists(Host("work")));
+
+    std::filesystem::create_directories(Host("second/inner"));
+    std::ofstream(Host("second/inner/f")) << "x";
+    EXPECT_EQ(DeleteDirectoryTree("C:\\second\\"), 1) << Log();  // with a trailing backslash
+    EXPECT_FALSE(std::filesystem::exists(Host("second")));
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(FileReplace, DeleteDirectoryTreeReportsWhatCannotBeDeleted) {
+    std::filesystem::create_directories(Host("keep/sub"));
+    std::ofstream(Host("keep/sub/locked.txt")) << "x";
+    std::ofstream(Host("keep/other.txt")) << "x";
+    ntsim::FaultAdd({"DeleteFileA", ERROR_SHARING_VIOLATION, 0, "*locked.txt", false});
+    EXPECT_EQ(DeleteDirectoryTree("C:\\keep"), 0);
+    EXPECT_NE(Log().find("\nError deleting file 'C:\\keep\\sub\\locked.txt'\n"), std::string::npos) << Log();
+    EXPECT_TRUE(std::filesystem::exists(Host("keep/sub/locked.txt")));
+    ntsim::FaultClearAll();
+    ntsim::FaultAdd({"RemoveDirectoryA", ERROR_ACCESS_DENIED, 0, "*keep", false});
+    EXPECT_EQ(DeleteDirectoryTree("C:\\keep"), 0);
+    EXPECT_NE(Log().find("\nError deleting directory 'C:\\keep'\n"), std::string::npos) << Log();
+    EXPECT_TRUE(std::filesystem::exists(Host("keep")));
+    EXPECT_FALSE(std::filesystem::exists(Host("keep/sub")));
+    // A directory that does not exist: nothing to enumerate, and the removal fails.
+    EXPECT_EQ(DeleteDirectoryTree("C:\\missing"), 0);
+}
+
+namespace {
+// Limits the address space to what the process uses now plus a little, so that the
+// next large allocation fails as it would on a machine out of memory.
+struct AddressSpaceLimit {
+    struct rlimit saved;
+    explicit AddressSpaceLimit(size_t headroom) {
+        getrlimit(RLIMIT_AS, &saved);
+        size_t pages = 0;
+        if (FILE* f = ::NtsimFopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%zu", &pages) != 1) pages = 0;
+            fclose(f);
+        }
+        struct rlimit limit = saved;
+        limit.rlim_cur = pages * (size_t)sysconf(_SC_PAGESIZE) + headroom;
+        setrlimit(RLIMIT_AS, &limit);
+    }
+    ~AddressSpaceLimit() { setrlimit(RLIMIT_AS, &saved); }
+};
+}  // namespace
+
+TEST_F(FileReplace, AllocationFailuresAreReportedAndChangeNothing) {
+    std::vector<uint8_t> file(8192, 0);
+    Put(file, 5000, Decode(kOldHex));
+    Write("e.dat", file);
+    int result;
+    // A pattern of 8 MiB: its window and pattern buffers are larger than anything the
+    // allocator may still hold from earlier tests.
+    std::string oldHex(16 << 20, 'A'), newHex(16 << 20, 'B');
+    {
+        AddressSpaceLimit limit(256 * 1024);
+        result = ReplaceHexInFile("C:\\e.dat", oldHex.c_str(), newHex.c_str());
+    }
+    EXPECT_EQ(result, -2);
+    EXPECT_NE(Log().find("\nERROR: Out Of Memory\n"), std::string::npos) << Log();
+    EXPECT_TRUE(Read("e.dat") == file);
+    EXPECT_EQ(job_.changesMade, 0u);
+
+    // The multi-string output buffer has the capacity's size: a large capacity cannot be had.
+    const size_t capacity = 64 * 1024 * 1024;
+    std::vector<char> list(capacity, 0);
+    memcpy(list.data(), "S-1-5-21-1-2-3\0", 15);
+    DWORD size = (DWORD)capacity;
+    {
+        AddressSpaceLimit limit(1024 * 1024);
+        result = ReplaceMultiStringText(list.data(), &size, "S-1-5-21-1-2-3", "S-1-5-21-4-5-6");
+    }
+    EXPECT_EQ(result, -2);
+    EXPECT_EQ(size, (DWORD)capacity);
+    EXPECT_STREQ(list.data(), "S-1-5-21-1-2-3");
+}
