@@ -72,7 +72,9 @@ ssize_t TextWrite(void* cookie, const char* buf, size_t size) {
         if (buf[i] == '\n' && putc('\r', f) == EOF) return -1;
         if (putc(buf[i], f) == EOF) return -1;
     }
-    return (ssize_t)size;
+    // The outer stream calls this only when it flushes or its buffer is full: pass
+    // the bytes on at once, so fflush on the program's stream reaches the file.
+    return fflush(f) == 0 ? (ssize_t)size : -1;
 }
 
 int TextSeek(void* cookie, off64_t* offset, int whence) {

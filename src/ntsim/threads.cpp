@@ -2,6 +2,7 @@
 // codes, and SuspendThread/TerminateThread by parking the thread in a signal handler
 // (never while it is inside a critical section of the simulation).
 #include "ntsim/threads.h"
+#include "ntsim/clock.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -163,6 +164,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     std::thread host([t] {
         t_id = t->id;
         t_self = t.get();
+        ThreadRecordCreation();  // NtQueryInformationThread's creation time
         // A thread created suspended starts only when resumed.
         while (t->suspendCount > 0 && !t->terminated) SleepBriefly();
         if (t->terminated) return;

@@ -36,11 +36,17 @@ TEST_F(Output, LinesHeadingsAndErrorsInTheLogAndTheStatusWindow) {
     std::string host = Host("tessiv.log");
     LogLine("   progress", logStream);
     EXPECT_EQ(Text(detail), "   progress");
+    // Flushed at once: the file holds the line while the log is still open (a crash keeps it).
+    EXPECT_EQ(HostFile(host), "   progress\r\n");
     StatusLine("Stage 1: Initializing", logStream);
     EXPECT_EQ(Text(heading), "Stage 1: Initializing");
     EXPECT_EQ(Text(detail), "   progress");
+    EXPECT_EQ(HostFile(host), "   progress\r\n\r\nStage 1: Initializing\r\n");
     ReportError("Error: framed", logStream);
+    // An error is not flushed by itself; the next progress line carries it out.
+    EXPECT_EQ(HostFile(host), "   progress\r\n\r\nStage 1: Initializing\r\n");
     LogLine("next", logStream);
+    EXPECT_EQ(HostFile(host), "   progress\r\n\r\nStage 1: Initializing\r\n\r\nError: framed\r\nnext\r\n");
     CloseLogFile();
     EXPECT_EQ(logStream, nullptr);
     // Text mode: each line end is CR LF in the file.
