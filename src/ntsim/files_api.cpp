@@ -206,7 +206,7 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     struct stat st;
     if (!Exists(ref.host, &st)) return Fail(MissingError(ref));
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (FileAttributesOf(ref) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
+    if (FileAttributesOf(ref, &st) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
     uint32_t err = CheckDelete(ref);
     if (err != ERROR_SUCCESS) return Fail(err);
     if (unlink(ref.host.c_str()) != 0) return Fail(ErrnoToWin32(errno));
@@ -305,7 +305,7 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
         if (stat(child.host.c_str(), &cs) != 0) continue;
         WIN32_FIND_DATAA fd;
         memset(&fd, 0, sizeof fd);
-        fd.dwFileAttributes = (name == "." || name == "..") ? FILE_ATTRIBUTE_DIRECTORY : FileAttributesOf(child);
+        fd.dwFileAttributes = (name == "." || name == "..") ? FILE_ATTRIBUTE_DIRECTORY : FileAttributesOf(child, &cs);
         SetFileTime(&fd.ftCreationTime, cs.st_ctim);
         SetFileTime(&fd.ftLastAccessTime, cs.st_atim);
         SetFileTime(&fd.ftLastWriteTime, cs.st_mtim);

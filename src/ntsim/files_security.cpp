@@ -121,7 +121,15 @@ bool FileParent(const FileRef& ref, FileRef* parent) {
 bool FileReadStored(const std::string& host, FileStore store, std::vector<uint8_t>* sd) {
     if (store == FileStore::None) return false;
     const char* name = store == FileStore::NtfsAcl ? kNtfsAcl : kNtsimSd;
-    ssize_t n = getxattr(host.c_str(), name, nullptr, 0);
+    // Most descriptors are small: one read into a stack buffer, a size probe only when it is not enough.
+    uint8_t small[1024];
+    ssize_t n = getxattr(host.c_str(), name, small, sizeof small);
+    if (n > 0) {
+        sd->assign(small, small + n);
+        return true;
+    }
+    if (errno != ERANGE) return false;
+    n = getxattr(host.c_str(), name, nullptr, 0);
     if (n <= 0 || n > 0x40000) return false;
     sd->resize((size_t)n);
     n = getxattr(host.c_str(), name, sd->data(), sd->size());
@@ -143,17 +151,18 @@ uint32_t FileWriteStored(const std::string& host, FileStore store, const std::ve
 }
 
 uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured) {
+    *secured = ref.store != FileStore::None;
+    // A stored descriptor also proves the file exists: the stat is needed only without one.
+    if (*secured && FileReadStored(ref.host, ref.store, sd)) {
+        SdView v;
+        return SdParseRelative(sd->data(), sd->size(), &v);
+    }
     struct stat st;
     if (stat(ref.host.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
-    *secured = ref.store != FileStore::None;
     if (!*secured) {
         // FAT keeps no security: everyone may do everything, as a null DACL says.
         *sd = SdBuild(SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr);
         return ERROR_SUCCESS;
-    }
-    if (FileReadStored(ref.host, ref.store, sd)) {
-        SdView v;
-        return SdParseRelative(sd->data(), sd->size(), &v);
     }
     FileRef parent;
     if (!FileParent(ref, &parent)) {
@@ -188,9 +197,12 @@ void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory) {
     FileWriteStored(ref.host, ref.store, sd);
 }
 
-uint32_t FileAttributesOf(const FileRef& ref) {
+uint32_t FileAttributesOf(const FileRef& ref, const struct stat* known) {
     struct stat st;
-    if (stat(ref.host.c_str(), &st) != 0) return INVALID_FILE_ATTRIBUTES;
+    if (known)
+        st = *known;
+    else if (stat(ref.host.c_str(), &st) != 0)
+        return INVALID_FILE_ATTRIBUTES;
     uint32_t stored = 0;
     bool have = false;
     const char* name = ref.store == FileStore::NtfsAcl ? "system.ntfs_attrib" : "user.ntsim.attrib";

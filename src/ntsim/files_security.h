@@ -2,6 +2,7 @@
 // (system.ntfs_acl on an ntfs-3g mount, user.ntsim.sd elsewhere, none on FAT), the
 // descriptor a file without one inherits, and the access check of file operations.
 #pragma once
+#include <sys/stat.h>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -57,7 +58,8 @@ void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory);
 
 // The file's Windows attributes (FILE_ATTRIBUTE_*), kept in system.ntfs_attrib on an ntfs-3g
 // mount and in user.ntsim.attrib elsewhere; INVALID_FILE_ATTRIBUTES when it does not exist.
-uint32_t FileAttributesOf(const FileRef& ref);
+// known: the file's stat when the caller has it already (saves a system call per file).
+uint32_t FileAttributesOf(const FileRef& ref, const struct stat* known = nullptr);
 uint32_t FileStoreAttributes(const FileRef& ref, uint32_t attributes);
 
 // The Win32 error for a failed host call's errno.

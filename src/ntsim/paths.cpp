@@ -107,6 +107,18 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
     DriveInfo drive;
     if (!DriveLookup(full[0], &drive)) return ERROR_INVALID_DRIVE;
     if (!drive.ready) return ERROR_NOT_READY;
+    // The common case: the path exists exactly as written, one lstat answers it.
+    {
+        std::string direct = drive.hostRoot + "/";
+        for (size_t k = 3; k < full.size(); ++k) direct += full[k] == '\\' ? '/' : full[k];
+        while (direct.size() > drive.hostRoot.size() && direct.back() == '/') direct.pop_back();
+        struct stat st;
+        if (direct.find("/./") == std::string::npos && full.find_first_of("<>|\"*?") == std::string::npos &&
+            lstat(direct.c_str(), &st) == 0) {
+            *hostPath = direct;
+            return ERROR_SUCCESS;
+        }
+    }
     std::string host = drive.hostRoot;
     size_t i = 3;
     bool missing = false;
