@@ -88,6 +88,15 @@ int TextClose(void* cookie) { return fclose((FILE*)cookie); }
 
 }  // namespace
 
+int NtsimFseek(FILE* stream, long offset, int whence) {
+    uint32_t err = 0;
+    if (FaultHit("fseek", "", &err)) {
+        errno = ErrnoOf(err);
+        return -1;
+    }
+    return fseek(stream, offset, whence);
+}
+
 FILE* NtsimFopen(const char* path, const char* mode) {
     if (!path || !mode) return Refuse(ERROR_INVALID_PARAMETER);
     if (HostPath(path)) return fopen(path, mode);

@@ -125,9 +125,13 @@ int _stat(const char* path, struct _stat* buffer);
 #endif
 
 // The simulation's own sources open host files and define NTSIM_HOST_STDIO.
+// fseek is the C runtime's own, passed through so that a test can make it fail.
+int NtsimFseek(FILE* stream, long offset, int whence);
 #ifndef NTSIM_HOST_STDIO
 #define fopen NtsimFopen
+#define fseek NtsimFseek
 namespace std {
 using ::NtsimFopen;
+using ::NtsimFseek;
 }
 #endif

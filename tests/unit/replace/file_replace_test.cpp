@@ -15,6 +15,7 @@
 #include "engine/job_settings.h"
 #include "engine/output.h"
 #include "replace/byte_replace.h"
+#include "ntsim/faults.h"
 #include "unit/identity/test_machine.h"
 
 namespace {
@@ -165,6 +166,38 @@ TEST_F(FileReplace, WriteFailureMidwayKeepsEarlierReplacements) {
     EXPECT_EQ(job_.replacedCount, 2u);
     EXPECT_EQ(job_.changesMade, 1u);
     EXPECT_NE(Log().find("\nError writing to file 'C:\\d.dat'\n"), std::string::npos) << Log();
+}
+
+// The seeks around each replacement: the first positions the scan past the first
+// 4096 bytes, then every match seeks to itself and back. A failed seek ends the scan
+// with what was replaced so far, as a failed write does, with its own message.
+TEST_F(FileReplace, FailedSeeksEndTheScanKeepingEarlierReplacements) {
+    std::vector<uint8_t> oldP = Decode(kOldHex), newP = Decode(kNewHex);
+    std::vector<uint8_t> file(40000, 0x11);
+    for (size_t a : {5000, 9000, 20000}) Put(file, a, oldP);
+    struct Case {
+        long nth;
+        const char* message;
+        unsigned written;  // the second match is written before its seek back fails...
+        unsigned counted;  // ...but counted only once the scan is back in place
+    } cases[] = {{4, "\nError writing to file 'C:\\s.dat'\n", 1, 1}, {5, "\nError reading from file 'C:\\s.dat'\n", 2, 1}};
+    for (const Case& c : cases) {
+        Write("s.dat", file);
+        job_.replacedCount = 0;
+        job_.changesMade = 0;
+        size_t logBefore = Log().size();
+        ntsim::FaultAdd({"fseek", 29, c.nth, "", false});
+        int result = ReplaceHexInFile("C:\\s.dat", kOldHex, kNewHex);
+        ntsim::FaultClearAll();
+        EXPECT_EQ(result, 0) << c.nth;
+        std::vector<uint8_t> expected = file;
+        Put(expected, 5000, newP);
+        if (c.written == 2) Put(expected, 9000, newP);
+        EXPECT_TRUE(Read("s.dat") == expected) << c.nth;
+        EXPECT_EQ(job_.replacedCount, c.counted) << c.nth;
+        EXPECT_EQ(job_.changesMade, 1u);
+        EXPECT_NE(Log().find(c.message, logBefore), std::string::npos) << Log();
+    }
 }
 
 TEST_F(FileReplace, DeleteDirectoryTreeRemovesEverything) {
