@@ -136,7 +136,7 @@ TEST_F(CommandLine, DataFileRulesFollowTheRole) {
 }
 
 TEST_F(CommandLine, ServiceBoxesAndOverlongPaths) {
-    Start(TestMachineSpec(), "SYSTEM", true);
+    Start(TestMachineSetup(), "SYSTEM", true);
     machineRole = kStandAlone;
     EXPECT_EQ(Parse({"-remove", "-install"}).ValidateOptions(), 0);
     std::string longLog = "-log:c:\\" + std::string(300, 'l');

@@ -12,9 +12,9 @@
 
 class EngineTest : public TestMachine {
 protected:
-    void Start(const TestMachineSpec& spec = TestMachineSpec(), const std::string& user = "Administrator",
+    void Start(const TestMachineSetup& setup = TestMachineSetup(), const std::string& user = "Administrator",
                bool service = false) {
-        Create(spec, user, service);
+        Create(setup, user, service);
         ntsim::TranscriptClear();
         serviceMode = service;
         CreateJobSettings();

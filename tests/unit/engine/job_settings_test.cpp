@@ -157,17 +157,17 @@ TEST_F(JobSettingsTest, SaveFailuresShowTheirBoxes) {
 }
 
 TEST_F(JobSettingsTest, RunningAccountFromTheWorkstationService) {
-    TestMachineSpec spec;
-    spec.confExtra = "[session]\ndomain = DOMAIN1\n";
-    Start(spec, "User1");
+    TestMachineSetup setup;
+    setup.confExtra = "[session]\ndomain = DOMAIN1\n";
+    Start(setup, "User1");
     EXPECT_STREQ(jobSettings->userName, "User1");
     EXPECT_STREQ(jobSettings->accountDomainName, "DOMAIN1");  // no lookup was made
 }
 
 TEST_F(JobSettingsTest, RunningAccountWaitsThirtySecondsThenLooksTheAccountUp) {
-    TestMachineSpec spec;
-    spec.confExtra = "[netapi]\nworkstation = stopped\n[session]\ndomain = DOMAIN1\n[clock]\nmode = simulated\n";
-    Create(spec, "User1");
+    TestMachineSetup setup;
+    setup.confExtra = "[netapi]\nworkstation = stopped\n[session]\ndomain = DOMAIN1\n[clock]\nmode = simulated\n";
+    Create(setup, "User1");
     JobSettings job;
     job.SetDefaults();
     uint64_t before = ntsim::ClockSinceStartMs();
@@ -189,9 +189,9 @@ TEST_F(JobSettingsTest, RunningAccountWaitsThirtySecondsThenLooksTheAccountUp) {
 }
 
 TEST_F(JobSettingsTest, RunningAccountFailuresAreReported) {
-    TestMachineSpec spec;
-    spec.confExtra = "[netapi]\nworkstation = stopped\n[clock]\nmode = simulated\n";
-    Create(spec);
+    TestMachineSetup setup;
+    setup.confExtra = "[netapi]\nworkstation = stopped\n[clock]\nmode = simulated\n";
+    Create(setup);
     ntsim::TranscriptClear();
     JobSettings job;
     job.SetDefaults();
@@ -207,10 +207,10 @@ TEST_F(JobSettingsTest, RunningAccountFailuresAreReported) {
 }
 
 TEST_F(JobSettingsTest, WorkFolderOnTheSystemDriveOrBelowTheSystemDirectory) {
-    TestMachineSpec spec;
-    spec.confExtra = "[drive D]\npath = drives/d\ntype = fixed\nfs = NTFS\n[environment]\nTEMP = D:\\TEMP\\\nTMP = D:\\TEMP\\\n";
+    TestMachineSetup setup;
+    setup.confExtra = "[drive D]\npath = drives/d\ntype = fixed\nfs = NTFS\n[environment]\nTEMP = D:\\TEMP\\\nTMP = D:\\TEMP\\\n";
     std::filesystem::create_directories(dir_ + "/drives/d/TEMP");
-    Start(spec);
+    Start(setup);
     char folder[MAX_PATH];
     ASSERT_EQ(GetWorkFolder(folder), 1);
     EXPECT_STREQ(folder, "C:\\WINNT\\system32\\qrvstmp\\");

@@ -47,9 +47,9 @@ std::vector<std::string> Boxes() {
 using MachineSid = TestMachine;
 
 TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
-    TestMachineSpec spec;
-    spec.machineSid = TestSid(111, 222, 333);
-    Create(spec);
+    TestMachineSetup setup;
+    setup.machineSid = TestSid(111, 222, 333);
+    Create(setup);
     auto before = Dacls();
     ASSERT_EQ(before.size(), 5u);
     // Without the grants even an administrator cannot read the value.
@@ -64,7 +64,7 @@ TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
     DWORD size = 24;
     ASSERT_TRUE(ReadMachineSid("Administrator", buffer, &size));
     EXPECT_EQ(size, 24u);
-    EXPECT_EQ(memcmp(buffer, spec.machineSid.data(), 24), 0);
+    EXPECT_EQ(memcmp(buffer, setup.machineSid.data(), 24), 0);
     EXPECT_TRUE(Dacls() == before);
 
     // The read fails (value too long for the buffer): the DACLs are still restored.
@@ -89,7 +89,7 @@ TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
 }
 
 TEST_F(MachineSid, AnOrdinaryUserCannotReadItAndChangesNothing) {
-    Create(TestMachineSpec(), "User1");
+    Create(TestMachineSetup(), "User1");
     auto before = Dacls();
     BYTE buffer[24];
     DWORD size = 24;

@@ -34,10 +34,10 @@ protected:
     OsVersionClass ClassFor(const std::string& version, int platform = 2) {
         ntsim::ProcessDetach();
         std::filesystem::remove_all(dir_);
-        TestMachineSpec spec;
-        spec.version = version;
-        spec.confExtra = "[machine]\nplatform = " + std::to_string(platform) + "\n";
-        Create(spec);
+        TestMachineSetup setup;
+        setup.version = version;
+        setup.confExtra = "[machine]\nplatform = " + std::to_string(platform) + "\n";
+        Create(setup);
         ProcessMutex.Close();
         EXPECT_TRUE(ProcessMutex.Create());
         return GetOsVersionClass();
@@ -108,21 +108,21 @@ TEST_F(RoleChecks, RolesFromServerTypeAndPolicy) {
         SCOPED_TRACE(std::string(c.product) + " " + c.conf);
         ntsim::ProcessDetach();
         std::filesystem::remove_all(dir_);
-        TestMachineSpec spec;
-        spec.productType = c.product;
-        spec.confExtra = c.conf;
-        if (c.member) spec.primaryDomainSid = TestSid(7, 8, 9);
-        Create(spec);
+        TestMachineSetup setup;
+        setup.productType = c.product;
+        setup.confExtra = c.conf;
+        if (c.member) setup.primaryDomainSid = TestSid(7, 8, 9);
+        Create(setup);
         EXPECT_EQ(DetectMachineRole(FALSE), c.role);
         EXPECT_EQ(IsDomainMember(), c.member);
     }
 }
 
 TEST_F(RoleChecks, WaitsForTheServerServiceFiveOrThirtySeconds) {
-    TestMachineSpec spec;
-    spec.primaryDomainSid = TestSid(7, 8, 9);
-    spec.confExtra = "[clock]\nmode = simulated\n[netapi]\nserver = 12\n";
-    Create(spec);
+    TestMachineSetup setup;
+    setup.primaryDomainSid = TestSid(7, 8, 9);
+    setup.confExtra = "[clock]\nmode = simulated\n[netapi]\nserver = 12\n";
+    Create(setup);
     // Interactive: gives up after 5 seconds, and the member counts as stand-alone.
     uint64_t t0 = ntsim::ClockSinceStartMs();
     EXPECT_EQ(DetectMachineRole(FALSE), kStandAlone);
@@ -180,40 +180,40 @@ TEST_F(RoleChecks, RefusalOfDirectoryDomainControllers) {
 }
 
 TEST_F(RoleChecks, ProductSuite) {
-    TestMachineSpec spec;
-    spec.withSuite = true;
-    spec.productSuite = {"Small Business", "Terminal Server"};
-    Create(spec);
+    TestMachineSetup setup;
+    setup.withSuite = true;
+    setup.productSuite = {"Small Business", "Terminal Server"};
+    Create(setup);
     EXPECT_TRUE(IsProductSuiteInstalled("Terminal Server"));
     EXPECT_FALSE(IsProductSuiteInstalled("terminal server"));
     EXPECT_FALSE(IsProductSuiteInstalled("Terminal"));
 
     ntsim::ProcessDetach();
     std::filesystem::remove_all(dir_);
-    spec.suiteAsSingleString = true;
-    spec.productSuite = {"Terminal Server"};
-    Create(spec);
+    setup.suiteAsSingleString = true;
+    setup.productSuite = {"Terminal Server"};
+    Create(setup);
     EXPECT_FALSE(IsProductSuiteInstalled("Terminal Server"));  // not a list
 
     ntsim::ProcessDetach();
     std::filesystem::remove_all(dir_);
-    spec.withSuite = false;
-    Create(spec);
+    setup.withSuite = false;
+    Create(setup);
     EXPECT_FALSE(IsProductSuiteInstalled("Terminal Server"));  // no value
     ntsim::FaultAdd({"RegOpenKeyA", ERROR_ACCESS_DENIED, 0, "", false});
     EXPECT_FALSE(IsProductSuiteInstalled("Terminal Server"));
 }
 
 TEST_F(RoleChecks, AdministratorAndOrdinaryUser) {
-    TestMachineSpec spec;
-    spec.machineSid = TestSid(10, 20, 30);
-    Create(spec);
+    TestMachineSetup setup;
+    setup.machineSid = TestSid(10, 20, 30);
+    Create(setup);
     ntsim::TranscriptClear();
     JobSettings job;
     job.SetDefaults();
     ASSERT_TRUE(CheckAdministrator(&job));
     ASSERT_NE(job.originalSid, nullptr);
-    EXPECT_EQ(memcmp(job.originalSid, spec.machineSid.data(), 24), 0);
+    EXPECT_EQ(memcmp(job.originalSid, setup.machineSid.data(), 24), 0);
     EXPECT_TRUE(Boxes().empty());
     FreeSidBuffer(job.originalSid);
 

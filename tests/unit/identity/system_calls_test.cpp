@@ -39,9 +39,9 @@ TEST_F(SystemCalls, ClockIsRealByDefaultAndSimulatedSleepIsInstant) {
 }
 
 TEST_F(SystemCalls, ClockFromMachineConfAndForgottenAtDetach) {
-    TestMachineSpec spec;
-    spec.confExtra = "[clock]\nmode = simulated\nstart = 130000000000000000\ntick = 777\n";
-    Create(spec);
+    TestMachineSetup setup;
+    setup.confExtra = "[clock]\nmode = simulated\nstart = 130000000000000000\ntick = 777\n";
+    Create(setup);
     EXPECT_TRUE(ntsim::ClockIsSimulated());
     EXPECT_EQ(GetTickCount(), 777u);
     ntsim::ProcessDetach();
@@ -125,17 +125,17 @@ TEST_F(SystemCalls, NtdllExportsReadTheClock) {
 static INT_PTR WINAPI Dummy() { return 7; }
 
 TEST_F(SystemCalls, ExportsFollowTheWindowsVersion) {
-    TestMachineSpec spec;
-    spec.version = "4.0";
-    Create(spec);
+    TestMachineSetup setup;
+    setup.version = "4.0";
+    Create(setup);
     ntsim::ModuleAddExport("NETAPI32.DLL", "NetJoinDomainForTest", &Dummy, 5, 0);
     HMODULE net = LoadLibraryA("netapi32.dll");
     ASSERT_NE(net, nullptr);
     EXPECT_EQ(GetProcAddress(net, "NetJoinDomainForTest"), nullptr);  // NT 4.0 lacks it
     ntsim::ProcessDetach();
-    spec.version = "5.0";
+    setup.version = "5.0";
     std::filesystem::remove_all(dir_);
-    Create(spec);
+    Create(setup);
     net = LoadLibraryA("netapi32.dll");
     FARPROC p = GetProcAddress(net, "NetJoinDomainForTest");
     ASSERT_NE(p, nullptr);
@@ -143,10 +143,10 @@ TEST_F(SystemCalls, ExportsFollowTheWindowsVersion) {
 }
 
 TEST_F(SystemCalls, VersionRecordComesFromTheSoftwareHive) {
-    TestMachineSpec spec;
-    spec.version = "5.1";
-    spec.build = "2600";
-    Create(spec);
+    TestMachineSetup setup;
+    setup.version = "5.1";
+    setup.build = "2600";
+    Create(setup);
     OSVERSIONINFOA v;
     memset(&v, 0xAB, sizeof v);
     v.dwOSVersionInfoSize = sizeof v;
@@ -173,11 +173,11 @@ static std::string Narrow(const WCHAR* w, size_t units) {
 }
 
 TEST_F(SystemCalls, PolicyReadsPrimaryAndAccountDomain) {
-    TestMachineSpec spec;
-    spec.primaryDomainName = "DOMAIN1";
-    spec.primaryDomainSid = TestSid(7, 8, 9);
-    spec.machineSid = TestSid(100, 200, 300);
-    Create(spec, "User1");  // any account may view local information
+    TestMachineSetup setup;
+    setup.primaryDomainName = "DOMAIN1";
+    setup.primaryDomainSid = TestSid(7, 8, 9);
+    setup.machineSid = TestSid(100, 200, 300);
+    Create(setup, "User1");  // any account may view local information
     LSA_OBJECT_ATTRIBUTES attributes;
     memset(&attributes, 0, sizeof attributes);
     LSA_HANDLE policy = nullptr;
@@ -187,12 +187,12 @@ TEST_F(SystemCalls, PolicyReadsPrimaryAndAccountDomain) {
     auto* primary = static_cast<POLICY_PRIMARY_DOMAIN_INFO*>(buffer);
     EXPECT_EQ(Narrow(primary->Name.Buffer, primary->Name.Length / 2), "DOMAIN1");
     ASSERT_NE(primary->Sid, nullptr);
-    EXPECT_EQ(memcmp(primary->Sid, spec.primaryDomainSid.data(), 24), 0);
+    EXPECT_EQ(memcmp(primary->Sid, setup.primaryDomainSid.data(), 24), 0);
     EXPECT_EQ(LsaFreeMemory(buffer), STATUS_SUCCESS);
     ASSERT_EQ(LsaQueryInformationPolicy(policy, PolicyAccountDomainInformation, &buffer), STATUS_SUCCESS);
     auto* account = static_cast<POLICY_ACCOUNT_DOMAIN_INFO*>(buffer);
     EXPECT_EQ(Narrow(account->DomainName.Buffer, account->DomainName.Length / 2), "NTWKS01");
-    EXPECT_EQ(memcmp(account->DomainSid, spec.machineSid.data(), 24), 0);
+    EXPECT_EQ(memcmp(account->DomainSid, setup.machineSid.data(), 24), 0);
     EXPECT_EQ(LsaFreeMemory(buffer), STATUS_SUCCESS);
     EXPECT_EQ(LsaClose(policy), STATUS_SUCCESS);
     EXPECT_EQ(LsaClose(policy), STATUS_INVALID_HANDLE);
@@ -231,9 +231,9 @@ TEST_F(SystemCalls, ServerTypeFollowsProductTypeAndRole) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.product) + " " + c.conf);
-        TestMachineSpec spec;
-        spec.productType = c.product;
-        Create(spec);
+        TestMachineSetup setup;
+        setup.productType = c.product;
+        Create(setup);
         if (*c.conf) {
             ntsim::ProcessDetach();
             std::ofstream(dir_ + "/machine.conf", std::ios::app) << c.conf;
@@ -255,9 +255,9 @@ TEST_F(SystemCalls, ServerTypeFollowsProductTypeAndRole) {
 }
 
 TEST_F(SystemCalls, ServicesThatHaveNotStartedAnswer2114And2138) {
-    TestMachineSpec spec;
-    spec.confExtra = "[netapi]\nserver = 12\nworkstation = stopped\n";
-    Create(spec);
+    TestMachineSetup setup;
+    setup.confExtra = "[netapi]\nserver = 12\nworkstation = stopped\n";
+    Create(setup);
     ntsim::ClockUseSimulated();
     LPBYTE buffer = nullptr;
     EXPECT_EQ(NetServerGetInfo(nullptr, 101, &buffer), (DWORD)NERR_ServerNotStarted);
@@ -272,7 +272,7 @@ TEST_F(SystemCalls, ServicesThatHaveNotStartedAnswer2114And2138) {
 }
 
 TEST_F(SystemCalls, WorkstationUserNamesTheAccountAndItsDomain) {
-    Create(TestMachineSpec(), "User1");
+    Create(TestMachineSetup(), "User1");
     LPBYTE buffer = nullptr;
     ASSERT_EQ(NetWkstaUserGetInfo(nullptr, 1, &buffer), (DWORD)NERR_Success);
     auto* info = reinterpret_cast<WKSTA_USER_INFO_1*>(buffer);

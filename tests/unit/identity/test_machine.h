@@ -19,7 +19,7 @@
 #include "ntsim/regf.h"
 #include "ntsim/security_sd.h"
 
-struct TestMachineSpec {
+struct TestMachineSetup {
     std::string version = "4.0";
     std::string build = "1381";
     std::string productType = "WinNT";          // WinNT, ServerNT, LanmanNT
@@ -98,10 +98,10 @@ inline void SetTreeSecurity(ntsim::HiveKey* key, const ntsim::SharedDescriptor& 
     for (auto& child : key->subkeys) SetTreeSecurity(child.get(), sd);
 }
 
-inline bool WriteTestHives(const std::string& dir, const TestMachineSpec& spec) {
+inline bool WriteTestHives(const std::string& dir, const TestMachineSetup& setup) {
     using namespace ntsim;
     std::string config = dir + "/drives/c/WINNT/system32/config/";
-    std::vector<uint8_t> machineSid = spec.machineSid.empty() ? TestSid(1, 2, 3) : spec.machineSid;
+    std::vector<uint8_t> machineSid = setup.machineSid.empty() ? TestSid(1, 2, 3) : setup.machineSid;
     const uint32_t kAll = 0xF003F, kRead = 0x20019;
     SharedDescriptor normal = TestDescriptor({TestAce(kAll, SidBuiltin(544)), TestAce(kAll, SidLocalSystem()),
                                               TestAce(kRead, SidEveryone())});
@@ -114,8 +114,8 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSpec& spec) 
     Hive software;
     software.root = std::make_unique<HiveKey>();
     HiveKey* cv = TestKey(software.root.get(), "Microsoft\\Windows NT\\CurrentVersion");
-    TestText(cv, "CurrentVersion", spec.version);
-    TestText(cv, "CurrentBuildNumber", spec.build);
+    TestText(cv, "CurrentVersion", setup.version);
+    TestText(cv, "CurrentBuildNumber", setup.build);
     TestText(cv, "CSDVersion", "Service Pack 6");
     TestKey(software.root.get(), "Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
     SetTreeSecurity(software.root.get(), normal);
@@ -124,13 +124,13 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSpec& spec) 
     system.root = std::make_unique<HiveKey>();
     TestValue(TestKey(system.root.get(), "Select"), "Current", 4, {1, 0, 0, 0});
     HiveKey* options = TestKey(system.root.get(), "ControlSet001\\Control\\ProductOptions");
-    TestText(options, "ProductType", spec.productType);
-    if (spec.withSuite) {
-        if (spec.suiteAsSingleString) {
-            TestText(options, "ProductSuite", spec.productSuite.empty() ? "" : spec.productSuite[0]);
+    TestText(options, "ProductType", setup.productType);
+    if (setup.withSuite) {
+        if (setup.suiteAsSingleString) {
+            TestText(options, "ProductSuite", setup.productSuite.empty() ? "" : setup.productSuite[0]);
         } else {
             std::vector<uint8_t> multi;
-            for (const std::string& s : spec.productSuite) {
+            for (const std::string& s : setup.productSuite) {
                 std::vector<uint8_t> b = Utf16Bytes(s, true);
                 multi.insert(multi.end(), b.begin(), b.end());
             }
@@ -139,15 +139,15 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSpec& spec) 
         }
     }
     TestText(TestKey(system.root.get(), "ControlSet001\\Control\\ComputerName\\ComputerName"), "ComputerName",
-             spec.computerName);
+             setup.computerName);
     SetTreeSecurity(system.root.get(), normal);
 
     Hive security;
     security.root = std::make_unique<HiveKey>();
     TestValue(TestKey(security.root.get(), "Policy\\PolAcDmS"), "", 3, machineSid);
-    TestValue(TestKey(security.root.get(), "Policy\\PolAcDmN"), "", 3, Utf16Bytes(spec.computerName, false));
-    TestValue(TestKey(security.root.get(), "Policy\\PolPrDmN"), "", 3, Utf16Bytes(spec.primaryDomainName, false));
-    TestValue(TestKey(security.root.get(), "Policy\\PolPrDmS"), "", 3, spec.primaryDomainSid);
+    TestValue(TestKey(security.root.get(), "Policy\\PolAcDmN"), "", 3, Utf16Bytes(setup.computerName, false));
+    TestValue(TestKey(security.root.get(), "Policy\\PolPrDmN"), "", 3, Utf16Bytes(setup.primaryDomainName, false));
+    TestValue(TestKey(security.root.get(), "Policy\\PolPrDmS"), "", 3, setup.primaryDomainSid);
     SetTreeSecurity(security.root.get(), secret);
 
     Hive sam;
@@ -193,15 +193,15 @@ protected:
         dir_ = root_ + "/m";
     }
     // Makes the machine (once per test) and attaches this process to it.
-    void Create(const TestMachineSpec& spec = TestMachineSpec(), const std::string& user = "Administrator",
+    void Create(const TestMachineSetup& setup = TestMachineSetup(), const std::string& user = "Administrator",
                 bool service = false) {
         std::string err;
         ntsim::MachineOptions options;
         ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &err)) << err;
-        ASSERT_TRUE(WriteTestHives(dir_, spec));
-        if (!spec.confExtra.empty()) {
+        ASSERT_TRUE(WriteTestHives(dir_, setup));
+        if (!setup.confExtra.empty()) {
             std::ofstream conf(dir_ + "/machine.conf", std::ios::app);
-            conf << "\n" << spec.confExtra << "\n";
+            conf << "\n" << setup.confExtra << "\n";
         }
         Attach(user, service);
     }
