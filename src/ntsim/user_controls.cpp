@@ -75,6 +75,23 @@ UINT GetCheck(HWND hwnd) {
 
 }  // namespace
 
+// Buttons and statics keep one image each (BM_/STM_SETIMAGE): the previous one is returned.
+static LRESULT SwapImage(HWND hwnd, WPARAM type, LPARAM image) {
+    UiLock lock;
+    Window* w = WindowFind(hwnd);
+    if (!w) return 0;
+    HANDLE old = w->image;
+    w->image = (HANDLE)image;
+    w->imageType = type;
+    return (LRESULT)old;
+}
+
+static LRESULT ImageOf(HWND hwnd) {
+    UiLock lock;
+    Window* w = WindowFind(hwnd);
+    return w ? (LRESULT)w->image : 0;
+}
+
 LRESULT CALLBACK ButtonProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case BM_GETCHECK:
@@ -91,18 +108,10 @@ LRESULT CALLBACK ButtonProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         return 0;
     }
     case BM_SETIMAGE: {
-        UiLock lock;
-        Window* w = WindowFind(hwnd);
-        if (!w) return 0;
-        HANDLE old = w->image;
-        w->image = (HANDLE)lParam;
-        w->imageType = wParam;
-        return (LRESULT)old;
+        return SwapImage(hwnd, wParam, lParam);
     }
     case BM_GETIMAGE: {
-        UiLock lock;
-        Window* w = WindowFind(hwnd);
-        return w ? (LRESULT)w->image : 0;
+        return ImageOf(hwnd);
     }
     case BM_CLICK: {
         // As a mouse click: the button takes the focus, changes state, then tells its parent.
@@ -313,18 +322,10 @@ LRESULT CALLBACK EditProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 LRESULT CALLBACK StaticProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
     case STM_SETIMAGE: {
-        UiLock lock;
-        Window* w = WindowFind(hwnd);
-        if (!w) return 0;
-        HANDLE old = w->image;
-        w->image = (HANDLE)lParam;
-        w->imageType = wParam;
-        return (LRESULT)old;
+        return SwapImage(hwnd, wParam, lParam);
     }
     case STM_GETIMAGE: {
-        UiLock lock;
-        Window* w = WindowFind(hwnd);
-        return w ? (LRESULT)w->image : 0;
+        return ImageOf(hwnd);
     }
     }
     return DefWindowProcA(hwnd, msg, wParam, lParam);
