@@ -30,7 +30,7 @@ uint16_t HiveUpcase(uint16_t c) {
 }
 
 namespace {
-// Walks a UTF-8 name as the UTF-16 units Utf8ToUtf16 would give, without allocating.
+// Walks a UTF-8 text as UTF-16 units, without allocating (Utf8ToUtf16 collects them).
 struct UnitReader {
     const unsigned char* s;
     size_t n, i = 0;
@@ -163,33 +163,12 @@ std::string Utf16ToUtf8(const uint16_t* units, size_t count) {
 }
 
 std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
+    // The same decoding as name comparison: a stray or truncated sequence passes as one unit.
     std::vector<uint16_t> out;
     out.reserve(text.size());
-    const unsigned char* s = (const unsigned char*)text.data();
-    size_t n = text.size(), i = 0;
-    while (i < n) {
-        uint32_t c = s[i];
-        size_t len = 1;
-        if (c >= 0xF0 && i + 3 < n + 0 && i + 3 <= n - 1) {
-            c = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) | ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
-            len = 4;
-        } else if (c >= 0xE0 && i + 2 <= n - 1) {
-            c = ((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) | (s[i + 2] & 0x3F);
-            len = 3;
-        } else if (c >= 0xC0 && i + 1 <= n - 1) {
-            c = ((c & 0x1F) << 6) | (s[i + 1] & 0x3F);
-            len = 2;
-        }
-        // A stray continuation or truncated sequence passes through as one unit.
-        if (c >= 0x10000) {
-            c -= 0x10000;
-            out.push_back((uint16_t)(0xD800 + (c >> 10)));
-            out.push_back((uint16_t)(0xDC00 + (c & 0x3FF)));
-        } else {
-            out.push_back((uint16_t)c);
-        }
-        i += len;
-    }
+    UnitReader reader{(const unsigned char*)text.data(), text.size()};
+    uint16_t unit;
+    while (reader.Next(&unit)) out.push_back(unit);
     return out;
 }
 
