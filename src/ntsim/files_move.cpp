@@ -13,6 +13,7 @@
 #include "ntsim/access.h"
 #include "ntsim/faults.h"
 #include "ntsim/files_boot.h"
+#include "ntsim/files_listing.h"
 #include "ntsim/files_security.h"
 #include "ntsim/process.h"
 
@@ -61,7 +62,10 @@ uint32_t RecordForRestart(LPCSTR from, LPCSTR to, DWORD flags) {
     if (err == ERROR_SUCCESS) {
         items.push_back(NtPath(FullWindowsPath(from)));
         std::string target;
-        if (to && *to) target = ((flags & MOVEFILE_REPLACE_EXISTING) ? "!" : "") + NtPath(FullWindowsPath(to));
+        if (to && *to) {
+            if (flags & MOVEFILE_REPLACE_EXISTING) target = "!";
+            target += NtPath(FullWindowsPath(to));
+        }
         items.push_back(target);
         std::vector<char> data;
         for (const std::string& s : items) data.insert(data.end(), s.c_str(), s.c_str() + s.size() + 1);
@@ -95,11 +99,17 @@ uint32_t MoveNow(const FileRef& from, const FileRef& to, DWORD flags) {
     struct stat ps;
     if (!FileParent(to, &parent) || stat(parent.host.c_str(), &ps) != 0) return ERROR_PATH_NOT_FOUND;
     if ((err = FileAccessCheck(parent, S_ISDIR(st.st_mode) ? kFileAddSubdirectory : kFileAddFile)) != ERROR_SUCCESS) return err;
-    if (rename(from.host.c_str(), to.host.c_str()) == 0) return ERROR_SUCCESS;
+    if (rename(from.host.c_str(), to.host.c_str()) == 0) {
+        FileChanged(from.host);
+        FileChanged(to.host);
+        return ERROR_SUCCESS;
+    }
     if (errno != EXDEV) return ErrnoToWin32(errno);
     // Another host file system: copy, then delete, as MOVEFILE_COPY_ALLOWED does.
     if (!CopyFileA(from.full.c_str(), to.full.c_str(), FALSE)) return GetLastError();
-    return unlink(from.host.c_str()) == 0 ? ERROR_SUCCESS : ErrnoToWin32(errno);
+    if (unlink(from.host.c_str()) != 0) return ErrnoToWin32(errno);
+    FileChanged(from.host);
+    return ERROR_SUCCESS;
 }
 
 // "\??\C:\x" (or "!\??\C:\x") to "C:\x".
