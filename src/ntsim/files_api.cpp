@@ -8,17 +8,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "nt/win32.h"
 #include "ntsim/access.h"
 #include "ntsim/faults.h"
+#include "ntsim/files_listing.h"
 #include "ntsim/files_security.h"
 #include "ntsim/handles.h"
 #include "ntsim/security_sd.h"
+#include "ntsim/threads.h"
 
 using namespace ntsim;
 
@@ -42,13 +49,18 @@ uint32_t MissingError(const FileRef& ref) {
     return ERROR_FILE_NOT_FOUND;
 }
 
+bool Resolve(LPCSTR path, FileRef* ref) {
+    if (!path || !*path) return Fail(ERROR_PATH_NOT_FOUND), false;
+    uint32_t err = FileResolve(path, ref);
+    if (err != ERROR_SUCCESS) return Fail(err == ERROR_INVALID_DRIVE ? ERROR_PATH_NOT_FOUND : err), false;
+    return true;
+}
+
 // Resolves a path for a call, running fault injection first.
 bool Begin(const char* function, LPCSTR path, FileRef* ref) {
     uint32_t err = 0;
     if (FaultHit(function, path ? path : "", &err)) return Fail(err), false;
-    if (!path || !*path) return Fail(ERROR_PATH_NOT_FOUND), false;
-    if ((err = FileResolve(path, ref)) != ERROR_SUCCESS) return Fail(err == ERROR_INVALID_DRIVE ? ERROR_PATH_NOT_FOUND : err), false;
-    return true;
+    return Resolve(path, ref);
 }
 
 // Deleting needs DELETE on the object or FILE_DELETE_CHILD on its folder, as on NT.
@@ -110,10 +122,74 @@ uint32_t CopyContents(const std::string& from, const std::string& to) {
     return err;
 }
 
+// Fills in what the host knows of one listed name; a name gone meanwhile is marked so.
+void ReadEntry(int folderFd, FileRef* child, size_t base, ListedEntry* entry, uint8_t* gone) {
+    struct stat cs;
+    if (fstatat(folderFd, entry->name.c_str(), &cs, 0) != 0) {
+        *gone = 1;
+        return;
+    }
+    bool dots = entry->name == "." || entry->name == "..";
+    child->host.replace(base, std::string::npos, entry->name);
+    entry->attributes = dots ? FILE_ATTRIBUTE_DIRECTORY : FileAttributesOf(*child, &cs);
+    SetFileTime(&entry->created, cs.st_ctim);
+    SetFileTime(&entry->accessed, cs.st_atim);
+    SetFileTime(&entry->written, cs.st_mtim);
+    entry->size = S_ISDIR(cs.st_mode) ? 0 : (uint64_t)cs.st_size;
+}
+
+void ToFindData(const ListedEntry& entry, WIN32_FIND_DATAA* fd) {
+    memset(fd, 0, sizeof *fd);
+    fd->dwFileAttributes = entry.attributes;
+    fd->ftCreationTime = entry.created;
+    fd->ftLastAccessTime = entry.accessed;
+    fd->ftLastWriteTime = entry.written;
+    fd->nFileSizeHigh = (DWORD)(entry.size >> 32);
+    fd->nFileSizeLow = (DWORD)entry.size;
+    memcpy(fd->cFileName, entry.name.c_str(), entry.name.size() + 1);
+}
+
+// A find handle. The host's per-name calls are most of what listing a folder costs, so a
+// large folder is read on by a second thread once the first entry is known, while the
+// caller works on the entries already read; FindNextFileA waits for an entry not yet read.
 struct FindObject : KernelObject {
-    std::vector<WIN32_FIND_DATAA> entries;
-    size_t next = 0;
+    FolderListing listing;  // the entries, which DeleteFileA may use while the handle is open
+    std::mutex mutex;  // guards the change of listing.read that readMore announces
+    std::condition_variable readMore;
+    std::atomic<bool> stop{false};
+    std::thread reader;
+
+    ~FindObject() override {
+        stop = true;
+        if (reader.joinable()) reader.join();
+    }
     const char* Kind() const override { return "Find"; }
+
+    void ReadFrom(size_t first) {
+        FileRef child = listing.folder;
+        child.host += '/';
+        size_t base = child.host.size();
+        size_t count = listing.entries.size();
+        for (size_t i = first; i < count && !stop; ++i) {
+            ReadEntry(listing.folderFd, &child, base, &listing.entries[i], &listing.gone[i]);
+            if ((i + 1) % 32 == 0 || i + 1 == count) {
+                std::lock_guard<std::mutex> lock(mutex);
+                listing.read.store(i + 1, std::memory_order_release);
+                readMore.notify_all();
+            }
+        }
+    }
+
+    // Not suspended while it waits: the reader needs the mutex to go on.
+    void WaitFor(size_t index) {
+        if (listing.read.load(std::memory_order_acquire) > index) return;
+        ThreadEnterCritical();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            readMore.wait(lock, [&] { return listing.read.load(std::memory_order_acquire) > index; });
+        }
+        ThreadLeaveCritical();
+    }
 };
 
 // Windows' wildcard rules: "*.*" is everything, "*" and "?" as usual, no case.
@@ -197,12 +273,18 @@ BOOL RemoveDirectoryA(LPCSTR lpPathName) {
     uint32_t err = CheckDelete(ref);
     if (err != ERROR_SUCCESS) return Fail(err);
     if (rmdir(ref.host.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+    FileChanged(ref.host);
     return TRUE;
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
+    uint32_t fault = 0;
+    if (FaultHit("DeleteFileA", lpFileName ? lpFileName : "", &fault)) return Fail(fault);
+    // A file an open find handle has just listed: the listing holds what the checks
+    // below would read again. Should the unlink fail, the full checks give the error.
+    if (lpFileName && *lpFileName && ListingDelete(FullWindowsPath(lpFileName))) return TRUE;
     FileRef ref;
-    if (!Begin("DeleteFileA", lpFileName, &ref)) return FALSE;
+    if (!Resolve(lpFileName, &ref)) return FALSE;
     struct stat st;
     if (!Exists(ref.host, &st)) return Fail(MissingError(ref));
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
@@ -210,6 +292,7 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     uint32_t err = CheckDelete(ref);
     if (err != ERROR_SUCCESS) return Fail(err);
     if (unlink(ref.host.c_str()) != 0) return Fail(ErrnoToWin32(errno));
+    FileChanged(ref.host);
     return TRUE;
 }
 
@@ -288,37 +371,54 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
         return Fail(err == ERROR_INVALID_DRIVE ? ERROR_PATH_NOT_FOUND : err), INVALID_HANDLE_VALUE;
     struct stat st;
     if (!Exists(dir.host, &st) || !S_ISDIR(st.st_mode)) return Fail(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
-    if ((err = FileAccessCheck(dir, kFileListDirectory)) != ERROR_SUCCESS) return Fail(err), INVALID_HANDLE_VALUE;
     auto find = std::make_shared<FindObject>();
+    ListingBegin(&find->listing);
+    if ((err = FileAccessCheck(dir, kFileListDirectory, 0, &find->listing.descriptor)) != ERROR_SUCCESS)
+        return Fail(err), INVALID_HANDLE_VALUE;
     DIR* d = opendir(dir.host.c_str());
     if (!d) return Fail(ErrnoToWin32(errno)), INVALID_HANDLE_VALUE;
+    FolderListing& listing = find->listing;
     bool root = folder.size() <= 3;
     while (struct dirent* e = readdir(d)) {
-        std::string name = e->d_name;
+        const char* name = e->d_name;
         // A root has no "." and ".." entries on NT; other folders list both.
-        if (root && (name == "." || name == "..")) continue;
-        if (name.size() >= MAX_PATH || !NameMatches(pattern, name)) continue;
-        FileRef child = dir;
-        child.host = dir.host + "/" + name;
-        child.full = dir.full + (dir.full.back() == '\\' ? "" : "\\") + name;
-        struct stat cs;
-        if (stat(child.host.c_str(), &cs) != 0) continue;
-        WIN32_FIND_DATAA fd;
-        memset(&fd, 0, sizeof fd);
-        fd.dwFileAttributes = (name == "." || name == "..") ? FILE_ATTRIBUTE_DIRECTORY : FileAttributesOf(child, &cs);
-        SetFileTime(&fd.ftCreationTime, cs.st_ctim);
-        SetFileTime(&fd.ftLastAccessTime, cs.st_atim);
-        SetFileTime(&fd.ftLastWriteTime, cs.st_mtim);
-        uint64_t size = S_ISDIR(cs.st_mode) ? 0 : (uint64_t)cs.st_size;
-        fd.nFileSizeHigh = (DWORD)(size >> 32);
-        fd.nFileSizeLow = (DWORD)size;
-        memcpy(fd.cFileName, name.c_str(), name.size() + 1);
-        find->entries.push_back(fd);
+        if (root && (strcmp(name, ".") == 0 || strcmp(name, "..") == 0)) continue;
+        if (strlen(name) >= MAX_PATH || !NameMatches(pattern, name)) continue;
+        listing.entries.emplace_back().name = name;
+    }
+    listing.folder = dir;
+    // The folder stays open for the reader and for DeleteFileA while the listing is kept.
+    listing.folderFd = fcntl(dirfd(d), F_DUPFD_CLOEXEC, 0);
+    size_t count = listing.entries.size();
+    listing.gone.assign(count, 0);
+    FileRef child = dir;
+    child.host += '/';
+    size_t base = child.host.size();
+    int fd = listing.folderFd >= 0 ? listing.folderFd : dirfd(d);
+    size_t first = 0;
+    while (first < count) {
+        ReadEntry(fd, &child, base, &listing.entries[first], &listing.gone[first]);
+        if (!listing.gone[first]) break;
+        ++first;
+    }
+    size_t read = first < count ? first + 1 : count;
+    listing.read = read;
+    static const bool twoProcessors = std::thread::hardware_concurrency() > 1;
+    if (count - read >= 64 && listing.folderFd >= 0 && twoProcessors) {
+        try {
+            find->reader = std::thread([f = find.get(), read] { f->ReadFrom(read); });
+        } catch (const std::system_error&) {
+        }
+    }
+    if (!find->reader.joinable()) {
+        for (size_t i = read; i < count; ++i) ReadEntry(fd, &child, base, &listing.entries[i], &listing.gone[i]);
+        listing.read = count;
     }
     closedir(d);
-    if (find->entries.empty()) return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-    *lpFindFileData = find->entries[0];
-    find->next = 1;
+    if (first >= count) return Fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+    ToFindData(listing.entries[first], lpFindFileData);
+    listing.returned = first + 1;
+    ListingOpen(&listing);
     return HandleCreate(find);
 }
 
@@ -327,8 +427,15 @@ BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
     if (FaultHit("FindNextFileA", "", &err)) return Fail(err);
     auto find = HandleGetAs<FindObject>(hFindFile);
     if (!find) return Fail(ERROR_INVALID_HANDLE);
-    if (find->next >= find->entries.size()) return Fail(ERROR_NO_MORE_FILES);
-    *lpFindFileData = find->entries[find->next++];
+    FolderListing& listing = find->listing;
+    size_t next = listing.returned.load(std::memory_order_relaxed);
+    for (;; ++next) {
+        if (next >= listing.entries.size()) return Fail(ERROR_NO_MORE_FILES);
+        find->WaitFor(next);
+        if (!listing.gone[next]) break;
+    }
+    ToFindData(listing.entries[next], lpFindFileData);
+    listing.returned.store(next + 1, std::memory_order_release);
     return TRUE;
 }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "ntsim/access.h"
+#include "ntsim/files_listing.h"
 #include "ntsim/security_sd.h"
 
 namespace ntsim {
@@ -147,6 +148,7 @@ uint32_t FileWriteStored(const std::string& host, FileStore store, const std::ve
         if (errno == ENOSPC || errno == EDQUOT) return ERROR_DISK_FULL;
         return ERROR_NOT_SUPPORTED;
     }
+    FileChanged(host);
     return ERROR_SUCCESS;
 }
 
@@ -177,14 +179,16 @@ uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secu
     return ERROR_SUCCESS;
 }
 
-uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags) {
+uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags, std::vector<uint8_t>* descriptor) {
     if (ref.store == FileStore::None) return ERROR_SUCCESS;
     std::vector<uint8_t> sd;
     bool secured;
     uint32_t err = FileDescriptor(ref, &sd, &secured);
     if (err != ERROR_SUCCESS) return err == ERROR_INVALID_SECURITY_DESCR ? ERROR_ACCESS_DENIED : err;
     uint32_t granted;
-    return AccessCheckEx(sd.data(), sd.size(), desired, kFileMapping, flags, &granted);
+    err = AccessCheckEx(sd.data(), sd.size(), desired, kFileMapping, flags, &granted);
+    if (descriptor) *descriptor = std::move(sd);
+    return err;
 }
 
 void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory) {
@@ -203,6 +207,9 @@ uint32_t FileAttributesOf(const FileRef& ref, const struct stat* known) {
         st = *known;
     else if (stat(ref.host.c_str(), &st) != 0)
         return INVALID_FILE_ATTRIBUTES;
+    // Elsewhere than on ntfs-3g, a file with stored attributes carries the sticky bit, which
+    // means nothing on a Linux file: without it there is nothing to read.
+    if (ref.store != FileStore::NtfsAcl && S_ISREG(st.st_mode) && !(st.st_mode & S_ISVTX)) return FILE_ATTRIBUTE_ARCHIVE;
     uint32_t stored = 0;
     bool have = false;
     const char* name = ref.store == FileStore::NtfsAcl ? "system.ntfs_attrib" : "user.ntsim.attrib";
@@ -228,9 +235,12 @@ uint32_t FileStoreAttributes(const FileRef& ref, uint32_t attributes) {
         name = "system.ntfs_attrib";
         if (S_ISDIR(st.st_mode)) a |= FILE_ATTRIBUTE_DIRECTORY;
         else if (!a) a = FILE_ATTRIBUTE_NORMAL;
+    } else if (S_ISREG(st.st_mode) && !(st.st_mode & S_ISVTX) && chmod(ref.host.c_str(), (st.st_mode & 07777) | S_ISVTX) != 0) {
+        return ErrnoToWin32(errno);  // the mark first: a mark without attributes reads as none
     }
     uint8_t buf[4] = {(uint8_t)a, (uint8_t)(a >> 8), (uint8_t)(a >> 16), (uint8_t)(a >> 24)};
     if (setxattr(ref.host.c_str(), name, buf, sizeof buf, 0) != 0) return ErrnoToWin32(errno);
+    FileChanged(ref.host);
     return ERROR_SUCCESS;
 }
 

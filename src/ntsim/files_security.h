@@ -50,8 +50,10 @@ uint32_t FileWriteStored(const std::string& host, FileStore store, const std::ve
 uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured);
 
 // Access check of the process token for an existing file or directory.
-// ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD.
-uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags = 0);
+// ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD. descriptor: where to keep
+// the descriptor the check read, when the caller wants it.
+uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags = 0,
+                         std::vector<uint8_t>* descriptor = nullptr);
 
 // Gives a just created file or directory the descriptor it inherits, owned by the creator.
 void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory);
