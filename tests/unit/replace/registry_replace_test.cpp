@@ -252,32 +252,34 @@ TEST_F(RegistryWalk, RenamedKeyKeepsItsContentsClassAndSecurity) {
 
 TEST_F(RegistryWalk, UserHiveRootIsOnlyAnnouncedAndItsContentsWalked) {
     Text("Src\\Software", "v", kOldS);
-    Text("Src\\Software\\" + kOldS + "\\Locked", "v", kOldS);
+    Text("Src\\Software\\" + kOldS, "v", kOldS);
     HKEY src = Open("Src");
     ASSERT_EQ(RegSaveKeyA(src, "c:\\user.dat", nullptr), 0);
     RegCloseKey(src);
     ASSERT_EQ(RegLoadKeyA(HKEY_USERS, kOld, "c:\\user.dat"), 0);
-    // A key below the renamed one that needs a grant: its path must follow the rename.
-    const std::string locked = "USERS\\" + kOldS + "\\Software\\" + kOldS + "\\Locked";
+    // A key below the root, renamed after a grant: its DACL goes back by its new path.
+    const std::string user = "USERS\\" + kOldS + "\\Software\\";
     std::vector<uint8_t> acl = ntsim::AclBuild({Allow(KEY_ALL_ACCESS, ntsim::SidLocalSystem())});
-    ASSERT_EQ(SetNamedSecurityInfoA(const_cast<char*>(locked.c_str()), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
-                                    nullptr, nullptr, (PACL)acl.data(), nullptr),
-              0u);
+    auto setDacl = [](const std::string& path, std::vector<uint8_t>& bytes) {
+        return SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION,
+                                     nullptr, nullptr, (PACL)bytes.data(), nullptr);
+    };
+    ASSERT_EQ(setDacl(user + kOldS, acl), 0u);
     verboseLog = 1;
     EXPECT_EQ(SearchReplaceKey(HKEY_USERS, kOld, ("USERS\\" + kOldS).c_str(), &pairs_), 0);
     EXPECT_NE(Log().find("Information: Key '" + kOldS + "' to be renamed upon next boot\n"), std::string::npos);
     EXPECT_EQ(Read(HKEY_USERS, kOldS + "\\Software", "v"), Z(kNewS));
     EXPECT_EQ(Read(HKEY_USERS, kOldS + "\\Software\\" + kOldS, "v"), "<error 2>");
-    // Processed, and closed again.
-    EXPECT_EQ(Read(HKEY_USERS, kOldS + "\\Software\\" + kNewS + "\\Locked", "v"), "<error 5>");
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
-    std::string lockedNow = "USERS\\" + kOldS + "\\Software\\" + kNewS + "\\Locked";
-    ASSERT_EQ(GetNamedSecurityInfoA(lockedNow.c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    &dacl, nullptr, &sd),
+    ASSERT_EQ(GetNamedSecurityInfoA((user + kNewS).c_str(), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &dacl, nullptr, &sd),
               0u);
     EXPECT_EQ(std::vector<BYTE>((BYTE*)dacl, (BYTE*)dacl + dacl->AclSize), acl);
     LocalFree(sd);
+    std::vector<uint8_t> open = ntsim::AclBuild({Allow(KEY_ALL_ACCESS, ntsim::SidBuiltin(544))});
+    ASSERT_EQ(setDacl(user + kNewS, open), 0u);
+    EXPECT_EQ(Read(HKEY_USERS, kOldS + "\\Software\\" + kNewS, "v"), Z(kNewS));
     EXPECT_TRUE(Errors().empty());
 }
 
