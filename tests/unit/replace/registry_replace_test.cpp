@@ -246,6 +246,14 @@ TEST_F(RegistryWalk, RenamedKeyKeepsItsContentsClassAndSecurity) {
         EXPECT_EQ(Get(s, "v"), Z(kNewS)) << s;
     EXPECT_EQ(TempHives(), 0);
     EXPECT_EQ(jobSettings->changesMade, (DWORD)TRUE);
+
+    // Without the right to read the SACL, owner, group and DACL are still copied.
+    Make("Walk\\" + kOldS + "-2000");
+    SetDacl("Walk\\" + kOldS + "-2000", {Allow(KEY_ALL_ACCESS, ntsim::SidBuiltin(544)), Allow(KEY_READ, ntsim::SidBuiltin(545))});
+    security = Security("Walk\\" + kOldS + "-2000");
+    Fault("RegGetKeySecurity", ERROR_PRIVILEGE_NOT_HELD, 1);
+    EXPECT_EQ(Walk(), 0);
+    EXPECT_EQ(Security("Walk\\" + kNewS + "-2000"), security);
     EXPECT_NE(Log().find("Renaming subkey: MACHINE\\SOFTWARE\\Walk\\" + kOldS + "-1000\n"), std::string::npos);
     EXPECT_TRUE(Errors().empty());
 }
@@ -382,6 +390,7 @@ TEST_F(RegistryWalk, FailuresAreReportedAndLoseNothing) {
         Text(oldKey, "v", kOldS);
         Text(oldKey + "\\Child", "c", "keep");
         if (row.function == std::string("RegDeleteValueA")) Text(oldKey, "n-" + kOldS, "x");
+        std::vector<BYTE> security = Security(oldKey);
         Fault(row.function, row.error, row.nth, row.pattern.c_str());
         int result = Walk();
         ntsim::FaultClearAll();
@@ -391,6 +400,9 @@ TEST_F(RegistryWalk, FailuresAreReportedAndLoseNothing) {
         EXPECT_EQ(Get(at + "\\Child", "c"), Z("keep"));
         EXPECT_TRUE(Get(at, "v") == Z(kOldS) || Get(at, "v") == Z(kNewS));
         EXPECT_EQ(Exists(newKey), row.renamed);
+        if (Exists(oldKey)) {
+            EXPECT_EQ(Security(oldKey), security);  // no grant left behind
+        }
         if (row.function == std::string("RegDeleteValueA")) {
             EXPECT_EQ(Get(newKey, "n-" + kOldS), Z("x"));
         }
