@@ -60,8 +60,18 @@ void Say(LineTarget target, const char* format, ...) {
 struct SavedDacl {
     PSECURITY_DESCRIPTOR descriptor = nullptr;  // holds dacl; LocalFree
     PACL dacl = nullptr;
-    bool widened = false;  // a grant was written
+    SECURITY_INFORMATION protection = 0;  // PROTECTED_DACL_SECURITY_INFORMATION for a protected DACL
+    bool widened = false;                 // a grant was written
 };
+
+// Writing a DACL alone would drop its protection from inheritance: it is asked for again.
+SECURITY_INFORMATION DaclProtection(PSECURITY_DESCRIPTOR descriptor) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED))
+        return PROTECTED_DACL_SECURITY_INFORMATION;
+    return 0;
+}
 
 // Gives userName full access to the key named by path: reads its DACL, merges one
 // GENERIC_ALL grant without inheritance and writes the result. ERROR_SUCCESS or the
@@ -76,14 +86,16 @@ DWORD GrantFullAccess(const char* path, SavedDacl* saved) {
     memset(&access, 0, sizeof access);
     BuildExplicitAccessWithNameA(&access, jobSettings->userName, GENERIC_ALL, GRANT_ACCESS, NO_INHERITANCE);
     PACL merged = nullptr;
+    SECURITY_INFORMATION protection = DaclProtection(descriptor);
     err = SetEntriesInAclA(1, &access, dacl, &merged);
     if (err == ERROR_SUCCESS)
-        err = SetNamedSecurityInfoA(const_cast<char*>(path), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                    nullptr, merged, nullptr);
+        err = SetNamedSecurityInfoA(const_cast<char*>(path), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION | protection,
+                                    nullptr, nullptr, merged, nullptr);
     if (merged) LocalFree(merged);
     if (saved && !saved->descriptor) {
         saved->descriptor = descriptor;
         saved->dacl = dacl;
+        saved->protection = protection;
     } else {
         LocalFree(descriptor);
     }
@@ -95,8 +107,9 @@ DWORD GrantFullAccess(const char* path, SavedDacl* saved) {
 DWORD PutBackDacl(const char* path, SavedDacl* saved) {
     DWORD err = ERROR_SUCCESS;
     if (saved->widened)
-        err = SetNamedSecurityInfoA(const_cast<char*>(path), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                    nullptr, saved->dacl, nullptr);
+        err = SetNamedSecurityInfoA(const_cast<char*>(path), SE_REGISTRY_KEY,
+                                    DACL_SECURITY_INFORMATION | saved->protection, nullptr, nullptr, saved->dacl,
+                                    nullptr);
     if (saved->descriptor) LocalFree(saved->descriptor);
     *saved = SavedDacl();
     return err;

@@ -95,10 +95,11 @@ protected:
         LocalFree(sd);
         return bytes;
     }
-    static void SetDacl(const std::string& path, const std::vector<ntsim::AceEntry>& aces) {
+    static void SetDacl(const std::string& path, const std::vector<ntsim::AceEntry>& aces, DWORD protect = 0) {
         std::vector<uint8_t> acl = ntsim::AclBuild(aces);
         ASSERT_EQ(SetNamedSecurityInfoA(const_cast<char*>((kRoot + path).c_str()), SE_REGISTRY_KEY,
-                                        DACL_SECURITY_INFORMATION, nullptr, nullptr, (PACL)acl.data(), nullptr),
+                                        DACL_SECURITY_INFORMATION | protect, nullptr, nullptr, (PACL)acl.data(),
+                                        nullptr),
                   0u);
     }
     int Walk(const std::string& name = "Walk") {
@@ -294,7 +295,7 @@ TEST_F(RegistryWalk, UserHiveRootIsOnlyAnnouncedAndItsContentsWalked) {
 TEST_F(RegistryWalk, DeniedKeyIsWalkedAfterAGrantAndGetsItsDaclBack) {
     Text("Walk\\Locked", "v", kOldS);
     Text("Walk\\Stuck", "v", kOldS);
-    SetDacl("Walk\\Locked", {Allow(KEY_ALL_ACCESS, ntsim::SidLocalSystem())});
+    SetDacl("Walk\\Locked", {Allow(KEY_ALL_ACCESS, ntsim::SidLocalSystem())}, PROTECTED_DACL_SECURITY_INFORMATION);
     SetDacl("Walk\\Stuck", {Allow(KEY_ALL_ACCESS, ntsim::SidBuiltin(544), ACCESS_DENIED_ACE_TYPE),
                             Allow(KEY_ALL_ACCESS, ntsim::SidLocalSystem())});
     std::vector<BYTE> locked = Security("Walk\\Locked"), stuck = Security("Walk\\Stuck");
