@@ -324,9 +324,11 @@ TEST_F(RegistryWalk, SymbolicLinksAreSkipped) {
     EXPECT_EQ(Walk(), 0);
     EXPECT_EQ(Get("Walk\\Link", "v"), Z(kOldS));
     EXPECT_EQ(Log().find("Skipping symbolic link"), std::string::npos);  // status line only
+    EXPECT_EQ(Log().find("MACHINE\\SOFTWARE\\Walk\\Link\n"), std::string::npos);
     verboseLog = 1;
     EXPECT_EQ(Walk(), 0);
     EXPECT_NE(Log().find("Skipping symbolic link 'Link'\n"), std::string::npos);
+    EXPECT_NE(Log().find("MACHINE\\SOFTWARE\\Walk\\Link\n"), std::string::npos);
 }
 
 TEST_F(RegistryWalk, DeleteKeyTreeResults) {
