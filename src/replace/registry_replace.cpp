@@ -15,7 +15,8 @@ namespace {
 // Owner, group, DACL and SACL.
 const SECURITY_INFORMATION kAllSecurity =
     OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
-const SECURITY_INFORMATION kNoSacl = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+const SECURITY_INFORMATION kNoSacl =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 
 const int kMaxGrants = 3;
 
@@ -162,8 +163,8 @@ struct KeyVisit {
     DWORD ownClassCapacity = 0;
 
     void FreeBuffers() {
-        for (char** p : {&path, &newName, &valueName, &oldValueName, &data, &childName, &childClass, &childPath,
-                         &ownClass}) {
+        for (char** p :
+             {&path, &newName, &valueName, &oldValueName, &data, &childName, &childClass, &childPath, &ownClass}) {
             if (*p) LocalFree(*p);
             *p = nullptr;
         }
@@ -196,8 +197,8 @@ bool OpenKey(HKEY parent, const char* name, KeyVisit* v) {
 // Step 6: sizes the working buffers from the key's longest names and data.
 bool AllocateBuffers(const char* name, KeyVisit* v) {
     DWORD classLength = 0, longestSubkey = 0, longestClass = 0, longestValueName = 0, longestData = 0;
-    LONG err = RegQueryInfoKeyA(v->key, nullptr, &classLength, nullptr, nullptr, &longestSubkey, &longestClass,
-                                nullptr, &longestValueName, &longestData, nullptr, nullptr);
+    LONG err = RegQueryInfoKeyA(v->key, nullptr, &classLength, nullptr, nullptr, &longestSubkey, &longestClass, nullptr,
+                                &longestValueName, &longestData, nullptr, nullptr);
     if (err != ERROR_SUCCESS) {
         Say(kLogFile, "SR Error %d querying information for '%s'", (int)err, name);
         return false;
@@ -240,8 +241,8 @@ bool ReplaceKeyName(HKEY parent, const char* name, const SidPairList* pairs, Key
     }
     // The copy keeps the old key's own class; without one it gets none.
     DWORD classSize = v->ownClassCapacity;
-    if (RegQueryInfoKeyA(v->key, v->ownClass, &classSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryInfoKeyA(v->key, v->ownClass, &classSize, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS)
         v->ownClass[0] = 0;
     HKEY renamedKey = RenameKey(parent, v->key, v->path, name, v->newName, v->ownClass);
     if (!renamedKey) {

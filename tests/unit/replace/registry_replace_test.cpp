@@ -97,10 +97,10 @@ protected:
     }
     static void SetDacl(const std::string& path, const std::vector<ntsim::AceEntry>& aces, DWORD protect = 0) {
         std::vector<uint8_t> acl = ntsim::AclBuild(aces);
-        ASSERT_EQ(SetNamedSecurityInfoA(const_cast<char*>((kRoot + path).c_str()), SE_REGISTRY_KEY,
-                                        DACL_SECURITY_INFORMATION | protect, nullptr, nullptr, (PACL)acl.data(),
-                                        nullptr),
-                  0u);
+        ASSERT_EQ(
+            SetNamedSecurityInfoA(const_cast<char*>((kRoot + path).c_str()), SE_REGISTRY_KEY,
+                                  DACL_SECURITY_INFORMATION | protect, nullptr, nullptr, (PACL)acl.data(), nullptr),
+            0u);
     }
     int Walk(const std::string& name = "Walk") {
         HKEY software;
@@ -151,22 +151,22 @@ ntsim::AceEntry Allow(uint32_t mask, std::vector<uint8_t> sid, uint8_t type = AC
 }  // namespace
 
 TEST_F(RegistryWalk, ExcludedKeysAreLeftAlone) {
-    for (const char* path : {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions",
-                             "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
+    for (const char* path :
+         {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions", "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
         Text(path, "v", kOldS);
     Text("Walk\\Second\\aliases\\MEMBERS\\S-1-5-21-1-2-3", "v", kOldS);  // another case: walked and renamed
     EXPECT_EQ(Walk(), 0);
-    for (const char* path : {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions",
-                             "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
+    for (const char* path :
+         {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions", "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
         EXPECT_EQ(Get(path, "v"), Z(kOldS)) << path;
     EXPECT_EQ(Get("Walk\\Second\\aliases\\MEMBERS\\" + kNewS, "v"), Z(kNewS));
     EXPECT_FALSE(Exists("Walk\\Second\\aliases\\MEMBERS\\S-1-5-21-1-2-3"));
 
     // Whole paths, in any case; the name and path being missing is an error.
     HKEY system;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Clone", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &system,
-                              nullptr),
-              0);
+    ASSERT_EQ(
+        RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\Clone", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &system, nullptr),
+        0);
     RegSetValueExA(system, "v", 0, REG_SZ, (const BYTE*)kOld, (DWORD)strlen(kOld) + 1);
     RegCloseKey(system);
     ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &system), 0);
@@ -250,7 +250,8 @@ TEST_F(RegistryWalk, RenamedKeyKeepsItsContentsClassAndSecurity) {
 
     // Without the right to read the SACL, owner, group and DACL are still copied.
     Make("Walk\\" + kOldS + "-2000");
-    SetDacl("Walk\\" + kOldS + "-2000", {Allow(KEY_ALL_ACCESS, ntsim::SidBuiltin(544)), Allow(KEY_READ, ntsim::SidBuiltin(545))});
+    SetDacl("Walk\\" + kOldS + "-2000",
+            {Allow(KEY_ALL_ACCESS, ntsim::SidBuiltin(544)), Allow(KEY_READ, ntsim::SidBuiltin(545))});
     security = Security("Walk\\" + kOldS + "-2000");
     Fault("RegGetKeySecurity", ERROR_PRIVILEGE_NOT_HELD, 1);
     EXPECT_EQ(Walk(), 0);
@@ -372,20 +373,38 @@ TEST_F(RegistryWalk, FailuresAreReportedAndLoseNothing) {
         {"RegQueryInfoKeyA", 1015, 0, "*\\" + kOldS, {}, false},
         {"GetTempFileNameA", 5, 0, "", {"Error 5 saving registry key '" + kOldS + "'", other}, false},
         {"RegSaveKeyA", 112, 0, "", {"Error 112 saving registry key '" + kOldS + "'", other}, false},
-        {"RegCreateKeyExA", 1009, 0, "", {"Error 1009, disposition 0 creating new subkey '" + kNewS + "'", other}, false},
+        {"RegCreateKeyExA",
+         1009,
+         0,
+         "",
+         {"Error 1009, disposition 0 creating new subkey '" + kNewS + "'", other},
+         false},
         {"GetNamedSecurityInfoA", 5, 1, "", {other}, false},
         {"RegRestoreKeyA", 1009, 0, "", {"Error 1009 restoring hive to key '" + kNewS + "'", other}, false},
         // The first call is the grant on the old key, made through SetNamedSecurityInfoA.
         {"RegSetKeySecurity", 5, 2, "", {"Error 5 copying security to key '" + kNewS + "'"}, true},
         // The old tree stays; met again, it is not copied over its own copy.
-        {"RegDeleteKeyA", 5, 0, "*\\Walk\\" + kOldS,
-         {"Error 5 deleting hive '" + kOldS + "'", "Error 183, disposition 2 creating new subkey '" + kNewS + "'", other},
+        {"RegDeleteKeyA",
+         5,
+         0,
+         "*\\Walk\\" + kOldS,
+         {"Error 5 deleting hive '" + kOldS + "'", "Error 183, disposition 2 creating new subkey '" + kNewS + "'",
+          other},
          true},
         // A value failure abandons the renamed copy, which the restarted walk meets again.
-        {"RegSetValueExA", 5, 0, "", {"Error: SR failed in trying to replace value 'v'",
-                                      "Error: SR failed in trying to replace value 'v'"}, true},
-        {"RegDeleteValueA", 5, 0, "", {"Error: SR failed in trying to delete old value 'n-" + kOldS + "'",
-                                       "Error: SR failed in trying to delete old value 'n-" + kOldS + "'"}, true},
+        {"RegSetValueExA",
+         5,
+         0,
+         "",
+         {"Error: SR failed in trying to replace value 'v'", "Error: SR failed in trying to replace value 'v'"},
+         true},
+        {"RegDeleteValueA",
+         5,
+         0,
+         "",
+         {"Error: SR failed in trying to delete old value 'n-" + kOldS + "'",
+          "Error: SR failed in trying to delete old value 'n-" + kOldS + "'"},
+         true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.function);
@@ -457,8 +476,8 @@ TEST_F(RegistryWalk, OversizedTextsAndPathsAreReported) {
     Text(deep, "v", kOldS);
     Text("Long\\Next", "v", kOldS);
     EXPECT_EQ(Walk("Long"), 0);
-    EXPECT_EQ(Errors(), std::vector<std::string>{"Error: SR registry path too long for subkey '" +
-                                                 std::string(250, 'd') + "'"});
+    EXPECT_EQ(Errors(),
+              std::vector<std::string>{"Error: SR registry path too long for subkey '" + std::string(250, 'd') + "'"});
     EXPECT_EQ(Get(deep, "v"), Z(kOldS));
     EXPECT_EQ(Get("Long\\Next", "v"), Z(kNewS));
 }
