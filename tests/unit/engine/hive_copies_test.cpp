@@ -371,6 +371,28 @@ TEST_F(HiveCopies, ByteScanStopsAtAFileItCannotOpen) {
     EXPECT_EQ(boxes[1], Box("error icon", "Error: No SID given for the byte scan"));
 }
 
+// A failed write ends the file's scan with a report but still counts as a replacement;
+// the set is then half converted and the scan must fail.
+TEST_F(HiveCopies, ByteScanFailsWhenAWriteFailsPartWay) {
+    Begin();
+    ASSERT_EQ(CreateWorkDirectory(), 1);
+    ASSERT_EQ(SaveHiveSet(jobSettings->workDirectory), 1);
+    int security = Count(Host("TEMP/TESSIV/SECURITY"), kOldPattern);
+    int system = Count(Host("TEMP/TESSIV/SYSTEM"), kOldPattern);
+    int sam = Count(Host("TEMP/TESSIV/SAM"), kOldPattern);
+    int software = Count(Host("TEMP/TESSIV/SOFTWARE"), kOldPattern);
+    ASSERT_GE(sam, 2);
+    // Each file's scan seeks past its base block, then to every match and back: fail the
+    // seek to SAM's second match.
+    long nth = (1 + 2 * security) + (1 + 2 * system) + 1 + 2 + 1;
+    ntsim::FaultAdd({"fseek", 29, nth, "", false});
+    EXPECT_EQ(ScanHiveFilesForSid(&oldSid_, &newSid_), 0);
+    EXPECT_EQ(Count(Host("TEMP/TESSIV/SAM"), kOldPattern), sam - 1);  // the first match stays written
+    EXPECT_EQ(Count(Host("TEMP/TESSIV/SOFTWARE"), kOldPattern), software);
+    ASSERT_EQ(Boxes().size(), 1u);
+    EXPECT_EQ(Boxes()[0], Box("error icon", "Error writing to file 'C:\\TEMP\\TESSIV\\SAM'"));
+}
+
 TEST_F(HiveCopies, WorkingAndOriginalHivesAreLiveAfterTheRestart) {
     Begin();
     SetText(HKEY_USERS, ".DEFAULT\\Software\\Job", "state", "before");
