@@ -102,7 +102,8 @@ protected:
     static std::string Quota(int megabytes) {
         return "You are running low on registry quota for this computer and may run out during this process. \n\n"
                "Please increase the size of the quota to a minimum of " +
-               std::to_string(megabytes) + " MB before continuing.\n\nRefer to the online documentation for assistance.";
+               std::to_string(megabytes) +
+               " MB before continuing.\n\nRefer to the online documentation for assistance.";
     }
     static void SetValue(HKEY root, const char* path, const char* name, DWORD type, const std::string& data) {
         HKEY key;
