@@ -141,6 +141,7 @@ TEST_F(FileSecurityTest, RewritesOnlyThePartsHoldingAnOldSidAndRestoresThemByteF
         Store(name, c.sd);
         FileSecurity file(("C:\\" + name).c_str());
         ASSERT_FALSE(file.errorFlag) << FileSecurity::ErrorText();
+        ASSERT_TRUE(file.ReadSecurity()) << "a second read releases the first";
         EXPECT_EQ(file.ReplaceSecuritySids(c.domainPair ? &bothPairs_ : &machinePair_), 0) << FileSecurity::ErrorText();
         EXPECT_EQ(file.changedParts, c.changed);
         EXPECT_EQ(Text(Stored(name)), c.after);
