@@ -1,0 +1,206 @@
+// The file security record: reading a file's security, rewriting old SIDs in
+// copies of its parts, writing them back, restoring the originals; IsAccountSid.
+#include "replace/file_security.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/sid_text.h"
+
+char securityErrorText[kSecurityErrorTextSize];
+
+namespace {
+
+const SECURITY_INFORMATION kAllParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+
+// A working copy of one part of the descriptor, with how its failure is reported.
+struct PartCopy {
+    BYTE* bytes;
+    DWORD size;
+    SECURITY_INFORMATION part;
+    bool isAcl;
+    int failResult;
+    const char* failText;
+};
+
+const char* PathText(const char* path) { return path ? path : ""; }
+
+// Size of the part worth copying: an ACL the system accepts with a non-zero size, or an
+// account SID; 0 for anything else, which then stays out of the rewrite.
+DWORD PartSize(const void* part, bool isAcl) {
+    if (!part) return 0;
+    if (isAcl) return IsValidAcl((PACL)part) ? ((const ACL*)part)->AclSize : 0;
+    return IsAccountSid((PSID)part) ? GetLengthSid((PSID)part) : 0;
+}
+
+// A rewritten part is only written if it is still well formed at its old size: a match
+// that ran into an ACE header, an ACL's size field or a SID's count would change how the
+// bytes are read, and the system would read past the copy or refuse it.
+bool StillValid(const PartCopy& c) {
+    if (c.isAcl) return ((const ACL*)c.bytes)->AclSize == c.size && IsValidAcl((PACL)c.bytes);
+    return GetLengthSid((PSID)c.bytes) == c.size && IsValidSid((PSID)c.bytes);
+}
+
+// Inherit-only entries of a rewritten DACL apply to the object itself afterwards.
+void ClearInheritOnly(const PartCopy& c) {
+    PACL acl = (PACL)c.bytes;
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        LPVOID ace = nullptr;
+        if (!GetAce(acl, i, &ace)) continue;
+        BYTE* header = (BYTE*)ace;
+        if (header < c.bytes + sizeof(ACL) || header + sizeof(ACE_HEADER) > c.bytes + c.size) continue;
+        ((ACE_HEADER*)header)->AceFlags &= (BYTE)~INHERIT_ONLY_ACE;
+    }
+}
+
+}  // namespace
+
+FileSecurity::FileSecurity(const char* givenPath)
+    : path(nullptr), dacl(nullptr), sacl(nullptr), owner(nullptr), group(nullptr), changedParts(0),
+      descriptor(nullptr), errorFlag(false) {
+    const char* text = PathText(givenPath);
+    size_t length = strlen(text) + 1;
+    path = (char*)LocalAlloc(LMEM_FIXED, length);
+    if (!path) {
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d obtaining security for '%s'",
+                 (int)GetLastError(), text);
+        errorFlag = true;
+        return;
+    }
+    memcpy(path, text, length);
+    ReadSecurity();
+}
+
+FileSecurity::~FileSecurity() {
+    if (descriptor) LocalFree(descriptor);
+    if (path) LocalFree(path);
+}
+
+bool FileSecurity::ReadSecurity() {
+    // A second read replaces the first.
+    if (descriptor) LocalFree(descriptor);
+    descriptor = nullptr;
+    owner = group = nullptr;
+    dacl = sacl = nullptr;
+    // The call returns its error rather than setting the thread's last error.
+    DWORD err = path ? GetNamedSecurityInfoA(path, SE_FILE_OBJECT, kAllParts, &owner, &group, &dacl, &sacl, &descriptor)
+                     : (DWORD)ERROR_INVALID_PARAMETER;
+    // ERROR_NONE_MAPPED: the security was read, but an account in it is unknown here.
+    if (err != ERROR_SUCCESS && err != ERROR_NONE_MAPPED) {
+        if (descriptor) LocalFree(descriptor);
+        descriptor = nullptr;
+        owner = group = nullptr;
+        dacl = sacl = nullptr;
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d obtaining security for '%s'", (int)err,
+                 PathText(path));
+        errorFlag = true;
+        return false;
+    }
+    // The parts live in the descriptor; without one there are none.
+    if (!descriptor || (owner && !IsValidSid(owner))) owner = nullptr;
+    if (!descriptor || (group && !IsValidSid(group))) group = nullptr;
+    if (!descriptor || (dacl && !IsValidAcl(dacl))) dacl = nullptr;
+    if (!descriptor || (sacl && !IsValidAcl(sacl))) sacl = nullptr;
+    return true;
+}
+
+bool IsAccountSid(PSID sid) {
+    if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != 5) return false;
+    DWORD rid = *GetSidSubAuthority(sid, 4);
+    return rid == 500 || rid == 501 || rid == 502 || rid >= 1000;
+}
+
+int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {
+    // Bytes 2..23 of each Sid: the authority and the sub-authorities without the count, so
+    // that the machine SID also matches the start of every account SID below it.
+    BytePairList patterns;
+    memset(&patterns, 0, sizeof patterns);
+    int pairCount = !pairs || pairs->count < 0 ? 0 : (pairs->count > 4 ? 4 : pairs->count);
+    for (int i = 0; i < pairCount; ++i) {
+        if (!pairs->oldPattern[i] || !pairs->newPattern[i]) continue;
+        patterns.oldPattern[patterns.count] = pairs->oldPattern[i] + 2;
+        patterns.newPattern[patterns.count] = pairs->newPattern[i] + 2;
+        ++patterns.count;
+    }
+
+    PartCopy copies[4] = {
+        {nullptr, 0, DACL_SECURITY_INFORMATION, true, 1, "Error replacing DACL entries for '%s'"},
+        {nullptr, 0, SACL_SECURITY_INFORMATION, true, 2, "Error replacing SACL entries for '%s'"},
+        {nullptr, 0, OWNER_SECURITY_INFORMATION, false, 3, "Error replacing Owner Information for '%s'"},
+        {nullptr, 0, GROUP_SECURITY_INFORMATION, false, 4, "Error replacing Group Information for '%s'"},
+    };
+    const void* sources[4] = {dacl, sacl, owner, group};
+    int result = 0;
+    DWORD rewritten = 0;
+
+    for (int i = 0; i < 4 && result == 0; ++i) {
+        DWORD size = PartSize(sources[i], copies[i].isAcl);
+        if (!size) continue;
+        copies[i].bytes = (BYTE*)LocalAlloc(LMEM_FIXED, size);
+        if (!copies[i].bytes) {
+            snprintf(securityErrorText, sizeof securityErrorText, "Error %d replacing security information for '%s'",
+                     (int)GetLastError(), PathText(path));
+            result = -1;
+            break;
+        }
+        memcpy(copies[i].bytes, sources[i], size);
+        copies[i].size = size;
+    }
+
+    for (int i = 0; i < 4 && result == 0; ++i) {
+        PartCopy& c = copies[i];
+        if (!c.bytes) continue;
+        int replaced = ReplaceBytesAllPairs(c.bytes, (int)c.size, &patterns, (int)kSidBytePatternLength);
+        if (replaced == kReplaced && !StillValid(c)) replaced = kReplaceFailed;
+        if (replaced == kReplaceFailed) {
+            snprintf(securityErrorText, sizeof securityErrorText, c.failText, PathText(path));
+            result = c.failResult;
+        } else if (replaced == kReplaced) {
+            rewritten |= c.part;
+            if (c.part == DACL_SECURITY_INFORMATION) ClearInheritOnly(c);
+        } else if (c.isAcl) {
+            // An ACL without an old SID is not written; an owner or group that qualified goes
+            // back unchanged along with whatever else is written.
+            LocalFree(c.bytes);
+            c.bytes = nullptr;
+        }
+    }
+
+    // Nothing rewritten, nothing written: an unchanged owner alone is no reason to write.
+    if (result == 0 && rewritten) {
+        SECURITY_INFORMATION parts = 0;
+        for (const PartCopy& c : copies)
+            if (c.bytes) parts |= c.part;
+        DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, parts, (PSID)copies[2].bytes, (PSID)copies[3].bytes,
+                                          (PACL)copies[0].bytes, (PACL)copies[1].bytes);
+        if (err != ERROR_SUCCESS) {
+            snprintf(securityErrorText, sizeof securityErrorText, "Error %d replacing security information for '%s'",
+                     (int)err, PathText(path));
+            result = -1;
+        }
+    }
+
+    for (PartCopy& c : copies)
+        if (c.bytes) LocalFree(c.bytes);
+    // changedParts names only what the file now holds rewritten: a failure wrote nothing.
+    if (result == 0)
+        changedParts |= rewritten;
+    else
+        errorFlag = true;
+    return result;
+}
+
+int FileSecurity::RestoreSecurity() {
+    if (changedParts == 0) return 0;
+    DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, changedParts & kAllParts, owner, group, dacl, sacl);
+    if (err != ERROR_SUCCESS) {
+        errorFlag = true;
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'", (int)err,
+                 PathText(path));
+        return -1;
+    }
+    return 1;
+}
+
+const char* FileSecurity::ErrorText() { return securityErrorText; }
