@@ -157,6 +157,12 @@ long CountPattern(const char* path, const BYTE* pattern, size_t n) {
         size_t valid = carry + got;
         size_t w = skip;
         while (w + n <= valid) {
+            const BYTE* first = static_cast<const BYTE*>(memchr(window + w, pattern[0], valid - n + 1 - w));
+            if (!first) {
+                w = valid - n + 1;
+                break;
+            }
+            w = (size_t)(first - window);
             if (memcmp(window + w, pattern, n) == 0) {
                 ++count;
                 w += n;

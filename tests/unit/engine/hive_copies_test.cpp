@@ -297,6 +297,24 @@ TEST_F(HiveCopies, ByteScanPatchesTheWorkingCopiesButNotTheDefaultUser) {
     ExpectErrors({"Error writing to file 'C:\\TEMP\\TESSIV\\SAM'"});
 }
 
+// Any file will do for the scan: SIDs planted across the reads' boundaries, side by side,
+// at the end, and in the base block (never replaced) are all counted as replaced.
+TEST_F(HiveCopies, ByteScanCountsEveryMatchOfLargeFiles) {
+    Begin();
+    strcpy(jobSettings->workDirectory, "C:\\TEMP\\BIG");
+    std::string old(kOldSid.begin() + 7, kOldSid.end()), data(200000, '\x05');
+    std::vector<size_t> at = {4102, 4102 + 17, 69632 - 8, 69632 + 30, 69632 + 47, 135168 - 1, 200000 - 17};
+    for (size_t a : at) data.replace(a, 17, old);
+    data.replace(4085, 17, old);  // reaching into the base block
+    fs::create_directories(Host("TEMP/BIG"));
+    for (const char* name : kScanned) std::ofstream(Host(std::string("TEMP/BIG/") + name), std::ios::binary) << data;
+    ASSERT_EQ(ScanHiveFilesForSid(&old_, &new_), 1);
+    EXPECT_EQ(jobSettings->replacedCount, 4 * at.size());
+    EXPECT_EQ(Count("TEMP/BIG/SAM", kOldSid), 0);
+    EXPECT_EQ(HostFile(Host("TEMP/BIG/SAM")).substr(4085, 17), old);
+    ExpectErrors({});
+}
+
 TEST_F(HiveCopies, WorkingAndOriginalHivesAreLiveAfterTheRestart) {
     Begin();
     SetValue(HKEY_USERS, ".DEFAULT\\Software\\Job", "state", REG_SZ, "before");
