@@ -5,7 +5,6 @@
 #include "engine/hive_copies.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "engine/job_settings.h"
@@ -39,7 +38,6 @@ const char* const kProgramKeySecurityName = "MACHINE\\SOFTWARE\\Quorvel\\Tessiv"
 const char* const kCompanyKey = "Software\\Quorvel";
 const char* const kCompanyKeySecurityName = "MACHINE\\SOFTWARE\\Quorvel";
 const int kNumberedNames = 98;        // TESSIV0 .. TESSIV97 after the plain name
-const size_t kSkippedHeader = 4096;  // the base block, which the byte scan leaves alone
 
 void ReportNumber(const char* format, long number) {
     char message[1024];
@@ -129,55 +127,6 @@ DWORD KeyTreeError(LONG result, const char* key) {
         return ERROR_FILE_NOT_FOUND;
     if (probe) RegCloseKey(probe);
     return err ? err : (DWORD)result;
-}
-
-// Occurrences of a pattern past the first 4096 bytes of a file, counted left to right
-// without overlap as the byte scan replaces them; -1 when the file cannot be read.
-long CountPattern(const char* path, const BYTE* pattern, size_t n) {
-    const size_t kChunk = 65536;
-    FILE* file = fopen(path, "rb");
-    if (!file) return -1;
-    BYTE* window = static_cast<BYTE*>(malloc(kChunk + n));
-    if (!window) {
-        fclose(file);
-        return -1;
-    }
-    long count = 0;
-    size_t carry = 0;  // bytes kept from the previous chunk: the start of a match it could not complete
-    size_t skip = 0;   // bytes at the window's start that the last match already covers
-    // The base block is read past rather than sought over, so that only the scan itself seeks.
-    size_t header = fread(window, 1, kSkippedHeader, file);
-    bool ok = header == kSkippedHeader || !ferror(file);
-    while (ok && header == kSkippedHeader) {
-        size_t got = fread(window + carry, 1, kChunk, file);
-        if (got == 0) {
-            ok = !ferror(file);
-            break;
-        }
-        size_t valid = carry + got;
-        size_t w = skip;
-        while (w + n <= valid) {
-            const BYTE* first = static_cast<const BYTE*>(memchr(window + w, pattern[0], valid - n + 1 - w));
-            if (!first) {
-                w = valid - n + 1;
-                break;
-            }
-            w = (size_t)(first - window);
-            if (memcmp(window + w, pattern, n) == 0) {
-                ++count;
-                w += n;
-            } else {
-                ++w;
-            }
-        }
-        size_t keepFrom = valid >= n - 1 ? valid - (n - 1) : 0;
-        skip = w > keepFrom ? w - keepFrom : 0;
-        carry = valid - keepFrom;
-        memmove(window, window + keepFrom, carry);
-    }
-    free(window);
-    fclose(file);
-    return ok ? count : -1;
 }
 
 }  // namespace
@@ -307,19 +256,16 @@ int ScanHiveFilesForSid(const Sid* oldSid, const Sid* newSid) {
     char newHex[kSidTextSize];
     SidToHexPattern(oldSid, oldHex, sizeof oldHex);
     SidToHexPattern(newSid, newHex, sizeof newHex);
-    const BYTE* oldPattern = reinterpret_cast<const BYTE*>(oldSid) + 7;  // the bytes the hex pattern spells
     // The default user hive stays live: its changes were made in the registry itself.
     const char* const names[] = {"SECURITY", "SYSTEM", "SAM", "SOFTWARE"};
     char path[MAX_PATH];
     for (const char* name : names) {
         if (!JoinPath(path, jobSettings->workDirectory, name)) return 0;
         LogDebugPath(path);
-        long present = CountPattern(path, oldPattern, kSidHexPatternLength / 2);
-        DWORD before = jobSettings->replacedCount;
-        if (ReplaceHexInFile(path, oldHex, newHex) == kReplaceFailed) return 0;
         // A write that fails part-way is reported but still counts as "replaced": the copy is
         // then half converted and must not be put in place of the live hive.
-        if (present >= 0 && (long)(jobSettings->replacedCount - before) != present) return 0;
+        BOOL interrupted = FALSE;
+        if (ReplaceHexInFileEx(path, oldHex, newHex, &interrupted) == kReplaceFailed || interrupted) return 0;
     }
     return 1;
 }
