@@ -221,6 +221,11 @@ void Log(const char* format, const char* a, const char* b = nullptr) {
 }  // namespace
 
 int ReplaceHexInFile(const char* path, const char* oldHex, const char* newHex) {
+    return ReplaceHexInFileEx(path, oldHex, newHex, nullptr);
+}
+
+int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex, BOOL* interrupted) {
+    if (interrupted) *interrupted = FALSE;
     if (!path) path = "";
     if (debugMode) Log("Searching for replacements in '%s'...", path);
     if (!oldHex || !newHex || strlen(oldHex) != strlen(newHex)) {
@@ -263,6 +268,8 @@ int ReplaceHexInFile(const char* path, const char* oldHex, const char* newHex) {
         long long base = kSkippedBytes;
         long long next = kSkippedBytes;
         bool failed = false;
+        BOOL ignored;
+        BOOL* stopped = interrupted ? interrupted : &ignored;
         while (!failed) {
             size_t got = fread(window + carry, 1, kChunk, file);
             if (got == 0) break;
@@ -285,11 +292,13 @@ int ReplaceHexInFile(const char* path, const char* oldHex, const char* newHex) {
                     fwrite(newPattern, 1, n, file) != n) {
                     Report("Error writing to file '%s'", path);
                     failed = true;
+                    *stopped = TRUE;
                     break;
                 }
                 if (here < 0 || fseek(file, here, SEEK_SET) != 0) {
                     Report("Error reading from file '%s'", path);
                     failed = true;
+                    *stopped = TRUE;
                     break;
                 }
                 ++count;

@@ -40,6 +40,9 @@ int ReplaceMultiStringAllPairs(char* buffer, DWORD* size, const SidPairList* pai
 // Every occurrence of a byte pattern given as hex text, in place in the file, past
 // its first 4096 bytes. Counts into replacedCount and sets changesMade of the job.
 int ReplaceHexInFile(const char* path, const char* oldHex, const char* newHex);
+// The same; *interrupted tells whether a failed seek or write ended the scan early (the
+// result is still 0 then, with the replacements made before it in the file).
+int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex, BOOL* interrupted);
 
 // Deletes a directory with everything below it. 1, or 0 after a report.
 int DeleteDirectoryTree(const char* path);

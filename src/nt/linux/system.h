@@ -44,6 +44,20 @@ static_assert(sizeof(OSVERSIONINFOA) == 148, "OSVERSIONINFOA is 148 bytes");
 #define VER_PLATFORM_WIN32_NT 2
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
 
+// Memory (winbase.h).
+typedef struct _MEMORYSTATUS {
+    DWORD dwLength;
+    DWORD dwMemoryLoad;
+    SIZE_T dwTotalPhys;
+    SIZE_T dwAvailPhys;
+    SIZE_T dwTotalPageFile;
+    SIZE_T dwAvailPageFile;
+    SIZE_T dwTotalVirtual;
+    SIZE_T dwAvailVirtual;
+} MEMORYSTATUS, *LPMEMORYSTATUS;
+static_assert(sizeof(MEMORYSTATUS) == 8 + 6 * sizeof(SIZE_T), "MEMORYSTATUS layout");
+VOID GlobalMemoryStatus(LPMEMORYSTATUS lpBuffer);
+
 // Environment.
 DWORD ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
 DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);

@@ -187,9 +187,11 @@ TEST_F(FileReplace, FailedSeeksEndTheScanKeepingEarlierReplacements) {
         job_.changesMade = 0;
         size_t logBefore = Log().size();
         ntsim::FaultAdd({"fseek", 29, c.nth, "", false});
-        int result = ReplaceHexInFile("C:\\s.dat", kOldHex, kNewHex);
+        BOOL interrupted = FALSE;
+        int result = ReplaceHexInFileEx("C:\\s.dat", kOldHex, kNewHex, &interrupted);
         ntsim::FaultClearAll();
         EXPECT_EQ(result, 0) << c.nth;
+        EXPECT_TRUE(interrupted) << "the result alone does not tell";
         std::vector<uint8_t> expected = file;
         Put(expected, 5000, newP);
         if (c.written == 2) Put(expected, 9000, newP);
