@@ -42,7 +42,7 @@ protected:
     Sid sids_[4];
     std::map<std::string, Bytes> stored_;  // Windows path -> descriptor as first stored
 
-    void Machine(const std::string& drives) {  // "D fixed NTFS yes;E cdrom NTFS yes;..."
+    void Machine(const std::string& drives) {  // "letter type fs ready" for each extra drive
         TestMachineSetup setup;
         std::istringstream in(drives);
         for (std::string letter, type, fs, ready; in >> letter >> type >> fs >> ready;) {
@@ -98,7 +98,7 @@ protected:
         text.resize(fread(text.data(), 1, text.size(), log_));
         return text;
     }
-    std::vector<std::string> Errors() {
+    std::vector<std::string> Errors() {  // the texts of the boxes shown
         std::vector<std::string> out;
         for (const std::string& b : Boxes()) out.push_back(b.substr(b.find("]: \"") + 4, b.size() - b.find("]: \"") - 5));
         return out;
@@ -151,9 +151,8 @@ TEST_F(FileWalk, WalksOnlyLocalNtfsDrivesAndCountsPerDrive) {
     for (const char* p : {"I:\\d\\1", "I:\\d\\2", "I:\\d\\3", "I:\\d\\4"}) Put(p, kOldInDacl);
     for (const char* root : {"E:\\", "F:\\"}) ntsim::FaultAdd({"GetVolumeInformationA", ERROR_ACCESS_DENIED, 0, root, false});
     ntsim::FaultAdd({"GetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 0, "H:*", false});
-    ntsim::FaultAdd({"GetVolumeInformationA", ERROR_WRONG_DISK, 0, "J:\\", false});
-    ntsim::FaultAdd({"GetVolumeInformationA", ERROR_INVALID_PARAMETER, 0, "K:\\", false});
-    ntsim::FaultAdd({"GetVolumeInformationA", ERROR_UNRECOGNIZED_VOLUME, 0, "L:\\", false});
+    for (auto [root, code] : {std::pair{"J:\\", ERROR_WRONG_DISK}, {"K:\\", ERROR_INVALID_PARAMETER}, {"L:\\", ERROR_UNRECOGNIZED_VOLUME}})
+        ntsim::FaultAdd({"GetVolumeInformationA", (uint32_t)code, 0, root, false});  // a changed, odd or unknown volume
     verboseLog = 0;
     ASSERT_EQ(ScanFileSystemSecurity(), 1) << Log();
     EXPECT_EQ(Log(), "Information: 'C:\\' is NTFS partition\nSUCCESS: 0 security assignments replaced on drive C:\\\n"
