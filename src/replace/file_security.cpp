@@ -95,6 +95,7 @@ bool FileSecurity::ReadSecurity() {
         snprintf(securityErrorText, sizeof securityErrorText, "Error %d obtaining security for '%s'", (int)err,
                  PathText(path));
         errorFlag = true;
+        SetLastError(err);  // for callers that tell one failure from another
         return false;
     }
     // The parts live in the descriptor; without one there are none.

@@ -27,7 +27,8 @@ struct FileSecurity {
     FileSecurity(const FileSecurity&) = delete;
     FileSecurity& operator=(const FileSecurity&) = delete;
 
-    // Owner, group, DACL and SACL. ERROR_NONE_MAPPED counts as success.
+    // Owner, group, DACL and SACL. ERROR_NONE_MAPPED counts as success. A failure leaves
+    // its error as the thread's last error.
     bool ReadSecurity();
     // Replaces the SIDs of the pairs (each pointing at a 24-byte Sid) in copies of the
     // parts and writes the copies back in one call. 0 = done (changedParts says what
