@@ -12,6 +12,7 @@
 #include "ntsim/boot.h"
 #include "ntsim/conf.h"
 #include "unit/engine/engine_fixture.h"
+#include "unit/engine/stream_text.h"
 
 namespace {
 
@@ -46,12 +47,7 @@ protected:
         ProcessMutex.Close();
         EngineTest::TearDown();
     }
-    std::string Log() {
-        std::string text(ftell(log_), '\0');
-        rewind(log_);
-        text.resize(fread(&text[0], 1, text.size(), log_));
-        return text;
-    }
+    std::string Log() { return StreamText(log_); }
     // The error boxes shown since the last check, then a fresh transcript.
     static void ExpectErrors(const Texts& texts) {
         Texts expected;

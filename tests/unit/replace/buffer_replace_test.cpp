@@ -11,6 +11,7 @@
 
 #include "engine/output.h"
 #include "replace/byte_replace.h"
+#include "unit/engine/stream_text.h"
 
 namespace {
 
@@ -26,15 +27,7 @@ protected:
         logStream = nullptr;
         if (log_) fclose(log_);
     }
-    std::string Log() {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, log_)) > 0) text.append(buf, n);
-        return text;
-    }
+    std::string Log() { return StreamText(log_); }
 };
 
 std::vector<BYTE> Bytes(std::initializer_list<int> list) {

@@ -16,6 +16,7 @@
 #include "engine/output.h"
 #include "replace/byte_replace.h"
 #include "ntsim/faults.h"
+#include "unit/engine/stream_text.h"
 #include "unit/identity/test_machine.h"
 
 namespace {
@@ -49,15 +50,7 @@ protected:
         if (log_) fclose(log_);
         TestMachine::TearDown();
     }
-    std::string Log() {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, log_)) > 0) text.append(buf, n);
-        return text;
-    }
+    std::string Log() { return StreamText(log_); }
     void Write(const std::string& relative, const std::vector<uint8_t>& bytes) {
         std::ofstream f(Host(relative), std::ios::binary);
         f.write(reinterpret_cast<const char*>(bytes.data()), (std::streamsize)bytes.size());

@@ -11,6 +11,7 @@
 
 #include "replace/file_walk.h"
 #include "unit/engine/engine_fixture.h"
+#include "unit/engine/stream_text.h"
 
 namespace {
 
@@ -92,12 +93,7 @@ protected:
         for (DWORD i = 0; i < changedFileCount; ++i) out.push_back(changedFiles[i]->path);
         return out;
     }
-    std::string Log() {
-        std::string text(16384, 0);
-        fflush(log_), rewind(log_);
-        text.resize(fread(text.data(), 1, text.size(), log_));
-        return text;
-    }
+    std::string Log() { return StreamText(log_); }
     std::vector<std::string> Errors() {  // the texts of the boxes shown
         std::vector<std::string> out;
         for (const std::string& b : Boxes()) out.push_back(b.substr(b.find("]: \"") + 4, b.size() - b.find("]: \"") - 5));

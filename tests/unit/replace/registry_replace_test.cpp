@@ -14,6 +14,7 @@
 #include "ntsim/security_sd.h"
 #include "replace/registry_replace.h"
 #include "unit/engine/engine_fixture.h"
+#include "unit/engine/stream_text.h"
 
 namespace {
 
@@ -109,15 +110,7 @@ protected:
         RegCloseKey(software);
         return result;
     }
-    std::string Log() {
-        fflush(log_);
-        rewind(log_);
-        std::string text;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, log_)) > 0) text.append(buf, n);
-        return text;
-    }
+    std::string Log() { return StreamText(log_); }
     static std::vector<std::string> Errors() {
         std::vector<std::string> texts;
         for (const std::string& box : Boxes()) texts.push_back(box.substr(box.find("]: \"") + 4, std::string::npos));
