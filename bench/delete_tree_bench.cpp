@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/output.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
+#include "core/output.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
 #include "replace/byte_replace.h"
 
 namespace {

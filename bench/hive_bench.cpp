@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "ntsim/hive.h"
-#include "ntsim/regf.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/registry/regf.h"
 
 namespace {
 

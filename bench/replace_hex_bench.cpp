@@ -15,10 +15,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
+#include "core/job_settings.h"
+#include "core/output.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
 #include "replace/byte_replace.h"
 
 namespace {

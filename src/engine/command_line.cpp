@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/output.h"
+#include "core/output.h"
 #include "identity/role_checks.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
+#include "core/job_settings.h"
+#include "core/output.h"
 #include "identity/role_checks.h"
 #include "replace/byte_replace.h"
 #include "replace/registry_replace.h"

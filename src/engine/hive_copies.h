@@ -3,7 +3,7 @@
 // replacement of the live hives at the next restart, and the clean-up of a job's
 // directories and stored settings.
 #pragma once
-#include "engine/sid_text.h"
+#include "core/sid_text.h"
 #include "nt/win32.h"
 
 // 1 when the registry quota can hold the job, 0 otherwise (reported, except when the

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdio>
 
-#include "engine/job_settings.h"
+#include "core/job_settings.h"
 
 // Creates dataFileName (and the directories on its way) and writes originalSidText
 // as the old and newSidText as the new domain SID. The stream stays in syncFile for

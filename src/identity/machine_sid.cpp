@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine/output.h"
+#include "core/output.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The machine SID source: reading the account domain SID from the policy store
 // (PolAcDmS) under temporarily widened key security, and generating a new one.
 #pragma once
-#include "engine/sid_text.h"
+#include "core/sid_text.h"
 #include "nt/win32.h"
 
 // Reads PolAcDmS's default value into buffer (*size bytes, 24 by the callers).

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "engine/output.h"
+#include "core/output.h"
 #include "identity/machine_sid.h"
 
 int machineRole = kStandAlone;

@@ -2,7 +2,7 @@
 // a domain, the refusal of directory domain controllers, the product suite, and
 // whether the operator may run the job.
 #pragma once
-#include "engine/job_settings.h"
+#include "core/job_settings.h"
 #include "nt/win32.h"
 
 // OsVersionClass: 0 unknown, 1 Win32s, 2-4 Windows 9x, 5 NT 3.51, 6 NT 4.0, 7 NT 5.0,

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
+#include "core/job_settings.h"
+#include "core/output.h"
 
 int ReplaceBytesInBuffer(BYTE* buffer, int bufferLength, const BYTE* oldPattern, int oldLength,
                          const BYTE* newPattern, int newLength) {

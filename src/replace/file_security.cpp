@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/sid_text.h"
+#include "core/sid_text.h"
 
 char securityErrorText[kSecurityErrorTextSize];
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <new>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
+#include "core/job_settings.h"
+#include "core/output.h"
 
 FileSecurity** changedFiles = nullptr;
 DWORD changedFileCount = 0;

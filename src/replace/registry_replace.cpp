@@ -7,8 +7,8 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
+#include "core/job_settings.h"
+#include "core/output.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
 #endif
 
 const char* kConformanceRoot = "SOFTWARE\\TessivConformance";

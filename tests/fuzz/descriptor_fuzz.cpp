@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "nt/win32.h"
-#include "ntsim/access.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/security/access.h"
+#include "ntsim/security/sd.h"
 
 using namespace ntsim;
 

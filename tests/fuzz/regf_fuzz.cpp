@@ -6,8 +6,8 @@
 #include <cstring>
 #include <vector>
 
-#include "ntsim/hive.h"
-#include "ntsim/regf.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/registry/regf.h"
 
 namespace {
 

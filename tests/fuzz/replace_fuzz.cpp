@@ -18,12 +18,12 @@
 #include <vector>
 
 // The primitives and what they call, built into this target.
-#include "../../src/engine/job_settings.cpp"
-#include "../../src/engine/output.cpp"
-#include "../../src/engine/sid_text.cpp"
+#include "../../src/core/job_settings.cpp"
+#include "../../src/core/output.cpp"
+#include "../../src/core/sid_text.cpp"
 #include "../../src/replace/byte_replace.cpp"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
 
 namespace {
 

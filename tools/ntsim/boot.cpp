@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/boot.h"
+#include "ntsim/kernel/boot.h"
 
 static int Boot(const std::vector<std::string>& args) {
     if (args.size() != 1) {

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/machine.h"
+#include "ntsim/kernel/machine.h"
 
 static int Create(const std::vector<std::string>& args) {
     ntsim::MachineOptions options;

@@ -2,9 +2,9 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/access.h"
-#include "ntsim/process.h"
-#include "ntsim/registry_boot.h"
+#include "ntsim/security/access.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/boot.h"
 
 static int Reg(const std::vector<std::string>& args) {
     if (args.size() != 3 || args[1] != "export") {

@@ -2,9 +2,9 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/conf.h"
-#include "ntsim/hive.h"
-#include "ntsim/regf.h"
+#include "ntsim/kernel/conf.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/registry/regf.h"
 
 static int Sid(const std::vector<std::string>& args) {
     if (args.size() != 1) {

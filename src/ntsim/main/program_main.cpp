@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "ntsim/process.h"
+#include "ntsim/kernel/process.h"
 #include "nt/win32.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
-#include "ntsim/operator.h"
+#include "core/job_settings.h"
+#include "core/output.h"
+#include "ntsim/user/operator.h"
 #include "unit/identity/test_machine.h"
 
 class EngineTest : public TestMachine {

@@ -9,8 +9,8 @@
 
 #include "engine/hive_copies.h"
 #include "identity/role_checks.h"
-#include "ntsim/boot.h"
-#include "ntsim/conf.h"
+#include "ntsim/kernel/boot.h"
+#include "ntsim/kernel/conf.h"
 #include "unit/engine/engine_fixture.h"
 #include "unit/engine/stream_text.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "nt/win32.h"
-#include "ntsim/faults.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/security/sd.h"
 #include "unit/security/machine_fixture.h"
 
 using namespace ntsim;

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "nt/win32.h"
-#include "ntsim/faults.h"
-#include "ntsim/files_boot.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/files/boot.h"
 #include "unit/security/machine_fixture.h"
 
 using namespace ntsim;

@@ -6,12 +6,12 @@
 #include <map>
 #include <vector>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
+#include "core/job_settings.h"
+#include "core/output.h"
 #include "identity/machine_sid.h"
-#include "ntsim/access.h"
-#include "ntsim/clock.h"
-#include "ntsim/operator.h"
+#include "ntsim/security/access.h"
+#include "ntsim/kernel/clock.h"
+#include "ntsim/user/operator.h"
 #include "unit/identity/test_machine.h"
 
 namespace {

@@ -4,10 +4,10 @@
 
 #include <fstream>
 
-#include "engine/output.h"
+#include "core/output.h"
 #include "identity/role_checks.h"
-#include "ntsim/clock.h"
-#include "ntsim/operator.h"
+#include "ntsim/kernel/clock.h"
+#include "ntsim/user/operator.h"
 #include "unit/identity/test_machine.h"
 
 namespace {

@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "nt/win32.h"
-#include "ntsim/clock.h"
-#include "ntsim/faults.h"
-#include "ntsim/modules.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/modules.h"
+#include "ntsim/security/sd.h"
 #include "unit/identity/test_machine.h"
 
 using SystemCalls = TestMachine;

@@ -11,13 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "ntsim/clock.h"
-#include "ntsim/faults.h"
-#include "ntsim/hive.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
-#include "ntsim/regf.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
+#include "ntsim/security/sd.h"
 
 struct TestMachineSetup {
     std::string version = "4.0";

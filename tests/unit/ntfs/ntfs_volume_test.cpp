@@ -11,7 +11,7 @@
 #include <string>
 
 #include "nt/win32.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/security/sd.h"
 #include "unit/security/machine_fixture.h"
 
 using namespace ntsim;

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "nt/win32.h"
-#include "ntsim/boot.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
+#include "ntsim/kernel/boot.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
 
 namespace {
 

@@ -7,13 +7,13 @@
 #include <fstream>
 #include <string>
 
-#include "ntsim/conf.h"
-#include "ntsim/faults.h"
-#include "ntsim/hive.h"
-#include "ntsim/machine.h"
-#include "ntsim/paths.h"
-#include "ntsim/process.h"
-#include "ntsim/regf.h"
+#include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/paths.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
 
 namespace {
 

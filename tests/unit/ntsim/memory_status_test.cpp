@@ -6,9 +6,9 @@
 #include <string>
 
 #include "nt/win32.h"
-#include "ntsim/conf.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
+#include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
 
 namespace {
 

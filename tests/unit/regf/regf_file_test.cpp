@@ -2,7 +2,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include "ntsim/faults.h"
+#include "ntsim/kernel/faults.h"
 #include "regf_test_util.h"
 
 using namespace regftest;

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "nt/linux/base.h"
-#include "ntsim/hive.h"
-#include "ntsim/regf.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/registry/regf.h"
 
 namespace regftest {
 

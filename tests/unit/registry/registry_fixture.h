@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "nt/win32.h"
-#include "ntsim/access.h"
-#include "ntsim/faults.h"
-#include "ntsim/hive.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
-#include "ntsim/regf.h"
+#include "ntsim/security/access.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
 
 namespace regtest {
 

@@ -3,7 +3,7 @@
 // next boot for a system hive and a profile hive.
 #include <fstream>
 
-#include "ntsim/registry_boot.h"
+#include "ntsim/registry/boot.h"
 #include "registry_fixture.h"
 
 namespace regtest {

@@ -1,7 +1,7 @@
 // Keys and values beyond what Wine can check: CurrentControlSet as a volatile
 // symbolic link, handles of deleted keys, ANSI conversion of names and strings,
 // the roots, and fault injection on every kind of call.
-#include "ntsim/registry_boot.h"
+#include "ntsim/registry/boot.h"
 #include "registry_fixture.h"
 
 namespace regtest {

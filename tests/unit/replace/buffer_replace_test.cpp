@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/output.h"
+#include "core/output.h"
 #include "replace/byte_replace.h"
 #include "unit/engine/stream_text.h"
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
+#include "core/job_settings.h"
+#include "core/output.h"
 #include "replace/byte_replace.h"
-#include "ntsim/faults.h"
+#include "ntsim/kernel/faults.h"
 #include "unit/engine/stream_text.h"
 #include "unit/identity/test_machine.h"
 

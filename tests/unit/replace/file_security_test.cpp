@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/job_settings.h"
-#include "engine/sid_text.h"
-#include "ntsim/faults.h"
+#include "core/job_settings.h"
+#include "core/sid_text.h"
+#include "ntsim/kernel/faults.h"
 #include "replace/file_security.h"
 #include "unit/identity/test_machine.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/job_settings.h"
-#include "engine/output.h"
-#include "ntsim/faults.h"
-#include "ntsim/security_sd.h"
+#include "core/job_settings.h"
+#include "core/output.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/security/sd.h"
 #include "replace/registry_replace.h"
 #include "unit/engine/engine_fixture.h"
 #include "unit/engine/stream_text.h"

@@ -5,8 +5,8 @@
 
 #include "machine_fixture.h"
 #include "nt/win32.h"
-#include "ntsim/access.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/security/access.h"
+#include "ntsim/security/sd.h"
 
 using namespace ntsim;
 

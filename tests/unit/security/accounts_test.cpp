@@ -7,8 +7,8 @@
 
 #include "machine_fixture.h"
 #include "nt/win32.h"
-#include "ntsim/access.h"
-#include "ntsim/faults.h"
+#include "ntsim/security/access.h"
+#include "ntsim/kernel/faults.h"
 
 namespace {
 

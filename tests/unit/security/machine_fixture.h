@@ -7,11 +7,11 @@
 #include <filesystem>
 #include <string>
 
-#include "ntsim/hive.h"
-#include "ntsim/machine.h"
-#include "ntsim/process.h"
-#include "ntsim/regf.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
+#include "ntsim/security/sd.h"
 
 inline const char* kMachineSidText = "S-1-5-21-1111-2222-3333";
 

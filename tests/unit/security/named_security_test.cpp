@@ -8,8 +8,8 @@
 
 #include "machine_fixture.h"
 #include "nt/win32.h"
-#include "ntsim/faults.h"
-#include "ntsim/security_sd.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/security/sd.h"
 
 using namespace ntsim;
 

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "nt/win32.h"
-#include "ntsim/conf.h"
-#include "ntsim/faults.h"
-#include "ntsim/machine.h"
-#include "ntsim/operator.h"
-#include "ntsim/process.h"
+#include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/user/operator.h"
+#include "ntsim/kernel/process.h"
 #include "wizard/resource.h"
 
 // A pause of the test itself (Sleep belongs to the kernel part of the subset).

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "ntsim/resources.h"
+#include "ntsim/user/res_file.h"
 #include "ui_machine.h"
 
 using Resources = UiMachine;

@@ -1,0 +1,26 @@
+// The boot sequence of a simulated machine.
+#include "ntsim/kernel/boot.h"
+
+#include "ntsim/files/boot.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/boot.h"
+
+namespace ntsim {
+
+uint32_t MachineBoot(const std::string& dir, std::string* error) {
+    // A process of the old boot must not carry its registry into the new one.
+    if (ProcessAttached() && CurrentProcess().machineDir == dir) ProcessDetach();
+    uint32_t rc = ApplyPendingHiveReplacements(dir);
+    if (rc != 0) {
+        *error = "applying the pending hive replacements failed with error " + std::to_string(rc);
+        return rc;
+    }
+    rc = ApplyPendingFileOperations(dir);
+    if (rc != 0) {
+        *error = "carrying out the pending file operations failed with error " + std::to_string(rc);
+        return rc;
+    }
+    return 0;
+}
+
+}  // namespace ntsim

@@ -1,0 +1,67 @@
+// Fault injection rules and their call counters.
+#include "ntsim/kernel/faults.h"
+
+#include <ctype.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <vector>
+
+namespace ntsim {
+
+namespace {
+struct ActiveRule {
+    FaultRule rule;
+    long seen = 0;
+};
+std::mutex g_mutex;
+std::vector<ActiveRule> g_rules;
+}  // namespace
+
+void FaultAdd(const FaultRule& rule) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_rules.push_back(ActiveRule{rule, 0});
+}
+
+void FaultClearAll() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_rules.clear();
+}
+
+bool GlobMatch(const std::string& pattern, const std::string& text) {
+    // Iterative matcher with one backtrack point: linear in practice, never recursive.
+    size_t p = 0, t = 0, star = std::string::npos, mark = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && (pattern[p] == '?' || tolower((unsigned char)pattern[p]) == tolower((unsigned char)text[t]))) {
+            ++p;
+            ++t;
+        } else if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            mark = t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto& active : g_rules) {
+        const FaultRule& r = active.rule;
+        if (r.function != "*" && r.function != function) continue;
+        if (!r.pattern.empty() && !GlobMatch(r.pattern, path)) continue;
+        ++active.seen;
+        if (r.nth != 0 && active.seen != r.nth) continue;
+        if (r.kill) _exit(137);  // as a power cut: nothing is flushed
+        *error = r.error;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace ntsim

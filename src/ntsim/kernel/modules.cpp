@@ -1,0 +1,189 @@
+// LoadLibraryA, GetModuleHandleA, GetProcAddress, FreeLibrary over a table of DLLs
+// and their exports; NTDLL's NtQuerySystemTime and NtQueryInformationThread.
+#include "ntsim/kernel/modules.h"
+
+#include <strings.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <deque>
+#include <vector>
+
+#include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/version.h"
+
+namespace ntsim {
+
+namespace {
+
+struct Export {
+    std::string name;
+    FARPROC function;
+    uint32_t minMajor, minMinor;
+};
+
+struct Module {
+    std::string name;  // upper case, with ".DLL"
+    bool alwaysLoaded;  // kernel32 and ntdll are in every process
+    long loads = 0;
+    std::vector<Export> exports;
+};
+
+std::recursive_mutex g_mutex;
+
+NTSTATUS NtQuerySystemTime(PLARGE_INTEGER SystemTime) {
+    if (!SystemTime) return STATUS_ACCESS_DENIED;  // NT faults on a bad pointer
+    SystemTime->QuadPart = (LONGLONG)ClockFileTime();
+    return STATUS_SUCCESS;
+}
+
+// Class 1 (ThreadTimes): creation, exit, kernel and user time, 64 bits each.
+NTSTATUS NtQueryInformationThread(HANDLE ThreadHandle, int ThreadInformationClass, PVOID ThreadInformation,
+                                  ULONG ThreadInformationLength, PULONG ReturnLength) {
+    if (ThreadInformationClass != 1) return STATUS_INVALID_INFO_CLASS;
+    // Only the current thread's pseudo-handle (-2) is served.
+    if (ThreadHandle != (HANDLE)(LONG_PTR)-2) return STATUS_INVALID_HANDLE;
+    if (ThreadInformationLength != 32) return (NTSTATUS)0xC0000004L;  // STATUS_INFO_LENGTH_MISMATCH
+    if (!ThreadInformation) return STATUS_ACCESS_DENIED;
+    uint64_t times[4] = {ThreadCreationTime(), 0, 0, 0};
+    memcpy(ThreadInformation, times, sizeof times);
+    if (ReturnLength) *ReturnLength = 32;
+    return STATUS_SUCCESS;
+}
+
+template <class F>
+FARPROC Proc(F function) {
+    // Through void(*)(), the generic function pointer that casts may pass without complaint.
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+}
+
+// A deque: modules never move, so their addresses serve as HMODULE values.
+std::deque<Module>& Modules() {
+    static std::deque<Module> modules = {
+        {"NTDLL.DLL",
+         true,
+         0,
+         {{"NtQuerySystemTime", Proc(&NtQuerySystemTime), 3, 10},
+          {"NtQueryInformationThread", Proc(&NtQueryInformationThread), 3, 10}}},
+        {"KERNEL32.DLL", true, 0, {{"Sleep", Proc(&Sleep), 3, 10}, {"GetTickCount", Proc(&GetTickCount), 3, 10}}},
+        {"ADVAPI32.DLL", false, 0, {}},
+        {"USER32.DLL", false, 0, {}},
+        {"NETAPI32.DLL", false, 0, {}},
+    };
+    return modules;
+}
+
+std::string CanonicalName(const char* name) {
+    std::string n = name;
+    size_t slash = n.find_last_of("\\/");
+    if (slash != std::string::npos) n = n.substr(slash + 1);
+    for (char& c : n) c = (char)toupper((unsigned char)c);
+    if (n.find('.') == std::string::npos) n += ".DLL";
+    return n;
+}
+
+Module* Find(const char* name) {
+    std::string n = CanonicalName(name);
+    for (Module& m : Modules())
+        if (m.name == n) return &m;
+    return nullptr;
+}
+
+Module* FromHandle(HMODULE h) {
+    for (Module& m : Modules())
+        if ((HMODULE)&m == h) return &m;
+    return nullptr;
+}
+
+}  // namespace
+
+void ModuleAddExport(const char* dll, const char* name, FARPROC function, uint32_t minMajor, uint32_t minMinor) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Module* m = Find(dll);
+    if (!m) {
+        Modules().push_back(Module{CanonicalName(dll), false, 0, {}});
+        m = &Modules().back();
+    }
+    for (Export& e : m->exports)
+        if (e.name == name) {
+            e.function = function;
+            e.minMajor = minMajor;
+            e.minMinor = minMinor;
+            return;
+        }
+    m->exports.push_back(Export{name, function, minMajor, minMinor});
+}
+
+}  // namespace ntsim
+
+using namespace ntsim;
+
+HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
+    uint32_t err = 0;
+    if (!lpLibFileName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (FaultHit("LoadLibraryA", lpLibFileName, &err)) {
+        SetLastError(err);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Module* m = Find(lpLibFileName);
+    if (!m) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    ++m->loads;
+    return (HMODULE)m;
+}
+
+HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    if (!lpModuleName) return (HMODULE)&Modules()[1];  // the program itself: kernel32 stands in
+    Module* m = Find(lpModuleName);
+    if (!m || (!m->alwaysLoaded && m->loads == 0)) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    return (HMODULE)m;
+}
+
+FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Module* m = FromHandle(hModule);
+    if (!m) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    // Lookups by ordinal (a value below 0x10000) are not served: no export has one here.
+    if ((uintptr_t)lpProcName < 0x10000) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    uint32_t err = 0;
+    if (FaultHit("GetProcAddress", lpProcName, &err)) {
+        SetLastError(err);
+        return nullptr;
+    }
+    for (const Export& e : m->exports)
+        if (e.name == lpProcName) {
+            if (!VersionAtLeast(e.minMajor, e.minMinor)) break;
+            return e.function;
+        }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL FreeLibrary(HMODULE hLibModule) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    Module* m = FromHandle(hLibModule);
+    if (!m || (m->loads == 0 && !m->alwaysLoaded)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (m->loads > 0) --m->loads;
+    return TRUE;
+}

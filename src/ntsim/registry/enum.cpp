@@ -1,0 +1,137 @@
+// Enumeration and key information: RegEnumKeyExA (subkeys in NT's
+// case-insensitive order), RegEnumValueA (values in stored order) and
+// RegQueryInfoKeyA (longest names in characters, longest data in stored bytes).
+#include <algorithm>
+#include <cstring>
+
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/internal.h"
+
+namespace ntsim {
+namespace reg {
+std::string StoredToAnsi(const std::vector<uint8_t>& data);
+}
+}  // namespace ntsim
+
+using namespace ntsim;
+using namespace ntsim::reg;
+
+LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
+                          LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    uint32_t err = 0;
+    if (FaultHit("RegEnumKeyExA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (lpReserved) return ERROR_INVALID_PARAMETER;
+    Resolved r;
+    if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
+    if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
+    if (!(r.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    const HiveKey* sub = r.key->subkeys[dwIndex].get();
+    std::string name = Utf8ToAnsi(sub->name);
+    std::string cls = StoredToAnsi(sub->className);
+    if (lpftLastWriteTime) {
+        lpftLastWriteTime->dwLowDateTime = (DWORD)sub->lastWrite;
+        lpftLastWriteTime->dwHighDateTime = (DWORD)(sub->lastWrite >> 32);
+    }
+    // Too small a buffer (room is needed for the terminator) leaves both sizes as they were.
+    if (name.size() >= *lpcchName || (lpClass && lpcchClass && cls.size() >= *lpcchClass)) return ERROR_MORE_DATA;
+    memcpy(lpName, name.data(), name.size());
+    lpName[name.size()] = 0;
+    *lpcchName = (DWORD)name.size();
+    if (lpcchClass) {
+        *lpcchClass = (DWORD)cls.size();
+        if (lpClass) {
+            memcpy(lpClass, cls.data(), cls.size());
+            lpClass[cls.size()] = 0;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
+                          LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    uint32_t err = 0;
+    if (FaultHit("RegEnumValueA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if ((lpData && !lpcbData) || lpReserved || !lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
+    Resolved r;
+    if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
+    if (!(r.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (dwIndex >= r.key->values.size()) return ERROR_NO_MORE_ITEMS;
+    const HiveValue& v = r.key->values[dwIndex];
+    bool isString = IsStringType(v.type);
+    std::string ansiData = isString ? StoredToAnsi(v.data) : std::string();
+    const uint8_t* bytes = isString ? (const uint8_t*)ansiData.data() : v.data.data();
+    DWORD size = isString ? (DWORD)ansiData.size() : (DWORD)v.data.size();
+    std::string name = Utf8ToAnsi(v.name);
+    // An overflow of either buffer touches neither (as XP does) but reports type and data size.
+    bool overflow = (lpData && size > *lpcbData) || name.size() >= *lpcchValueName;
+    if (!overflow) {
+        if (lpData && size) {
+            memcpy(lpData, bytes, size);
+            if (isString && size < *lpcbData && lpData[size - 1]) lpData[size] = 0;
+        }
+        memcpy(lpValueName, name.data(), name.size());
+        lpValueName[name.size()] = 0;
+        *lpcchValueName = (DWORD)name.size();
+    }
+    if (lpType) *lpType = v.type;
+    if (lpcbData) *lpcbData = size;
+    return overflow ? ERROR_MORE_DATA : ERROR_SUCCESS;
+}
+
+LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWORD lpReserved, LPDWORD lpcSubKeys,
+                             LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
+                             LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
+    (void)lpReserved;
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    uint32_t err = 0;
+    if (FaultHit("RegQueryInfoKeyA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
+    Resolved r;
+    if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
+    if (!(r.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    const HiveKey* key = r.key;
+    LONG status = ERROR_SUCCESS;
+    std::string cls = StoredToAnsi(key->className);
+    if (lpClass && lpcchClass && *lpcchClass) {
+        DWORD capacity = *lpcchClass;
+        if (cls.size() >= capacity) {
+            memcpy(lpClass, cls.data(), capacity - 1);
+            lpClass[capacity - 1] = 0;
+            *lpcchClass = capacity - 1;
+            status = ERROR_MORE_DATA;
+        } else {
+            memcpy(lpClass, cls.data(), cls.size());
+            lpClass[cls.size()] = 0;
+            *lpcchClass = (DWORD)cls.size();
+        }
+    } else if (lpcchClass) {
+        *lpcchClass = (DWORD)cls.size();
+    }
+    // NT reports name lengths in UTF-16 characters and data lengths in stored bytes, also to the A function.
+    size_t maxSub = 0, maxClass = 0, maxName = 0, maxData = 0;
+    for (const auto& sub : key->subkeys) {
+        maxSub = std::max(maxSub, Utf8ToUtf16(sub->name).size());
+        maxClass = std::max(maxClass, sub->className.size() / 2);
+    }
+    for (const auto& v : key->values) {
+        maxName = std::max(maxName, Utf8ToUtf16(v.name).size());
+        maxData = std::max(maxData, v.data.size());
+    }
+    if (lpcSubKeys) *lpcSubKeys = (DWORD)key->subkeys.size();
+    if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = (DWORD)maxSub;
+    if (lpcbMaxClassLen) *lpcbMaxClassLen = (DWORD)maxClass;
+    if (lpcValues) *lpcValues = (DWORD)key->values.size();
+    if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = (DWORD)maxName;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = (DWORD)maxData;
+    if (lpcbSecurityDescriptor) {
+        *lpcbSecurityDescriptor = (DWORD)DescriptorSize(key);
+    }
+    if (lpftLastWriteTime) {
+        lpftLastWriteTime->dwLowDateTime = (DWORD)key->lastWrite;
+        lpftLastWriteTime->dwHighDateTime = (DWORD)(key->lastWrite >> 32);
+    }
+    return status;
+}

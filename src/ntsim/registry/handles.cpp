@@ -1,0 +1,310 @@
+// Key handles and predefined keys: what an HKEY names, full key paths, path
+// walks through symbolic links, change bookkeeping, and RegCloseKey.
+#include <set>
+
+#include "ntsim/security/access.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/internal.h"
+
+namespace ntsim {
+namespace reg {
+
+namespace {
+// Never destroyed: key objects left in the handle table die after static destructors have run.
+std::set<KeyObject*>& LiveKeys() {
+    static std::set<KeyObject*>* live = new std::set<KeyObject*>;
+    return *live;
+}
+
+bool Within(const HiveKey* key, const HiveKey* top) {
+    for (const HiveKey* k = key; k; k = k->parent)
+        if (k == top) return true;
+    return false;
+}
+
+const int kMaxLinkHops = 16;
+
+uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t first, bool openLink, int* hops,
+                  HiveKey** found, HiveKey** deepest, std::vector<std::string>* rest);
+
+// The target of a symbolic link key: its REG_LINK value "SymbolicLinkValue", an NT
+// path such as \Registry\Machine\SYSTEM\ControlSet001.
+// As on NT, a key opened through a link is its target, so the unnamed value read there is
+// the target's; a link opened with REG_OPTION_OPEN_LINK holds "SymbolicLinkValue" and no
+// unnamed value. A link's unnamed value is therefore never presented as REG_LINK: the
+// registry walk's check for an unnamed REG_LINK value catches only a key that stores one.
+uint32_t FollowLink(HiveKey* link, int* hops, HiveKey** target) {
+    if (++*hops > kMaxLinkHops) return ERROR_FILE_NOT_FOUND;
+    const HiveValue* v = link->FindValue("SymbolicLinkValue");
+    if (!v || v->type != REG_LINK) return ERROR_FILE_NOT_FOUND;
+    std::vector<uint16_t> units(v->data.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(v->data[2 * i] | (v->data[2 * i + 1] << 8));
+    while (!units.empty() && units.back() == 0) units.pop_back();
+    std::string text = Utf16ToUtf8(units.data(), units.size());
+    std::vector<std::string> comps;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        size_t next = text.find('\\', pos);
+        if (next == std::string::npos) next = text.size();
+        if (next > pos) comps.push_back(text.substr(pos, next - pos));
+        pos = next + 1;
+    }
+    State* state = GetState();
+    if (!state || comps.size() < 2 || HiveNameCompare(comps[0], "Registry") != 0) return ERROR_FILE_NOT_FOUND;
+    HiveKey* root = nullptr;
+    if (HiveNameCompare(comps[1], "Machine") == 0)
+        root = state->machine.get();
+    else if (HiveNameCompare(comps[1], "User") == 0)
+        root = state->users.get();
+    else
+        return ERROR_FILE_NOT_FOUND;
+    return WalkFrom(root, comps, 2, false, hops, target, nullptr, nullptr);
+}
+
+uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t first, bool openLink, int* hops,
+                  HiveKey** found, HiveKey** deepest, std::vector<std::string>* rest) {
+    HiveKey* cur = start;
+    for (size_t i = first; i < comps.size(); ++i) {
+        HiveKey* next = cur->FindSubkey(comps[i]);
+        if (!next) {
+            if (deepest) *deepest = cur;
+            if (rest) rest->assign(comps.begin() + (long)i, comps.end());
+            return ERROR_FILE_NOT_FOUND;
+        }
+        bool last = i + 1 == comps.size();
+        if ((next->flags & kKeySymLink) && !(last && openLink)) {
+            HiveKey* target = nullptr;
+            if (FollowLink(next, hops, &target) != ERROR_SUCCESS) {
+                if (deepest) *deepest = nullptr;
+                return ERROR_FILE_NOT_FOUND;
+            }
+            next = target;
+        }
+        cur = next;
+    }
+    *found = cur;
+    return ERROR_SUCCESS;
+}
+}  // namespace
+
+std::recursive_mutex& Mutex() {
+    static std::recursive_mutex* mutex = new std::recursive_mutex;
+    return *mutex;
+}
+
+KeyObject::KeyObject() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    LiveKeys().insert(this);
+}
+
+KeyObject::~KeyObject() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    LiveKeys().erase(this);
+}
+
+const GENERIC_MAPPING& KeyMapping() {
+    static const GENERIC_MAPPING mapping = {KEY_READ, KEY_WRITE, KEY_EXECUTE, KEY_ALL_ACCESS};
+    return mapping;
+}
+
+bool IsRootKey(const HiveKey* key) {
+    State* state = GetState();
+    return state && (key == state->machine.get() || key == state->users.get());
+}
+
+Mount* MountAt(const HiveKey* key) {
+    State* state = GetState();
+    if (!state) return nullptr;
+    for (auto& m : state->mounts)
+        if (m->root == key) return m.get();
+    return nullptr;
+}
+
+Mount* MountOf(const HiveKey* key) {
+    const HiveKey* k = key;
+    while (k && k->parent && k->parent->parent) k = k->parent;
+    if (!k || !k->parent) return nullptr;  // a root key itself
+    return MountAt(k);
+}
+
+std::string KeyPath(const HiveKey* key) {
+    State* state = GetState();
+    std::vector<const HiveKey*> chain;
+    for (const HiveKey* k = key; k; k = k->parent) chain.push_back(k);
+    std::string path;
+    for (size_t i = chain.size(); i-- > 0;) {
+        const HiveKey* k = chain[i];
+        if (!k->parent) {
+            path = (state && k == state->users.get()) ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
+        } else {
+            path += "\\";
+            path += k->name;
+        }
+    }
+    return path;
+}
+
+static const char* PredefinedName(HKEY handle) {
+    switch ((uint32_t)(uintptr_t)handle) {
+        case 0x80000000u: return "HKEY_CLASSES_ROOT";
+        case 0x80000001u: return "HKEY_CURRENT_USER";
+        case 0x80000002u: return "HKEY_LOCAL_MACHINE";
+        case 0x80000003u: return "HKEY_USERS";
+        case 0x80000004u: return "HKEY_PERFORMANCE_DATA";
+        case 0x80000005u: return "HKEY_CURRENT_CONFIG";
+        case 0x80000006u: return "HKEY_DYN_DATA";
+    }
+    return nullptr;
+}
+
+static bool IsPredefinedValue(HKEY handle) {
+    uintptr_t v = (uintptr_t)handle;
+    return (v >> 31) != 0 && (uint32_t)v >= 0x80000000u && (uint32_t)v <= 0x80000006u &&
+           (sizeof(v) == 4 || (v >> 32) == 0xFFFFFFFFu);
+}
+
+uint32_t ResolveHandle(HKEY handle, Resolved* out) {
+    *out = Resolved();
+    if (!handle) return ERROR_INVALID_HANDLE;
+    RefreshState();  // every call resolves its handle first, before it holds any key
+    State* state = GetState();
+    if (IsPredefinedValue(handle)) {
+        if (!state) return ERROR_INVALID_HANDLE;
+        out->predefined = true;
+        HiveKey* key = nullptr;
+        if (handle == HKEY_LOCAL_MACHINE) {
+            out->key = state->machine.get();
+            out->granted = KEY_ALL_ACCESS;
+            return ERROR_SUCCESS;
+        }
+        if (handle == HKEY_USERS) {
+            out->key = state->users.get();
+            out->granted = KEY_ALL_ACCESS;
+            return ERROR_SUCCESS;
+        }
+        if (handle == HKEY_CURRENT_USER) {
+            // A service (or a session without a loaded profile) sees .DEFAULT, as LocalSystem does.
+            if (!state->userSid.empty()) key = state->users->FindSubkey(state->userSid);
+            if (!key) key = state->users->FindSubkey(".DEFAULT");
+        } else if (handle == HKEY_CLASSES_ROOT) {
+            HiveKey* software = state->machine->FindSubkey("SOFTWARE");
+            key = software ? software->FindSubkey("Classes") : nullptr;
+        } else if (handle == HKEY_CURRENT_CONFIG) {
+            WalkPath(state->machine.get(), "SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current", false, &key);
+        }
+        if (!key) return ERROR_INVALID_HANDLE;
+        // As advapi32 does, the predefined handle is opened with MAXIMUM_ALLOWED.
+        if (CheckKeyAccess(key, MAXIMUM_ALLOWED, 0, &out->granted) != ERROR_SUCCESS) out->granted = 0;
+        out->key = key;
+        return ERROR_SUCCESS;
+    }
+    auto object = HandleGetAs<KeyObject>((HANDLE)handle);
+    if (!object || object->stale) return ERROR_INVALID_HANDLE;
+    if (object->deleted) return ERROR_KEY_DELETED;
+    out->key = object->key;
+    out->granted = object->granted;
+    return ERROR_SUCCESS;
+}
+
+HKEY NewKeyHandle(HiveKey* key, uint32_t granted) {
+    auto object = std::make_shared<KeyObject>();
+    object->key = key;
+    object->granted = granted;
+    object->path = KeyPath(key);
+    return (HKEY)HandleCreate(object);
+}
+
+std::string HandlePath(HKEY handle, const char* subkey) {
+    std::string path;
+    if (const char* name = IsPredefinedValue(handle) ? PredefinedName(handle) : nullptr) {
+        Resolved r;
+        path = (ResolveHandle(handle, &r) == ERROR_SUCCESS) ? KeyPath(r.key) : name;
+    } else if (auto object = HandleGetAs<KeyObject>((HANDLE)handle)) {
+        path = object->path;
+    }
+    if (subkey && *subkey) {
+        std::string sub = AnsiToUtf8(subkey);
+        while (!sub.empty() && sub.back() == '\\') sub.pop_back();
+        if (!sub.empty()) path += "\\" + sub;
+    }
+    return path;
+}
+
+uint32_t WalkPath(HiveKey* start, const std::string& path, bool openLink, HiveKey** found, HiveKey** deepest,
+                  std::vector<std::string>* rest) {
+    if (!path.empty() && path[0] == '\\') return ERROR_BAD_PATHNAME;
+    std::vector<std::string> comps;
+    size_t pos = 0;
+    while (pos <= path.size()) {
+        size_t next = path.find('\\', pos);
+        if (next == std::string::npos) next = path.size();
+        if (next > pos) comps.push_back(path.substr(pos, next - pos));
+        pos = next + 1;
+    }
+    int hops = 0;
+    return WalkFrom(start, comps, 0, openLink, &hops, found, deepest, rest);
+}
+
+void Touch(HiveKey* key) {
+    key->lastWrite = FileTimeNow();
+    if (key->isVolatile) return;
+    if (Mount* m = MountOf(key)) m->dirty = true;
+}
+
+void InvalidateSubtree(const HiveKey* top, bool includeTop) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    for (KeyObject* object : LiveKeys()) {
+        if (object->deleted || object->stale || !object->key) continue;
+        if (!Within(object->key, top) || (!includeTop && object->key == top)) continue;
+        object->deleted = true;
+        object->key = nullptr;
+    }
+}
+
+bool HandlesOpenBelow(const HiveKey* top, bool includeTop) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    for (KeyObject* object : LiveKeys()) {
+        if (object->deleted || object->stale || !object->key) continue;
+        if (Within(object->key, top) && (includeTop || object->key != top)) return true;
+    }
+    return false;
+}
+
+void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    for (KeyObject* object : LiveKeys()) {
+        if (object->deleted || object->stale || !object->key || !Within(object->key, oldRoot)) continue;
+        std::vector<const HiveKey*> chain;
+        for (const HiveKey* k = object->key; k != oldRoot; k = k->parent) chain.push_back(k);
+        HiveKey* target = newRoot;
+        for (size_t i = chain.size(); i-- > 0 && target;) target = target->FindSubkey(chain[i]->name);
+        object->key = target;
+        object->deleted = target == nullptr;
+    }
+}
+
+// Handles that outlive the registry they named (the process detached) become invalid.
+void ForgetAllKeys() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    for (KeyObject* object : LiveKeys()) {
+        object->stale = true;
+        object->key = nullptr;
+    }
+}
+
+}  // namespace reg
+}  // namespace ntsim
+
+using namespace ntsim;
+using namespace ntsim::reg;
+
+LONG WINAPI RegCloseKey(HKEY hKey) {
+    uint32_t err = 0;
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (FaultHit("RegCloseKey", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (!hKey) return ERROR_INVALID_HANDLE;
+    if (IsPredefinedValue(hKey)) return ERROR_SUCCESS;
+    if (!HandleGetAs<KeyObject>((HANDLE)hKey)) return ERROR_INVALID_HANDLE;
+    HandleClose((HANDLE)hKey);
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,436 @@
+// The process's registry and its hive files: the mounts made when a process
+// first uses the registry, the CurrentControlSet link, writing dirty hives at
+// RegFlushKey, process exit and shutdown, and mounting and unmounting hives.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/paths.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
+#include "ntsim/registry/boot.h"
+#include "ntsim/registry/internal.h"
+
+namespace ntsim {
+namespace reg {
+
+namespace {
+std::unique_ptr<State> g_state;
+bool g_loading = false;
+
+bool FileIdentity(const std::string& hostPath, dev_t* dev, ino_t* ino) {
+    struct stat st;
+    if (stat(hostPath.c_str(), &st) != 0) return false;
+    *dev = st.st_dev;
+    *ino = st.st_ino;
+    return true;
+}
+
+std::string SystemRoot() {
+    const ConfSection* machine = CurrentProcess().conf.Find("machine");
+    return machine ? machine->Get("systemroot", "C:\\WINNT") : "C:\\WINNT";
+}
+
+// Expands %NAME% references from the process environment, as ExpandEnvironmentStrings would.
+std::string ExpandVariables(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t end = text[i] == '%' ? text.find('%', i + 1) : std::string::npos;
+        if (end == std::string::npos) {
+            out += text[i++];
+            continue;
+        }
+        bool found = false;
+        std::string value = ProcessGetEnv(text.substr(i + 1, end - i - 1), &found);
+        out += found ? value : text.substr(i, end - i + 1);
+        i = end + 1;
+    }
+    return out;
+}
+
+bool LoadHiveFile(const std::string& windowsPath, Hive* hive, std::string* hostPath) {
+    if (MapWindowsPath(windowsPath, hostPath) != ERROR_SUCCESS) return false;
+    MachineLock lock;
+    return RegfLoadFile(*hostPath, hive) == ERROR_SUCCESS;
+}
+
+std::string Utf16Value(const HiveValue* v) {
+    if (!v) return "";
+    std::vector<uint16_t> units(v->data.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(v->data[2 * i] | (v->data[2 * i + 1] << 8));
+    while (!units.empty() && units.back() == 0) units.pop_back();
+    return Utf16ToUtf8(units.data(), units.size());
+}
+
+HiveKey* Descend(HiveKey* key, const char* path) {
+    HiveKey* found = nullptr;
+    if (!key || WalkPath(key, path, true, &found) != ERROR_SUCCESS) return nullptr;
+    return found;
+}
+
+// The logged-on user's SID text: the machine SID (PolAcDmS) and the account's RID
+// (the type of its SAM Names entry), as the security authority would build it.
+std::string AccountSidText(State& state, const std::string& user) {
+    HiveKey* policy = Descend(state.machine.get(), "SECURITY\\Policy\\PolAcDmS");
+    HiveKey* names = Descend(state.machine.get(), "SAM\\SAM\\Domains\\Account\\Users\\Names");
+    if (!policy || !names) return "";
+    const HiveValue* sid = policy->FindValue("");
+    HiveKey* account = names->FindSubkey(user);
+    const HiveValue* rid = account ? account->FindValue("") : nullptr;
+    if (!sid || sid->data.size() != 24 || !rid) return "";
+    const uint8_t* d = sid->data.data();
+    auto sub = [&](int i) { return (uint32_t)(d[8 + 4 * i] | (d[9 + 4 * i] << 8) | (d[10 + 4 * i] << 16) | ((uint32_t)d[11 + 4 * i] << 24)); };
+    char text[96];
+    snprintf(text, sizeof text, "S-1-5-%u-%u-%u-%u-%u", sub(0), sub(1), sub(2), sub(3), rid->type);
+    return text;
+}
+
+// The profile of the logged-on user: its ProfileList entry by SID, or else the
+// entry whose profile folder carries the account's name.
+void MountUserHive(State& state, const std::string& user) {
+    HiveKey* list = Descend(state.machine.get(), "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList");
+    if (!list) return;
+    std::string sid = AccountSidText(state, user);
+    HiveKey* entry = sid.empty() ? nullptr : list->FindSubkey(sid);
+    if (!entry) {
+        for (auto& candidate : list->subkeys) {
+            std::string path = Utf16Value(candidate->FindValue("ProfileImagePath"));
+            size_t slash = path.find_last_of('\\');
+            std::string folder = slash == std::string::npos ? path : path.substr(slash + 1);
+            if (!folder.empty() && HiveNameCompare(folder, user) == 0) {
+                entry = candidate.get();
+                break;
+            }
+        }
+    }
+    if (!entry) return;
+    std::string image = ExpandVariables(Utf16Value(entry->FindValue("ProfileImagePath")));
+    if (image.empty()) return;
+    Hive hive;
+    std::string hostPath;
+    if (!LoadHiveFile(image + "\\ntuser.dat", &hive, &hostPath)) return;
+    if (Mount* m = AttachHive(state, state.users.get(), entry->name, std::move(hive), hostPath, true)) {
+        m->windowsPath = FullWindowsPath(image + "\\ntuser.dat");
+        state.userSid = entry->name;
+    }
+}
+
+// CurrentControlSet is not in the file: NT makes it at load as a volatile link
+// to the control set that Select\Current names.
+void MakeCurrentControlSet(HiveKey* system) {
+    HiveKey* select = system->FindSubkey("Select");
+    const HiveValue* current = select ? select->FindValue("Current") : nullptr;
+    if (!current || current->data.size() < 4 || system->FindSubkey("CurrentControlSet")) return;
+    uint32_t n = current->data[0] | (current->data[1] << 8) | (current->data[2] << 16) | ((uint32_t)current->data[3] << 24);
+    char target[64];
+    snprintf(target, sizeof target, "\\Registry\\Machine\\SYSTEM\\ControlSet%03u", n);
+    HiveKey* link = system->AddSubkey("CurrentControlSet");
+    link->isVolatile = true;
+    link->flags |= kKeySymLink;
+    char setName[32];
+    snprintf(setName, sizeof setName, "ControlSet%03u", n);
+    HiveKey* set = system->FindSubkey(setName);
+    link->security = set ? set->security : system->security;
+    HiveValue value;
+    value.name = "SymbolicLinkValue";
+    value.type = REG_LINK;
+    std::vector<uint16_t> units = Utf8ToUtf16(target);
+    for (uint16_t u : units) {
+        value.data.push_back((uint8_t)(u & 0xFF));
+        value.data.push_back((uint8_t)(u >> 8));
+    }
+    link->values.push_back(std::move(value));
+}
+
+void Load(State& state) {
+    std::string config = SystemRoot() + "\\system32\\config\\";
+    static const char* const kMachineHives[] = {"SAM", "SECURITY", "SOFTWARE", "SYSTEM"};
+    for (const char* name : kMachineHives) {
+        Hive hive;
+        std::string hostPath;
+        if (!LoadHiveFile(config + name, &hive, &hostPath)) continue;
+        Mount* m = AttachHive(state, state.machine.get(), name, std::move(hive), hostPath, true);
+        if (m) m->windowsPath = config + name;
+        if (m && strcmp(name, "SYSTEM") == 0) MakeCurrentControlSet(m->root);
+    }
+    Hive defaultHive;
+    std::string hostPath;
+    if (LoadHiveFile(config + "DEFAULT", &defaultHive, &hostPath))
+        if (Mount* m = AttachHive(state, state.users.get(), ".DEFAULT", std::move(defaultHive), hostPath, true))
+            m->windowsPath = config + "DEFAULT";
+    const Process& process = CurrentProcess();
+    if (!process.service && strcasecmp(process.user.c_str(), "SYSTEM") != 0) MountUserHive(state, process.user);
+    UpdateHiveList(state);
+}
+
+// At process exit the changes reach the hive files; then the registry is gone.
+void Unload() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (!g_state) return;
+    FlushAllMounts();
+    for (auto& m : g_state->mounts)
+        if (!m->permanent) ReleaseLoadedHive(m->hostPath);
+    ForgetAllKeys();
+    if (g_state->generation) munmap(g_state->generation, 8);
+    g_state.reset();
+}
+}  // namespace
+
+namespace {
+// Another process of the machine may have written a hive since this one read it. A hive
+// this process has not changed is read again then (its open handles follow by path), so
+// that processes see each other's flushed changes; a changed one keeps this process's
+// version, and the last writer's file wins.
+void RefreshMounts(State& state) {
+    for (auto& m : state.mounts) {
+        if (m->dirty || m->holdsVolatile) continue;
+        dev_t dev;
+        ino_t ino;
+        if (!FileIdentity(m->hostPath, &dev, &ino) || (dev == m->dev && ino == m->ino)) continue;
+        Hive hive;
+        uint32_t err;
+        {
+            MachineLock lock;
+            err = RegfLoadFile(m->hostPath, &hive);
+            FileIdentity(m->hostPath, &dev, &ino);
+        }
+        if (err != ERROR_SUCCESS || !hive.root) continue;
+        std::unique_ptr<HiveKey> root = std::move(hive.root);
+        root->name = m->root->name;
+        root->parent = m->parent;
+        bool system = m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0;
+        if (system) MakeCurrentControlSet(root.get());
+        RemapHandles(m->root, root.get());
+        HiveKey* fresh = root.get();
+        for (auto& slot : m->parent->subkeys)
+            if (slot.get() == m->root) {
+                slot = std::move(root);
+                break;
+            }
+        m->root = fresh;
+        m->rootName = hive.rootName.empty() ? fresh->name : hive.rootName;
+        m->minorVersion = hive.minorVersion;
+        m->dev = dev;
+        m->ino = ino;
+        if (system) UpdateHiveList(state);
+    }
+}
+}  // namespace
+
+void UpdateHiveList(State& state) {
+    HiveKey* system = state.machine->FindSubkey("SYSTEM");
+    HiveKey* control = nullptr;
+    if (!system || WalkPath(system, "CurrentControlSet\\Control", false, &control) != ERROR_SUCCESS) return;
+    HiveKey* list = control->FindSubkey("hivelist");
+    if (list && !list->isVolatile) return;  // a stored one is the file's business
+    if (!list) {
+        list = control->AddSubkey("hivelist");
+        list->isVolatile = true;
+        list->security = control->security;
+    }
+    list->values.clear();
+    for (const auto& m : state.mounts) {
+        std::string name = std::string(m->parent == state.machine.get() ? "\\REGISTRY\\MACHINE\\" : "\\REGISTRY\\USER\\") + m->root->name;
+        std::string file;
+        if (m->windowsPath.size() > 2 && m->windowsPath[1] == ':') {
+            char device[48];
+            int letter = toupper((unsigned char)m->windowsPath[0]);
+            snprintf(device, sizeof device, "\\Device\\Harddisk0\\Partition%d", letter >= 'C' ? letter - 'C' + 1 : 1);
+            file = device + m->windowsPath.substr(2);
+        }
+        HiveValue v;
+        v.name = name;
+        v.type = REG_SZ;
+        std::vector<uint16_t> units = Utf8ToUtf16(file);
+        units.push_back(0);
+        for (uint16_t u : units) {
+            v.data.push_back((uint8_t)(u & 0xFF));
+            v.data.push_back((uint8_t)(u >> 8));
+        }
+        list->values.push_back(std::move(v));
+    }
+    list->lastWrite = FileTimeNow();
+}
+
+State* GetState() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (!ProcessAttached()) return nullptr;
+    if (g_state && g_state->machineDir == CurrentProcess().machineDir) return g_state.get();
+    if (g_loading) return g_state.get();
+    if (g_state) Unload();
+    g_loading = true;
+    g_state = std::make_unique<State>();
+    g_state->machineDir = CurrentProcess().machineDir;
+    g_state->machine = std::make_unique<HiveKey>();
+    g_state->machine->name = "MACHINE";
+    g_state->users = std::make_unique<HiveKey>();
+    g_state->users->name = "USER";
+    int fd = open((g_state->machineDir + "/.registry-generation").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+        struct stat st;
+        if (fstat(fd, &st) == 0 && (st.st_size >= 8 || ftruncate(fd, 8) == 0)) {
+            void* map = mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+            if (map != MAP_FAILED) g_state->generation = (uint64_t*)map;
+        }
+        close(fd);
+    }
+    if (g_state->generation) g_state->seenGeneration = __atomic_load_n(g_state->generation, __ATOMIC_ACQUIRE);
+    Load(*g_state);
+    g_loading = false;
+    AtProcessExit(50, [] { Unload(); });
+    return g_state.get();
+}
+
+void RefreshState() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    State* state = GetState();
+    if (!state || g_loading) return;
+    if (state->generation) {
+        uint64_t now = __atomic_load_n(state->generation, __ATOMIC_ACQUIRE);
+        if (now == state->seenGeneration) return;
+        state->seenGeneration = now;
+    }
+    RefreshMounts(*state);
+}
+
+Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,
+                  bool permanent) {
+    if (!hive.root || parent->FindSubkey(name)) return nullptr;
+    auto mount = std::make_unique<Mount>();
+    mount->rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
+    mount->minorVersion = hive.minorVersion;
+    mount->hostPath = hostPath;
+    mount->permanent = permanent;
+    mount->parent = parent;
+    FileIdentity(hostPath, &mount->dev, &mount->ino);
+    std::unique_ptr<HiveKey> root = std::move(hive.root);
+    root->name = name;
+    root->parent = parent;
+    mount->root = root.get();
+    auto it = std::lower_bound(parent->subkeys.begin(), parent->subkeys.end(), name,
+                               [](const std::unique_ptr<HiveKey>& k, const std::string& s) { return HiveNameCompare(k->name, s) < 0; });
+    parent->subkeys.insert(it, std::move(root));
+    state.mounts.push_back(std::move(mount));
+    return state.mounts.back().get();
+}
+
+void DetachMount(State& state, Mount* mount) {
+    InvalidateSubtree(mount->root, true);
+    mount->parent->RemoveSubkey(mount->root);
+    for (auto it = state.mounts.begin(); it != state.mounts.end(); ++it)
+        if (it->get() == mount) {
+            state.mounts.erase(it);
+            break;
+        }
+}
+
+bool FileMounted(const State& state, const std::string& hostPath) {
+    dev_t dev;
+    ino_t ino;
+    bool known = FileIdentity(hostPath, &dev, &ino);
+    for (const auto& m : state.mounts) {
+        if (m->hostPath == hostPath) return true;
+        if (known && m->dev == dev && m->ino == ino) return true;
+    }
+    return false;
+}
+
+namespace {
+// The record of loaded hives: "pid<TAB>host path" lines. Entries of processes that are gone
+// (killed without unloading) are dropped whenever the record is rewritten.
+std::string LoadedRecord() { return CurrentProcess().machineDir + "/.loaded-hives"; }
+
+std::vector<std::pair<long, std::string>> ReadLoaded() {
+    std::vector<std::pair<long, std::string>> entries;
+    FILE* f = fopen(LoadedRecord().c_str(), "r");
+    if (!f) return entries;
+    char line[4200];
+    while (fgets(line, sizeof line, f)) {
+        char* tab = strchr(line, '\t');
+        if (!tab) continue;
+        *tab = 0;
+        std::string path = tab + 1;
+        while (!path.empty() && (path.back() == '\n' || path.back() == '\r')) path.pop_back();
+        long pid = strtol(line, nullptr, 10);
+        if (pid > 0 && (kill((pid_t)pid, 0) == 0 || errno == EPERM)) entries.emplace_back(pid, path);
+    }
+    fclose(f);
+    return entries;
+}
+
+void WriteLoaded(const std::vector<std::pair<long, std::string>>& entries) {
+    std::string temp = LoadedRecord() + ".tmp";
+    FILE* f = fopen(temp.c_str(), "w");
+    if (!f) return;
+    for (const auto& e : entries) fprintf(f, "%ld\t%s\n", e.first, e.second.c_str());
+    fclose(f);
+    rename(temp.c_str(), LoadedRecord().c_str());
+}
+}  // namespace
+
+bool ClaimLoadedHive(const std::string& hostPath) {
+    MachineLock lock;
+    auto entries = ReadLoaded();
+    for (const auto& e : entries)
+        if (e.second == hostPath && e.first != (long)getpid()) return false;
+    entries.emplace_back((long)getpid(), hostPath);
+    WriteLoaded(entries);
+    return true;
+}
+
+void ReleaseLoadedHive(const std::string& hostPath) {
+    MachineLock lock;
+    auto entries = ReadLoaded();
+    for (auto it = entries.begin(); it != entries.end();)
+        it = (it->first == (long)getpid() && it->second == hostPath) ? entries.erase(it) : it + 1;
+    WriteLoaded(entries);
+}
+
+uint32_t SaveMount(Mount& mount) {
+    if (!mount.dirty) return ERROR_SUCCESS;
+    Hive hive;
+    hive.minorVersion = mount.minorVersion;
+    hive.rootName = mount.rootName;
+    hive.root = HiveCopyTree(*mount.root, nullptr);
+    hive.root->name = mount.rootName;
+    uint32_t err;
+    {
+        MachineLock lock;
+        err = RegfSaveFile(hive, mount.hostPath);
+    }
+    if (err != ERROR_SUCCESS) return err;
+    if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);
+    mount.dirty = false;
+    FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // the rename made a new file
+    return ERROR_SUCCESS;
+}
+
+void FlushAllMounts() {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    if (!g_state) return;
+    for (auto& m : g_state->mounts) {
+        uint32_t err = SaveMount(*m);
+        if (err != ERROR_SUCCESS)
+            fprintf(stderr, "ntsim: cannot write hive %s: error %u\n", m->hostPath.c_str(), err);
+    }
+}
+
+}  // namespace reg
+
+void RegistryShutdown() { reg::FlushAllMounts(); }
+
+}  // namespace ntsim

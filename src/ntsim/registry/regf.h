@@ -1,0 +1,26 @@
+// The regf hive file format (versions 1.3 and 1.5): reading a file image into a
+// Hive and writing a Hive back. A hive file is untrusted input: every offset and
+// length is checked, and corruption is an error code, never a crash.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ntsim/registry/hive.h"
+
+namespace ntsim {
+
+// Reads a hive image. ERROR_SUCCESS; ERROR_NOT_REGISTRY_FILE (1017) when it is not a
+// regf hive (signature, version, size); ERROR_BADDB (1009) when its structure is corrupt.
+uint32_t RegfRead(const uint8_t* data, size_t size, Hive* hive);
+
+// Reads a hive file; also ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED.
+uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive);
+
+// Serialises a hive in the version hive.minorVersion names (volatile keys are left out).
+uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out);
+
+// Writes a hive file atomically: a temporary file beside it, fsync, rename.
+uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath);
+
+}  // namespace ntsim

@@ -1,0 +1,111 @@
+// Values: RegQueryValueExA, RegSetValueExA, RegDeleteValueA. String data is
+// UTF-16LE in the hive and the ANSI code page at these calls; sizes are
+// reported in ANSI bytes, as the A functions report them.
+#include <cstring>
+
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/internal.h"
+
+namespace ntsim {
+namespace reg {
+
+std::string StoredToAnsi(const std::vector<uint8_t>& data) {
+    std::vector<uint16_t> units(data.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
+    return Utf16ToAnsi(units.data(), units.size());
+}
+
+}  // namespace reg
+}  // namespace ntsim
+
+using namespace ntsim;
+using namespace ntsim::reg;
+
+LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
+                             LPDWORD lpcbData) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    uint32_t err = 0;
+    if (FaultHit("RegQueryValueExA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
+    Resolved r;
+    if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
+    if (!(r.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    const HiveValue* v = r.key->FindValue(AnsiToUtf8(lpValueName));
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    LONG status = ERROR_SUCCESS;
+    DWORD size;
+    if (IsStringType(v->type)) {
+        std::string ansi = StoredToAnsi(v->data);
+        size = (DWORD)ansi.size();
+        if (lpData && size) {
+            if (size > *lpcbData) {
+                status = ERROR_MORE_DATA;
+            } else {
+                memcpy(lpData, ansi.data(), size);
+                // Data stored without its terminator gets one when the buffer has room, as NT does.
+                if (size < *lpcbData && lpData[size - 1]) lpData[size] = 0;
+            }
+        }
+    } else {
+        size = (DWORD)v->data.size();
+        if (lpData) {
+            if (size > *lpcbData)
+                status = ERROR_MORE_DATA;
+            else if (size)
+                memcpy(lpData, v->data.data(), size);
+        }
+    }
+    if (lpType) *lpType = v->type;
+    if (lpcbData) *lpcbData = size;
+    return status;
+}
+
+LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, CONST BYTE* lpData, DWORD cbData) {
+    (void)Reserved;  // ignored, as NT does
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    uint32_t err = 0;
+    if (FaultHit("RegSetValueExA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (!lpData && cbData) return ERROR_NOACCESS;
+    Resolved r;
+    if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
+    if (!(r.granted & KEY_SET_VALUE) || IsRootKey(r.key)) return ERROR_ACCESS_DENIED;
+    std::vector<uint8_t> stored;
+    if (IsStringType(dwType)) {
+        std::vector<uint16_t> units = AnsiToUtf16((const char*)lpData, cbData);
+        stored.reserve(units.size() * 2);
+        for (uint16_t u : units) {
+            stored.push_back((uint8_t)(u & 0xFF));
+            stored.push_back((uint8_t)(u >> 8));
+        }
+    } else if (cbData) {
+        stored.assign(lpData, lpData + cbData);
+    }
+    std::string name = AnsiToUtf8(lpValueName);
+    HiveValue* v = r.key->FindValue(name);
+    if (!v) {
+        r.key->values.push_back(HiveValue());
+        v = &r.key->values.back();
+        v->name = name;
+    }
+    v->type = dwType;
+    v->data = std::move(stored);
+    Touch(r.key);
+    return ERROR_SUCCESS;
+}
+
+LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    uint32_t err = 0;
+    if (FaultHit("RegDeleteValueA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    Resolved r;
+    if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
+    if (!(r.granted & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    std::string name = AnsiToUtf8(lpValueName);
+    for (auto it = r.key->values.begin(); it != r.key->values.end(); ++it)
+        if (HiveNameCompare(it->name, name) == 0) {
+            r.key->values.erase(it);
+            Touch(r.key);
+            return ERROR_SUCCESS;
+        }
+    return ERROR_FILE_NOT_FOUND;
+}

@@ -1,0 +1,206 @@
+// The account database: well-known SIDs, built-in aliases and local accounts read
+// from the SAM hive, the machine SID and account domain name from the SECURITY hive.
+#include "ntsim/security/accounts.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <mutex>
+
+#include "ntsim/kernel/paths.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
+
+namespace ntsim {
+
+namespace {
+std::mutex g_mutex;
+AccountDb* g_db = nullptr;
+
+const HiveKey* KeyAt(const HiveKey* key, const char* path) {
+    std::string p = path;
+    size_t i = 0;
+    while (key && i < p.size()) {
+        size_t next = p.find('\\', i);
+        if (next == std::string::npos) next = p.size();
+        key = key->FindSubkey(p.substr(i, next - i));
+        i = next + 1;
+    }
+    return key;
+}
+
+std::string Utf16Bytes(const std::vector<uint8_t>& data) {
+    std::vector<uint16_t> units(data.size() / 2);
+    for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
+    while (!units.empty() && units.back() == 0) units.pop_back();
+    return Utf16ToUtf8(units.data(), units.size());
+}
+
+void AddWellKnown(AccountDb* db) {
+    auto add = [&](const char* name, const char* domain, SidBytes sid, SID_NAME_USE use) {
+        Account a;
+        a.name = name;
+        a.domain = domain;
+        a.sid = std::move(sid);
+        a.use = use;
+        db->accounts.push_back(std::move(a));
+    };
+    add("Everyone", "", SidEveryone(), SidTypeWellKnownGroup);
+    add("CREATOR OWNER", "", SidCreatorOwner(), SidTypeWellKnownGroup);
+    add("CREATOR GROUP", "", SidCreatorGroup(), SidTypeWellKnownGroup);
+    add("SYSTEM", "NT AUTHORITY", SidLocalSystem(), SidTypeWellKnownGroup);
+    add("DIALUP", "NT AUTHORITY", SidNt(SECURITY_DIALUP_RID), SidTypeWellKnownGroup);
+    add("NETWORK", "NT AUTHORITY", SidNt(SECURITY_NETWORK_RID), SidTypeWellKnownGroup);
+    add("BATCH", "NT AUTHORITY", SidNt(SECURITY_BATCH_RID), SidTypeWellKnownGroup);
+    add("INTERACTIVE", "NT AUTHORITY", SidNt(SECURITY_INTERACTIVE_RID), SidTypeWellKnownGroup);
+    add("SERVICE", "NT AUTHORITY", SidNt(SECURITY_SERVICE_RID), SidTypeWellKnownGroup);
+    add("ANONYMOUS LOGON", "NT AUTHORITY", SidNt(SECURITY_ANONYMOUS_LOGON_RID), SidTypeWellKnownGroup);
+    add("Authenticated Users", "NT AUTHORITY", SidNt(SECURITY_AUTHENTICATED_USER_RID), SidTypeWellKnownGroup);
+    add("BUILTIN", "BUILTIN", SidMake(5, {32}), SidTypeDomain);
+    // The built-in aliases exist on every NT machine; the SAM may add to them.
+    static const struct {
+        uint32_t rid;
+        const char* name;
+    } kAliases[] = {{544, "Administrators"}, {545, "Users"},          {546, "Guests"},
+                    {547, "Power Users"},    {548, "Account Operators"}, {549, "Server Operators"},
+                    {550, "Print Operators"}, {551, "Backup Operators"}, {552, "Replicator"}};
+    for (const auto& a : kAliases) add(a.name, "BUILTIN", SidBuiltin(a.rid), SidTypeAlias);
+}
+
+Account* FindBySid(AccountDb* db, const SidBytes& sid) {
+    for (Account& a : db->accounts)
+        if (a.sid == sid) return &a;
+    return nullptr;
+}
+}  // namespace
+
+const Account* AccountDb::FindName(const std::string& name, const std::string& domain) const {
+    for (const Account& a : accounts) {
+        if (strcasecmp(a.name.c_str(), name.c_str()) != 0) continue;
+        if (!domain.empty() && strcasecmp(a.domain.c_str(), domain.c_str()) != 0) continue;
+        return &a;
+    }
+    return nullptr;
+}
+
+const Account* AccountDb::FindSid(const SidBytes& sid) const {
+    for (const Account& a : accounts)
+        if (a.sid == sid) return &a;
+    return nullptr;
+}
+
+void AccountsBuild(const Hive* sam, const Hive* security, const std::string& computerName, AccountDb* db) {
+    *db = AccountDb();
+    db->accountDomain = computerName;
+    AddWellKnown(db);
+    // The machine SID: PolAcDmS in the policy, else the last 24 bytes of the SAM's "V".
+    if (security && security->root) {
+        if (const HiveKey* k = KeyAt(security->root.get(), "Policy\\PolAcDmS"))
+            if (const HiveValue* v = k->FindValue(""))
+                if (size_t n = SidCheck(v->data.data(), v->data.size())) db->machineSid.assign(v->data.begin(), v->data.begin() + n);
+        if (const HiveKey* k = KeyAt(security->root.get(), "Policy\\PolAcDmN"))
+            if (const HiveValue* v = k->FindValue(""))
+                if (!v->data.empty()) db->accountDomain = Utf16Bytes(v->data);
+    }
+    const HiveKey* samRoot = sam && sam->root ? KeyAt(sam->root.get(), "SAM\\Domains") : nullptr;
+    if (db->machineSid.empty() && samRoot)
+        if (const HiveKey* k = KeyAt(samRoot, "Account"))
+            if (const HiveValue* v = k->FindValue("V"))
+                if (v->data.size() >= 24 && SidCheck(v->data.data() + v->data.size() - 24, 24) == 24)
+                    db->machineSid.assign(v->data.end() - 24, v->data.end());
+    if (!db->machineSid.empty()) {
+        Account d;
+        d.name = db->accountDomain;
+        d.domain = db->accountDomain;
+        d.sid = db->machineSid;
+        d.use = SidTypeDomain;
+        db->accounts.push_back(d);
+    }
+    if (!samRoot) return;
+    // Built-in aliases by name ("Names\<alias>": the value's type is the RID).
+    if (const HiveKey* names = KeyAt(samRoot, "Builtin\\Aliases\\Names"))
+        for (const auto& k : names->subkeys) {
+            const HiveValue* v = k->FindValue("");
+            if (!v) continue;
+            SidBytes sid = SidBuiltin(v->type);
+            if (Account* a = FindBySid(db, sid)) {
+                a->name = k->name;
+            } else {
+                Account a2;
+                a2.name = k->name;
+                a2.domain = "BUILTIN";
+                a2.sid = sid;
+                a2.use = SidTypeAlias;
+                db->accounts.push_back(a2);
+            }
+        }
+    if (db->machineSid.empty()) return;
+    // Local users and global groups.
+    auto readNames = [&](const char* path, SID_NAME_USE use) {
+        const HiveKey* names = KeyAt(samRoot, path);
+        if (!names) return;
+        for (const auto& k : names->subkeys) {
+            const HiveValue* v = k->FindValue("");
+            if (!v) continue;
+            Account a;
+            a.name = k->name;
+            a.domain = db->accountDomain;
+            a.sid = SidAppend(db->machineSid, v->type);
+            a.use = use;
+            if (use == SidTypeUser) a.memberOf.push_back(SidAppend(db->machineSid, DOMAIN_GROUP_RID_USERS));
+            db->accounts.push_back(a);
+        }
+    };
+    readNames("Account\\Groups\\Names", SidTypeGroup);
+    readNames("Account\\Users\\Names", SidTypeUser);
+    // Alias members: "C" of Builtin\Aliases\<RID> holds the members' SIDs one after another.
+    if (const HiveKey* aliases = KeyAt(samRoot, "Builtin\\Aliases"))
+        for (const auto& k : aliases->subkeys) {
+            if (k->name.size() != 8) continue;
+            char* end = nullptr;
+            unsigned long rid = strtoul(k->name.c_str(), &end, 16);
+            if (*end) continue;
+            const HiveValue* c = k->FindValue("C");
+            if (!c) continue;
+            SidBytes alias = SidBuiltin((uint32_t)rid);
+            size_t off = 0;
+            while (off < c->data.size()) {
+                size_t n = SidCheck(c->data.data() + off, c->data.size() - off);
+                if (!n) break;  // corrupt tail: what was read so far stands
+                SidBytes member(c->data.begin() + off, c->data.begin() + off + n);
+                if (Account* a = FindBySid(db, member)) a->memberOf.push_back(alias);
+                off += n;
+            }
+        }
+}
+
+const AccountDb& Accounts() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (g_db) return *g_db;
+    // Outside a machine there are only the well-known names; nothing is kept for later.
+    static const AccountDb* detached = [] {
+        auto* db = new AccountDb;
+        AccountsBuild(nullptr, nullptr, "", db);
+        return db;
+    }();
+    if (!ProcessAttached()) return *detached;
+    g_db = new AccountDb;
+    std::string computer = ProcessGetEnv("COMPUTERNAME");
+    Hive sam, security;
+    bool haveSam = false, haveSecurity = false;
+    std::string config = ProcessGetEnv("SystemRoot") + "\\system32\\config\\";
+    std::string host;
+    if (MapWindowsPath(config + "SAM", &host) == ERROR_SUCCESS)
+        haveSam = RegfLoadFile(host, &sam) == ERROR_SUCCESS;
+    if (MapWindowsPath(config + "SECURITY", &host) == ERROR_SUCCESS)
+        haveSecurity = RegfLoadFile(host, &security) == ERROR_SUCCESS;
+    AccountsBuild(haveSam ? &sam : nullptr, haveSecurity ? &security : nullptr, computer, g_db);
+    AtProcessExit(1000, [] {
+        std::lock_guard<std::mutex> l(g_mutex);
+        delete g_db;
+        g_db = nullptr;
+    });
+    return *g_db;
+}
+
+}  // namespace ntsim

@@ -1,0 +1,37 @@
+// The machine's account database as the security calls see it: well-known SIDs,
+// the built-in aliases and the local accounts of the SAM hive, the machine SID of
+// SECURITY\Policy\PolAcDmS. Built at first use from the hive files.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "nt/win32.h"
+#include "ntsim/registry/hive.h"
+#include "ntsim/security/sd.h"
+
+namespace ntsim {
+
+struct Account {
+    std::string name;    // "Administrator", "Administrators", "Everyone"
+    std::string domain;  // "NTWKS01", "BUILTIN", "NT AUTHORITY", "" for Everyone and CREATOR OWNER
+    SidBytes sid;
+    SID_NAME_USE use = SidTypeUser;
+    std::vector<SidBytes> memberOf;  // aliases (and the primary group) a user belongs to
+};
+
+struct AccountDb {
+    SidBytes machineSid;        // the account domain SID; empty when the machine has none
+    std::string accountDomain;  // the account domain name (the computer name)
+    std::vector<Account> accounts;
+
+    const Account* FindName(const std::string& name, const std::string& domain) const;
+    const Account* FindSid(const SidBytes& sid) const;
+};
+
+// Builds the database from the SAM and SECURITY hives (either may be null).
+void AccountsBuild(const Hive* sam, const Hive* security, const std::string& computerName, AccountDb* db);
+
+// The attached machine's database, loaded at first use; forgotten at ProcessDetach.
+const AccountDb& Accounts();
+
+}  // namespace ntsim

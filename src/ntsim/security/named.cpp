@@ -1,0 +1,356 @@
+// Named object security (GetNamedSecurityInfoA, SetNamedSecurityInfoA) for registry
+// keys through the public registry calls and for files through their stored descriptors;
+// explicit access entries merged into ACLs (BuildExplicitAccessWithNameA, SetEntriesInAclA).
+#include <strings.h>
+
+#include <cstring>
+
+#include "nt/win32.h"
+#include "ntsim/security/access.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/files/security.h"
+#include "ntsim/security/sd.h"
+#include "ntsim/security/token_internal.h"
+
+using namespace ntsim;
+
+namespace {
+
+const SECURITY_INFORMATION kParts =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+
+// "MACHINE\SOFTWARE" -> HKEY_LOCAL_MACHINE and "SOFTWARE", as the security API names keys.
+bool RegistryRoot(const char* name, HKEY* root, std::string* rest) {
+    static const struct {
+        const char* prefix;
+        HKEY key;
+    } kRoots[] = {{"MACHINE", HKEY_LOCAL_MACHINE},
+                  {"USERS", HKEY_USERS},
+                  {"CLASSES_ROOT", HKEY_CLASSES_ROOT},
+                  {"CURRENT_USER", HKEY_CURRENT_USER}};
+    std::string n = name;
+    while (!n.empty() && n[0] == '\\') n.erase(0, 1);
+    size_t slash = n.find('\\');
+    std::string first = n.substr(0, slash);
+    for (const auto& r : kRoots)
+        if (strcasecmp(first.c_str(), r.prefix) == 0) {
+            *root = r.key;
+            *rest = slash == std::string::npos ? "" : n.substr(slash + 1);
+            return true;
+        }
+    return false;
+}
+
+uint32_t RegistryGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_t>* sd) {
+    HKEY root, key;
+    std::string rest;
+    if (!RegistryRoot(name, &root, &rest)) return ERROR_INVALID_PARAMETER;
+    REGSAM access = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) access |= READ_CONTROL;
+    if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
+    LONG err = RegOpenKeyExA(root, rest.c_str(), 0, access, &key);
+    if (err != ERROR_SUCCESS) return (uint32_t)err;
+    DWORD size = 0;
+    err = RegGetKeySecurity(key, info & kParts, nullptr, &size);
+    if (err == ERROR_INSUFFICIENT_BUFFER) {
+        sd->resize(size);
+        err = RegGetKeySecurity(key, info & kParts, sd->data(), &size);
+        sd->resize(size);
+    }
+    RegCloseKey(key);
+    return (uint32_t)err;
+}
+
+uint32_t RegistrySet(const char* name, SECURITY_INFORMATION info, const std::vector<uint8_t>& sd) {
+    HKEY root, key;
+    std::string rest;
+    if (!RegistryRoot(name, &root, &rest)) return ERROR_INVALID_PARAMETER;
+    REGSAM access = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) access |= WRITE_OWNER;
+    if (info & DACL_SECURITY_INFORMATION) access |= WRITE_DAC;
+    if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
+    LONG err = RegOpenKeyExA(root, rest.c_str(), 0, access, &key);
+    if (err != ERROR_SUCCESS) return (uint32_t)err;
+    err = RegSetKeySecurity(key, info, (PSECURITY_DESCRIPTOR)sd.data());
+    RegCloseKey(key);
+    return (uint32_t)err;
+}
+
+// A missing file whose folder exists is "file not found"; a missing folder is "path not found".
+uint32_t MissingError(const FileRef& ref) {
+    FileRef parent;
+    std::vector<uint8_t> sd;
+    bool secured;
+    if (FileParent(ref, &parent) && FileDescriptor(parent, &sd, &secured) == ERROR_FILE_NOT_FOUND)
+        return ERROR_PATH_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
+}
+
+uint32_t FileGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_t>* out) {
+    FileRef ref;
+    uint32_t err = FileResolve(name, &ref);
+    if (err != ERROR_SUCCESS) return err;
+    std::vector<uint8_t> sd;
+    bool secured;
+    err = FileDescriptor(ref, &sd, &secured);
+    if (err == ERROR_FILE_NOT_FOUND) return MissingError(ref);
+    if (err != ERROR_SUCCESS) return err;
+    if (secured) {
+        // Read as NT's security API opens the file: READ_CONTROL, and ACCESS_SYSTEM_SECURITY for
+        // the SACL, with backup intent so that an enabled SeBackupPrivilege reads any file.
+        uint32_t desired = 0;
+        if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) desired |= READ_CONTROL;
+        if (info & SACL_SECURITY_INFORMATION) desired |= ACCESS_SYSTEM_SECURITY;
+        uint32_t granted;
+        err = AccessCheckEx(sd.data(), sd.size(), desired, FileGenericMapping(), kBackupIntent, &granted);
+        if (err != ERROR_SUCCESS) return err;
+    }
+    SdView v;
+    if (SdParseRelative(sd.data(), sd.size(), &v) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
+    uint16_t control = v.control & ~(uint16_t)(SE_DACL_PRESENT | SE_SACL_PRESENT);
+    if (info & DACL_SECURITY_INFORMATION) control |= v.control & SE_DACL_PRESENT;
+    if (info & SACL_SECURITY_INFORMATION) control |= v.control & SE_SACL_PRESENT;
+    *out = SdBuild(control, (info & OWNER_SECURITY_INFORMATION) ? v.owner : nullptr,
+                   (info & GROUP_SECURITY_INFORMATION) ? v.group : nullptr, v.sacl, v.dacl);
+    return ERROR_SUCCESS;
+}
+
+uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& given) {
+    FileRef ref;
+    uint32_t err = FileResolve(name, &ref);
+    if (err != ERROR_SUCCESS) return err;
+    std::vector<uint8_t> sd;
+    bool secured;
+    err = FileDescriptor(ref, &sd, &secured);
+    if (err == ERROR_FILE_NOT_FOUND) return MissingError(ref);
+    if (err != ERROR_SUCCESS) return err;
+    if (!secured) return ERROR_NOT_SUPPORTED;  // FAT keeps no security
+    uint32_t desired = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) desired |= WRITE_OWNER;
+    if (info & DACL_SECURITY_INFORMATION) desired |= WRITE_DAC;
+    if (info & SACL_SECURITY_INFORMATION) desired |= ACCESS_SYSTEM_SECURITY;
+    uint32_t granted;
+    err = AccessCheckEx(sd.data(), sd.size(), desired, FileGenericMapping(), kBackupIntent, &granted);
+    if (err != ERROR_SUCCESS) return err;
+    SdView cur;
+    if (SdParseRelative(sd.data(), sd.size(), &cur) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
+    if (info & OWNER_SECURITY_INFORMATION) {
+        if (!given.owner) return ERROR_INVALID_OWNER;
+        // Only a SID of the token may become owner, unless restore privilege is enabled.
+        std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+        if (!TokenHasSid(CurrentToken(), given.owner) && !PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_INVALID_OWNER;
+        cur.owner = given.owner;
+    }
+    if (info & GROUP_SECURITY_INFORMATION) cur.group = given.group;
+    uint16_t control = cur.control;
+    if (info & DACL_SECURITY_INFORMATION) {
+        control |= SE_DACL_PRESENT;
+        cur.dacl = given.dacl;
+        if (info & PROTECTED_DACL_SECURITY_INFORMATION) control |= SE_DACL_PROTECTED;
+        if (info & UNPROTECTED_DACL_SECURITY_INFORMATION) control &= ~(uint16_t)SE_DACL_PROTECTED;
+    }
+    if (info & SACL_SECURITY_INFORMATION) {
+        control |= SE_SACL_PRESENT;
+        cur.sacl = given.sacl;
+        if (info & PROTECTED_SACL_SECURITY_INFORMATION) control |= SE_SACL_PROTECTED;
+        if (info & UNPROTECTED_SACL_SECURITY_INFORMATION) control &= ~(uint16_t)SE_SACL_PROTECTED;
+    }
+    control &= ~(uint16_t)(SE_OWNER_DEFAULTED | SE_GROUP_DEFAULTED | SE_DACL_DEFAULTED | SE_SACL_DEFAULTED);
+    return FileWriteStored(ref.host, ref.store, SdBuild(control, cur.owner, cur.group, cur.sacl, cur.dacl));
+}
+
+}  // namespace
+
+DWORD GetNamedSecurityInfoA(LPCSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
+                            PSID* ppsidOwner, PSID* ppsidGroup, PACL* ppDacl, PACL* ppSacl,
+                            PSECURITY_DESCRIPTOR* ppSecurityDescriptor) {
+    uint32_t err = 0;
+    if (FaultHit("GetNamedSecurityInfoA", pObjectName ? pObjectName : "", &err)) return err;
+    if (!pObjectName) return ERROR_INVALID_PARAMETER;
+    // The parts point into the descriptor, so it must be asked for whenever a part is.
+    if (!ppSecurityDescriptor && ((SecurityInfo & OWNER_SECURITY_INFORMATION && ppsidOwner) ||
+                                  (SecurityInfo & GROUP_SECURITY_INFORMATION && ppsidGroup) ||
+                                  (SecurityInfo & DACL_SECURITY_INFORMATION && ppDacl) ||
+                                  (SecurityInfo & SACL_SECURITY_INFORMATION && ppSacl)))
+        return ERROR_INVALID_PARAMETER;
+    std::vector<uint8_t> sd;
+    if (ObjectType == SE_REGISTRY_KEY)
+        err = RegistryGet(pObjectName, SecurityInfo, &sd);
+    else if (ObjectType == SE_FILE_OBJECT)
+        err = FileGet(pObjectName, SecurityInfo, &sd);
+    else
+        err = ERROR_INVALID_PARAMETER;
+    if (err != ERROR_SUCCESS) return err;
+    SdView v;
+    if (SdParseRelative(sd.data(), sd.size(), &v) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
+    uint8_t* block = (uint8_t*)LocalCopy(sd.data(), sd.size());
+    if (!block) return ERROR_NOT_ENOUGH_MEMORY;
+    auto inside = [&](const uint8_t* p) { return p ? block + (p - sd.data()) : nullptr; };
+    if (ppsidOwner && (SecurityInfo & OWNER_SECURITY_INFORMATION)) *ppsidOwner = inside(v.owner);
+    if (ppsidGroup && (SecurityInfo & GROUP_SECURITY_INFORMATION)) *ppsidGroup = inside(v.group);
+    if (ppDacl && (SecurityInfo & DACL_SECURITY_INFORMATION)) *ppDacl = (PACL)inside(v.dacl);
+    if (ppSacl && (SecurityInfo & SACL_SECURITY_INFORMATION)) *ppSacl = (PACL)inside(v.sacl);
+    if (ppSecurityDescriptor)
+        *ppSecurityDescriptor = block;
+    else
+        LocalFree(block);
+    return ERROR_SUCCESS;
+}
+
+DWORD SetNamedSecurityInfoA(LPSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECURITY_INFORMATION SecurityInfo,
+                            PSID psidOwner, PSID psidGroup, PACL pDacl, PACL pSacl) {
+    uint32_t err = 0;
+    if (FaultHit("SetNamedSecurityInfoA", pObjectName ? pObjectName : "", &err)) return err;
+    if (!pObjectName || !(SecurityInfo & kParts)) return ERROR_INVALID_PARAMETER;
+    if ((SecurityInfo & OWNER_SECURITY_INFORMATION) && !SidCheck((const uint8_t*)psidOwner, SECURITY_MAX_SID_SIZE))
+        return ERROR_INVALID_OWNER;
+    if ((SecurityInfo & GROUP_SECURITY_INFORMATION) && !SidCheck((const uint8_t*)psidGroup, SECURITY_MAX_SID_SIZE))
+        return ERROR_INVALID_PRIMARY_GROUP;
+    if ((SecurityInfo & DACL_SECURITY_INFORMATION) && pDacl && !IsValidAcl(pDacl)) return ERROR_INVALID_ACL;
+    if ((SecurityInfo & SACL_SECURITY_INFORMATION) && pSacl && !IsValidAcl(pSacl)) return ERROR_INVALID_ACL;
+    // A SACL is the security privilege's business whatever the object grants.
+    if ((SecurityInfo & SACL_SECURITY_INFORMATION) && !PrivilegeEnabled(SE_SECURITY_NAME) && !SystemAccessActive())
+        return ERROR_PRIVILEGE_NOT_HELD;
+    SdView given;
+    given.owner = (SecurityInfo & OWNER_SECURITY_INFORMATION) ? (const uint8_t*)psidOwner : nullptr;
+    given.group = (SecurityInfo & GROUP_SECURITY_INFORMATION) ? (const uint8_t*)psidGroup : nullptr;
+    given.dacl = (SecurityInfo & DACL_SECURITY_INFORMATION) ? (const uint8_t*)pDacl : nullptr;
+    given.sacl = (SecurityInfo & SACL_SECURITY_INFORMATION) ? (const uint8_t*)pSacl : nullptr;
+    uint16_t control = 0;
+    if (SecurityInfo & DACL_SECURITY_INFORMATION) control |= SE_DACL_PRESENT;
+    if (SecurityInfo & SACL_SECURITY_INFORMATION) control |= SE_SACL_PRESENT;
+    if (SecurityInfo & PROTECTED_DACL_SECURITY_INFORMATION) control |= SE_DACL_PROTECTED;
+    if (SecurityInfo & PROTECTED_SACL_SECURITY_INFORMATION) control |= SE_SACL_PROTECTED;
+    given.control = control;
+    if (ObjectType == SE_REGISTRY_KEY)
+        return RegistrySet(pObjectName, SecurityInfo & kParts, SdBuild(given));
+    if (ObjectType == SE_FILE_OBJECT) return FileSet(pObjectName, SecurityInfo, given);
+    return ERROR_INVALID_PARAMETER;
+}
+
+VOID BuildExplicitAccessWithNameA(PEXPLICIT_ACCESS_A pExplicitAccess, LPSTR pTrusteeName, DWORD AccessPermissions,
+                                  ACCESS_MODE AccessMode, DWORD Inheritance) {
+    pExplicitAccess->grfAccessPermissions = AccessPermissions;
+    pExplicitAccess->grfAccessMode = AccessMode;
+    pExplicitAccess->grfInheritance = Inheritance;
+    pExplicitAccess->Trustee.pMultipleTrustee = nullptr;
+    pExplicitAccess->Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+    pExplicitAccess->Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    pExplicitAccess->Trustee.TrusteeType = TRUSTEE_IS_UNKNOWN;
+    pExplicitAccess->Trustee.ptstrName = pTrusteeName;
+}
+
+// The SID a trustee names: a SID as given, "CURRENT_USER", or an account name.
+static uint32_t TrusteeSid(const TRUSTEE_A& t, SidBytes* sid) {
+    if (t.pMultipleTrustee || t.MultipleTrusteeOperation != NO_MULTIPLE_TRUSTEE) return ERROR_INVALID_PARAMETER;
+    if (t.TrusteeForm == TRUSTEE_IS_SID) {
+        size_t n = SidCheck((const uint8_t*)t.ptstrName, SECURITY_MAX_SID_SIZE);
+        if (!n) return ERROR_INVALID_SID;
+        sid->assign((const uint8_t*)t.ptstrName, (const uint8_t*)t.ptstrName + n);
+        return ERROR_SUCCESS;
+    }
+    if (t.TrusteeForm != TRUSTEE_IS_NAME || !t.ptstrName) return ERROR_INVALID_PARAMETER;
+    if (strcasecmp(t.ptstrName, "CURRENT_USER") == 0) {
+        std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+        *sid = CurrentToken().user;
+        return ERROR_SUCCESS;
+    }
+    BYTE buf[SECURITY_MAX_SID_SIZE];
+    char domain[256];
+    DWORD cb = sizeof buf, cch = sizeof domain;
+    SID_NAME_USE use;
+    if (!LookupAccountNameA(nullptr, t.ptstrName, buf, &cb, domain, &cch, &use)) return GetLastError();
+    sid->assign(buf, buf + cb);
+    return ERROR_SUCCESS;
+}
+
+DWORD SetEntriesInAclA(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_A pListOfExplicitEntries, PACL OldAcl,
+                       PACL* NewAcl) {
+    uint32_t err = 0;
+    if (FaultHit("SetEntriesInAclA", "", &err)) return err;
+    if (!NewAcl || (cCountOfExplicitEntries && !pListOfExplicitEntries)) return ERROR_INVALID_PARAMETER;
+    std::vector<AceEntry> old;
+    if (OldAcl && !AclParse((const uint8_t*)OldAcl, OldAcl->AclSize, &old)) return ERROR_INVALID_ACL;
+    // The existing ACL split into NT's canonical groups; unknown ACE types stay with the allows.
+    std::vector<AceEntry> deny, allow, audit, inherited;
+    for (AceEntry& a : old) {
+        if (a.flags & INHERITED_ACE)
+            inherited.push_back(a);
+        else if (a.raw.empty() && a.type == ACCESS_DENIED_ACE_TYPE)
+            deny.push_back(a);
+        else if (a.raw.empty() && a.type == SYSTEM_AUDIT_ACE_TYPE)
+            audit.push_back(a);
+        else
+            allow.push_back(a);
+    }
+    std::vector<AceEntry> newDeny, newAllow, newAudit;
+    auto dropTrustee = [](std::vector<AceEntry>& list, const SidBytes& sid) {
+        std::vector<AceEntry> kept;
+        for (AceEntry& a : list)
+            if (a.sid != sid) kept.push_back(a);
+        list.swap(kept);
+    };
+    for (ULONG i = 0; i < cCountOfExplicitEntries; ++i) {
+        const EXPLICIT_ACCESS_A& e = pListOfExplicitEntries[i];
+        SidBytes sid;
+        if ((err = TrusteeSid(e.Trustee, &sid)) != ERROR_SUCCESS) return err;
+        AceEntry ace;
+        ace.sid = sid;
+        ace.mask = e.grfAccessPermissions;
+        ace.flags = (uint8_t)(e.grfInheritance & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | NO_PROPAGATE_INHERIT_ACE |
+                                                  INHERIT_ONLY_ACE));
+        switch (e.grfAccessMode) {
+        case NOT_USED_ACCESS:
+            break;
+        case GRANT_ACCESS: {
+            // An allow entry for the same trustee and inheritance takes the new rights.
+            bool merged = false;
+            for (auto* list : {&newAllow, &allow})
+                for (AceEntry& a : *list)
+                    if (!merged && a.raw.empty() && a.type == ACCESS_ALLOWED_ACE_TYPE && a.sid == sid && a.flags == ace.flags) {
+                        a.mask |= ace.mask;
+                        merged = true;
+                    }
+            if (!merged) newAllow.push_back(ace);
+            break;
+        }
+        case SET_ACCESS:
+            dropTrustee(allow, sid), dropTrustee(deny, sid), dropTrustee(newAllow, sid), dropTrustee(newDeny, sid);
+            newAllow.push_back(ace);
+            break;
+        case DENY_ACCESS: {
+            ace.type = ACCESS_DENIED_ACE_TYPE;
+            bool merged = false;
+            for (auto* list : {&newDeny, &deny})
+                for (AceEntry& a : *list)
+                    if (!merged && a.type == ACCESS_DENIED_ACE_TYPE && a.sid == sid && a.flags == ace.flags) {
+                        a.mask |= ace.mask;
+                        merged = true;
+                    }
+            if (!merged) newDeny.push_back(ace);
+            break;
+        }
+        case REVOKE_ACCESS:
+            dropTrustee(allow, sid), dropTrustee(deny, sid), dropTrustee(newAllow, sid), dropTrustee(newDeny, sid);
+            break;
+        case SET_AUDIT_SUCCESS:
+        case SET_AUDIT_FAILURE:
+            ace.type = SYSTEM_AUDIT_ACE_TYPE;
+            ace.flags |= e.grfAccessMode == SET_AUDIT_SUCCESS ? SUCCESSFUL_ACCESS_ACE_FLAG : FAILED_ACCESS_ACE_FLAG;
+            newAudit.push_back(ace);
+            break;
+        default:
+            return ERROR_INVALID_PARAMETER;
+        }
+    }
+    // Canonical order: explicit denies, explicit allows (new entries first), audits, inherited.
+    std::vector<AceEntry> result;
+    for (auto* list : {&newDeny, &deny, &newAllow, &allow, &newAudit, &audit, &inherited})
+        result.insert(result.end(), list->begin(), list->end());
+    std::vector<uint8_t> acl = AclBuild(result, OldAcl ? OldAcl->AclRevision : (uint8_t)ACL_REVISION);
+    if (acl.size() > 0xFFFC) return ERROR_INVALID_PARAMETER;
+    PACL out = (PACL)LocalCopy(acl.data(), acl.size());
+    if (!out) return ERROR_NOT_ENOUGH_MEMORY;
+    *NewAcl = out;
+    return ERROR_SUCCESS;
+}
