@@ -144,16 +144,17 @@ ntsim::AceEntry Allow(uint32_t mask, std::vector<uint8_t> sid, uint8_t type = AC
 }  // namespace
 
 TEST_F(RegistryWalk, ExcludedKeysAreLeftAlone) {
-    for (const char* path :
-         {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions", "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
-        Text(path, "v", kOldS);
-    Text("Walk\\Second\\aliases\\MEMBERS\\S-1-5-21-1-2-3", "v", kOldS);  // another case: walked and renamed
+    for (const char* path : {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions"}) Text(path, "v", kOldS);
+    // The SAM's alias membership index is renamed like any key, but only a whole old SID:
+    // S-1-5-21-1-2-33 is another domain that starts with the same text.
+    Set("Walk\\Aliases\\Members\\S-1-5-21-1-2-3\\000001F4", "", 1, std::string("\x20\x02\0\0", 4));
+    Set("Walk\\Aliases\\Members\\S-1-5-21-1-2-33\\000001F4", "", 1, std::string("\x20\x02\0\0", 4));
     EXPECT_EQ(Walk(), 0);
-    for (const char* path :
-         {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions", "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
+    for (const char* path : {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions"})
         EXPECT_EQ(Get(path, "v"), Z(kOldS)) << path;
-    EXPECT_EQ(Get("Walk\\Second\\aliases\\MEMBERS\\" + kNewS, "v"), Z(kNewS));
-    EXPECT_FALSE(Exists("Walk\\Second\\aliases\\MEMBERS\\S-1-5-21-1-2-3"));
+    EXPECT_EQ(Get("Walk\\Aliases\\Members\\" + kNewS + "\\000001F4", ""), std::string("\x20\x02\0\0", 4));
+    EXPECT_FALSE(Exists("Walk\\Aliases\\Members\\S-1-5-21-1-2-3"));
+    EXPECT_TRUE(Exists("Walk\\Aliases\\Members\\S-1-5-21-1-2-33\\000001F4"));
 
     // Whole paths, in any case; the name and path being missing is an error.
     HKEY system;
