@@ -87,16 +87,19 @@ uint32_t ActivateComputerName(const std::string& machineDir) {
     uint32_t result = ERROR_SUCCESS;
     {
         SystemAccessScope system;
+        // The DNS names given since the last boot take effect now; a value that is
+        // already in effect is left alone, so that a boot with nothing new changes nothing.
+        bool pending = false, present = false;
+        std::string host = ReadText(kTcpip, "NV Hostname", &pending);
+        if (pending && host != ReadText(kTcpip, "Hostname", &present))
+            result = (uint32_t)WriteText(kTcpip, "Hostname", host);
+        std::string domain = ReadText(kTcpip, "NV Domain", &pending);
+        if (result == ERROR_SUCCESS && pending && domain != ReadText(kTcpip, "Domain", &present))
+            result = (uint32_t)WriteText(kTcpip, "Domain", domain);
         bool found = false;
         std::string name = ReadText(kComputerName, "ComputerName", &found);
-        if (found && !name.empty()) {
+        if (result == ERROR_SUCCESS && found && !name.empty() && name != ActiveComputerName()) {
             result = (uint32_t)WriteText(kActiveName, "ComputerName", name);
-            // The DNS names given since the last boot take effect now.
-            bool pending = false;
-            std::string host = ReadText(kTcpip, "NV Hostname", &pending);
-            if (result == ERROR_SUCCESS && pending) result = (uint32_t)WriteText(kTcpip, "Hostname", host);
-            std::string domain = ReadText(kTcpip, "NV Domain", &pending);
-            if (result == ERROR_SUCCESS && pending) result = (uint32_t)WriteText(kTcpip, "Domain", domain);
             // A workstation's or server's account domain is the computer itself; a
             // controller's is its domain and keeps its name.
             bool typed = false;
@@ -114,15 +117,6 @@ uint32_t ActivateComputerName(const std::string& machineDir) {
                 }
             }
             if (result == ERROR_SUCCESS) {
-                HKEY key = nullptr;
-                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_READ, &key) == ERROR_SUCCESS) {
-                    RegFlushKey(key);
-                    RegCloseKey(key);
-                }
-                if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY", 0, KEY_READ, &key) == ERROR_SUCCESS) {
-                    RegFlushKey(key);
-                    RegCloseKey(key);
-                }
                 // The environment of the next processes (COMPUTERNAME) comes from machine.conf.
                 Conf conf;
                 std::string error;
@@ -133,8 +127,16 @@ uint32_t ActivateComputerName(const std::string& machineDir) {
                     m->Set("name", name);
                     if (!ConfSave(confPath, conf)) result = ERROR_WRITE_FAULT;
                 }
-                CurrentProcess().conf.Add("machine").Set("name", name);
+                ConfSection* own = CurrentProcess().conf.Find("machine");
+                (own ? *own : CurrentProcess().conf.Add("machine")).Set("name", name);
                 ProcessSetEnv("COMPUTERNAME", name);
+            }
+        }
+        for (const char* hive : {"SYSTEM", "SECURITY"}) {
+            HKEY key = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, hive, 0, KEY_READ, &key) == ERROR_SUCCESS) {
+                RegFlushKey(key);
+                RegCloseKey(key);
             }
         }
     }
