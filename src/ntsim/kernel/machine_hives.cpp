@@ -514,7 +514,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
 
     std::string config = dir + "/drives/c/WINNT/system32/config/";
     struct Out {
-        const Hive* hive;
+        Hive* hive;
         std::string path;
     };
     std::vector<Out> outs = {{&sam, config + "SAM"}, {&security, config + "SECURITY"}, {&software, config + "SOFTWARE"},
@@ -543,6 +543,13 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         return ERROR_CANNOT_MAKE;
     }
     for (const Out& o : outs) {
+        // The base block names the file as NT opened it.
+        std::string windows = o.path.substr(dir.size() + strlen("/drives/c/"));
+        for (char& c : windows) c = c == '/' ? '\\' : c;
+        if (windows.rfind("WINNT\\system32\\config\\", 0) == 0)
+            RegfSetFileName(o.hive, "\\SystemRoot\\System32\\Config\\" + windows.substr(22));
+        else
+            RegfSetFileName(o.hive, "\\??\\C:\\" + windows);
         uint32_t rc = RegfSaveFile(*o.hive, o.path);
         if (rc != ERROR_SUCCESS) {
             *error = "cannot write " + o.path + " (error " + std::to_string(rc) + ")";

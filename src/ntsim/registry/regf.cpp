@@ -382,6 +382,7 @@ uint32_t RegfRead(const uint8_t* data, size_t size, Hive* hive) {
     r.minor = base.minor;
     if (uint32_t err = r.ScanBins()) return err;
 
+    memcpy(hive->fileName.data(), base.fileName, sizeof base.fileName);
     auto root = std::make_unique<HiveKey>();
     std::vector<PendingKey> stack;
     std::vector<uint32_t> children;
@@ -837,6 +838,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     base.rootCell = rootCell;
     base.binsSize = (uint32_t)(out->size() - kBaseSize);
     base.clustering = 1;
+    memcpy(base.fileName, hive.fileName.data(), sizeof base.fileName);
     memcpy(out->data(), &base, sizeof base);
     uint32_t x = HeaderXor(out->data());
     if (x == 0 || x == 0xFFFFFFFF) {
@@ -848,6 +850,13 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     }
     memcpy(out->data() + 508, &x, 4);
     return ERROR_SUCCESS;
+}
+
+void RegfSetFileName(Hive* hive, const std::string& path) {
+    hive->fileName.fill(0);
+    std::vector<uint16_t> units = Utf8ToUtf16(path);
+    size_t keep = units.size() < 31 ? units.size() : 31;
+    for (size_t i = 0; i < keep; ++i) hive->fileName[i] = units[units.size() - keep + i];
 }
 
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath) {

@@ -23,4 +23,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out);
 // Writes a hive file atomically: a temporary file beside it, fsync, rename.
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath);
 
+// Puts the last 31 characters of a hive's path into its base block name, as NT does.
+void RegfSetFileName(Hive* hive, const std::string& path);
+
 }  // namespace ntsim
