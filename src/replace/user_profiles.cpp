@@ -63,7 +63,8 @@ int ProcessHive(HKEY hive, const char* name, const SidPairList* pairs, const cha
         return 0;
     }
     char path[kRegistryPathSize];
-    snprintf(path, sizeof path, "USERS\\%s", name);
+    // The name fitted in MAX_PATH above, so the path always fits; the check keeps the compiler sure of it.
+    if (snprintf(path, sizeof path, "USERS\\%s", name) >= (int)sizeof path) return 0;
     if (SearchReplaceKey(HKEY_USERS, name, path, pairs) == -1) return 0;
     err = SaveHive(hive, rewritten);
     if (err != ERROR_SUCCESS) {
