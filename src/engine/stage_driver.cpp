@@ -14,6 +14,7 @@
 #include "replace/byte_replace.h"
 #include "replace/file_walk.h"
 #include "replace/registry_replace.h"
+#include "replace/user_profiles.h"
 
 JobCallbacks jobCallbacks = {};
 
@@ -209,6 +210,10 @@ int NormalRun(JobSettings* job) {
 
         job->stage = 4;
         StatusLine("Stage 4: Examining Registry", log);
+        if (!ProcessUserProfiles(&pairs)) {
+            fail("Error during hive search.");
+            break;
+        }
 
         job->stage = 5;
         StatusLine("Stage 5: Examining Registry", log);
