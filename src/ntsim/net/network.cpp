@@ -297,13 +297,18 @@ NET_API_STATUS NetUserGetInfo(LPCWSTR servername, LPCWSTR username, DWORD level,
         if (!HasComputerAccount(domain, Upper(account))) return NERR_UserNotFound;
         account = Upper(account);
         if (BadAnswer(domain, "user-oversized") || BadAnswer(domain, "user-malformed")) {
-            USER_INFO_0* info = static_cast<USER_INFO_0*>(NetNewBuffer(sizeof(USER_INFO_0)));
-            if (!info) return ERROR_NOT_ENOUGH_MEMORY;
-            if (BadAnswer(domain, "user-oversized")) {
-                info->usri0_name = Unterminated(account.size() + 300);
-                for (size_t i = 0; info->usri0_name && i < account.size(); ++i) info->usri0_name[i] = (WCHAR)account[i];
+            // The record, then (oversized) the account's name run on to the buffer's end, unterminated.
+            size_t characters = BadAnswer(domain, "user-oversized") ? account.size() + 300 : 0;
+            size_t bytes = sizeof(USER_INFO_0) + ((characters * 2 + 7) & ~(size_t)7);
+            char* block = static_cast<char*>(NetNewBuffer(bytes));
+            if (!block) return ERROR_NOT_ENOUGH_MEMORY;
+            if (characters) {
+                WCHAR* name = reinterpret_cast<WCHAR*>(block + sizeof(USER_INFO_0));
+                for (size_t i = 0; i < (bytes - sizeof(USER_INFO_0)) / 2; ++i)
+                    name[i] = i < account.size() ? (WCHAR)account[i] : (WCHAR)'X';
+                reinterpret_cast<USER_INFO_0*>(block)->usri0_name = name;
             }
-            *bufptr = reinterpret_cast<LPBYTE>(info);
+            *bufptr = reinterpret_cast<LPBYTE>(block);
             return NERR_Success;
         }
     }

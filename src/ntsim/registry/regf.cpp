@@ -752,24 +752,30 @@ size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
 }  // namespace
 
 uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
-    if (!hive.root || hive.minorVersion < 3 || hive.minorVersion > 6) return ERROR_INVALID_PARAMETER;
+    if (!hive.root) return ERROR_INVALID_PARAMETER;
+    return RegfWriteTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, out,
+                         hive.fileName.data());
+}
+
+uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out,
+                       const uint16_t* fileName) {
+    if (minorVersion < 3 || minorVersion > 6) return ERROR_INVALID_PARAMETER;
     uint64_t newest = 0;
     out->clear();
-    out->reserve(EstimateSize(*hive.root, &newest));
+    out->reserve(EstimateSize(root, &newest));
     out->resize(kBaseSize);
 
     Writer w;
     w.out = out;
-    w.minor = hive.minorVersion;
+    w.minor = minorVersion;
     w.stamp = newest;  // the time of the last change: a hive written twice is byte-identical
 
-    const std::string& rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
     uint32_t rootCell;
-    if (uint32_t err = w.AllocKey(*hive.root, rootName, kNone, kFlagHiveEntry, &rootCell)) return err;
+    if (uint32_t err = w.AllocKey(root, rootName, kNone, kFlagHiveEntry, &rootCell)) return err;
 
     // Each key's own cells, then its children's nk cells and the list naming them;
     // the children's contents follow as they come off the stack.
-    std::vector<std::pair<uint32_t, const HiveKey*>> stack{{rootCell, hive.root.get()}};
+    std::vector<std::pair<uint32_t, const HiveKey*>> stack{{rootCell, &root}};
     std::vector<ChildEntry> children;
     std::vector<const HiveKey*> live;
     while (!stack.empty()) {
@@ -832,13 +838,13 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     base.primarySeq = base.secondarySeq = 1;
     base.lastWrite = newest;
     base.major = 1;
-    base.minor = hive.minorVersion;
+    base.minor = minorVersion;
     base.type = 0;
     base.format = 1;
     base.rootCell = rootCell;
     base.binsSize = (uint32_t)(out->size() - kBaseSize);
     base.clustering = 1;
-    memcpy(base.fileName, hive.fileName.data(), sizeof base.fileName);
+    if (fileName) memcpy(base.fileName, fileName, sizeof base.fileName);
     memcpy(out->data(), &base, sizeof base);
     uint32_t x = HeaderXor(out->data());
     if (x == 0 || x == 0xFFFFFFFF) {
@@ -860,8 +866,15 @@ void RegfSetFileName(Hive* hive, const std::string& path) {
 }
 
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath) {
+    if (!hive.root) return ERROR_INVALID_PARAMETER;
+    return RegfSaveTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, hostPath,
+                        hive.fileName.data());
+}
+
+uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
+                      const uint16_t* fileName) {
     std::vector<uint8_t> image;
-    if (uint32_t err = RegfWrite(hive, &image)) return err;
+    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image, fileName)) return err;
     uint32_t injected;
     std::string temp = hostPath + ".tmp";
     int fd = -1;
