@@ -170,6 +170,22 @@ TEST_F(RegistryWalk, ExcludedKeysAreLeftAlone) {
     EXPECT_EQ(SearchReplaceKey(system, "Missing", "MACHINE\\SYSTEM\\Missing", &pairs_), 0);
     RegCloseKey(system);
     EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "SYSTEM\\Clone", "v"), Z(kOldS));
+    // The control-set link and the messaging profiles, by their whole paths.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Linked", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    RegSetValueExA(key, "v", 0, REG_SZ, (const BYTE*)kOld, (DWORD)strlen(kOld) + 1);
+    RegCloseKey(key);
+    Text("Microsoft\\Windows Messaging Subsystem\\Profiles\\" + kOldS, "v", kOldS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &system), 0);
+    EXPECT_EQ(SearchReplaceKey(system, "CurrentControlSet", "MACHINE\\SYSTEM\\CurrentControlSet", &pairs_), 0);
+    RegCloseKey(system);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft", 0, KEY_ALL_ACCESS, &key), 0);
+    EXPECT_EQ(SearchReplaceKey(key, "Windows Messaging Subsystem",
+                               "MACHINE\\SOFTWARE\\Microsoft\\Windows Messaging Subsystem", &pairs_), 0);
+    RegCloseKey(key);
+    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Linked", "v"), Z(kOldS));
+    EXPECT_EQ(Get("Microsoft\\Windows Messaging Subsystem\\Profiles\\" + kOldS, "v"), Z(kOldS));
     EXPECT_TRUE(Errors().empty());
 }
 
