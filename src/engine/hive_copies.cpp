@@ -283,6 +283,34 @@ int InstallWorkingHives() {
     return 1;
 }
 
+// The profile hives rewritten in stage 4 are scheduled to replace the profiles' hive files at
+// the next load: their original copies are written over the rewritten files, so that the
+// scheduled replacement brings back each profile as it was. 1, or 0 after a report.
+static int RestoreProfileHives() {
+    char pattern[MAX_PATH], original[MAX_PATH], rewritten[MAX_PATH];
+    if (!JoinPath(pattern, jobSettings->workDirectory, "ORIGINAL\\USERS\\*")) return 0;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE) return 1;
+    int ok = 1;
+    do {
+        const char* name = found.cFileName;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !strcmp(name, ".DEFAULT")) continue;
+        int a = snprintf(original, sizeof original, "%s\\ORIGINAL\\USERS\\%s", jobSettings->workDirectory, name);
+        int b = snprintf(rewritten, sizeof rewritten, "%s\\USERS\\%s", jobSettings->workDirectory, name);
+        if (a < 0 || a >= MAX_PATH || b < 0 || b >= MAX_PATH) continue;
+        // A profile whose rewritten copy was never made was never scheduled either.
+        if (GetFileAttributesA(rewritten) == INVALID_FILE_ATTRIBUTES) continue;
+        LogDebugPath(original);
+        if (!CopyFileA(original, rewritten, FALSE)) {
+            ReportNumberText("Error %d restoring user hive '%s'", (long)GetLastError(), name);
+            ok = 0;
+        }
+    } while (ok && FindNextFileA(find, &found));
+    FindClose(find);
+    return ok;
+}
+
 int RestoreOriginalHives() {
     if (!jobSettings->changesMade) {
         // Nothing in the registry or the hive files was touched: the job is simply cleaned up.
@@ -298,6 +326,7 @@ int RestoreOriginalHives() {
         LogDebugPath(path);
         if (!ReplaceHiveFromFile(hive.root, hive.subkey, path)) return -1;
     }
+    if (!RestoreProfileHives()) return -1;
     LogLine("Complete: Original Registry Restored Successfully.", logStream);
     return 1;
 }

@@ -20,6 +20,7 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/sd.h"
 
 namespace e2e {
 
@@ -40,8 +41,17 @@ inline std::string Hex(const std::vector<uint8_t>& bytes) {
     return s;
 }
 
+// A key's descriptor in one layout (owner, group, SACL, DACL), so that the same security
+// written back in another order of its parts compares equal.
+inline std::string KeySecurity(const ntsim::SharedDescriptor& sd) {
+    if (!sd) return "";
+    ntsim::SdView view;
+    if (ntsim::SdParseRelative(sd->data(), sd->size(), &view) != 0) return "unparsable " + Hex(*sd);
+    return Hex(ntsim::SdBuild(view));
+}
+
 inline void DumpKey(const ntsim::HiveKey& key, const std::string& path, std::vector<std::string>* lines) {
-    lines->push_back("key " + path + " class=" + Hex(key.className) + " sd=" + (key.security ? Hex(*key.security) : ""));
+    lines->push_back("key " + path + " class=" + Hex(key.className) + " sd=" + KeySecurity(key.security));
     for (const ntsim::HiveValue& v : key.values)
         lines->push_back("value " + path + " : " + v.name + " type=" + std::to_string(v.type) + " " + Hex(v.data));
     for (const auto& child : key.subkeys) DumpKey(*child, path + "\\" + child->name, lines);
