@@ -12,6 +12,7 @@
 
 #include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/shutdown.h"
 #include "ntsim/kernel/version.h"
 
 namespace ntsim {
@@ -66,7 +67,8 @@ std::deque<Module>& Modules() {
          true,
          0,
          {{"NtQuerySystemTime", Proc(&NtQuerySystemTime), 3, 10},
-          {"NtQueryInformationThread", Proc(&NtQueryInformationThread), 3, 10}}},
+          {"NtQueryInformationThread", Proc(&NtQueryInformationThread), 3, 10},
+          {"NtShutdownSystem", Proc(&NtShutdownSystem), 3, 10}}},
         {"KERNEL32.DLL", true, 0, {{"Sleep", Proc(&Sleep), 3, 10}, {"GetTickCount", Proc(&GetTickCount), 3, 10}}},
         {"ADVAPI32.DLL", false, 0, {}},
         {"USER32.DLL", false, 0, {}},
