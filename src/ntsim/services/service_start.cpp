@@ -64,6 +64,7 @@ uint32_t StartAutoStartServices(const std::string& machineDir, uint32_t timeoutM
     std::vector<AutoStart> found = FindAutoStartServices();
     // The manager's registry work is written before any service reads the hives.
     ProcessDetach();
+    if (!ProcessAttach(machineDir, "SYSTEM", true, &error)) return ERROR_PATH_NOT_FOUND;
 
     struct Started {
         std::string name;
@@ -97,6 +98,7 @@ uint32_t StartAutoStartServices(const std::string& machineDir, uint32_t timeoutM
         if (report) report->push_back("service " + s.name + " started: " + s.commandLine);
         started.push_back({s.name, pid});
     }
+    ProcessDetach();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (const auto& s : started) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
