@@ -493,6 +493,7 @@ int GetSystemMetrics(int nIndex);
 BOOL SetForegroundWindow(HWND hWnd);
 HWND GetForegroundWindow(VOID);
 BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam);
+BOOL EnumChildWindows(HWND hWndParent, WNDENUMPROC lpEnumFunc, LPARAM lParam);
 BOOL EnumDesktopWindows(HDESK hDesktop, WNDENUMPROC lpfn, LPARAM lParam);
 VOID keybd_event(BYTE bVk, BYTE bScan, DWORD dwFlags, ULONG_PTR dwExtraInfo);
 

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <cstdlib>
+#include <chrono>
 #include <mutex>
 
 #include "nt/win32.h"
@@ -71,6 +72,12 @@ uint64_t ClockFileTime() {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     Configure();
     return g_simulated ? g_simFileTime : RealFileTime();
+}
+
+uint64_t SteadyMs() {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 uint64_t ClockTickMs() {

@@ -13,6 +13,10 @@ uint64_t ClockTickMs();
 // Milliseconds of clock time since this process attached (or since the clock was set).
 uint64_t ClockSinceStartMs();
 
+// Real milliseconds of the host's steady clock, never simulated: the user interface's
+// timers, message times and the operator's pauses run on it.
+uint64_t SteadyMs();
+
 // Switches to a simulated clock standing at the given time and tick count.
 // startFileTime 0: the real time now. The choice lasts until ClockUseReal or detach.
 void ClockUseSimulated(uint64_t startFileTime = 0, uint64_t startTickMs = 3600000);

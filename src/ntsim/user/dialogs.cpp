@@ -250,6 +250,7 @@ void ModalLoop(HWND top, const std::function<bool()>& ended) {
             }
             continue;
         }
+        ForeignWindowsMaterialize();
         if (OperatorIdle(top)) continue;
         uint32_t due = OperatorNextDueMs();
         WaitForWork(due < 50 ? (due ? due : 1) : 50);

@@ -7,13 +7,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
+#include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
-#include "ntsim/user/state.h"
 
 namespace ntsim {
 
@@ -331,7 +332,7 @@ void Install(Script&& s) {
     g_next = 0;
     g_stepSince = 0;
     g_idleSince = 0;
-    uint64_t now = NowMs();
+    uint64_t now = SteadyMs();
     for (auto& f : g_script.windows)
         if (!f.onSecureAttention) f.due = now + f.delayMs;
 }
@@ -343,17 +344,31 @@ std::string HostPath(const std::string& path) {
 
 // ---- performing steps ----
 
+// The operator sees the screen as a person does, through the calls any program may
+// make; a wizard is a window with the sheet's Finish button.
+const int kSheetBack = 12323, kSheetNext = 12324, kSheetFinish = 12325;
+
+bool IsWizard(HWND active) { return active && GetDlgItem(active, kSheetFinish) != nullptr; }
+
 // The window a step acts on: the active top window's visible page (a property sheet's
-// current page) when it has one, else the window itself.
+// current page, or any dialog shown inside it) when it has one, else the window itself.
 HWND ActivePage(HWND active) {
-    UiLock lock;
-    Window* w = WindowFind(active);
-    if (!w) return nullptr;
-    for (HWND c : w->children) {
-        Window* cw = WindowFind(c);
-        if (cw && cw->dialog && (cw->style & WS_VISIBLE)) return c;
-    }
-    return active;
+    struct Search {
+        HWND parent;
+        HWND page;
+    } search{active, nullptr};
+    EnumChildWindows(
+        active,
+        [](HWND c, LPARAM p) -> BOOL {
+            auto* s = (Search*)p;
+            char cls[16] = "";
+            GetClassNameA(c, cls, sizeof cls);
+            if (GetParent(c) != s->parent || strcmp(cls, "#32770") != 0 || !IsWindowVisible(c)) return TRUE;
+            s->page = c;
+            return FALSE;
+        },
+        (LPARAM)&search);
+    return search.page ? search.page : active;
 }
 
 HWND FindControl(HWND active, int id) {
@@ -365,7 +380,11 @@ HWND FindControl(HWND active, int id) {
 
 bool Usable(HWND c) { return c && IsWindowVisible(c) && IsWindowEnabled(c); }
 
-std::string Title(HWND h) { return WindowGetText(h); }
+std::string Title(HWND h) {
+    char text[1024] = "";
+    GetWindowTextA(h, text, sizeof text);
+    return text;
+}
 
 // Tries the step on the active window: 1 done, 0 not possible yet, -1 impossible.
 int Perform(const Step& s, HWND active, std::string* why) {
@@ -426,14 +445,7 @@ int Perform(const Step& s, HWND active, std::string* why) {
         return 1;
     }
     case StepKind::Press: {
-        char cls[32] = "";
-        bool sheet = false;
-        {
-            UiLock lock;
-            Window* w = WindowFind(active);
-            sheet = w && w->sheet != nullptr;
-        }
-        GetClassNameA(active, cls, sizeof cls);
+        bool sheet = IsWizard(active);
         if (Same(s.text, "OK") || (!sheet && Same(s.text, "Cancel"))) {
             int id = Same(s.text, "OK") ? IDOK : IDCANCEL;
             HWND b = GetDlgItem(active, id);
@@ -449,7 +461,7 @@ int Perform(const Step& s, HWND active, std::string* why) {
             *why = where + " is not a wizard";
             return 0;
         }
-        int id = Same(s.text, "Back") ? 12323 : Same(s.text, "Next") ? 12324 : Same(s.text, "Finish") ? 12325 : IDCANCEL;
+        int id = Same(s.text, "Back") ? kSheetBack : Same(s.text, "Next") ? kSheetNext : Same(s.text, "Finish") ? kSheetFinish : IDCANCEL;
         HWND b = GetDlgItem(active, id);
         if (!Usable(b)) {
             *why = "the " + s.text + " button of " + where + " is disabled or hidden";
@@ -637,13 +649,12 @@ bool OperatorAnswerFile(bool save, const std::string& title, const std::string& 
 }
 
 bool OperatorIdle(HWND active) {
-    OperatorMaterializeWindows();
     Step step;
     size_t claimed;
     uint64_t since;
     {
         std::lock_guard<std::recursive_mutex> lock(g_mutex);
-        uint64_t now = NowMs();
+        uint64_t now = SteadyMs();
         if (g_next >= g_script.steps.size()) {
             if (g_script.idleMs == 0) return false;
             if (g_idleSince == 0) g_idleSince = now;
@@ -677,7 +688,7 @@ bool OperatorIdle(HWND active) {
     int done = Perform(step, active, &why);
     if (done == 1) return true;
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    uint64_t now = NowMs();
+    uint64_t now = SteadyMs();
     if (done == -1 || now - since >= g_script.timeoutMs) {
         TranscriptAdd("operator: " + g_script.name + " line " + std::to_string(step.line) + " (" + step.source +
                       ") not possible: " + why +
@@ -694,7 +705,7 @@ bool OperatorIdle(HWND active) {
 
 uint32_t OperatorNextDueMs() {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    uint64_t now = NowMs();
+    uint64_t now = SteadyMs();
     uint64_t best = 1000;
     if (g_next < g_script.steps.size()) {
         const Step& s = g_script.steps[g_next];
@@ -706,45 +717,24 @@ uint32_t OperatorNextDueMs() {
     return (uint32_t)best;
 }
 
-void OperatorMaterializeWindows() {
-    std::vector<ForeignWindow> due;
-    {
-        std::lock_guard<std::recursive_mutex> lock(g_mutex);
-        uint64_t now = NowMs();
-        for (auto& f : g_script.windows)
-            if (!f.shown && f.due && f.due <= now) {
-                f.shown = true;
-                due.push_back(f);
-            }
-    }
-    for (const auto& f : due) {
-        RECT r{300, 200, 700, 500};
-        HWND h = WindowCreate("#foreign", f.title, WS_POPUP | WS_VISIBLE | WS_CAPTION, 0, nullptr, 0, r, nullptr, nullptr, 0);
-        if (!h) continue;
-        {
-            UiLock lock;
-            if (Window* w = WindowFind(h)) w->desktop = f.desktop;
+std::vector<OperatorWindow> OperatorDueWindows() {
+    std::vector<OperatorWindow> due;
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    uint64_t now = SteadyMs();
+    for (auto& f : g_script.windows)
+        if (!f.shown && f.due && f.due <= now) {
+            f.shown = true;
+            due.push_back({f.title, f.desktop});
         }
-        TranscriptAdd("appears: window \"" + f.title + "\" of another program on " + f.desktop);
-    }
+    return due;
 }
 
 void OperatorSecureAttention() {
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    uint64_t now = NowMs();
+    uint64_t now = SteadyMs();
     for (auto& f : g_script.windows)
         if (f.onSecureAttention && !f.due) f.due = now + f.delayMs;
 }
 
 }  // namespace ntsim
 
-using namespace ntsim;
-
-LRESULT CALLBACK ntsim::ForeignProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
-    if (msg == WM_CLOSE) {
-        TranscriptAdd("closes: window \"" + WindowGetText(hwnd) + "\" of another program (WM_CLOSE)");
-        DestroyWindow(hwnd);
-        return 0;
-    }
-    return DefWindowProcA(hwnd, msg, wParam, lParam);
-}

@@ -30,7 +30,9 @@ std::vector<std::string> TranscriptLines();
 // Adds a line (the simulation's own records; also usable by tools).
 void TranscriptAdd(const std::string& line);
 
-// Called by the user subset. The operator is set up lazily at the first UI call of an
+// Called by the user subset: the operator's one interface to it. The operator itself
+// acts only through the Win32 calls any program may make (it includes nothing of the
+// user subset's own state), so the dependency runs one way. The operator is set up lazily at the first UI call of an
 // attached process from machine.conf [operator] (script, transcript, stderr, step
 // lines) and the environment (NTSIM_OPERATOR names a script file, NTSIM_TRANSCRIPT a
 // transcript file, NTSIM_TRANSCRIPT_STDERR=1 copies it to stderr).
@@ -46,8 +48,13 @@ bool OperatorAnswerFile(bool save, const std::string& title, const std::string& 
 bool OperatorIdle(HWND active);
 // Milliseconds the idle loop may sleep before the next step or foreign window is due.
 uint32_t OperatorNextDueMs();
-// Foreign windows whose time has come appear now (called by enumerations).
-void OperatorMaterializeWindows();
+// Windows of other programs (a logon window, say) whose time has come: each is handed
+// out once, and the user subset makes it appear on its desktop.
+struct OperatorWindow {
+    std::string title;
+    std::string desktop;
+};
+std::vector<OperatorWindow> OperatorDueWindows();
 // A secure-attention (Ctrl+Alt+Del) hot key was broadcast.
 void OperatorSecureAttention();
 

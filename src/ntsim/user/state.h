@@ -113,7 +113,6 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
-uint64_t NowMs();
 
 // With the UI lock held.
 Window* WindowFind(HWND hwnd);            // nullptr when no such (live) window
@@ -142,6 +141,8 @@ LRESULT CALLBACK EditProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK StaticProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK DialogProc(HWND, UINT, WPARAM, LPARAM);
 LRESULT CALLBACK ForeignProc(HWND, UINT, WPARAM, LPARAM);
+// The operator's windows of other programs whose time has come appear now.
+void ForeignWindowsMaterialize();
 LRESULT CALLBACK SheetProc(HWND, UINT, WPARAM, LPARAM);
 // Runs a modal loop on the calling thread until *ended (checked under the UI lock) becomes
 // true or the window dies; the operator is consulted whenever the loop is idle.

@@ -95,7 +95,7 @@ std::string InputDesktopName() {
 }
 
 void EnumOn(const std::string& desktop, WNDENUMPROC proc, LPARAM lParam) {
-    OperatorMaterializeWindows();
+    ForeignWindowsMaterialize();
     std::vector<HWND> list;
     {
         UiLock lock;
@@ -238,7 +238,7 @@ HDESK OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MASK) {
         SetLastError(err);
         return nullptr;
     }
-    OperatorMaterializeWindows();
+    ForeignWindowsMaterialize();
     std::string station = StationName(ProcessStation());
     if (!lpszDesktop || !DesktopExists(station, lpszDesktop)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -264,7 +264,7 @@ HDESK OpenInputDesktop(DWORD, BOOL, ACCESS_MASK) {
         SetLastError(err);
         return nullptr;
     }
-    OperatorMaterializeWindows();
+    ForeignWindowsMaterialize();
     // The input desktop belongs to the interactive station; other stations have none.
     if (!Same(StationName(ProcessStation()), "WinSta0")) {
         SetLastError(ERROR_INVALID_FUNCTION);

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "ntsim/user/operator.h"
-#include "ntsim/user/state.h"
+#include "ntsim/kernel/clock.h"
 
 namespace ntsim {
 
@@ -33,7 +33,7 @@ void TranscriptOpen(const std::string& path, bool toStderr) {
 void TranscriptClear() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_lines.clear();
-    g_origin = NowMs();
+    g_origin = SteadyMs();
 }
 
 std::vector<std::string> TranscriptLines() {
@@ -43,7 +43,7 @@ std::vector<std::string> TranscriptLines() {
 
 void TranscriptAdd(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    uint64_t now = NowMs();
+    uint64_t now = SteadyMs();
     if (g_origin == 0) g_origin = now;
     g_lines.push_back(line);
     char stamp[32];

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/kernel/process.h"
@@ -65,12 +66,6 @@ UiLock::UiLock() {
 UiLock::~UiLock() {
     if (lock_.owns_lock()) lock_.unlock();
     ThreadLeaveCritical();
-}
-
-uint64_t NowMs() {
-    return (uint64_t)std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 Window* WindowFind(HWND hwnd) {
@@ -698,7 +693,7 @@ bool PeekOnce(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, uint64
         if (remove) q.quit = false;
         return true;
     }
-    uint64_t now = NowMs();
+    uint64_t now = SteadyMs();
     for (Timer& t : q.timers) {
         MSG m{};
         m.hwnd = t.hwnd;
@@ -724,7 +719,7 @@ bool PostTo(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
     m.message = msg;
     m.wParam = wParam;
     m.lParam = lParam;
-    m.time = (DWORD)NowMs();
+    m.time = (DWORD)SteadyMs();
     q->posted.push_back(m);
     return true;
 }
@@ -737,7 +732,7 @@ BOOL GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax)
         uint64_t nextTimer = UINT64_MAX;
         if (PeekOnce(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, true, &nextTimer))
             return lpMsg->message == WM_QUIT ? FALSE : TRUE;
-        uint64_t now = NowMs();
+        uint64_t now = SteadyMs();
         uint32_t wait = nextTimer == UINT64_MAX ? 1000 : (uint32_t)std::min<uint64_t>(nextTimer - std::min(nextTimer, now), 1000);
         WaitForWork(wait ? wait : 1);
     }
@@ -809,7 +804,7 @@ BOOL PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) 
         m.message = Msg;
         m.wParam = wParam;
         m.lParam = lParam;
-        m.time = (DWORD)NowMs();
+        m.time = (DWORD)SteadyMs();
         q->posted.push_back(m);
     }
     UiChanged().notify_all();
@@ -915,10 +910,10 @@ UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerF
         if (t.hwnd == hWnd && t.id == nIDEvent) {
             t.elapse = uElapse;
             t.proc = lpTimerFunc;
-            t.due = NowMs() + uElapse;
+            t.due = SteadyMs() + uElapse;
             return hWnd ? 1 : nIDEvent;
         }
-    q.timers.push_back({hWnd, nIDEvent, uElapse, lpTimerFunc, NowMs() + uElapse});
+    q.timers.push_back({hWnd, nIDEvent, uElapse, lpTimerFunc, SteadyMs() + uElapse});
     return hWnd ? 1 : nIDEvent;
 }
 
@@ -1161,5 +1156,56 @@ BOOL IsDialogMessageA(HWND hDlg, LPMSG m) {
         return TRUE;
     }
     DispatchMessageA(m);
+    return TRUE;
+}
+
+// Windows of other programs that the operator makes appear: created on their desktop,
+// closed (and recorded) when asked to close.
+void ntsim::ForeignWindowsMaterialize() {
+    for (const auto& f : OperatorDueWindows()) {
+        RECT r{300, 200, 700, 500};
+        HWND h = WindowCreate("#foreign", f.title, WS_POPUP | WS_VISIBLE | WS_CAPTION, 0, nullptr, 0, r, nullptr, nullptr, 0);
+        if (!h) continue;
+        {
+            UiLock lock;
+            if (Window* w = WindowFind(h)) w->desktop = f.desktop;
+        }
+        TranscriptAdd("appears: window \"" + f.title + "\" of another program on " + f.desktop);
+    }
+}
+
+LRESULT CALLBACK ntsim::ForeignProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg == WM_CLOSE) {
+        TranscriptAdd("closes: window \"" + WindowGetText(hwnd) + "\" of another program (WM_CLOSE)");
+        DestroyWindow(hwnd);
+        return 0;
+    }
+    return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+// Every descendant of the window, each child before its own children, in creation
+// order; the list is taken first, so windows created or destroyed by the callback
+// do not disturb the walk.
+BOOL EnumChildWindows(HWND hWndParent, WNDENUMPROC lpEnumFunc, LPARAM lParam) {
+    if (!lpEnumFunc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::vector<HWND> list;
+    {
+        UiLock lock;
+        std::function<void(HWND)> add = [&](HWND h) {
+            Window* w = WindowFind(h);
+            if (!w) return;
+            for (HWND c : w->children) {
+                if (!WindowFind(c)) continue;
+                list.push_back(c);
+                add(c);
+            }
+        };
+        add(hWndParent);
+    }
+    for (HWND h : list)
+        if (IsWindow(h) && !lpEnumFunc(h, lParam)) break;
     return TRUE;
 }
