@@ -1,4 +1,4 @@
-// ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large]
+// ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]
 #include <cstdio>
 
 #include "command.h"
@@ -6,6 +6,7 @@
 
 static int Create(const std::vector<std::string>& args) {
     ntsim::MachineOptions options;
+    options.files = true;
     std::string dir;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -29,6 +30,8 @@ static int Create(const std::vector<std::string>& args) {
                 fprintf(stderr, "ntsim create: --size is small or large\n");
                 return 2;
             }
+        } else if (a == "--no-files") {
+            options.files = false;
         } else if (!a.empty() && a[0] == '-') {
             fprintf(stderr, "ntsim create: unknown option %s\n", a.c_str());
             return 2;
@@ -40,7 +43,7 @@ static int Create(const std::vector<std::string>& args) {
         }
     }
     if (dir.empty()) {
-        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large]\n");
+        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]\n");
         return 2;
     }
     std::string error;
@@ -52,4 +55,4 @@ static int Create(const std::vector<std::string>& args) {
     return 0;
 }
 
-NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large]", Create);
+NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]", Create);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/machine_files.h"
 #include "ntsim/kernel/machine_hives.h"
 
 namespace ntsim {
@@ -58,6 +59,7 @@ bool MachineCreate(const std::string& dir, const MachineOptions& options, std::s
     Conf conf;
     if (!MachineCreateDirectories(dir, options, &conf, error)) return false;
     if (MachineWriteHives(dir, options, &conf, error) != 0) return false;
+    if (options.files && MachineWriteFiles(dir, options, &conf, error) != 0) return false;
     if (!ConfSave(dir + "/machine.conf", conf)) {
         *error = "cannot write " + dir + "/machine.conf";
         return false;

@@ -10,6 +10,7 @@ struct MachineOptions {
     std::string sid;                          // "S-1-5-21-a-b-c"; empty = a fixed default
     std::string name;                         // computer name; empty = preset default
     std::string size = "small";               // small | large
+    bool files = false;                       // also the files of drives C and D (machine_files.h)
 };
 
 // Creates a host directory and its parents (mkdir -p).

@@ -1,0 +1,23 @@
+// The stage driver (RunJob): the nine stages of a normal run that give the machine a
+// new SID, and the clean-up run at the boot after it.
+#pragma once
+#include "nt/win32.h"
+
+// What the stage driver calls in the layers above it: the restore after a failure, the
+// service entry, the preparation tool's stored password and the temporary copy. The
+// service run fills these in at start-up; one left empty is skipped.
+struct JobCallbacks {
+    int (*abortAndRestore)(int userRequested);  // 1 ended and restored, 0 not aborted
+    BOOL (*isServiceInstalled)();
+    BOOL (*removeService)();                    // FALSE with the system error as last error
+    void (*removePrepToolPassword)();
+    void (*launchSelfDelete)();                 // reports its own failure
+};
+extern JobCallbacks jobCallbacks;
+
+// The log's first line ("Tessiv v1.2.22 - Windows NT SID Utility").
+const int kVersionMajor = 1, kVersionMinor = 2, kVersionBuild = 22;
+
+// Runs the job of jobSettings: 0 when the normal run ended without error (also when it
+// ended early on purpose), 1 when the clean-up run ended, -1 on any error (reported).
+int RunJob();
