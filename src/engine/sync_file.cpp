@@ -18,10 +18,20 @@ int WriteSyncFile(JobSettings* job) {
         ReportError(job->message, logStream);
         return 0;
     }
-    fprintf(job->syncFile, "Old-Domain-SID: %s\n", job->originalSidText);
-    fprintf(job->syncFile, "New-Domain-SID: %s\n", job->newSidText);
-    if (fflush(job->syncFile) != 0 || ferror(job->syncFile)) {
+    // Every write, the flush and the close are checked: a file that was created but not
+    // written would leave the domain without the new SID while the run goes on.
+    SetLastError(ERROR_SUCCESS);
+    char lines[2 * kSidTextSize + 40];
+    int length = snprintf(lines, sizeof lines, "Old-Domain-SID: %s\nNew-Domain-SID: %s\n", job->originalSidText,
+                          job->newSidText);
+    bool written = length > 0 && length < (int)sizeof lines &&
+                   fwrite(lines, 1, (size_t)length, job->syncFile) == (size_t)length;
+    written = fflush(job->syncFile) == 0 && written && !ferror(job->syncFile);
+    written = fclose(job->syncFile) == 0 && written;
+    job->syncFile = nullptr;
+    if (!written) {
         DWORD error = GetLastError();
+        if (error == ERROR_SUCCESS) error = ERROR_WRITE_FAULT;
         snprintf(job->message, sizeof job->message, "Error %d writing synchronization file '%s'", (int)error,
                  job->dataFileName);
         ReportError(job->message, logStream);

@@ -6,8 +6,9 @@
 #include "core/job_settings.h"
 
 // Creates dataFileName (and the directories on its way) and writes originalSidText
-// as the old and newSidText as the new domain SID. The stream stays in syncFile for
-// the caller to close. 0 after a report when the file cannot be created or written.
+// as the old and newSidText as the new domain SID, then closes it (syncFile is left
+// empty): a write, flush or close that fails is reported and gives 0, as does a file
+// that cannot be created.
 int WriteSyncFile(JobSettings* job);
 
 // Reads the two lines from an open stream: the texts (buffers of kSidTextSize) and

@@ -42,16 +42,18 @@ bool StillValid(const PartCopy& c) {
     return GetLengthSid((PSID)c.bytes) == c.size && IsValidSid((PSID)c.bytes);
 }
 
-// Inherit-only entries of a rewritten DACL apply to the object itself afterwards.
-void ClearInheritOnly(const PartCopy& c) {
-    PACL acl = (PACL)c.bytes;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        LPVOID ace = nullptr;
-        if (!GetAce(acl, i, &ace)) continue;
-        BYTE* header = (BYTE*)ace;
-        if (header < c.bytes + sizeof(ACL) || header + sizeof(ACE_HEADER) > c.bytes + c.size) continue;
-        ((ACE_HEADER*)header)->AceFlags &= (BYTE)~INHERIT_ONLY_ACE;
-    }
+// Writing a DACL or SACL without asking for its protection again would drop it, and the
+// parent's inheritable entries would flow into a list that was closed to them.
+SECURITY_INFORMATION Protection(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!descriptor || !GetSecurityDescriptorControl(descriptor, &control, &revision)) return 0;
+    SECURITY_INFORMATION protection = 0;
+    if ((parts & DACL_SECURITY_INFORMATION) && (control & SE_DACL_PROTECTED))
+        protection |= PROTECTED_DACL_SECURITY_INFORMATION;
+    if ((parts & SACL_SECURITY_INFORMATION) && (control & SE_SACL_PROTECTED))
+        protection |= PROTECTED_SACL_SECURITY_INFORMATION;
+    return protection;
 }
 
 }  // namespace
@@ -158,8 +160,7 @@ int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {
             snprintf(securityErrorText, sizeof securityErrorText, c.failText, PathText(path));
             result = c.failResult;
         } else if (replaced == kReplaced) {
-            rewritten |= c.part;
-            if (c.part == DACL_SECURITY_INFORMATION) ClearInheritOnly(c);
+            rewritten |= c.part;  // every entry keeps its flags
         } else if (c.isAcl) {
             // An ACL without an old SID is not written; an owner or group that qualified goes
             // back unchanged along with whatever else is written.
@@ -173,6 +174,7 @@ int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {
         SECURITY_INFORMATION parts = 0;
         for (const PartCopy& c : copies)
             if (c.bytes) parts |= c.part;
+        parts |= Protection(descriptor, parts);
         DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, parts, (PSID)copies[2].bytes, (PSID)copies[3].bytes,
                                           (PACL)copies[0].bytes, (PACL)copies[1].bytes);
         if (err != ERROR_SUCCESS) {
@@ -194,7 +196,9 @@ int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {
 
 int FileSecurity::RestoreSecurity() {
     if (changedParts == 0) return 0;
-    DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, changedParts & kAllParts, owner, group, dacl, sacl);
+    SECURITY_INFORMATION parts = changedParts & kAllParts;
+    DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, parts | Protection(descriptor, parts), owner, group, dacl,
+                                      sacl);
     if (err != ERROR_SUCCESS) {
         errorFlag = true;
         snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'", (int)err,

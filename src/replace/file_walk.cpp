@@ -63,6 +63,14 @@ bool JoinPath(char* out, const char* path, const char* name) {
 bool WalkEntry(const char* path, const WIN32_FIND_DATAA& found) {
     char child[MAX_PATH];
     if (!JoinPath(child, path, found.cFileName)) return false;
+    const DWORD junction = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((found.dwFileAttributes & junction) == junction) {
+        // A junction or mount point leads elsewhere, perhaps back up to its own parent:
+        // its own security is rewritten, what it leads to is walked where it lies.
+        if (!ProcessFileSecurity(child)) return false;
+        Line(VerboseLog(), "Information: Not following reparse point: %s", child);
+        return true;
+    }
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return WalkDirectorySecurity(child) != 0;
     return ProcessFileSecurity(child) != 0;
 }

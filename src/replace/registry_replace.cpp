@@ -100,7 +100,11 @@ DWORD GrantFullAccess(const char* path, SavedDacl* saved) {
     } else {
         LocalFree(descriptor);
     }
-    if (err == ERROR_SUCCESS && saved) saved->widened = true;
+    if (err == ERROR_SUCCESS) {
+        // A widened DACL is a change of the key's security until it is put back.
+        if (jobSettings) jobSettings->changesMade = TRUE;
+        if (saved) saved->widened = true;
+    }
     return err;
 }
 
@@ -264,6 +268,60 @@ bool ReplaceKeyName(HKEY parent, const char* name, const SidPairList* pairs, Key
     return true;
 }
 
+// The SID texts in string data of dataSize bytes, piece by piece between its NULs: a
+// string with a NUL before its end, an empty string inside a list, a missing terminator
+// all stay as they were; only the SID texts change, and with them the length. The
+// result as ReplaceTextAllPairs gives it; *newSize is the data's new length on 0.
+int ReplaceStringData(char* data, DWORD dataSize, DWORD capacity, const SidPairList* pairs, DWORD* newSize) {
+    DWORD grow = 0;
+    int count = pairs->count < 0 ? 0 : (pairs->count > 4 ? 4 : pairs->count);
+    for (int i = 0; i < count; ++i) {
+        size_t o = strlen(pairs->oldText[i]), n = strlen(pairs->newText[i]);
+        if (n > o) grow += (DWORD)(n - o);
+    }
+    char* output = (char*)LocalAlloc(LMEM_FIXED, capacity);
+    char* piece = (char*)LocalAlloc(LMEM_FIXED, dataSize + grow + 1);
+    if (!output || !piece) {
+        if (output) LocalFree(output);
+        if (piece) LocalFree(piece);
+        Say(kErrorBox, "Error: SR Out of memory");
+        return kReplaceFailed;
+    }
+    int result = kNotFound;
+    DWORD in = 0, out = 0;
+    while (in < dataSize && result != kReplaceFailed) {
+        DWORD length = (DWORD)strnlen(data + in, dataSize - in);
+        memcpy(piece, data + in, length);
+        piece[length] = 0;
+        DWORD pieceCapacity = length + grow + 1;
+        int r = length ? ReplaceTextAllPairs(piece, &pieceCapacity, pairs) : kNotFound;
+        if (r == kReplaceFailed) {
+            result = r;
+            break;
+        }
+        if (r == kReplaced) result = kReplaced;
+        DWORD written = (DWORD)strlen(piece);
+        bool terminated = in + length < dataSize;  // the NUL that ended this piece is data too
+        if (out + written + (terminated ? 1 : 0) > capacity) {
+            Say(kErrorBox, "Error: RBT buffer too small (bufsize = %d; needed = %d)\n", (int)capacity,
+                (int)(out + written + 1));
+            result = kReplaceFailed;
+            break;
+        }
+        memcpy(output + out, piece, written);
+        out += written;
+        if (terminated) output[out++] = 0;
+        in += length + 1;
+    }
+    if (result == kReplaced) {
+        memcpy(data, output, out);
+        *newSize = out;
+    }
+    LocalFree(output);
+    LocalFree(piece);
+    return result;
+}
+
 // Step 8: value contents and names. False when the key is abandoned.
 bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
     DWORD index = 0;
@@ -285,14 +343,8 @@ bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
 
         int content = kNotFound;
         DWORD newSize = dataSize;
-        if (type == REG_SZ || type == REG_EXPAND_SZ) {
-            content = ReplaceTextAllPairs(v->data, &v->dataCapacity, pairs);
-            if (content == kReplaced) newSize = (DWORD)strlen(v->data) + 1;
-        } else if (type == REG_MULTI_SZ) {
-            DWORD size = v->dataCapacity;
-            content = ReplaceMultiStringAllPairs(v->data, &size, pairs);
-            if (content == kReplaced) newSize = size;
-        }
+        if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ)
+            content = ReplaceStringData(v->data, dataSize, v->dataCapacity - 2, pairs, &newSize);
         if (content == kReplaced) Say(kLogFile, "Renaming value contents of: %s", v->valueName);
         if (content == kReplaceFailed) {
             Say(kErrorBox, "Error: SR failed trying to replace value contents of '%s'", v->valueName);
@@ -306,6 +358,15 @@ bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
             Say(kErrorBox, "Error: SR failed during replacement of value '%s'", v->oldValueName);
             return false;
         }
+        if (name == kReplaced &&
+            RegQueryValueExA(v->key, v->valueName, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) {
+            // A value of the new name exists: writing over it would lose it. Both stay,
+            // the old one under its own name (with its contents rewritten).
+            Say(kErrorBox, "Error: SR cannot rename value '%s': a value named '%s' exists", v->oldValueName,
+                v->valueName);
+            memcpy(v->valueName, v->oldValueName, nameSize + 1);
+            name = kNotFound;
+        }
         if (content != kReplaced && name != kReplaced) {
             ++index;
             continue;
@@ -314,6 +375,7 @@ bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
             Say(kErrorBox, "Error: SR failed in trying to replace value '%s'", v->oldValueName);
             return false;
         }
+        if (jobSettings) jobSettings->changesMade = TRUE;
         if (name != kReplaced) {
             ++index;
             continue;

@@ -32,6 +32,7 @@
 #define FILE_ATTRIBUTE_DEVICE 0x00000040
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_TEMPORARY 0x00000100
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_ATTRIBUTE_COMPRESSED 0x00000800
 #define FILE_ATTRIBUTE_OFFLINE 0x00001000
 #define FILE_ATTRIBUTE_NOT_CONTENT_INDEXED 0x00002000
@@ -145,13 +146,23 @@ int _stat(const char* path, struct _stat* buffer);
 #endif
 
 // The simulation's own sources open host files and define NTSIM_HOST_STDIO.
-// fseek is the C runtime's own, passed through so that a test can make it fail.
+// fseek, fwrite, fflush and fclose are the C runtime's own, passed through so that a test
+// can make them fail (by the path the stream was opened with).
 int NtsimFseek(FILE* stream, long offset, int whence);
+size_t NtsimFwrite(const void* data, size_t size, size_t count, FILE* stream);
+int NtsimFflush(FILE* stream);
+int NtsimFclose(FILE* stream);
 #ifndef NTSIM_HOST_STDIO
 #define fopen NtsimFopen
 #define fseek NtsimFseek
+#define fwrite NtsimFwrite
+#define fflush NtsimFflush
+#define fclose NtsimFclose
 namespace std {
+using ::NtsimFclose;
+using ::NtsimFflush;
 using ::NtsimFopen;
 using ::NtsimFseek;
+using ::NtsimFwrite;
 }
 #endif

@@ -219,7 +219,12 @@ uint32_t FileAttributesOf(const FileRef& ref, const struct stat* known) {
         have = true;
     }
     stored &= ~(uint32_t)(FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_NORMAL);
-    if (S_ISDIR(st.st_mode)) return stored | FILE_ATTRIBUTE_DIRECTORY;
+    if (S_ISDIR(st.st_mode)) {
+        // A host link to a folder is what NT shows as a junction: a folder with a reparse point.
+        struct stat own;
+        if (lstat(ref.host.c_str(), &own) == 0 && S_ISLNK(own.st_mode)) stored |= FILE_ATTRIBUTE_REPARSE_POINT;
+        return stored | FILE_ATTRIBUTE_DIRECTORY;
+    }
     if (!have) return FILE_ATTRIBUTE_ARCHIVE;  // a file written by the host: as NTFS marks a new file
     return stored ? stored : FILE_ATTRIBUTE_NORMAL;
 }

@@ -8,6 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
 
 #include "nt/win32.h"
 #include "ntsim/kernel/faults.h"
@@ -86,7 +89,51 @@ int TextSeek(void* cookie, off64_t* offset, int whence) {
 
 int TextClose(void* cookie) { return fclose((FILE*)cookie); }
 
+// The Windows path each program stream was opened with, for faults by path.
+std::mutex streamsMutex;
+std::map<FILE*, std::string> streamPaths;
+
+void Remember(FILE* stream, const char* path) {
+    std::lock_guard<std::mutex> lock(streamsMutex);
+    streamPaths[stream] = path;
+}
+
+// True when a fault rule makes this call on a program stream fail.
+bool StreamFault(const char* function, FILE* stream, bool forget = false) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(streamsMutex);
+        auto it = streamPaths.find(stream);
+        if (it == streamPaths.end()) return false;  // a host stream of the simulation
+        path = it->second;
+        if (forget) streamPaths.erase(it);
+    }
+    uint32_t err = 0;
+    if (!FaultHit(function, path, &err)) return false;
+    SetLastError(err);
+    errno = ErrnoOf(err);
+    return true;
+}
+
 }  // namespace
+
+size_t NtsimFwrite(const void* data, size_t size, size_t count, FILE* stream) {
+    if (stream && StreamFault("fwrite", stream)) return 0;
+    return fwrite(data, size, count, stream);
+}
+
+int NtsimFflush(FILE* stream) {
+    if (stream && StreamFault("fflush", stream)) return EOF;
+    return fflush(stream);
+}
+
+int NtsimFclose(FILE* stream) {
+    if (!stream) return EOF;
+    // A failed close has still released the stream, as the C runtime's does.
+    bool fail = StreamFault("fclose", stream, true);
+    int result = fclose(stream);
+    return fail ? EOF : result;
+}
 
 int NtsimFseek(FILE* stream, long offset, int whence) {
     uint32_t err = 0;
@@ -136,13 +183,17 @@ FILE* NtsimFopen(const char* path, const char* mode) {
     FILE* f = fopen(ref.host.c_str(), hostMode);
     if (!f) return Refuse(ErrnoToWin32(errno));
     if (!exists) FileStoreNewDescriptor(ref, false);
-    if (binary) return f;
+    if (binary) {
+        Remember(f, path);
+        return f;
+    }
     cookie_io_functions_t io = {TextRead, TextWrite, TextSeek, TextClose};
     FILE* text = fopencookie(f, hostMode, io);
     if (!text) {
         fclose(f);
         return Refuse(ERROR_NOT_ENOUGH_MEMORY);
     }
+    Remember(text, path);
     return text;
 }
 

@@ -283,7 +283,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         v.insert(v.end(), machineSid.begin(), machineSid.end());  // NT keeps the domain SID last
         Bytes f(0x68, 0);
         f[0] = 2;
-        Put32(&f, 0x48, 1001);  // next RID
+        Put32(&f, 0x48, 1002);  // next RID (1001 was an account since deleted)
         Binary(account, "F", f);
         Binary(account, "V", v);
     }
@@ -403,9 +403,16 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     std::vector<Profile> profiles = {{"Administrator", WithRid(machineSid, 500)}, {"User1", WithRid(machineSid, 1000)}};
     if (preset.role == "member") profiles.push_back({"jdomain", WithRid(domainSid, 1105)});
     if (preset.version != "4.0") profiles.push_back({"LocalService", MakeSid(5, {19})});
-    for (const Profile& pr : profiles) {
+    // Profiles without a hive of their own: the local system's (from Windows 2000 on), and
+    // that of an account since deleted whose folder lost its ntuser.dat.
+    std::vector<Profile> hiveless = {{"Departed", WithRid(machineSid, 1001)}};
+    if (preset.version != "4.0") hiveless.push_back({"systemprofile", MakeSid(5, {18})});
+    std::vector<Profile> listed = profiles;
+    listed.insert(listed.end(), hiveless.begin(), hiveless.end());
+    for (const Profile& pr : listed) {
         HiveKey* p = Key(profileList, SidText(pr.sid));
-        ExpandSz(p, "ProfileImagePath", "%SystemRoot%\\Profiles\\" + pr.user);
+        ExpandSz(p, "ProfileImagePath", pr.user == "systemprofile" ? "%SystemRoot%\\system32\\config\\systemprofile"
+                                                                    : "%SystemRoot%\\Profiles\\" + pr.user);
         Binary(p, "Sid", pr.sid);
         Dword(p, "Flags", 0);
     }
@@ -536,6 +543,10 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         return ERROR_CANNOT_MAKE;
     }
     outs.push_back({&profileHives.back(), profilesDir + "Default User/ntuser.dat"});
+    if (!MakeHostDirs(profilesDir + "Departed")) {
+        *error = "cannot create the profile folder of Departed";
+        return ERROR_CANNOT_MAKE;
+    }
     for (const Out& o : outs) {
         uint32_t rc = RegfSaveFile(*o.hive, o.path);
         if (rc != ERROR_SUCCESS) {

@@ -146,14 +146,16 @@ uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& give
     if (info & DACL_SECURITY_INFORMATION) {
         control |= SE_DACL_PRESENT;
         cur.dacl = given.dacl;
+        // As on Windows 2000 and later: a list written without its protection asked for
+        // again is open to the parent's inheritable entries, for files as for keys.
+        control &= ~(uint16_t)SE_DACL_PROTECTED;
         if (info & PROTECTED_DACL_SECURITY_INFORMATION) control |= SE_DACL_PROTECTED;
-        if (info & UNPROTECTED_DACL_SECURITY_INFORMATION) control &= ~(uint16_t)SE_DACL_PROTECTED;
     }
     if (info & SACL_SECURITY_INFORMATION) {
         control |= SE_SACL_PRESENT;
         cur.sacl = given.sacl;
+        control &= ~(uint16_t)SE_SACL_PROTECTED;
         if (info & PROTECTED_SACL_SECURITY_INFORMATION) control |= SE_SACL_PROTECTED;
-        if (info & UNPROTECTED_SACL_SECURITY_INFORMATION) control &= ~(uint16_t)SE_SACL_PROTECTED;
     }
     control &= ~(uint16_t)(SE_OWNER_DEFAULTED | SE_GROUP_DEFAULTED | SE_DACL_DEFAULTED | SE_SACL_DEFAULTED);
     return FileWriteStored(ref.host, ref.store, SdBuild(control, cur.owner, cur.group, cur.sacl, cur.dacl));

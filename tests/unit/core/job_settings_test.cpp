@@ -141,6 +141,19 @@ TEST_F(JobSettingsTest, SaveFailuresShowTheirBoxes) {
     EXPECT_EQ(RegQueryValueExA(key, "CleanOnly", nullptr, nullptr, (BYTE*)&value, &size), ERROR_FILE_NOT_FOUND);
     RegCloseKey(key);
 
+    // The registry written, only the SID file failing: a write or a close that fails.
+    job->originalSid = NewSidBuffer();
+    SidInitialize(job->originalSid);
+    for (const char* function : {"fwrite", "fclose"}) {
+        ntsim::FaultClearAll();
+        ntsim::TranscriptClear();
+        ntsim::FaultAdd({function, ERROR_DISK_FULL, 0, "*tessiv.sid", false});
+        EXPECT_EQ(job->SaveSettings(1), 0) << function;
+        EXPECT_EQ(Boxes(), std::vector<std::string>{Box("error icon", "Error storing SID information to file")});
+    }
+    FreeSidBuffer(job->originalSid);
+    job->originalSid = nullptr;
+
     ntsim::FaultClearAll();
     ntsim::TranscriptClear();
     ntsim::FaultAdd({"RegOpenKeyExA", ERROR_ACCESS_DENIED, 0, "*Software", false});
@@ -244,4 +257,18 @@ TEST_F(JobSettingsTest, ShortSidFileOrOverlongTemporaryFolderFail) {
     memset(folder, 'x', sizeof folder);
     EXPECT_EQ(GetWorkFolder(folder), 0);
     EXPECT_LT(strnlen(folder, sizeof folder), sizeof folder);
+
+    // At the limit: a folder of MAX_PATH - 1 characters with its backslash fits exactly;
+    // one of MAX_PATH characters is refused without writing past the buffer.
+    for (size_t length : {(size_t)MAX_PATH - 1, (size_t)MAX_PATH}) {
+        std::string exact = "C:\\" + std::string(length - 4, 't') + "\\";
+        ASSERT_EQ(exact.size(), length);
+        ntsim::ProcessSetEnv("TEMP", exact);
+        ntsim::ProcessSetEnv("TMP", exact);
+        char guarded[MAX_PATH + 16];
+        memset(guarded, 'x', sizeof guarded);
+        EXPECT_EQ(GetWorkFolder(guarded), length < MAX_PATH ? 1 : 0) << length;
+        if (length < MAX_PATH) EXPECT_EQ(lstrcmpiA(guarded, exact.c_str()), 0);
+        EXPECT_EQ(std::string(guarded + MAX_PATH, 16), std::string(16, 'x')) << "nothing past MAX_PATH";
+    }
 }

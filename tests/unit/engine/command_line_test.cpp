@@ -107,7 +107,7 @@ TEST_F(CommandLine, ValidationOrderMessagesAndIcons) {
         EXPECT_EQ(boxes[0], expected);
     }
     ntsim::TranscriptClear();
-    EXPECT_EQ(Parse({"-name:FIFTEENCHARSXX", "-nofs", "-log:c:\\x.log", "-start", "-quiet"}).ValidateOptions(), 1);
+    EXPECT_EQ(Parse({"-name:FIFTEENCHARSXXX", "-nofs", "-log:c:\\x.log", "-start", "-quiet"}).ValidateOptions(), 1);
     EXPECT_EQ(Parse({"-name"}).ValidateOptions(), 1);  // an empty name is asked for later
     EXPECT_TRUE(Boxes().empty());
 }

@@ -46,9 +46,7 @@ TEST_F(SyncFile, WrittenByThePrimaryAndReadBack) {
     strcpy(job->originalSidText, "S-1-5-21-1-2-3");
     strcpy(job->newSidText, "S-1-5-21-4000000000-5-6");
     ASSERT_EQ(WriteSyncFile(job), 1);
-    ASSERT_NE(job->syncFile, nullptr);
-    fclose(job->syncFile);
-    job->syncFile = nullptr;
+    EXPECT_EQ(job->syncFile, nullptr);  // written, flushed and closed
     EXPECT_EQ(HostFile(Host("sync/deep/domain.dat")),
               "Old-Domain-SID: S-1-5-21-1-2-3\r\nNew-Domain-SID: S-1-5-21-4000000000-5-6\r\n");
 
@@ -79,6 +77,24 @@ TEST_F(SyncFile, CannotBeCreatedIsReportedAndFails) {
     EXPECT_EQ(job->syncFile, nullptr);
     EXPECT_EQ(Boxes(), std::vector<std::string>{Box("error icon", "Error 19 creating synchronization file 'C:\\out\\domain.dat'")});
     EXPECT_FALSE(std::filesystem::exists(Host("out/domain.dat")));
+}
+
+TEST_F(SyncFile, AFailedWriteFlushOrCloseFailsTheFile) {
+    Start();
+    JobSettings* job = jobSettings;
+    strcpy(job->dataFileName, "C:\\out\\domain.dat");
+    strcpy(job->originalSidText, "S-1-5-21-1-2-3");
+    strcpy(job->newSidText, "S-1-5-21-4-5-6");
+    for (const char* function : {"fwrite", "fflush", "fclose"}) {
+        SCOPED_TRACE(function);
+        ntsim::FaultClearAll();
+        ntsim::TranscriptClear();
+        ntsim::FaultAdd({function, ERROR_DISK_FULL, 0, "*domain.dat", false});
+        EXPECT_EQ(WriteSyncFile(job), 0);
+        EXPECT_EQ(job->syncFile, nullptr);
+        EXPECT_EQ(Boxes(),
+                  std::vector<std::string>{Box("error icon", "Error 112 writing synchronization file 'C:\\out\\domain.dat'")});
+    }
 }
 
 TEST_F(SyncFileRead, FormatCases) {

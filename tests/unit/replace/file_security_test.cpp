@@ -46,6 +46,13 @@ Bytes Descriptor(const std::string& owner, const std::string& group, const Aces*
                           dacl ? d.data() : nullptr);
 }
 
+// The same descriptor with its DACL and SACL protected from inheritance.
+Bytes Protected(Bytes sd) {
+    sd[2] |= (uint8_t)(SE_DACL_PROTECTED & 0xFF);
+    sd[3] |= (uint8_t)((SE_DACL_PROTECTED | SE_SACL_PROTECTED) >> 8);
+    return sd;
+}
+
 std::string AclText(const uint8_t* acl) {
     Aces aces;
     if (!acl) return "null";
@@ -60,8 +67,8 @@ std::string Text(const Bytes& sd) {
     ntsim::SdView v;
     if (ntsim::SdParseRelative(sd.data(), sd.size(), &v) != ERROR_SUCCESS) return "unreadable";
     std::string out = "O:" + ntsim::SidToText(v.owner, v.ownerLen) + " G:" + ntsim::SidToText(v.group, v.groupLen);
-    out += " D:" + AclText(v.dacl);
-    if (v.control & SE_SACL_PRESENT) out += " S:" + AclText(v.sacl);
+    out += std::string(" D:") + (v.control & SE_DACL_PROTECTED ? "P:" : "") + AclText(v.dacl);
+    if (v.control & SE_SACL_PRESENT) out += std::string(" S:") + (v.control & SE_SACL_PROTECTED ? "P:" : "") + AclText(v.sacl);
     return out;
 }
 
@@ -118,7 +125,9 @@ TEST_F(FileSecurityTest, RewritesOnlyThePartsHoldingAnOldSidAndRestoresThemByteF
         std::string after;
     } cases[] = {
         {"admins own, account in DACL", Descriptor(admins, kOld + "-513", &accountInDacl, nullptr), false, 4,
-         "O:S-1-5-32-544 G:" + kOld + "-513 D:3:" + kNew + "-1001 2:S-1-1-0"},
+         "O:S-1-5-32-544 G:" + kOld + "-513 D:11:" + kNew + "-1001 10:S-1-1-0"},
+        {"protected lists keep their protection", Protected(Descriptor(admins, system, &accountInDacl, &audit)), true, 12,
+         "O:S-1-5-32-544 G:S-1-5-18 D:P:11:" + kNew + "-1001 10:S-1-1-0 S:P:128:" + kNewDomain + "-500"},
         {"old administrator owns, clean DACL", Descriptor(kOld + "-500", system, &clean, nullptr), false, 1,
          "O:" + kNew + "-500 G:S-1-5-18 D:11:S-1-5-32-544"},
         {"another domain's account owns", Descriptor("S-1-5-21-40-50-60-1105", system, &rid503, nullptr), false, 4,
@@ -128,7 +137,7 @@ TEST_F(FileSecurityTest, RewritesOnlyThePartsHoldingAnOldSidAndRestoresThemByteF
         {"RIDs 503 and 999 own, clean DACL", Descriptor(kOld + "-503", kOld + "-999", &clean, &none), false, 0,
          "O:" + kOld + "-503 G:" + kOld + "-999 D:11:S-1-5-32-544 S:"},
         {"both old SIDs in one pass", Descriptor(admins, system, &domains, &audit), true, 12,
-         "O:S-1-5-32-544 G:S-1-5-18 D:1:" + kNew + "-1001 0:" + kNewDomain + "-1105 0:S-1-1-0 S:128:" + kNewDomain + "-500"},
+         "O:S-1-5-32-544 G:S-1-5-18 D:9:" + kNew + "-1001 8:" + kNewDomain + "-1105 8:S-1-1-0 S:128:" + kNewDomain + "-500"},
         {"null DACL, empty SACL", Descriptor(admins, kOld + "-1000", nullptr, &none), false, 2,
          "O:S-1-5-32-544 G:" + kNew + "-1000 D:null S:"},
         {"null DACL, empty SACL, nothing old", Descriptor(admins, system, nullptr, &none), false, 0,

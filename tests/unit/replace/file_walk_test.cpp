@@ -137,6 +137,18 @@ TEST_F(FileWalk, RewritesNestedFoldersInOrderAndRestoresThemByteForByte) {
     EXPECT_EQ(Log().find("D:\\a"), std::string::npos);
 }
 
+// A junction that leads back to its own parent is not descended (the walk would never
+// end); the junction itself is still examined, and a verbose log names it.
+TEST_F(FileWalk, JunctionsAreNotFollowed) {
+    Machine("D fixed NTFS yes");
+    Put("D:\\a", kOldInDacl, true), Put("D:\\a\\b.txt", kOldOwner);
+    std::filesystem::create_directory_symlink(".", HostOf("D:\\a\\loop"));
+    ASSERT_EQ(ScanFileSystemSecurity(), 1) << Log();
+    EXPECT_EQ(Recorded(), std::vector<std::string>({"D:\\a", "D:\\a\\b.txt"}));
+    EXPECT_NE(Log().find("\nInformation: Not following reparse point: D:\\a\\loop\n"), std::string::npos) << Log();
+    EXPECT_TRUE(Boxes().empty());
+}
+
 // Fixed and removable NTFS drives are walked, FAT ones named, the rest passed over in
 // silence (any touch of them would fail); counts per drive.
 TEST_F(FileWalk, WalksOnlyLocalNtfsDrivesAndCountsPerDrive) {

@@ -188,9 +188,38 @@ TEST_F(RegistryWalk, StringValuesAreRewrittenOncePerPairAndKeepTheirType) {
     EXPECT_EQ(Get("Walk", "binary", &type), kOldS);
     EXPECT_EQ(type, (DWORD)REG_BINARY);
     EXPECT_EQ(Get("Walk", "multi"), Z("first") + Z("x" + kNewS) + Z("last") + Z(""));
-    EXPECT_EQ(Get("Walk", "unterminated"), Z("a") + Z(kNewS) + Z(""));
+    EXPECT_EQ(Get("Walk", "unterminated"), Z("a") + Z(kNewS));  // no closing empty string added
     EXPECT_NE(Log().find("Renaming value contents of: expand\n"), std::string::npos);
     EXPECT_TRUE(Errors().empty());
+}
+
+// Only the SID texts change: a NUL inside a string, an empty string inside a list, a
+// missing terminator and every byte after them stay; and any change marks the job changed.
+TEST_F(RegistryWalk, StringDataKeepsEveryOtherByteAndMarksTheJobChanged) {
+    jobSettings->changesMade = FALSE;
+    const std::string embedded = kOldS + std::string(1, '\0') + "tail " + kOldS + std::string(1, '\0');
+    Set("Walk", "embedded", REG_SZ, embedded);
+    Set("Walk", "gap", REG_MULTI_SZ, Z("a") + Z("") + Z(kOldS) + Z(""));
+    Set("Walk", "bare", REG_SZ, "x" + kOldS);
+    Set("Walk", "listEnd", REG_MULTI_SZ, Z("a") + "b" + kOldS);
+    EXPECT_EQ(Walk(), 0);
+    EXPECT_EQ(Get("Walk", "embedded"), kNewS + std::string(1, '\0') + "tail " + kNewS + std::string(1, '\0'));
+    EXPECT_EQ(Get("Walk", "gap"), Z("a") + Z("") + Z(kNewS) + Z(""));
+    EXPECT_EQ(Get("Walk", "bare"), "x" + kNewS);
+    EXPECT_EQ(Get("Walk", "listEnd"), Z("a") + "b" + kNewS);
+    EXPECT_EQ(jobSettings->changesMade, (DWORD)TRUE) << "a value-only change is a change";
+    EXPECT_TRUE(Errors().empty());
+}
+
+// A value renamed onto an existing value of the new name is refused: both stay.
+TEST_F(RegistryWalk, ValueRenameOntoAnExistingValueIsRefused) {
+    Text("Walk", "v-" + kOldS, "old " + kOldS);
+    Text("Walk", "v-" + kNewS, "already here");
+    EXPECT_EQ(Walk(), 0);
+    EXPECT_EQ(Get("Walk", "v-" + kNewS), Z("already here"));
+    EXPECT_EQ(Get("Walk", "v-" + kOldS), Z("old " + kNewS));
+    EXPECT_EQ(Errors(), std::vector<std::string>{"Error: SR cannot rename value 'v-" + kOldS +
+                                                 "': a value named 'v-" + kNewS + "' exists"});
 }
 
 TEST_F(RegistryWalk, ValueNamesAreRenamedUnlessTheirDataIsEmpty) {
@@ -395,8 +424,9 @@ TEST_F(RegistryWalk, FailuresAreReportedAndLoseNothing) {
          5,
          0,
          "",
+         // Met again, the old value is not renamed onto the copy written the first time.
          {"Error: SR failed in trying to delete old value 'n-" + kOldS + "'",
-          "Error: SR failed in trying to delete old value 'n-" + kOldS + "'"},
+          "Error: SR cannot rename value 'n-" + kOldS + "': a value named 'n-" + kNewS + "' exists"},
          true},
     };
     for (const Row& row : rows) {
