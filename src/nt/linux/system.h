@@ -59,6 +59,25 @@ typedef struct _MEMORYSTATUS {
 static_assert(sizeof(MEMORYSTATUS) == 8 + 6 * sizeof(SIZE_T), "MEMORYSTATUS layout");
 VOID GlobalMemoryStatus(LPMEMORYSTATUS lpBuffer);
 
+// Computer names (winbase.h). GetComputerNameA reads the active name; the Set calls
+// change the name that becomes active at the next boot.
+#define MAX_COMPUTERNAME_LENGTH 15
+typedef enum _COMPUTER_NAME_FORMAT {
+    ComputerNameNetBIOS,
+    ComputerNameDnsHostname,
+    ComputerNameDnsDomain,
+    ComputerNameDnsFullyQualified,
+    ComputerNamePhysicalNetBIOS,
+    ComputerNamePhysicalDnsHostname,
+    ComputerNamePhysicalDnsDomain,
+    ComputerNamePhysicalDnsFullyQualified,
+    ComputerNameMax
+} COMPUTER_NAME_FORMAT;
+BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize);
+BOOL SetComputerNameA(LPCSTR lpComputerName);
+// Windows 2000 and later: found through GetProcAddress only on those versions.
+BOOL SetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPCSTR lpBuffer);
+
 // Environment.
 DWORD ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize);
 DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize);
@@ -160,6 +179,8 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
 #define STATUS_INVALID_INFO_CLASS ((NTSTATUS)0xC0000003L)
+#define STATUS_OBJECT_NAME_COLLISION ((NTSTATUS)0xC0000035L)
+#define STATUS_NO_SUCH_DOMAIN ((NTSTATUS)0xC00000DFL)
 #define STATUS_INTERNAL_DB_CORRUPTION ((NTSTATUS)0xC00000E4L)
 #define STATUS_RPC_SERVER_UNAVAILABLE ((NTSTATUS)0xC0020017L)
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
@@ -223,6 +244,24 @@ NTSTATUS LsaOpenPolicy(PLSA_UNICODE_STRING SystemName, PLSA_OBJECT_ATTRIBUTES Ob
                        ACCESS_MASK DesiredAccess, PLSA_HANDLE PolicyHandle);
 NTSTATUS LsaQueryInformationPolicy(LSA_HANDLE PolicyHandle, POLICY_INFORMATION_CLASS InformationClass,
                                    PVOID* Buffer);
+NTSTATUS LsaSetInformationPolicy(LSA_HANDLE PolicyHandle, POLICY_INFORMATION_CLASS InformationClass, PVOID Buffer);
+typedef enum _TRUSTED_INFORMATION_CLASS {
+    TrustedDomainNameInformation = 1,
+    TrustedControllersInformation,
+    TrustedPosixOffsetInformation,
+    TrustedPasswordInformation,
+    TrustedDomainInformationBasic,
+    TrustedDomainInformationEx,
+    TrustedDomainAuthInformation,
+    TrustedDomainFullInformation
+} TRUSTED_INFORMATION_CLASS, *PTRUSTED_INFORMATION_CLASS;
+typedef struct _TRUSTED_DOMAIN_NAME_INFO {
+    LSA_UNICODE_STRING Name;
+} TRUSTED_DOMAIN_NAME_INFO, *PTRUSTED_DOMAIN_NAME_INFO;
+// Bound by name in the program (SystemFunctions), as on NT.
+NTSTATUS LsaSetTrustedDomainInformation(LSA_HANDLE PolicyHandle, PSID TrustedDomainSid,
+                                        TRUSTED_INFORMATION_CLASS InformationClass, PVOID Buffer);
+NTSTATUS LsaStorePrivateData(LSA_HANDLE PolicyHandle, PLSA_UNICODE_STRING KeyName, PLSA_UNICODE_STRING PrivateData);
 NTSTATUS LsaFreeMemory(PVOID Buffer);
 NTSTATUS LsaClose(LSA_HANDLE ObjectHandle);
 ULONG LsaNtStatusToWinError(NTSTATUS Status);
@@ -235,7 +274,11 @@ typedef WCHAR* LMSTR;
 #define NERR_BASE 2100
 #define NERR_ServerNotStarted (NERR_BASE + 14)
 #define NERR_WkstaNotStarted (NERR_BASE + 38)
+#define NERR_UserNotFound (NERR_BASE + 121)
+#define NERR_UseNotFound (NERR_BASE + 150)
 #define NERR_InvalidComputer (NERR_BASE + 251)
+#define NERR_DCNotFound (NERR_BASE + 353)
+#define NERR_SetupAlreadyJoined (NERR_BASE + 591)
 typedef struct _SERVER_INFO_101 {
     DWORD sv101_platform_id;
     LMSTR sv101_name;
@@ -265,3 +308,42 @@ typedef struct _WKSTA_USER_INFO_1 {
 NET_API_STATUS NetServerGetInfo(LMSTR servername, DWORD level, LPBYTE* bufptr);
 NET_API_STATUS NetWkstaUserGetInfo(LMSTR reserved, DWORD level, LPBYTE* bufptr);
 NET_API_STATUS NetApiBufferFree(LPVOID Buffer);
+
+// Domain controllers, connections, accounts and joining (lmaccess.h, lmuse.h, lmjoin.h).
+NET_API_STATUS NetGetDCName(LPCWSTR servername, LPCWSTR domainname, LPBYTE* bufptr);
+typedef struct _USE_INFO_2 {
+    LMSTR ui2_local;
+    LMSTR ui2_remote;
+    LMSTR ui2_password;
+    DWORD ui2_status;
+    DWORD ui2_asg_type;
+    DWORD ui2_refcount;
+    DWORD ui2_usecount;
+    LMSTR ui2_username;
+    LMSTR ui2_domainname;
+} USE_INFO_2, *PUSE_INFO_2, *LPUSE_INFO_2;
+#define USE_WILDCARD ((DWORD)-1)
+#define USE_DISKDEV 0
+#define USE_SPOOLDEV 1
+#define USE_IPC 3
+#define USE_NOFORCE 0
+#define USE_FORCE 1
+#define USE_LOTS_OF_FORCE 2
+NET_API_STATUS NetUseAdd(LMSTR UncServerName, DWORD Level, LPBYTE Buf, LPDWORD ParmError);
+NET_API_STATUS NetUseDel(LMSTR UncServerName, LMSTR UseName, DWORD ForceCond);
+typedef struct _USER_INFO_0 {
+    LPWSTR usri0_name;
+} USER_INFO_0, *PUSER_INFO_0, *LPUSER_INFO_0;
+NET_API_STATUS NetUserGetInfo(LPCWSTR servername, LPCWSTR username, DWORD level, LPBYTE* bufptr);
+typedef struct _USER_MODALS_INFO_2 {
+    LPWSTR usrmod2_domain_name;
+    PSID usrmod2_domain_id;
+} USER_MODALS_INFO_2, *PUSER_MODALS_INFO_2, *LPUSER_MODALS_INFO_2;
+NET_API_STATUS NetUserModalsGet(LPCWSTR servername, DWORD level, LPBYTE* bufptr);
+#define NETSETUP_JOIN_DOMAIN 0x00000001
+#define NETSETUP_ACCT_CREATE 0x00000002
+#define NETSETUP_DOMAIN_JOIN_IF_JOINED 0x00000020
+#define NETSETUP_JOIN_UNSECURE 0x00000040
+// Windows 2000 and later: found through GetProcAddress only on those versions.
+NET_API_STATUS NetJoinDomain(LPCWSTR lpServer, LPCWSTR lpDomain, LPCWSTR lpAccountOU, LPCWSTR lpAccount,
+                             LPCWSTR lpPassword, DWORD fJoinOptions);

@@ -2,6 +2,7 @@
 #include "ntsim/kernel/boot.h"
 
 #include "ntsim/files/boot.h"
+#include "ntsim/kernel/computer_name.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/processes.h"
 #include "ntsim/registry/boot.h"
@@ -23,6 +24,11 @@ uint32_t MachineBoot(const std::string& dir, std::string* error, std::vector<std
     rc = ApplyPendingFileOperations(dir);
     if (rc != 0) {
         *error = "carrying out the pending file operations failed with error " + std::to_string(rc);
+        return rc;
+    }
+    rc = ActivateComputerName(dir);
+    if (rc != 0) {
+        *error = "making the new computer name active failed with error " + std::to_string(rc);
         return rc;
     }
     rc = StartAutoStartServices(dir, serviceTimeoutMs, report);

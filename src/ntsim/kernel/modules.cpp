@@ -1,5 +1,7 @@
 // LoadLibraryA, GetModuleHandleA, GetProcAddress, FreeLibrary over a table of DLLs
-// and their exports; NTDLL's NtQuerySystemTime and NtQueryInformationThread.
+// and their exports; NTDLL's NtQuerySystemTime and NtQueryInformationThread. A DLL
+// is there from the Windows version that first shipped it, unless machine.conf says
+// it is missing: "[modules] missing = IPHLPAPI.DLL, PSAPI.DLL".
 #include "ntsim/kernel/modules.h"
 
 #include <strings.h>
@@ -12,6 +14,7 @@
 
 #include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/process.h"
 #include "ntsim/kernel/shutdown.h"
 #include "ntsim/kernel/version.h"
 
@@ -30,6 +33,7 @@ struct Module {
     bool alwaysLoaded;  // kernel32 and ntdll are in every process
     long loads = 0;
     std::vector<Export> exports;
+    uint32_t sinceMajor = 3, sinceMinor = 10;  // the first version that ships it; 99: none does
 };
 
 std::recursive_mutex g_mutex;
@@ -62,6 +66,8 @@ FARPROC Proc(F function) {
 
 // A deque: modules never move, so their addresses serve as HMODULE values.
 std::deque<Module>& Modules() {
+    // The functions the program binds by name at run time, with the version that first
+    // exported each: NT 4.0 lacks SetComputerNameExA and NetJoinDomain.
     static std::deque<Module> modules = {
         {"NTDLL.DLL",
          true,
@@ -69,10 +75,37 @@ std::deque<Module>& Modules() {
          {{"NtQuerySystemTime", Proc(&NtQuerySystemTime), 3, 10},
           {"NtQueryInformationThread", Proc(&NtQueryInformationThread), 3, 10},
           {"NtShutdownSystem", Proc(&NtShutdownSystem), 3, 10}}},
-        {"KERNEL32.DLL", true, 0, {{"Sleep", Proc(&Sleep), 3, 10}, {"GetTickCount", Proc(&GetTickCount), 3, 10}}},
-        {"ADVAPI32.DLL", false, 0, {}},
+        {"KERNEL32.DLL",
+         true,
+         0,
+         {{"Sleep", Proc(&Sleep), 3, 10},
+          {"GetTickCount", Proc(&GetTickCount), 3, 10},
+          {"GetComputerNameA", Proc(&GetComputerNameA), 3, 10},
+          {"SetComputerNameA", Proc(&SetComputerNameA), 3, 10},
+          {"SetComputerNameExA", Proc(&SetComputerNameExA), 5, 0}}},
+        {"ADVAPI32.DLL",
+         false,
+         0,
+         {{"LsaStorePrivateData", Proc(&LsaStorePrivateData), 3, 51},
+          {"LsaSetTrustedDomainInformation", Proc(&LsaSetTrustedDomainInformation), 4, 0}}},
         {"USER32.DLL", false, 0, {}},
-        {"NETAPI32.DLL", false, 0, {}},
+        {"NETAPI32.DLL",
+         false,
+         0,
+         {{"NetServerGetInfo", Proc(&NetServerGetInfo), 3, 10},
+          {"NetApiBufferFree", Proc(&NetApiBufferFree), 3, 10},
+          {"NetUserModalsGet", Proc(&NetUserModalsGet), 3, 10},
+          {"NetUserGetInfo", Proc(&NetUserGetInfo), 3, 10},
+          {"NetGetDCName", Proc(&NetGetDCName), 3, 10},
+          {"NetUseAdd", Proc(&NetUseAdd), 3, 10},
+          {"NetUseDel", Proc(&NetUseDel), 3, 10},
+          {"NetJoinDomain", Proc(&NetJoinDomain), 5, 0}}},
+        // Loaded and released by the program without binding from them.
+        {"IPHLPAPI.DLL", false, 0, {}, 4, 0},
+        {"USERENV.DLL", false, 0, {}, 4, 0},
+        {"SECUR32.DLL", false, 0, {}, 4, 0},
+        {"PSAPI.DLL", false, 0, {}, 5, 0},
+        {"ACTIVEDS.DLL", false, 0, {}, 5, 0},
     };
     return modules;
 }
@@ -91,6 +124,25 @@ Module* Find(const char* name) {
     for (Module& m : Modules())
         if (m.name == n) return &m;
     return nullptr;
+}
+
+// Whether the machine has the DLL: shipped with its version and not named missing.
+bool Present(const Module& m) {
+    if (m.alwaysLoaded) return true;
+    if (!VersionAtLeast(m.sinceMajor, m.sinceMinor)) return false;
+    if (ProcessAttached())
+        for (const ConfSection* s : CurrentProcess().conf.All("modules")) {
+            std::string list = s->Get("missing");
+            for (size_t at = 0; at < list.size();) {
+                size_t comma = list.find(',', at);
+                if (comma == std::string::npos) comma = list.size();
+                std::string item = list.substr(at, comma - at);
+                size_t b = item.find_first_not_of(" \t"), e = item.find_last_not_of(" \t");
+                if (b != std::string::npos && CanonicalName(item.substr(b, e - b + 1).c_str()) == m.name) return false;
+                at = comma + 1;
+            }
+        }
+    return true;
 }
 
 Module* FromHandle(HMODULE h) {
@@ -134,7 +186,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     }
     std::lock_guard<std::recursive_mutex> lock(g_mutex);
     Module* m = Find(lpLibFileName);
-    if (!m) {
+    if (!m || !Present(*m)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }

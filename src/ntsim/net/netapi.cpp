@@ -1,5 +1,5 @@
-// Network management of the local machine: NetServerGetInfo (levels 100 and 101),
-// NetWkstaUserGetInfo (levels 0 and 1) and NetApiBufferFree. The server type follows
+// Network management of the local machine: NetServerGetInfo (levels 100 and 101) and
+// NetWkstaUserGetInfo (levels 0 and 1). The server type follows
 // the product type and the machine's role; the server and workstation services may
 // be stopped or still starting, as machine.conf's [netapi] section says:
 //   server = running | stopped | N      (N: answers from N seconds after the process started)
@@ -17,6 +17,8 @@
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/computer_name.h"
+#include "ntsim/net/network.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/kernel/process.h"
@@ -26,27 +28,11 @@ namespace ntsim {
 
 namespace {
 
-std::mutex g_mutex;
-std::set<void*> g_buffers;
-
-// A buffer for the caller: the record followed by its strings, freed by NetApiBufferFree.
-void* NewBuffer(size_t size) {
-    void* p = calloc(1, size);
-    if (p) {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        g_buffers.insert(p);
-    }
-    return p;
-}
-
-// A key's value from the last section of that kind that has it (sections may repeat).
 std::string ConfValue(const char* kind, const char* key, const std::string& fallback) {
-    std::string value = fallback;
-    if (ProcessAttached())
-        for (const ConfSection* s : CurrentProcess().conf.All(kind))
-            if (s->Has(key)) value = s->Get(key);
-    return value;
+    return NetConfValue(kind, key, fallback);
 }
+
+void* NewBuffer(size_t size) { return NetNewBuffer(size); }
 
 // Whether the service named by key ("server", "workstation") answers now.
 bool ServiceAnswers(const char* key) {
@@ -75,11 +61,7 @@ std::string QueryText(const char* path, const char* name) {
     return out;
 }
 
-std::string ComputerName() {
-    std::string name = QueryText("SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ComputerName", "ComputerName");
-    if (name.empty()) name = ProcessGetEnv("COMPUTERNAME");
-    return name;
-}
+std::string ComputerName() { return ActiveComputerName(); }
 
 std::vector<uint16_t> Wide(const std::string& text) {
     std::vector<uint16_t> units = Utf8ToUtf16(text);
@@ -181,12 +163,3 @@ NET_API_STATUS NetWkstaUserGetInfo(LMSTR reserved, DWORD level, LPBYTE* bufptr) 
     return NERR_Success;
 }
 
-NET_API_STATUS NetApiBufferFree(LPVOID Buffer) {
-    if (!Buffer) return NERR_Success;
-    {
-        std::lock_guard<std::mutex> lock(g_mutex);
-        if (g_buffers.erase(Buffer) == 0) return ERROR_INVALID_PARAMETER;
-    }
-    free(Buffer);
-    return NERR_Success;
-}

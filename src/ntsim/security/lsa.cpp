@@ -1,7 +1,12 @@
 // The local security authority's policy object: LsaOpenPolicy, LsaQueryInformationPolicy
-// (primary and account domain), LsaFreeMemory, LsaClose, LsaNtStatusToWinError. The
-// policy lives where NT keeps it, in SECURITY\Policy (PolPrDmN, PolPrDmS, PolAcDmN,
-// PolAcDmS), read through the registry as the security authority itself.
+// and LsaSetInformationPolicy (primary and account domain), LsaSetTrustedDomainInformation,
+// LsaStorePrivateData, LsaFreeMemory, LsaClose, LsaNtStatusToWinError. The policy lives
+// where NT keeps it, in SECURITY\Policy (PolPrDmN, PolPrDmS, PolAcDmN, PolAcDmS, secrets
+// under Secrets\<name>\CurrVal and OldVal), read and written through the registry as
+// the security authority itself. Trusted-domain objects are kept under
+// Policy\Domains\<domain SID text>, with the name in TrDmName and the SID in Sid.
+#include <strings.h>
+
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -12,7 +17,9 @@
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/computer_name.h"
 #include "ntsim/kernel/handles.h"
+#include "ntsim/registry/hive.h"
 #include "ntsim/security/sd.h"
 
 namespace ntsim {
@@ -63,6 +70,48 @@ LONG ReadPolicyValue(const char* name, std::vector<uint8_t>* out) {
     }
     SetLastError(saved);
     return rc;
+}
+
+// Sets the default value of SECURITY\Policy\<path> (created when missing) and writes
+// the hive at once, as the security authority commits its database.
+LONG WritePolicyValue(const std::string& path, const uint8_t* data, size_t size) {
+    SystemAccessScope system;
+    DWORD saved = GetLastError();
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, ("SECURITY\\Policy\\" + path).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegSetValueExA(key, nullptr, 0, REG_BINARY, data, (DWORD)size);
+        if (rc == ERROR_SUCCESS) rc = RegFlushKey(key);
+        RegCloseKey(key);
+    }
+    SetLastError(saved);
+    return rc;
+}
+
+bool PolicyKeyExists(const std::string& path) {
+    SystemAccessScope system;
+    DWORD saved = GetLastError();
+    HKEY key = nullptr;
+    bool exists = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("SECURITY\\Policy\\" + path).c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS;
+    if (exists) RegCloseKey(key);
+    SetLastError(saved);
+    return exists;
+}
+
+// A counted string as the caller gave it: the length must be even and within the
+// maximum, and a non-empty one needs a buffer.
+bool ValidCounted(const LSA_UNICODE_STRING* s) {
+    return s && s->Length % 2 == 0 && s->Length <= s->MaximumLength && (s->Length == 0 || s->Buffer);
+}
+
+// The system name names this machine: empty, or its active computer name with or without "\\".
+bool IsLocalSystemName(const LSA_UNICODE_STRING* name) {
+    if (!name || name->Length == 0) return true;
+    if (!ValidCounted(name)) return false;
+    std::string text = Utf16ToUtf8(reinterpret_cast<const uint16_t*>(name->Buffer), name->Length / 2);
+    while (!text.empty() && text[0] == '\\') text.erase(0, 1);
+    return strcasecmp(text.c_str(), ActiveComputerName().c_str()) == 0;
 }
 
 bool ValidSidBytes(const std::vector<uint8_t>& b) {
@@ -116,7 +165,7 @@ NTSTATUS LsaOpenPolicy(PLSA_UNICODE_STRING SystemName, PLSA_OBJECT_ATTRIBUTES Ob
     // An injected fault names the status the call returns.
     if (FaultHit("LsaOpenPolicy", "", &err)) return (NTSTATUS)err;
     // Only the local machine's policy is served (the simulated network has no LSA of its own).
-    if (SystemName && SystemName->Length) return STATUS_RPC_SERVER_UNAVAILABLE;
+    if (!IsLocalSystemName(SystemName)) return STATUS_RPC_SERVER_UNAVAILABLE;
     if (!MayAccess(DesiredAccess)) return STATUS_ACCESS_DENIED;
     auto policy = std::make_shared<PolicyObject>();
     policy->granted = DesiredAccess;
@@ -136,6 +185,76 @@ NTSTATUS LsaQueryInformationPolicy(LSA_HANDLE PolicyHandle, POLICY_INFORMATION_C
     if (!(policy->granted & POLICY_VIEW_LOCAL_INFORMATION)) return STATUS_ACCESS_DENIED;
     if (InformationClass == PolicyPrimaryDomainInformation) return BuildDomainInfo("PolPrDmN", "PolPrDmS", Buffer);
     return BuildDomainInfo("PolAcDmN", "PolAcDmS", Buffer);
+}
+
+NTSTATUS LsaSetInformationPolicy(LSA_HANDLE PolicyHandle, POLICY_INFORMATION_CLASS InformationClass, PVOID Buffer) {
+    auto policy = HandleGetAs<PolicyObject>(PolicyHandle);
+    if (!policy) return STATUS_INVALID_HANDLE;
+    if (!Buffer) return STATUS_INVALID_PARAMETER;
+    uint32_t err = 0;
+    if (FaultHit("LsaSetInformationPolicy", "", &err)) return (NTSTATUS)err;
+    if (InformationClass != PolicyPrimaryDomainInformation && InformationClass != PolicyAccountDomainInformation)
+        return STATUS_INVALID_INFO_CLASS;
+    if (!(policy->granted & POLICY_TRUST_ADMIN)) return STATUS_ACCESS_DENIED;
+    // Both records have the same layout: a counted name, then a SID pointer.
+    const POLICY_PRIMARY_DOMAIN_INFO* info = static_cast<const POLICY_PRIMARY_DOMAIN_INFO*>(Buffer);
+    if (!ValidCounted(&info->Name)) return STATUS_INVALID_PARAMETER;
+    std::vector<uint8_t> sid;
+    if (info->Sid) {
+        const uint8_t* b = static_cast<const uint8_t*>(info->Sid);
+        if (b[0] != 1 || b[1] > SID_MAX_SUB_AUTHORITIES) return STATUS_INVALID_PARAMETER;
+        sid.assign(b, b + 8 + 4 * b[1]);
+    } else if (InformationClass == PolicyAccountDomainInformation) {
+        return STATUS_INVALID_PARAMETER;  // an account domain always has a SID
+    }
+    bool primary = InformationClass == PolicyPrimaryDomainInformation;
+    LONG rc = WritePolicyValue(primary ? "PolPrDmN" : "PolAcDmN", reinterpret_cast<const uint8_t*>(info->Name.Buffer),
+                               info->Name.Length);
+    if (rc == ERROR_SUCCESS) rc = WritePolicyValue(primary ? "PolPrDmS" : "PolAcDmS", sid.data(), sid.size());
+    return rc == ERROR_SUCCESS ? STATUS_SUCCESS : STATUS_INTERNAL_DB_CORRUPTION;
+}
+
+NTSTATUS LsaSetTrustedDomainInformation(LSA_HANDLE PolicyHandle, PSID TrustedDomainSid,
+                                        TRUSTED_INFORMATION_CLASS InformationClass, PVOID Buffer) {
+    auto policy = HandleGetAs<PolicyObject>(PolicyHandle);
+    if (!policy) return STATUS_INVALID_HANDLE;
+    if (!Buffer || !TrustedDomainSid) return STATUS_INVALID_PARAMETER;
+    uint32_t err = 0;
+    if (FaultHit("LsaSetTrustedDomainInformation", "", &err)) return (NTSTATUS)err;
+    if (InformationClass != TrustedDomainNameInformation) return STATUS_INVALID_INFO_CLASS;
+    if (!(policy->granted & POLICY_TRUST_ADMIN)) return STATUS_ACCESS_DENIED;
+    const uint8_t* b = static_cast<const uint8_t*>(TrustedDomainSid);
+    if (b[0] != 1 || b[1] > SID_MAX_SUB_AUTHORITIES) return STATUS_INVALID_PARAMETER;
+    std::vector<uint8_t> sid(b, b + 8 + 4 * b[1]);
+    const TRUSTED_DOMAIN_NAME_INFO* info = static_cast<const TRUSTED_DOMAIN_NAME_INFO*>(Buffer);
+    if (!ValidCounted(&info->Name) || info->Name.Length == 0) return STATUS_INVALID_PARAMETER;
+    std::string object = "Domains\\" + SidToText(sid);
+    // Naming a domain whose object exists already is a collision: the object is made once.
+    if (PolicyKeyExists(object)) return STATUS_OBJECT_NAME_COLLISION;
+    LONG rc = WritePolicyValue(object + "\\TrDmName", reinterpret_cast<const uint8_t*>(info->Name.Buffer), info->Name.Length);
+    if (rc == ERROR_SUCCESS) rc = WritePolicyValue(object + "\\Sid", sid.data(), sid.size());
+    return rc == ERROR_SUCCESS ? STATUS_SUCCESS : STATUS_INTERNAL_DB_CORRUPTION;
+}
+
+NTSTATUS LsaStorePrivateData(LSA_HANDLE PolicyHandle, PLSA_UNICODE_STRING KeyName, PLSA_UNICODE_STRING PrivateData) {
+    auto policy = HandleGetAs<PolicyObject>(PolicyHandle);
+    if (!policy) return STATUS_INVALID_HANDLE;
+    if (!ValidCounted(KeyName) || KeyName->Length == 0 || (PrivateData && !ValidCounted(PrivateData)))
+        return STATUS_INVALID_PARAMETER;
+    std::string name = Utf16ToUtf8(reinterpret_cast<const uint16_t*>(KeyName->Buffer), KeyName->Length / 2);
+    uint32_t err = 0;
+    if (FaultHit("LsaStorePrivateData", name, &err)) return (NTSTATUS)err;
+    if (!(policy->granted & POLICY_CREATE_SECRET)) return STATUS_ACCESS_DENIED;
+    if (name.find('\\') != std::string::npos) return STATUS_INVALID_PARAMETER;
+    std::string secret = "Secrets\\" + name;
+    // The value stored before becomes the old value, as NT keeps one previous password.
+    std::vector<uint8_t> previous;
+    ReadPolicyValue((secret + "\\CurrVal").c_str(), &previous);
+    LONG rc = WritePolicyValue(secret + "\\OldVal", previous.data(), previous.size());
+    if (rc == ERROR_SUCCESS)
+        rc = WritePolicyValue(secret + "\\CurrVal", PrivateData ? reinterpret_cast<const uint8_t*>(PrivateData->Buffer) : nullptr,
+                              PrivateData ? PrivateData->Length : 0);
+    return rc == ERROR_SUCCESS ? STATUS_SUCCESS : STATUS_INTERNAL_DB_CORRUPTION;
 }
 
 NTSTATUS LsaFreeMemory(PVOID Buffer) {
@@ -163,6 +282,7 @@ ULONG LsaNtStatusToWinError(NTSTATUS Status) {
         case 0xC0000017u: return ERROR_NOT_ENOUGH_MEMORY;
         case 0xC0000022u: return ERROR_ACCESS_DENIED;
         case 0xC0000034u: return ERROR_FILE_NOT_FOUND;
+        case 0xC0000035u: return ERROR_ALREADY_EXISTS;
         case 0xC00000DFu: return ERROR_NO_SUCH_DOMAIN;
         case 0xC00000E4u: return ERROR_INTERNAL_DB_CORRUPTION;
         case 0xC0020017u: return 1722;                        // RPC_S_SERVER_UNAVAILABLE

@@ -140,6 +140,8 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSetup& setup
     }
     TestText(TestKey(system.root.get(), "ControlSet001\\Control\\ComputerName\\ComputerName"), "ComputerName",
              setup.computerName);
+    TestText(TestKey(system.root.get(), "ControlSet001\\Control\\ComputerName\\ActiveComputerName"), "ComputerName",
+             setup.computerName);
     SetTreeSecurity(system.root.get(), normal);
 
     Hive security;
