@@ -9,11 +9,14 @@
 #include "core/output.h"
 #include "engine/hive_copies.h"
 #include "engine/sync_file.h"
+#include "identity/computer_name.h"
+#include "identity/domain_trust.h"
 #include "identity/machine_sid.h"
 #include "identity/role_checks.h"
 #include "replace/byte_replace.h"
 #include "replace/file_walk.h"
 #include "replace/registry_replace.h"
+#include "replace/user_profiles.h"
 
 JobCallbacks jobCallbacks = {};
 
@@ -207,8 +210,22 @@ int NormalRun(JobSettings* job) {
             pairs.newText[pairs.count++] = job->newDomainSidText;
         }
 
+        if (job->changeComputerName) {
+            ComputerNameResult named = ApplyNewComputerName(job);
+            if (named == kNameFailed) {
+                result = -1;
+                Restore();
+                break;
+            }
+            if (named == kNameNotStored) break;
+        }
+
         job->stage = 4;
         StatusLine("Stage 4: Examining Registry", log);
+        if (!ProcessUserProfiles(&pairs)) {
+            fail("Error during hive search.");
+            break;
+        }
 
         job->stage = 5;
         StatusLine("Stage 5: Examining Registry", log);
@@ -286,6 +303,14 @@ int CleanupRun(JobSettings* job) {
     if (CleanPreviousRun() != 0) {
         ReportError("Error: Unable to clean previous run", logStream);
         return -1;
+    }
+    if (job->establishDomainTrust) {
+        DWORD size = sizeof job->newComputerName;
+        if (GetComputerNameA(job->newComputerName, &size))
+            ReestablishDomainTrust();
+        else
+            LogLine("Error getting computer name before re-establishing domain trust.", logStream);
+        job->establishDomainTrust = 0;
     }
     BOOL installed = jobCallbacks.isServiceInstalled ? jobCallbacks.isServiceInstalled() : FALSE;
     if (installed && !(jobCallbacks.removeService && jobCallbacks.removeService())) {

@@ -63,7 +63,11 @@ int ProcessHive(HKEY hive, const char* name, const SidPairList* pairs, const cha
         return 0;
     }
     char path[kRegistryPathSize];
-    snprintf(path, sizeof path, "USERS\\%s", name);
+    int d = snprintf(path, sizeof path, "USERS\\%s", name);
+    if (d < 0 || d >= kRegistryPathSize) {
+        Report("Error %d saving user data subkey '%s' to a file", (int)ERROR_FILENAME_EXCED_RANGE, name);
+        return 0;
+    }
     if (SearchReplaceKey(HKEY_USERS, name, path, pairs) == -1) return 0;
     err = SaveHive(hive, rewritten);
     if (err != ERROR_SUCCESS) {
@@ -73,6 +77,17 @@ int ProcessHive(HKEY hive, const char* name, const SidPairList* pairs, const cha
     if (ReplaceHexInFile(rewritten, oldHex, newHex) == kReplaceFailed) {
         Report("Error searching user hive file '%s' for SID", rewritten);
         return 0;
+    }
+    // A domain user's hive grants that user by the domain SID: when the domain SID changes,
+    // its bytes change too, or the user is locked out of the profile's own keys.
+    if (job->replaceDomainSid && job->oldDomainSid && job->newDomainSid) {
+        char oldDomainHex[kSidHexPatternLength + 1], newDomainHex[kSidHexPatternLength + 1];
+        SidToHexPattern(job->oldDomainSid, oldDomainHex, sizeof oldDomainHex);
+        SidToHexPattern(job->newDomainSid, newDomainHex, sizeof newDomainHex);
+        if (ReplaceHexInFile(rewritten, oldDomainHex, newDomainHex) == kReplaceFailed) {
+            Report("Error searching user hive file '%s' for SID", rewritten);
+            return 0;
+        }
     }
     // A backup left by an earlier pass would make the replacement refuse.
     DeleteFileA(backup);

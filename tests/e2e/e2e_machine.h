@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "nt/win32.h"
 #include "ntsim/files/security.h"
+#include "ntsim/kernel/conf.h"
 #include "ntsim/kernel/boot.h"
 #include "ntsim/kernel/census.h"
 #include "ntsim/kernel/machine.h"
@@ -167,6 +169,53 @@ inline std::string ReadHost(const std::string& path) {
         fclose(f);
     }
     std::erase(text, '\r');  // the program writes its log in text mode
+    return text;
+}
+
+// Whether Administrator, logging on to the machine, is a member of Administrators: the
+// logon token's groups come from the SAM, so a job that broke the SAM's membership
+// records shows here.
+inline bool AdministratorInAdministrators(const std::string& dir) {
+    std::string error;
+    if (!ntsim::ProcessAttach(dir, "Administrator", false, &error)) {
+        ADD_FAILURE() << error;
+        return false;
+    }
+    bool found = false;
+    HANDLE token = nullptr;
+    SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
+    PSID admins = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0, &admins)) {
+        DWORD size = 0;
+        GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+        std::vector<BYTE> buffer(size);
+        if (size && GetTokenInformation(token, TokenGroups, buffer.data(), size, &size)) {
+            const TOKEN_GROUPS* groups = reinterpret_cast<const TOKEN_GROUPS*>(buffer.data());
+            for (DWORD i = 0; i < groups->GroupCount; ++i) found = found || EqualSid(groups->Groups[i].Sid, admins);
+        }
+    }
+    if (admins) FreeSid(admins);
+    if (token) CloseHandle(token);
+    ntsim::ProcessDetach();
+    return found;
+}
+
+inline std::string HiveText(const std::string& file, const std::string& keyPath, const std::string& name) {
+    ntsim::Hive hive;
+    if (ntsim::RegfLoadFile(file, &hive) != 0) return "";
+    ntsim::HiveKey* key = hive.root.get();
+    size_t i = 0;
+    while (key && i <= keyPath.size()) {
+        size_t next = keyPath.find('\\', i);
+        if (next == std::string::npos) next = keyPath.size();
+        key = key->FindSubkey(keyPath.substr(i, next - i));
+        i = next + 1;
+    }
+    const ntsim::HiveValue* v = key ? key->FindValue(name) : nullptr;
+    if (!v) return "";
+    std::string text;
+    for (size_t k = 0; k + 1 < v->data.size() && (v->data[k] || v->data[k + 1]); k += 2) text += (char)v->data[k];
     return text;
 }
 

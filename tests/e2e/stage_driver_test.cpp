@@ -55,15 +55,13 @@ protected:
     }
     static std::string Log(const std::string& dir) { return e2e::ReadHost(dir + "/drives/c/LOGS/tessiv.log"); }
     // What a completed job may leave of the old SID: its log, the backups of the replaced
-    // hives, the work directory until the clean-up run; and for now the SAM's alias
-    // membership index, which the registry walk still passes over (its mend is on the way),
-    // and the profile hives, whose walk is not yet part of the job.
+    // hives, and the work directory until the clean-up run; and for now the SAM's alias
+    // membership index, which the registry walk still passes over (its mend is on the way).
     static void ExpectGone(const std::string& dir, const std::string& sid, bool cleanedUp) {
         ntsim::CensusResult census = e2e::Count(dir, sid);
         int pending = 0;
         for (const ntsim::CensusHit& h : census.hits)
-            if ((h.place == CensusPlace::MachineHives && h.where.find("\\Aliases\\Members\\") != std::string::npos) ||
-                h.place == CensusPlace::ProfileHives)
+            if (h.place == CensusPlace::MachineHives && h.where.find("\\Aliases\\Members\\") != std::string::npos)
                 pending += h.count;
         EXPECT_EQ(e2e::Unexpected(census, cleanedUp), pending) << sid << "\n" << e2e::ListHits(census);
     }
@@ -85,6 +83,7 @@ TEST_F(StageDriver, StandAloneJobThenCleanUp) {
     EXPECT_GT(e2e::Count(dir_, oldSid).Count(CensusPlace::WorkDirectory), 0);  // the original copies
     EXPECT_GT(e2e::Count(dir_, newSid).total, 0);
     e2e::ExpectHivexOpens(dir_);
+    EXPECT_TRUE(e2e::AdministratorInAdministrators(dir_));
 
     // The boot after: the clean-up run removes the work directory and the stored settings.
     EXPECT_EQ(CleanUp(dir_), 1);
@@ -182,6 +181,33 @@ TEST_F(StageDriver, DomainSidCarriedByTheSynchronizationFile) {
         EXPECT_EQ(CleanUp(dir), 1) << dir;
         e2e::ExpectHivexOpens(dir);
     }
+}
+
+TEST_F(StageDriver, DomainMemberRenamedAndTrustReestablished) {
+    Make("nt4-member", "S-1-5-21-41-42-43");
+    // The administrator has made the computer's new account in the domain beforehand.
+    ntsim::Conf conf;
+    std::string error;
+    ASSERT_TRUE(ntsim::ConfLoad(dir_ + "/machine.conf", &conf, &error)) << error;
+    ntsim::ConfSection* domain = conf.Find("domain", "QDOMAIN");
+    ASSERT_NE(domain, nullptr);
+    domain->Set("members", domain->Get("members") + ", NEWMEMBER");
+    ASSERT_TRUE(ntsim::ConfSave(dir_ + "/machine.conf", conf));
+
+    ASSERT_EQ(Run(dir_, [] {
+                  jobSettings->changeComputerName = 1;
+                  snprintf(jobSettings->newComputerName, sizeof jobSettings->newComputerName, "NEWMEMBER");
+              }),
+              0);
+    EXPECT_NE(Log(dir_).find("New Computer Name: NEWMEMBER\n"), std::string::npos) << Log(dir_);
+    EXPECT_EQ(e2e::HiveText(C("WINNT/system32/config/SYSTEM"), "ControlSet001\\Control\\ComputerName\\ComputerName",
+                            "ComputerName"),
+              "NEWMEMBER");
+    ExpectGone(dir_, "S-1-5-21-41-42-43", false);
+    EXPECT_EQ(CleanUp(dir_), 1);
+    EXPECT_NE(Log(dir_).find("   Domain Trust Re-Established.\n"), std::string::npos) << Log(dir_);
+    ExpectGone(dir_, "S-1-5-21-41-42-43", true);
+    EXPECT_TRUE(e2e::AdministratorInAdministrators(dir_));
 }
 
 }  // namespace

@@ -107,6 +107,32 @@ uint32_t FileResolve(const std::string& path, FileRef* ref) {
     return ERROR_SUCCESS;
 }
 
+uint32_t FileResolveReading(const std::string& path, FileRef* ref, std::vector<uint8_t>* sd, bool* read) {
+    *read = false;
+    std::string full = path.empty() ? std::string() : FullWindowsPath(path);
+    DriveInfo drive;
+    // The host path MapWindowsPath takes when the name exists as written; anything else
+    // (another case, wildcards, a missing file, no descriptor) takes the full resolution.
+    if (full.size() >= 3 && full[1] == ':' && full[2] == '\\' && full.find_first_of("<>|\"*?") == std::string::npos &&
+        DriveLookup(full[0], &drive) && drive.ready) {
+        FileStore store = StoreOf(drive);
+        std::string host = drive.hostRoot + "/";
+        for (size_t k = 3; k < full.size(); ++k) host += full[k] == '\\' ? '/' : full[k];
+        while (host.size() > drive.hostRoot.size() && host.back() == '/') host.pop_back();
+        if (store != FileStore::None && host.find("/./") == std::string::npos && FileReadStored(host, store, sd)) {
+            *ref = FileRef();
+            ref->full = std::move(full);
+            if (ref->full.size() > 3 && ref->full.back() == '\\') ref->full.pop_back();
+            ref->host = std::move(host);
+            ref->drive = std::move(drive);
+            ref->store = store;
+            *read = true;
+            return ERROR_SUCCESS;
+        }
+    }
+    return FileResolve(path, ref);
+}
+
 bool FileParent(const FileRef& ref, FileRef* parent) {
     if (ref.full.size() <= 3) return false;
     size_t slash = ref.full.find_last_of('\\');

@@ -39,6 +39,10 @@ struct FileRef {
 uint32_t FileResolve(const std::string& path, FileRef* ref);
 // The parent of a resolved path (false for a root).
 bool FileParent(const FileRef& ref, FileRef* parent);
+// FileResolve for a reader of the stored descriptor. A path that names its file exactly as
+// written, with a descriptor stored, is resolved by reading that descriptor (*read true): one
+// host call, as NT's open by name is one lookup. Otherwise as FileResolve, *read false.
+uint32_t FileResolveReading(const std::string& path, FileRef* ref, std::vector<uint8_t>* sd, bool* read);
 
 // The descriptor stored with a host file, if any.
 bool FileReadStored(const std::string& host, FileStore store, std::vector<uint8_t>* sd);

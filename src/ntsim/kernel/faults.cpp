@@ -4,6 +4,7 @@
 #include <ctype.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -16,16 +17,27 @@ struct ActiveRule {
 };
 std::mutex g_mutex;
 std::vector<ActiveRule> g_rules;
+std::atomic<size_t> g_ruleCount{0};
 }  // namespace
 
 void FaultAdd(const FaultRule& rule) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_rules.push_back(ActiveRule{rule, 0});
+    g_ruleCount = g_rules.size();
 }
 
 void FaultClearAll() {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_rules.clear();
+    g_ruleCount = 0;
+}
+
+bool FaultArmed(const char* function) {
+    if (g_ruleCount.load(std::memory_order_relaxed) == 0) return false;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (const auto& active : g_rules)
+        if (active.rule.function == "*" || active.rule.function == function) return true;
+    return false;
 }
 
 bool GlobMatch(const std::string& pattern, const std::string& text) {

@@ -21,6 +21,9 @@ void FaultClearAll();
 // Called at the start of a simulated function with the path or key name it works on.
 // True when this call must fail; *error then holds the code to fail with.
 bool FaultHit(const char* function, const std::string& path, uint32_t* error);
+// False when no rule can match function: the caller then need not build the path at all,
+// which for a key handle is a walk up the tree and a string per call.
+bool FaultArmed(const char* function);
 
 // Case-insensitive glob: '*' any run, '?' one character.
 bool GlobMatch(const std::string& pattern, const std::string& text);

@@ -20,7 +20,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegEnumKeyExA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegEnumKeyExA", hKey, nullptr, &err)) return (LONG)err;
     if (lpReserved) return ERROR_INVALID_PARAMETER;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
@@ -53,7 +53,7 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegEnumValueA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegEnumValueA", hKey, nullptr, &err)) return (LONG)err;
     if ((lpData && !lpcbData) || lpReserved || !lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
@@ -87,7 +87,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
     (void)lpReserved;
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegQueryInfoKeyA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegQueryInfoKeyA", hKey, nullptr, &err)) return (LONG)err;
     if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
@@ -113,11 +113,11 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
     // NT reports name lengths in UTF-16 characters and data lengths in stored bytes, also to the A function.
     size_t maxSub = 0, maxClass = 0, maxName = 0, maxData = 0;
     for (const auto& sub : key->subkeys) {
-        maxSub = std::max(maxSub, Utf8ToUtf16(sub->name).size());
+        maxSub = std::max(maxSub, Utf16Length(sub->name));
         maxClass = std::max(maxClass, sub->className.size() / 2);
     }
     for (const auto& v : key->values) {
-        maxName = std::max(maxName, Utf8ToUtf16(v.name).size());
+        maxName = std::max(maxName, Utf16Length(v.name));
         maxData = std::max(maxData, v.data.size());
     }
     if (lpcSubKeys) *lpcSubKeys = (DWORD)key->subkeys.size();

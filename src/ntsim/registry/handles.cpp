@@ -16,6 +16,20 @@ std::set<KeyObject*>& LiveKeys() {
     return *live;
 }
 
+// The path a handle keeps once its key is gone: the key's path as KeyPath gives it, made
+// without the registry state, which may be on its way out.
+void KeepPath(KeyObject* object) {
+    std::vector<const HiveKey*> chain;
+    for (const HiveKey* k = object->key; k; k = k->parent) chain.push_back(k);
+    if (chain.empty()) return;
+    std::string path = chain.back()->name == "USER" ? "HKEY_USERS" : "HKEY_LOCAL_MACHINE";
+    for (size_t i = chain.size() - 1; i-- > 0;) {
+        path += "\\";
+        path += chain[i]->name;
+    }
+    object->path = std::move(path);
+}
+
 bool Within(const HiveKey* key, const HiveKey* top) {
     for (const HiveKey* k = key; k; k = k->parent)
         if (k == top) return true;
@@ -210,7 +224,6 @@ HKEY NewKeyHandle(HiveKey* key, uint32_t granted) {
     auto object = std::make_shared<KeyObject>();
     object->key = key;
     object->granted = granted;
-    object->path = KeyPath(key);
     return (HKEY)HandleCreate(object);
 }
 
@@ -220,7 +233,7 @@ std::string HandlePath(HKEY handle, const char* subkey) {
         Resolved r;
         path = (ResolveHandle(handle, &r) == ERROR_SUCCESS) ? KeyPath(r.key) : name;
     } else if (auto object = HandleGetAs<KeyObject>((HANDLE)handle)) {
-        path = object->path;
+        path = object->key ? KeyPath(object->key) : object->path;
     }
     if (subkey && *subkey) {
         std::string sub = AnsiToUtf8(subkey);
@@ -228,6 +241,10 @@ std::string HandlePath(HKEY handle, const char* subkey) {
         if (!sub.empty()) path += "\\" + sub;
     }
     return path;
+}
+
+bool KeyFault(const char* function, HKEY handle, const char* subkey, uint32_t* error) {
+    return FaultArmed(function) && FaultHit(function, HandlePath(handle, subkey), error);
 }
 
 uint32_t WalkPath(HiveKey* start, const std::string& path, bool openLink, HiveKey** found, HiveKey** deepest,
@@ -256,6 +273,7 @@ void InvalidateSubtree(const HiveKey* top, bool includeTop) {
     for (KeyObject* object : LiveKeys()) {
         if (object->deleted || object->stale || !object->key) continue;
         if (!Within(object->key, top) || (!includeTop && object->key == top)) continue;
+        KeepPath(object);
         object->deleted = true;
         object->key = nullptr;
     }
@@ -278,6 +296,7 @@ void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
         for (const HiveKey* k = object->key; k != oldRoot; k = k->parent) chain.push_back(k);
         HiveKey* target = newRoot;
         for (size_t i = chain.size(); i-- > 0 && target;) target = target->FindSubkey(chain[i]->name);
+        if (!target) KeepPath(object);
         object->key = target;
         object->deleted = target == nullptr;
     }
@@ -287,6 +306,7 @@ void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
 void ForgetAllKeys() {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
+        if (!object->stale && object->key) KeepPath(object);
         object->stale = true;
         object->key = nullptr;
     }
@@ -301,7 +321,7 @@ using namespace ntsim::reg;
 LONG WINAPI RegCloseKey(HKEY hKey) {
     uint32_t err = 0;
     std::lock_guard<std::recursive_mutex> lock(Mutex());
-    if (FaultHit("RegCloseKey", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegCloseKey", hKey, nullptr, &err)) return (LONG)err;
     if (!hKey) return ERROR_INVALID_HANDLE;
     if (IsPredefinedValue(hKey)) return ERROR_SUCCESS;
     if (!HandleGetAs<KeyObject>((HANDLE)hKey)) return ERROR_INVALID_HANDLE;

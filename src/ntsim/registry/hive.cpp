@@ -172,6 +172,14 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
     return out;
 }
 
+size_t Utf16Length(const std::string& text) {
+    size_t n = 0;
+    UnitReader reader{(const unsigned char*)text.data(), text.size()};
+    uint16_t unit;
+    while (reader.Next(&unit)) ++n;
+    return n;
+}
+
 uint64_t FileTimeNow() {
     using namespace std::chrono;
     // 11644473600 seconds lie between 1601-01-01 and 1970-01-01.

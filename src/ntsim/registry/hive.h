@@ -63,6 +63,8 @@ std::unique_ptr<HiveKey> HiveCopyTree(const HiveKey& key, HiveKey* parent);
 // Text conversions used between hive data (UTF-16LE) and UTF-8 names.
 std::string Utf16ToUtf8(const uint16_t* units, size_t count);
 std::vector<uint16_t> Utf8ToUtf16(const std::string& text);
+// The number of UTF-16 units Utf8ToUtf16 makes of text, without making them.
+size_t Utf16Length(const std::string& text);
 
 // The current time as a FILETIME value.
 uint64_t FileTimeNow();

@@ -71,13 +71,8 @@ LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES lpSecuri
     bool exists = false;
     if ((err = MapFileArgument(lpFile, &host, &exists)) != ERROR_SUCCESS) return (LONG)err;
     if (exists) return ERROR_ALREADY_EXISTS;  // NT creates the file and never overwrites one
-    Hive hive;
-    hive.minorVersion = mount->minorVersion;
-    hive.rootName = mount->root == r.key ? mount->rootName : r.key->name;
-    hive.root = HiveCopyTree(*r.key, nullptr);
-    hive.root->name = hive.rootName;
     MachineLock machineLock;
-    return (LONG)RegfSaveFile(hive, host);
+    return (LONG)RegfSaveTree(*r.key, mount->root == r.key ? mount->rootName : r.key->name, mount->minorVersion, host);
 }
 
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
@@ -115,7 +110,7 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
 LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegUnLoadKeyA", HandlePath(hKey, lpSubKey), &err)) return (LONG)err;
+    if (KeyFault("RegUnLoadKeyA", hKey, lpSubKey, &err)) return (LONG)err;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!IsRootKey(r.key) || !lpSubKey || !*lpSubKey) return ERROR_INVALID_PARAMETER;

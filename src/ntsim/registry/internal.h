@@ -51,7 +51,7 @@ struct KeyObject : KernelObject {
     uint32_t granted = 0;
     bool deleted = false;
     bool stale = false;  // the registry it named was torn down (process detached)
-    std::string path;    // full path text, kept for messages after deletion
+    std::string path;    // full path text, kept for fault rules once the key is gone (deleted, torn down)
     KeyObject();
     ~KeyObject() override;
     const char* Kind() const override { return "Key"; }
@@ -83,6 +83,8 @@ HKEY NewKeyHandle(HiveKey* key, uint32_t granted);
 std::string KeyPath(const HiveKey* key);
 // The path text of a handle (for fault rules), with an ANSI subkey appended when given.
 std::string HandlePath(HKEY handle, const char* subkey);
+// FaultHit for a call on a key handle; the path is built only when a rule may match.
+bool KeyFault(const char* function, HKEY handle, const char* subkey, uint32_t* error);
 
 bool IsRootKey(const HiveKey* key);     // \Registry\Machine or \Registry\User
 Mount* MountOf(const HiveKey* key);     // the hive holding key; null for the roots

@@ -317,7 +317,7 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
                               LPDWORD lpcbSecurityDescriptor) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegGetKeySecurity", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegGetKeySecurity", hKey, nullptr, &err)) return (LONG)err;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!lpcbSecurityDescriptor) return ERROR_INVALID_PARAMETER;
@@ -345,7 +345,7 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
 LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation, PSECURITY_DESCRIPTOR pSecurityDescriptor) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegSetKeySecurity", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegSetKeySecurity", hKey, nullptr, &err)) return (LONG)err;
     SECURITY_INFORMATION info = SecurityInformation;
     const SECURITY_INFORMATION parts4 =
         OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;

@@ -36,7 +36,7 @@ using namespace ntsim::reg;
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegOpenKeyExA", HandlePath(hKey, lpSubKey), &err)) {
+    if (KeyFault("RegOpenKeyExA", hKey, lpSubKey, &err)) {
         if (phkResult) *phkResult = nullptr;
         return (LONG)err;
     }
@@ -53,7 +53,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegOpenKeyA", HandlePath(hKey, lpSubKey), &err)) return (LONG)err;
+    if (KeyFault("RegOpenKeyA", hKey, lpSubKey, &err)) return (LONG)err;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     // With no subkey the same handle comes back, without a new open.
     if (!lpSubKey || !*lpSubKey) {
@@ -68,7 +68,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegCreateKeyExA", HandlePath(hKey, lpSubKey), &err)) return (LONG)err;
+    if (KeyFault("RegCreateKeyExA", hKey, lpSubKey, &err)) return (LONG)err;
     if (!phkResult) return ERROR_BADKEY;
     if (Reserved) return ERROR_INVALID_PARAMETER;
     Resolved r;
@@ -140,7 +140,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegDeleteKeyA", HandlePath(hKey, lpSubKey), &err)) return (LONG)err;
+    if (KeyFault("RegDeleteKeyA", hKey, lpSubKey, &err)) return (LONG)err;
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
@@ -161,7 +161,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 LONG WINAPI RegFlushKey(HKEY hKey) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegFlushKey", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegFlushKey", hKey, nullptr, &err)) return (LONG)err;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (IsRootKey(r.key)) {

@@ -402,15 +402,11 @@ void ReleaseLoadedHive(const std::string& hostPath) {
 
 uint32_t SaveMount(Mount& mount) {
     if (!mount.dirty) return ERROR_SUCCESS;
-    Hive hive;
-    hive.minorVersion = mount.minorVersion;
-    hive.rootName = mount.rootName;
-    hive.root = HiveCopyTree(*mount.root, nullptr);
-    hive.root->name = mount.rootName;
+    // Written from the live tree (the registry lock keeps it still), under the root's own name.
     uint32_t err;
     {
         MachineLock lock;
-        err = RegfSaveFile(hive, mount.hostPath);
+        err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath);
     }
     if (err != ERROR_SUCCESS) return err;
     if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);

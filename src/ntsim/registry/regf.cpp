@@ -751,24 +751,28 @@ size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
 }  // namespace
 
 uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
-    if (!hive.root || hive.minorVersion < 3 || hive.minorVersion > 6) return ERROR_INVALID_PARAMETER;
+    if (!hive.root) return ERROR_INVALID_PARAMETER;
+    return RegfWriteTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, out);
+}
+
+uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out) {
+    if (minorVersion < 3 || minorVersion > 6) return ERROR_INVALID_PARAMETER;
     uint64_t newest = 0;
     out->clear();
-    out->reserve(EstimateSize(*hive.root, &newest));
+    out->reserve(EstimateSize(root, &newest));
     out->resize(kBaseSize);
 
     Writer w;
     w.out = out;
-    w.minor = hive.minorVersion;
+    w.minor = minorVersion;
     w.stamp = newest;  // the time of the last change: a hive written twice is byte-identical
 
-    const std::string& rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
     uint32_t rootCell;
-    if (uint32_t err = w.AllocKey(*hive.root, rootName, kNone, kFlagHiveEntry, &rootCell)) return err;
+    if (uint32_t err = w.AllocKey(root, rootName, kNone, kFlagHiveEntry, &rootCell)) return err;
 
     // Each key's own cells, then its children's nk cells and the list naming them;
     // the children's contents follow as they come off the stack.
-    std::vector<std::pair<uint32_t, const HiveKey*>> stack{{rootCell, hive.root.get()}};
+    std::vector<std::pair<uint32_t, const HiveKey*>> stack{{rootCell, &root}};
     std::vector<ChildEntry> children;
     std::vector<const HiveKey*> live;
     while (!stack.empty()) {
@@ -831,7 +835,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     base.primarySeq = base.secondarySeq = 1;
     base.lastWrite = newest;
     base.major = 1;
-    base.minor = hive.minorVersion;
+    base.minor = minorVersion;
     base.type = 0;
     base.format = 1;
     base.rootCell = rootCell;
@@ -851,8 +855,13 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
 }
 
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath) {
+    if (!hive.root) return ERROR_INVALID_PARAMETER;
+    return RegfSaveTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, hostPath);
+}
+
+uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath) {
     std::vector<uint8_t> image;
-    if (uint32_t err = RegfWrite(hive, &image)) return err;
+    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image)) return err;
     uint32_t injected;
     std::string temp = hostPath + ".tmp";
     int fd = -1;

@@ -19,8 +19,11 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive);
 
 // Serialises a hive in the version hive.minorVersion names (volatile keys are left out).
 uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out);
+// The same for a tree in place (a mounted hive's keys), its root written under rootName.
+uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out);
 
 // Writes a hive file atomically: a temporary file beside it, fsync, rename.
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath);
+uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath);
 
 }  // namespace ntsim

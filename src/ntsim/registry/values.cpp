@@ -10,9 +10,13 @@ namespace ntsim {
 namespace reg {
 
 std::string StoredToAnsi(const std::vector<uint8_t>& data) {
-    std::vector<uint16_t> units(data.size() / 2);
-    for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
-    return Utf16ToAnsi(units.data(), units.size());
+    size_t count = data.size() / 2;
+    std::string out(count, '\0');
+    for (size_t i = 0; i < count; ++i) {
+        uint16_t unit = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
+        out[i] = unit < 0x80 ? (char)unit : Utf16ToAnsi(&unit, 1)[0];
+    }
+    return out;
 }
 
 }  // namespace reg
@@ -25,7 +29,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
                              LPDWORD lpcbData) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegQueryValueExA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegQueryValueExA", hKey, nullptr, &err)) return (LONG)err;
     if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
@@ -64,7 +68,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     (void)Reserved;  // ignored, as NT does
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegSetValueExA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegSetValueExA", hKey, nullptr, &err)) return (LONG)err;
     if (!lpData && cbData) return ERROR_NOACCESS;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
@@ -96,7 +100,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     std::lock_guard<std::recursive_mutex> lock(Mutex());
     uint32_t err = 0;
-    if (FaultHit("RegDeleteValueA", HandlePath(hKey, nullptr), &err)) return (LONG)err;
+    if (KeyFault("RegDeleteValueA", hKey, nullptr, &err)) return (LONG)err;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!(r.granted & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;

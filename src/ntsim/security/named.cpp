@@ -86,13 +86,21 @@ uint32_t MissingError(const FileRef& ref) {
     return ERROR_FILE_NOT_FOUND;
 }
 
+// FileDescriptor of a path resolved by FileResolveReading: the descriptor read then, or read now.
+uint32_t DescriptorOf(const FileRef& ref, bool read, std::vector<uint8_t>* sd, bool* secured) {
+    if (!read) return FileDescriptor(ref, sd, secured);
+    *secured = true;
+    SdView v;
+    return SdParseRelative(sd->data(), sd->size(), &v);
+}
+
 uint32_t FileGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_t>* out) {
     FileRef ref;
-    uint32_t err = FileResolve(name, &ref);
-    if (err != ERROR_SUCCESS) return err;
     std::vector<uint8_t> sd;
-    bool secured;
-    err = FileDescriptor(ref, &sd, &secured);
+    bool read = false, secured;
+    uint32_t err = FileResolveReading(name, &ref, &sd, &read);
+    if (err != ERROR_SUCCESS) return err;
+    err = DescriptorOf(ref, read, &sd, &secured);
     if (err == ERROR_FILE_NOT_FOUND) return MissingError(ref);
     if (err != ERROR_SUCCESS) return err;
     if (secured) {
@@ -117,11 +125,11 @@ uint32_t FileGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_
 
 uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& given) {
     FileRef ref;
-    uint32_t err = FileResolve(name, &ref);
-    if (err != ERROR_SUCCESS) return err;
     std::vector<uint8_t> sd;
-    bool secured;
-    err = FileDescriptor(ref, &sd, &secured);
+    bool read = false, secured;
+    uint32_t err = FileResolveReading(name, &ref, &sd, &read);
+    if (err != ERROR_SUCCESS) return err;
+    err = DescriptorOf(ref, read, &sd, &secured);
     if (err == ERROR_FILE_NOT_FOUND) return MissingError(ref);
     if (err != ERROR_SUCCESS) return err;
     if (!secured) return ERROR_NOT_SUPPORTED;  // FAT keeps no security

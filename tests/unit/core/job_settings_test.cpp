@@ -268,7 +268,9 @@ TEST_F(JobSettingsTest, ShortSidFileOrOverlongTemporaryFolderFail) {
         char guarded[MAX_PATH + 16];
         memset(guarded, 'x', sizeof guarded);
         EXPECT_EQ(GetWorkFolder(guarded), length < MAX_PATH ? 1 : 0) << length;
-        if (length < MAX_PATH) EXPECT_EQ(lstrcmpiA(guarded, exact.c_str()), 0);
+        if (length < MAX_PATH) {
+            EXPECT_EQ(lstrcmpiA(guarded, exact.c_str()), 0);
+        }
         EXPECT_EQ(std::string(guarded + MAX_PATH, 16), std::string(16, 'x')) << "nothing past MAX_PATH";
     }
 }
