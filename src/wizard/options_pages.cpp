@@ -184,7 +184,7 @@ int OptionsPage::DataExchange(int save) {
     processFs = Checked(IDC_PROCESSFS);
     // A name that is not a computer name (too long, characters a name cannot hold) is
     // refused here rather than by the job after it has begun.
-    char why[256];
+    char why[256] = "";
     if (nameLength > kMaxComputerName || (name[0] && !CheckComputerName(name, why, sizeof why))) {
         if (nameLength > kMaxComputerName)
             snprintf(why, sizeof why, "The computer name may not be longer than %u characters.", (unsigned)kMaxComputerName);
