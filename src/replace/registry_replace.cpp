@@ -30,14 +30,22 @@ bool SameTextIgnoringCase(const char* a, const char* b) {
 }
 
 // Keys the walk must never touch: the performance data and product type keys,
-// the control-set link and clone, and the SAM's alias member lists.
+// the control-set link and clone, the messaging profiles.
 bool IsExcluded(const char* name, const char* path) {
     if (SameTextIgnoringCase(name, "Perflib") || SameTextIgnoringCase(name, "ProductOptions")) return true;
-    if (SameTextIgnoringCase(path, "MACHINE\\SYSTEM\\CurrentControlSet") ||
-        SameTextIgnoringCase(path, "MACHINE\\SYSTEM\\Clone") ||
-        SameTextIgnoringCase(path, "MACHINE\\SOFTWARE\\Microsoft\\Windows Messaging Subsystem"))
-        return true;
-    return strstr(path, "\\Aliases\\Members\\S-") != nullptr;
+    return SameTextIgnoringCase(path, "MACHINE\\SYSTEM\\CurrentControlSet") ||
+           SameTextIgnoringCase(path, "MACHINE\\SYSTEM\\Clone") ||
+           SameTextIgnoringCase(path, "MACHINE\\SOFTWARE\\Microsoft\\Windows Messaging Subsystem");
+}
+
+// A key of the SAM's alias membership index: Aliases\Members\<domain SID>. It is named by
+// a domain SID alone, so only a name that is an old SID as a whole is one to rename (a
+// longer domain SID that merely starts with the same digits is another domain).
+bool IsMembershipDomainKey(const char* path) {
+    const char* last = strrchr(path, '\\');
+    const char* tail = "\\Aliases\\Members";
+    size_t n = strlen(tail);
+    return last && (size_t)(last - path) >= n && strncmp(last - n, tail, n) == 0;
 }
 
 enum LineTarget { kStatusOnly, kLogFile, kErrorBox };
@@ -232,7 +240,17 @@ bool AllocateBuffers(const char* name, KeyVisit* v) {
 // Step 7: the key's own name. False when the key is abandoned.
 bool ReplaceKeyName(HKEY parent, const char* name, const SidPairList* pairs, KeyVisit* v) {
     memcpy(v->newName, name, strlen(name) + 1);
-    int result = ReplaceTextAllPairs(v->newName, &v->newNameCapacity, pairs);
+    int result = kNotFound;
+    if (IsMembershipDomainKey(v->path)) {
+        int count = pairs->count < 0 ? 0 : (pairs->count > 4 ? 4 : pairs->count);
+        for (int i = 0; i < count && result == kNotFound; ++i)
+            if (SameTextIgnoringCase(name, pairs->oldText[i]) && strlen(pairs->newText[i]) < v->newNameCapacity) {
+                memcpy(v->newName, pairs->newText[i], strlen(pairs->newText[i]) + 1);
+                result = kReplaced;
+            }
+    } else {
+        result = ReplaceTextAllPairs(v->newName, &v->newNameCapacity, pairs);
+    }
     if (result == kReplaceFailed) {
         Say(kErrorBox, "SR Error during registry search replacing key name");
         return false;

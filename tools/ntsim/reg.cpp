@@ -20,11 +20,15 @@ static int Reg(const std::vector<std::string>& args) {
     }
     std::string text;
     uint32_t err;
+    std::vector<std::string> damaged;
     {
         ntsim::SystemAccessScope system;
         err = ntsim::RegistryExportText(args[2], &text);
+        damaged = ntsim::RegistryDamagedHives();
     }
     ntsim::ProcessDetach();
+    // A damaged hive file is named, whatever was asked for: its keys are simply missing.
+    for (const std::string& hive : damaged) fprintf(stderr, "ntsim reg: damaged hive file %s\n", hive.c_str());
     if (err != 0) {
         fprintf(stderr, "ntsim reg: cannot export %s (error %u)\n", args[2].c_str(), err);
         return 1;

@@ -8,6 +8,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/sam_records.h"
 
 namespace ntsim {
 
@@ -310,33 +311,27 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     for (const auto& al : aliases) {
         char rid[16];
         snprintf(rid, sizeof rid, "%08X", al.second);
-        Bytes members;
+        std::vector<SidBytes> members;
         for (const Account& a : accounts)
             for (uint32_t r : a.aliases)
-                if (r == al.second) {
-                    Bytes s = WithRid(machineSid, a.rid);
-                    members.insert(members.end(), s.begin(), s.end());
-                }
-        if (preset.role != "standalone" && (al.second == 544 || al.second == 545)) {
-            // Domain Admins and Domain Users join the local aliases when the machine joins.
-            Bytes s = WithRid(domainSid, al.second == 544 ? 512 : 513);
-            if (preset.role == "member") members.insert(members.end(), s.begin(), s.end());
-        }
-        Binary(Key(builtin, std::string("Aliases\\") + rid), "C", members);
+                if (r == al.second) members.push_back(WithRid(machineSid, a.rid));
+        // Domain Admins and Domain Users join the local aliases when the machine joins.
+        if (preset.role == "member" && (al.second == 544 || al.second == 545))
+            members.push_back(WithRid(domainSid, al.second == 544 ? 512 : 513));
+        Binary(Key(builtin, std::string("Aliases\\") + rid), "C", SamAliasC(al.second, al.first, "", members));
         Set(Key(builtin, "Aliases\\Names\\" + al.first), "", al.second, {});
     }
-    auto addMembership = [&](const Bytes& domain, uint32_t rid, const std::vector<uint32_t>& of) {
-        char ridText[16];
-        snprintf(ridText, sizeof ridText, "%08X", rid);
-        Bytes data;
-        for (uint32_t r : of)
-            for (int i = 0; i < 4; ++i) data.push_back((uint8_t)(r >> (8 * i)));
-        Set(Key(builtin, "Aliases\\Members\\" + SidText(domain) + "\\" + ridText), "", (uint32_t)of.size(), data);
-    };
-    for (const Account& a : accounts) addMembership(machineSid, a.rid, a.aliases);
+    // The membership index that logon tokens are built from.
+    HiveKey* builtinAliases = Key(builtin, "Aliases");
+    for (const Account& a : accounts) SamIndexMembership(builtinAliases, machineSid, a.rid, a.aliases);
     if (preset.role == "member") {
-        addMembership(domainSid, 512, {544});
-        addMembership(domainSid, 513, {545});
+        SamIndexMembership(builtinAliases, domainSid, 512, {544});
+        SamIndexMembership(builtinAliases, domainSid, 513, {545});
+    }
+    // Interactive and Authenticated Users are Users on Windows 2000 and later.
+    if (preset.version != "4.0") {
+        SamIndexMembership(builtinAliases, MakeSid(5, {}), 4, {545});
+        SamIndexMembership(builtinAliases, MakeSid(5, {}), 11, {545});
     }
     Key(samSam, "RXACT");
     InheritSecurity(sam.root.get(), standard);
@@ -519,7 +514,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
 
     std::string config = dir + "/drives/c/WINNT/system32/config/";
     struct Out {
-        const Hive* hive;
+        Hive* hive;
         std::string path;
     };
     std::vector<Out> outs = {{&sam, config + "SAM"}, {&security, config + "SECURITY"}, {&software, config + "SOFTWARE"},
@@ -548,6 +543,13 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         return ERROR_CANNOT_MAKE;
     }
     for (const Out& o : outs) {
+        // The base block names the file as NT opened it.
+        std::string windows = o.path.substr(dir.size() + strlen("/drives/c/"));
+        for (char& c : windows) c = c == '/' ? '\\' : c;
+        if (windows.rfind("WINNT\\system32\\config\\", 0) == 0)
+            RegfSetFileName(o.hive, "\\SystemRoot\\System32\\Config\\" + windows.substr(22));
+        else
+            RegfSetFileName(o.hive, "\\??\\C:\\" + windows);
         uint32_t rc = RegfSaveFile(*o.hive, o.path);
         if (rc != ERROR_SUCCESS) {
             *error = "cannot write " + o.path + " (error " + std::to_string(rc) + ")";

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace ntsim {
 
@@ -19,6 +20,9 @@ void RegistryShutdown();
 // The key tree at keyPath ("HKEY_LOCAL_MACHINE\SOFTWARE\X", or HKLM / HKU for short) as
 // text: [path] lines, then one line per value with its type and data. Links are not followed.
 uint32_t RegistryExportText(const std::string& keyPath, std::string* text);
+// The hive files of the attached machine that exist but could not be read: one line per
+// file, "<Windows path> (error <n>)".
+std::vector<std::string> RegistryDamagedHives();
 
 // The file in the machine directory that records pending hive replacements.
 extern const char* const kPendingHiveReplacements;

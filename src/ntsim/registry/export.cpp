@@ -126,4 +126,16 @@ uint32_t RegistryExportText(const std::string& keyPath, std::string* text) {
     return ERROR_SUCCESS;
 }
 
+std::vector<std::string> RegistryDamagedHives() {
+    using namespace reg;
+    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    RefreshState();
+    std::vector<std::string> lines;
+    State* state = GetState();
+    if (!state) return lines;
+    for (const DamagedHive& d : state->damaged)
+        lines.push_back(d.windowsPath + " (error " + std::to_string(d.error) + ")");
+    return lines;
+}
+
 }  // namespace ntsim

@@ -80,6 +80,12 @@ uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t 
     HiveKey* cur = start;
     for (size_t i = first; i < comps.size(); ++i) {
         HiveKey* next = cur->FindSubkey(comps[i]);
+        if (!next && i == first) {
+            // A hive whose file is damaged is not "not found": the registry says it is corrupt.
+            if (State* state = GetState())
+                for (const DamagedHive& d : state->damaged)
+                    if (d.parent == cur && HiveNameCompare(d.name, comps[i]) == 0) return ERROR_REGISTRY_CORRUPT;
+        }
         if (!next) {
             if (deepest) *deepest = cur;
             if (rest) rest->assign(comps.begin() + (long)i, comps.end());

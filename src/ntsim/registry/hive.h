@@ -2,6 +2,7 @@
 // times and shared security descriptors. regf.h reads and writes it as a hive
 // file; registry.cpp serves the Reg* calls from it.
 #pragma once
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -50,6 +51,7 @@ struct Hive {
     uint32_t minorVersion = 3;   // regf 1.3 (NT 4.0, 2000) or 1.5 (XP and later); 4 and 6 read and write too
     std::string rootName;        // the root nk's own name as stored in the file; RegfRead puts it in
                                  // root->name too, RegfWrite uses root->name when this is empty
+    std::array<uint16_t, 32> fileName{};  // the base block's UTF-16 tail of the hive's path, kept as read
 };
 
 // Compares two key names as NT orders subkey lists: by upper-cased UTF-16 units.

@@ -4,6 +4,7 @@
 #pragma once
 #include <sys/types.h>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,7 @@ struct Mount {
     std::string windowsPath;     // the same file as the machine names it (for hivelist)
     std::string rootName;        // the root key's own name as the file stores it
     uint32_t minorVersion = 3;
+    std::array<uint16_t, 32> fileName{};  // the base block's name, written back as it was read
     bool dirty = false;          // changed since it was read or last written
     bool permanent = false;      // mounted at start-up (system hives, the logged-on user's): never unloaded
     bool holdsVolatile = false;  // volatile keys were made in it (they would not survive a re-read)
@@ -32,8 +34,18 @@ struct Mount {
     ino_t ino = 0;
 };
 
+// A hive file that exists but could not be read: its key is missing, and whoever asks
+// for it is told that the registry is damaged rather than that the key does not exist.
+struct DamagedHive {
+    HiveKey* parent = nullptr;  // the machine or users root
+    std::string name;           // the key it would have been mounted as
+    std::string windowsPath;    // the file
+    uint32_t error = 0;         // the reader's error (ERROR_BADDB, ERROR_REGISTRY_CORRUPT, ...)
+};
+
 struct State {
     std::string machineDir;
+    std::vector<DamagedHive> damaged;
     std::unique_ptr<HiveKey> machine;  // \Registry\Machine: HKEY_LOCAL_MACHINE
     std::unique_ptr<HiveKey> users;    // \Registry\User: HKEY_USERS
     std::vector<std::unique_ptr<Mount>> mounts;

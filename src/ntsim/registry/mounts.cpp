@@ -62,10 +62,27 @@ std::string ExpandVariables(const std::string& text) {
     return out;
 }
 
-bool LoadHiveFile(const std::string& windowsPath, Hive* hive, std::string* hostPath) {
+// A hive file read into *hive. A file that exists but cannot be read is remembered as
+// damaged under the key it would have been (parent, name).
+bool LoadHiveFile(const std::string& windowsPath, Hive* hive, std::string* hostPath, State* state = nullptr,
+                  HiveKey* parent = nullptr, const std::string& name = "") {
     if (MapWindowsPath(windowsPath, hostPath) != ERROR_SUCCESS) return false;
-    MachineLock lock;
-    return RegfLoadFile(*hostPath, hive) == ERROR_SUCCESS;
+    uint32_t err;
+    {
+        MachineLock lock;
+        err = RegfLoadFile(*hostPath, hive);
+    }
+    if (err == ERROR_SUCCESS) return true;
+    struct stat st;
+    if (state && parent && stat(hostPath->c_str(), &st) == 0) {
+        DamagedHive d;
+        d.parent = parent;
+        d.name = name;
+        d.windowsPath = FullWindowsPath(windowsPath);
+        d.error = err;
+        state->damaged.push_back(d);
+    }
+    return false;
 }
 
 std::string Utf16Value(const HiveValue* v) {
@@ -122,7 +139,7 @@ void MountUserHive(State& state, const std::string& user) {
     if (image.empty()) return;
     Hive hive;
     std::string hostPath;
-    if (!LoadHiveFile(image + "\\ntuser.dat", &hive, &hostPath)) return;
+    if (!LoadHiveFile(image + "\\ntuser.dat", &hive, &hostPath, &state, state.users.get(), entry->name)) return;
     if (Mount* m = AttachHive(state, state.users.get(), entry->name, std::move(hive), hostPath, true)) {
         m->windowsPath = FullWindowsPath(image + "\\ntuser.dat");
         state.userSid = entry->name;
@@ -162,14 +179,14 @@ void Load(State& state) {
     for (const char* name : kMachineHives) {
         Hive hive;
         std::string hostPath;
-        if (!LoadHiveFile(config + name, &hive, &hostPath)) continue;
+        if (!LoadHiveFile(config + name, &hive, &hostPath, &state, state.machine.get(), name)) continue;
         Mount* m = AttachHive(state, state.machine.get(), name, std::move(hive), hostPath, true);
         if (m) m->windowsPath = config + name;
         if (m && strcmp(name, "SYSTEM") == 0) MakeCurrentControlSet(m->root);
     }
     Hive defaultHive;
     std::string hostPath;
-    if (LoadHiveFile(config + "DEFAULT", &defaultHive, &hostPath))
+    if (LoadHiveFile(config + "DEFAULT", &defaultHive, &hostPath, &state, state.users.get(), ".DEFAULT"))
         if (Mount* m = AttachHive(state, state.users.get(), ".DEFAULT", std::move(defaultHive), hostPath, true))
             m->windowsPath = config + "DEFAULT";
     const Process& process = CurrentProcess();
@@ -313,6 +330,7 @@ Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&&
     auto mount = std::make_unique<Mount>();
     mount->rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
     mount->minorVersion = hive.minorVersion;
+    mount->fileName = hive.fileName;
     mount->hostPath = hostPath;
     mount->permanent = permanent;
     mount->parent = parent;
@@ -406,7 +424,7 @@ uint32_t SaveMount(Mount& mount) {
     uint32_t err;
     {
         MachineLock lock;
-        err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath);
+        err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, mount.fileName.data());
     }
     if (err != ERROR_SUCCESS) return err;
     if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);

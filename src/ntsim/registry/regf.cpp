@@ -382,6 +382,7 @@ uint32_t RegfRead(const uint8_t* data, size_t size, Hive* hive) {
     r.minor = base.minor;
     if (uint32_t err = r.ScanBins()) return err;
 
+    memcpy(hive->fileName.data(), base.fileName, sizeof base.fileName);
     auto root = std::make_unique<HiveKey>();
     std::vector<PendingKey> stack;
     std::vector<uint32_t> children;
@@ -752,10 +753,12 @@ size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
 
 uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     if (!hive.root) return ERROR_INVALID_PARAMETER;
-    return RegfWriteTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, out);
+    return RegfWriteTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, out,
+                         hive.fileName.data());
 }
 
-uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out) {
+uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out,
+                       const uint16_t* fileName) {
     if (minorVersion < 3 || minorVersion > 6) return ERROR_INVALID_PARAMETER;
     uint64_t newest = 0;
     out->clear();
@@ -841,6 +844,7 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
     base.rootCell = rootCell;
     base.binsSize = (uint32_t)(out->size() - kBaseSize);
     base.clustering = 1;
+    if (fileName) memcpy(base.fileName, fileName, sizeof base.fileName);
     memcpy(out->data(), &base, sizeof base);
     uint32_t x = HeaderXor(out->data());
     if (x == 0 || x == 0xFFFFFFFF) {
@@ -854,14 +858,23 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
     return ERROR_SUCCESS;
 }
 
-uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath) {
-    if (!hive.root) return ERROR_INVALID_PARAMETER;
-    return RegfSaveTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, hostPath);
+void RegfSetFileName(Hive* hive, const std::string& path) {
+    hive->fileName.fill(0);
+    std::vector<uint16_t> units = Utf8ToUtf16(path);
+    size_t keep = units.size() < 31 ? units.size() : 31;
+    for (size_t i = 0; i < keep; ++i) hive->fileName[i] = units[units.size() - keep + i];
 }
 
-uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath) {
+uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath) {
+    if (!hive.root) return ERROR_INVALID_PARAMETER;
+    return RegfSaveTree(*hive.root, hive.rootName.empty() ? hive.root->name : hive.rootName, hive.minorVersion, hostPath,
+                        hive.fileName.data());
+}
+
+uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
+                      const uint16_t* fileName) {
     std::vector<uint8_t> image;
-    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image)) return err;
+    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image, fileName)) return err;
     uint32_t injected;
     std::string temp = hostPath + ".tmp";
     int fd = -1;

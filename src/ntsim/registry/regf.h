@@ -20,10 +20,16 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive);
 // Serialises a hive in the version hive.minorVersion names (volatile keys are left out).
 uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out);
 // The same for a tree in place (a mounted hive's keys), its root written under rootName.
-uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out);
+uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out,
+                       const uint16_t* fileName = nullptr);
 
 // Writes a hive file atomically: a temporary file beside it, fsync, rename.
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath);
-uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath);
+// fileName: the base block's 32 UTF-16 units (the tail of the hive's path), or none.
+uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
+                      const uint16_t* fileName = nullptr);
+
+// Puts the last 31 characters of a hive's path into its base block name, as NT does.
+void RegfSetFileName(Hive* hive, const std::string& path);
 
 }  // namespace ntsim

@@ -10,6 +10,7 @@
 #include "ntsim/kernel/paths.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/sam_records.h"
 
 namespace ntsim {
 
@@ -34,6 +35,17 @@ std::string Utf16Bytes(const std::vector<uint8_t>& data) {
     for (size_t i = 0; i < units.size(); ++i) units[i] = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
     while (!units.empty() && units.back() == 0) units.pop_back();
     return Utf16ToUtf8(units.data(), units.size());
+}
+
+// A policy name as NT stores it: a UNICODE_STRING (length, maximum length, and the
+// offset 8 of the text that follows); a bare UTF-16 text is read as it is.
+std::string PolicyName(const std::vector<uint8_t>& data) {
+    if (data.size() >= 8) {
+        size_t length = (size_t)(data[0] | (data[1] << 8)), offset = (size_t)(data[4] | (data[5] << 8));
+        if (offset == 8 && data[6] == 0 && data[7] == 0 && length % 2 == 0 && 8 + length <= data.size())
+            return Utf16Bytes(std::vector<uint8_t>(data.begin() + 8, data.begin() + 8 + (long)length));
+    }
+    return Utf16Bytes(data);
 }
 
 void AddWellKnown(AccountDb* db) {
@@ -100,7 +112,7 @@ void AccountsBuild(const Hive* sam, const Hive* security, const std::string& com
                 if (size_t n = SidCheck(v->data.data(), v->data.size())) db->machineSid.assign(v->data.begin(), v->data.begin() + n);
         if (const HiveKey* k = KeyAt(security->root.get(), "Policy\\PolAcDmN"))
             if (const HiveValue* v = k->FindValue(""))
-                if (!v->data.empty()) db->accountDomain = Utf16Bytes(v->data);
+                if (!v->data.empty()) db->accountDomain = PolicyName(v->data);
     }
     const HiveKey* samRoot = sam && sam->root ? KeyAt(sam->root.get(), "SAM\\Domains") : nullptr;
     if (db->machineSid.empty() && samRoot)
@@ -153,25 +165,14 @@ void AccountsBuild(const Hive* sam, const Hive* security, const std::string& com
     };
     readNames("Account\\Groups\\Names", SidTypeGroup);
     readNames("Account\\Users\\Names", SidTypeUser);
-    // Alias members: "C" of Builtin\Aliases\<RID> holds the members' SIDs one after another.
-    if (const HiveKey* aliases = KeyAt(samRoot, "Builtin\\Aliases"))
-        for (const auto& k : aliases->subkeys) {
-            if (k->name.size() != 8) continue;
-            char* end = nullptr;
-            unsigned long rid = strtoul(k->name.c_str(), &end, 16);
-            if (*end) continue;
-            const HiveValue* c = k->FindValue("C");
-            if (!c) continue;
-            SidBytes alias = SidBuiltin((uint32_t)rid);
-            size_t off = 0;
-            while (off < c->data.size()) {
-                size_t n = SidCheck(c->data.data() + off, c->data.size() - off);
-                if (!n) break;  // corrupt tail: what was read so far stands
-                SidBytes member(c->data.begin() + off, c->data.begin() + off + n);
-                if (Account* a = FindBySid(db, member)) a->memberOf.push_back(alias);
-                off += n;
-            }
-        }
+    // Alias membership: the index that NT builds logon tokens from, in both domains.
+    SamReadMembership(KeyAt(samRoot, "Builtin\\Aliases\\Members"), SidMake(5, {32}), &db->aliasesOf);
+    SamReadMembership(KeyAt(samRoot, "Account\\Aliases\\Members"), db->machineSid, &db->aliasesOf);
+    for (Account& a : db->accounts) {
+        if (a.use != SidTypeUser) continue;
+        auto found = db->aliasesOf.find(a.sid);
+        if (found != db->aliasesOf.end()) a.memberOf.insert(a.memberOf.end(), found->second.begin(), found->second.end());
+    }
 }
 
 const AccountDb& Accounts() {

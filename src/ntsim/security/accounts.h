@@ -2,6 +2,7 @@
 // the built-in aliases and the local accounts of the SAM hive, the machine SID of
 // SECURITY\Policy\PolAcDmS. Built at first use from the hive files.
 #pragma once
+#include <map>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct AccountDb {
     SidBytes machineSid;        // the account domain SID; empty when the machine has none
     std::string accountDomain;  // the account domain name (the computer name)
     std::vector<Account> accounts;
+    // The SAM's alias membership index (Aliases\Members of both domains): for a member
+    // SID, the aliases it belongs to. Logon tokens take their aliases from here, as NT's do.
+    std::map<SidBytes, std::vector<SidBytes>> aliasesOf;
 
     const Account* FindName(const std::string& name, const std::string& domain) const;
     const Account* FindSid(const SidBytes& sid) const;

@@ -80,6 +80,13 @@ void BuildToken(Token* t) {
         addGroup(SidEveryone());
         addGroup(SidNt(p.service ? SECURITY_SERVICE_RID : SECURITY_INTERACTIVE_RID));
         if (!a || SidRid(a->sid) != DOMAIN_USER_RID_GUEST) addGroup(SidNt(SECURITY_AUTHENTICATED_USER_RID));
+        // Well-known groups belong to aliases too (Interactive and Authenticated Users to Users).
+        std::vector<SidBytes> held = groups;
+        for (const SidBytes& g : held) {
+            auto found = db.aliasesOf.find(g);
+            if (found != db.aliasesOf.end())
+                for (const SidBytes& alias : found->second) addGroup(alias);
+        }
     }
     t->groups = groups;
     auto member = [&](uint32_t aliasRid) {

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "engine/hive_copies.h"
+#include "replace/registry_replace.h"
 #include "identity/role_checks.h"
 #include "ntsim/kernel/boot.h"
 #include "ntsim/kernel/conf.h"
@@ -318,6 +319,10 @@ TEST_F(HiveCopies, WorkingAndOriginalHivesAreLiveAfterTheRestart) {
     ASSERT_EQ(SaveHiveSet("C:\\TEMP\\TESSIV\\ORIGINAL"), 1);
     SetValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Job", "state", REG_SZ, "working");
     SetValue(HKEY_USERS, ".DEFAULT\\Software\\Job", "state", REG_SZ, "working");
+    // As the job's registry walk does: the SAM's membership index follows the new SID, or
+    // the Administrator would log on after the restart without his aliases.
+    SidPairList pairs = {1, {"S-1-5-21-1-2-3"}, {"S-1-5-21-11-22-33"}};
+    ASSERT_EQ(SearchReplaceKey(HKEY_LOCAL_MACHINE, "SAM", "MACHINE\\SAM", &pairs), 0);
     ASSERT_EQ(SaveHiveSet(jobSettings->workDirectory), 1);
     ASSERT_EQ(ScanHiveFilesForSid(&old_, &new_), 1);
     SetValue(HKEY_LOCAL_MACHINE, "SOFTWARE\\Job", "state", REG_SZ, "changed after the save");

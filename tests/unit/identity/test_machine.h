@@ -17,6 +17,7 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/sam_records.h"
 #include "ntsim/security/sd.h"
 
 struct TestMachineSetup {
@@ -167,11 +168,12 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSetup& setup
     TestValue(TestKey(aliases, "Names\\Guests"), "", 546, {});
     std::vector<uint8_t> admin = SidAppend(machineSid, 500), user = SidAppend(machineSid, 1000),
                          guest = SidAppend(machineSid, 501);
-    TestValue(TestKey(aliases, "00000220"), "C", 3, admin);
-    std::vector<uint8_t> users = admin;
-    users.insert(users.end(), user.begin(), user.end());
-    TestValue(TestKey(aliases, "00000221"), "C", 3, users);
-    TestValue(TestKey(aliases, "00000222"), "C", 3, guest);
+    TestValue(TestKey(aliases, "00000220"), "C", 3, SamAliasC(544, "Administrators", "", {admin}));
+    TestValue(TestKey(aliases, "00000221"), "C", 3, SamAliasC(545, "Users", "", {admin, user}));
+    TestValue(TestKey(aliases, "00000222"), "C", 3, SamAliasC(546, "Guests", "", {guest}));
+    SamIndexMembership(aliases, machineSid, 500, {544, 545});
+    SamIndexMembership(aliases, machineSid, 1000, {545});
+    SamIndexMembership(aliases, machineSid, 501, {546});
     SetTreeSecurity(sam.root.get(), secret);
 
     Hive defaultUser;

@@ -7,12 +7,14 @@
 #include <fstream>
 #include <string>
 
+#include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/paths.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/registry/boot.h"
 #include "ntsim/registry/regf.h"
 
 namespace {
@@ -210,6 +212,54 @@ TEST_F(MachineTest, ServiceRunsAsSystemAndConfFaultsLoad) {
     EXPECT_EQ(err, 1016u);
     ntsim::ProcessDetach();
     EXPECT_FALSE(ntsim::FaultHit("RegFlushKey", "HKEY_LOCAL_MACHINE\\SYSTEM", &err));  // rules end with the process
+}
+
+}  // namespace
+
+namespace {
+
+std::string HeaderName(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(64, '\0');
+    in.seekg(0x30);
+    in.read(&bytes[0], 64);
+    std::string name;
+    for (size_t i = 0; i + 1 < bytes.size() && (bytes[i] || bytes[i + 1]); i += 2) name += bytes[i];
+    return name;
+}
+
+// A hive file that cannot be read makes its keys "corrupt", not "not found", and is named;
+// a hive written back keeps the file name of its base block.
+TEST_F(MachineTest, DamagedHivesAreNamedAndWrittenHivesKeepTheirFileName) {
+    std::string error;
+    ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
+    std::string config = dir_ + "/drives/c/WINNT/system32/config/";
+    EXPECT_EQ(HeaderName(config + "SOFTWARE"), "emRoot\\System32\\Config\\SOFTWARE");
+    EXPECT_EQ(HeaderName(config + "SAM"), "\\SystemRoot\\System32\\Config\\SAM");
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Written", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                              nullptr), 0);
+    ASSERT_EQ(RegFlushKey(key), 0);
+    RegCloseKey(key);
+    ntsim::ProcessDetach();
+    EXPECT_EQ(HeaderName(config + "SOFTWARE"), "emRoot\\System32\\Config\\SOFTWARE");
+    ntsim::Hive software;
+    ASSERT_EQ(ntsim::RegfLoadFile(config + "SOFTWARE", &software), 0u);
+    EXPECT_NE(software.root->FindSubkey("Written"), nullptr);
+    {
+        std::fstream sam(config + "SAM", std::ios::in | std::ios::out | std::ios::binary);
+        sam.seekp(4096);
+        sam.write("XXXX", 4);  // the first bin's signature
+    }
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM\\SAM\\Domains", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
+    std::vector<std::string> damaged = ntsim::RegistryDamagedHives();
+    ASSERT_EQ(damaged.size(), 1u);
+    EXPECT_NE(damaged[0].find("\\system32\\config\\SAM (error "), std::string::npos) << damaged[0];
+
+    ntsim::ProcessDetach();
 }
 
 }  // namespace

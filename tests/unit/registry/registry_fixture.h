@@ -19,6 +19,7 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/sam_records.h"
 
 namespace regtest {
 
@@ -173,11 +174,11 @@ inline void WriteMachineHives(const std::string& dir) {
     ntsim::HiveKey* aliases = Path(samInner, "Domains\\Builtin\\Aliases");
     Set(Path(aliases, "Names\\Administrators"), "", 544, {});
     Set(Path(aliases, "Names\\Users"), "", 545, {});
-    Set(Path(aliases, "00000220"), "C", REG_BINARY, AccountSid(500));
-    Bytes users = AccountSid(500);
-    Bytes user1 = AccountSid(1000);
-    users.insert(users.end(), user1.begin(), user1.end());
-    Set(Path(aliases, "00000221"), "C", REG_BINARY, users);
+    Set(Path(aliases, "00000220"), "C", REG_BINARY, ntsim::SamAliasC(544, "Administrators", "", {AccountSid(500)}));
+    Set(Path(aliases, "00000221"), "C", REG_BINARY,
+        ntsim::SamAliasC(545, "Users", "", {AccountSid(500), AccountSid(1000)}));
+    ntsim::SamIndexMembership(aliases, ntsim::SidDomain(AccountSid(500)), 500, {544, 545});
+    ntsim::SamIndexMembership(aliases, ntsim::SidDomain(AccountSid(500)), 1000, {545});
     ntsim::Hive security = NewHive("SECURITY", locked);
     Set(Path(security.root.get(), "Policy\\PolAcDmS"), "", REG_BINARY, MachineSid());
     ntsim::Hive software = NewHive("SOFTWARE", standard);

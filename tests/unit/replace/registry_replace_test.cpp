@@ -144,16 +144,17 @@ ntsim::AceEntry Allow(uint32_t mask, std::vector<uint8_t> sid, uint8_t type = AC
 }  // namespace
 
 TEST_F(RegistryWalk, ExcludedKeysAreLeftAlone) {
-    for (const char* path :
-         {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions", "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
-        Text(path, "v", kOldS);
-    Text("Walk\\Second\\aliases\\MEMBERS\\S-1-5-21-1-2-3", "v", kOldS);  // another case: walked and renamed
+    for (const char* path : {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions"}) Text(path, "v", kOldS);
+    // The SAM's alias membership index is renamed like any key, but only a whole old SID:
+    // S-1-5-21-1-2-33 is another domain that starts with the same text.
+    Set("Walk\\Aliases\\Members\\S-1-5-21-1-2-3\\000001F4", "", 1, std::string("\x20\x02\0\0", 4));
+    Set("Walk\\Aliases\\Members\\S-1-5-21-1-2-33\\000001F4", "", 1, std::string("\x20\x02\0\0", 4));
     EXPECT_EQ(Walk(), 0);
-    for (const char* path :
-         {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions", "Walk\\Aliases\\Members\\S-1-5-21-1-2-3"})
+    for (const char* path : {"Walk\\PERFLIB", "Walk\\Deep\\pErFlIb", "Walk\\productoptions"})
         EXPECT_EQ(Get(path, "v"), Z(kOldS)) << path;
-    EXPECT_EQ(Get("Walk\\Second\\aliases\\MEMBERS\\" + kNewS, "v"), Z(kNewS));
-    EXPECT_FALSE(Exists("Walk\\Second\\aliases\\MEMBERS\\S-1-5-21-1-2-3"));
+    EXPECT_EQ(Get("Walk\\Aliases\\Members\\" + kNewS + "\\000001F4", ""), std::string("\x20\x02\0\0", 4));
+    EXPECT_FALSE(Exists("Walk\\Aliases\\Members\\S-1-5-21-1-2-3"));
+    EXPECT_TRUE(Exists("Walk\\Aliases\\Members\\S-1-5-21-1-2-33\\000001F4"));
 
     // Whole paths, in any case; the name and path being missing is an error.
     HKEY system;
@@ -169,6 +170,22 @@ TEST_F(RegistryWalk, ExcludedKeysAreLeftAlone) {
     EXPECT_EQ(SearchReplaceKey(system, "Missing", "MACHINE\\SYSTEM\\Missing", &pairs_), 0);
     RegCloseKey(system);
     EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "SYSTEM\\Clone", "v"), Z(kOldS));
+    // The control-set link and the messaging profiles, by their whole paths.
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Linked", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr), 0);
+    RegSetValueExA(key, "v", 0, REG_SZ, (const BYTE*)kOld, (DWORD)strlen(kOld) + 1);
+    RegCloseKey(key);
+    Text("Microsoft\\Windows Messaging Subsystem\\Profiles\\" + kOldS, "v", kOldS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &system), 0);
+    EXPECT_EQ(SearchReplaceKey(system, "CurrentControlSet", "MACHINE\\SYSTEM\\CurrentControlSet", &pairs_), 0);
+    RegCloseKey(system);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft", 0, KEY_ALL_ACCESS, &key), 0);
+    EXPECT_EQ(SearchReplaceKey(key, "Windows Messaging Subsystem",
+                               "MACHINE\\SOFTWARE\\Microsoft\\Windows Messaging Subsystem", &pairs_), 0);
+    RegCloseKey(key);
+    EXPECT_EQ(Read(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Linked", "v"), Z(kOldS));
+    EXPECT_EQ(Get("Microsoft\\Windows Messaging Subsystem\\Profiles\\" + kOldS, "v"), Z(kOldS));
     EXPECT_TRUE(Errors().empty());
 }
 

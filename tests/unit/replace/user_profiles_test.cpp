@@ -22,7 +22,9 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sd.h"
 #include "ntsim/user/operator.h"
+#include "replace/registry_replace.h"
 #include "replace/user_profiles.h"
+#include "ntsim/security/sam_records.h"
 #include "unit/engine/stream_text.h"
 
 namespace {
@@ -188,6 +190,54 @@ TEST_F(UserProfiles, EveryUserHiveIsRewrittenAndTakesEffectAtTheNextBoot) {
     }
     EXPECT_TRUE(std::filesystem::exists(Host(work + "\\USERS\\" + admin + ".bak")));
     EXPECT_TRUE(Contains(FileBytes(Host(work + "\\USERS\\" + user + ".bak")), Binary(kOld)));
+}
+
+// The SAM after a job's registry walk, hive copies, byte scan and restart: its binary
+// records and its membership index name the new SID, and the Administrator still logs on
+// as a member of Administrators.
+TEST_F(UserProfiles, TheSamHoldsTheNewSidAfterTheRestart) {
+    SidPairList pairs = {1, {kOld.c_str()}, {kNew.c_str()}};
+    Bytes newSid;
+    ASSERT_TRUE(ntsim::SidFromText(kNew, &newSid));
+    ASSERT_EQ(SearchReplaceKey(HKEY_LOCAL_MACHINE, "SAM", "MACHINE\\SAM", &pairs), 0);
+    ASSERT_EQ(SaveHiveSet(jobSettings->workDirectory), 1);
+    ASSERT_EQ(ScanHiveFilesForSid(&old_, &new_), 1);
+    ASSERT_EQ(InstallWorkingHives(), 1);
+    jobSettings->originalSid = jobSettings->newSid = nullptr;
+    logStream = nullptr;
+    DestroyJobSettings();
+    ntsim::ProcessDetach();
+    std::string error;
+    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+
+    ntsim::Hive sam;
+    ASSERT_EQ(ntsim::RegfLoadFile(Host("C:\\WINNT\\system32\\config\\SAM"), &sam), 0u);
+    const ntsim::HiveKey* domains = sam.root->FindSubkey("SAM")->FindSubkey("Domains");
+    const Bytes& v = domains->FindSubkey("Account")->FindValue("V")->data;
+    EXPECT_EQ(Bytes(v.end() - 24, v.end()), newSid);  // the account domain's SID
+    const ntsim::HiveKey* aliases = domains->FindSubkey("Builtin")->FindSubkey("Aliases");
+    std::vector<ntsim::SidBytes> members;
+    ASSERT_TRUE(ntsim::SamAliasMembers(aliases->FindSubkey("00000220")->FindValue("C")->data, &members));
+    ASSERT_EQ(members.size(), 1u);
+    EXPECT_EQ(ntsim::SidToText(members[0]), kNew + "-500");
+    EXPECT_NE(aliases->FindSubkey("Members")->FindSubkey(kNew), nullptr);
+    EXPECT_EQ(aliases->FindSubkey("Members")->FindSubkey(kOld), nullptr);
+    EXPECT_FALSE(Contains(FileBytes(Host("C:\\WINNT\\system32\\config\\SAM")), Binary(kOld)));
+
+    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    CreateJobSettings();
+    HANDLE token;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<BYTE> buffer(4096);
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenGroups, buffer.data(), (DWORD)buffer.size(), &size));
+    CloseHandle(token);
+    const TOKEN_GROUPS* groups = (const TOKEN_GROUPS*)buffer.data();
+    bool admin = false;
+    for (DWORD i = 0; i < groups->GroupCount; ++i)
+        admin = admin || ntsim::SidToText((const uint8_t*)groups->Groups[i].Sid, GetLengthSid(groups->Groups[i].Sid)) ==
+                             "S-1-5-32-544";
+    EXPECT_TRUE(admin) << "the Administrator is still in Administrators";
 }
 
 // A ProfileImagePath that names the hive file is used as it is; one whose folder has no

@@ -11,6 +11,7 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/sam_records.h"
 #include "ntsim/security/sd.h"
 
 inline const char* kMachineSidText = "S-1-5-21-1111-2222-3333";
@@ -68,17 +69,14 @@ protected:
         for (auto [name, rid] : {std::pair<const char*, uint32_t>{"Administrators", 544}, {"Users", 545}, {"Guests", 546},
                                  {"Power Users", 547}, {"Backup Operators", 551}, {"Replicator", 552}})
             SetValue(Path(aliases, std::string("Names\\") + name), "", rid, {});
-        auto members = [&](const char* rid, std::initializer_list<uint32_t> rids) {
-            std::vector<uint8_t> c;
-            for (uint32_t r : rids) {
-                SidBytes s = Account(r);
-                c.insert(c.end(), s.begin(), s.end());
-            }
-            SetValue(Path(aliases, rid), "C", 3, c);
+        // NT's alias records and the membership index that tokens are built from.
+        auto members = [&](const char* key, uint32_t alias, uint32_t account) {
+            SetValue(Path(aliases, key), "C", 3, SamAliasC(alias, "", "", {Account(account)}));
+            SamIndexMembership(aliases, machineSid_, account, {alias});
         };
-        members("00000220", {500});
-        members("00000221", {1000});
-        members("00000222", {501});
+        members("00000220", 544, 500);
+        members("00000221", 545, 1000);
+        members("00000222", 546, 501);
         ASSERT_EQ(RegfSaveFile(sam, ConfigDir() + "SAM"), (uint32_t)ERROR_SUCCESS);
         Hive security;
         security.root = std::make_unique<HiveKey>();
