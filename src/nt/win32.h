@@ -22,4 +22,5 @@
 #include "nt/linux/files.h"
 #include "nt/linux/system.h"
 #include "nt/linux/user.h"
+#include "nt/linux/services.h"
 #endif

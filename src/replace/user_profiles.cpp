@@ -2,8 +2,6 @@
 // for the restore, rewritten, saved, byte-scanned and scheduled for the next load.
 #include "replace/user_profiles.h"
 
-#include <sys/stat.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,5 @@
-// ntsim boot DIR: restarts the machine (pending hive replacements, pending file operations).
+// ntsim boot DIR: restarts the machine (pending hive replacements, pending file operations,
+// then the auto-start services, waited for).
 #include <cstdio>
 
 #include "command.h"
@@ -10,7 +11,10 @@ static int Boot(const std::vector<std::string>& args) {
         return 2;
     }
     std::string error;
-    if (ntsim::MachineBoot(args[0], &error) != 0) {
+    std::vector<std::string> report;
+    uint32_t rc = ntsim::MachineBoot(args[0], &error, &report);
+    for (const auto& line : report) printf("%s\n", line.c_str());
+    if (rc != 0) {
         fprintf(stderr, "ntsim boot: %s\n", error.c_str());
         return 1;
     }
@@ -18,4 +22,4 @@ static int Boot(const std::vector<std::string>& args) {
     return 0;
 }
 
-NTSIM_COMMAND(g_boot, "boot", "boot DIR                     restart: pending hive replacements and file operations", Boot);
+NTSIM_COMMAND(g_boot, "boot", "boot DIR                     restart: pending hive and file operations, auto-start services", Boot);

@@ -24,6 +24,7 @@
 #include "ntsim/files/listing.h"
 #include "ntsim/files/security.h"
 #include "ntsim/kernel/handles.h"
+#include "ntsim/kernel/processes.h"
 #include "ntsim/security/sd.h"
 #include "ntsim/kernel/threads.h"
 
@@ -291,6 +292,8 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     if (FileAttributesOf(ref, &st) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
     uint32_t err = CheckDelete(ref);
     if (err != ERROR_SUCCESS) return Fail(err);
+    // The image of a running program cannot be deleted.
+    if (ImageInUse(ref.host)) return Fail(ERROR_ACCESS_DENIED);
     if (unlink(ref.host.c_str()) != 0) return Fail(ErrnoToWin32(errno));
     FileChanged(ref.host);
     return TRUE;
@@ -306,6 +309,7 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if ((err = FileAccessCheck(from, kFileGenericRead)) != ERROR_SUCCESS) return Fail(err);
     uint32_t attributes = FileAttributesOf(from);
+    mode_t hostMode = st.st_mode & 0777;
     bool existed = Exists(to.host, &st);
     if (existed) {
         if (bFailIfExists) return Fail(ERROR_FILE_EXISTS);
@@ -316,6 +320,8 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
     }
     if (err != ERROR_SUCCESS) return Fail(err);
     if ((err = CopyContents(from.host, to.host)) != ERROR_SUCCESS) return Fail(err);
+    // A copied host program stays runnable, as a copied .exe does.
+    if (hostMode & 0111) chmod(to.host.c_str(), hostMode);
     if (!existed) FileStoreNewDescriptor(to, false);
     // The copy keeps the attributes and is marked for backup.
     FileStoreAttributes(to, (attributes & ~(uint32_t)FILE_ATTRIBUTE_NORMAL) | FILE_ATTRIBUTE_ARCHIVE);

@@ -4,13 +4,18 @@
 #include "ntsim/files/boot.h"
 #include "ntsim/kernel/computer_name.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/processes.h"
 #include "ntsim/registry/boot.h"
+#include "ntsim/services/services.h"
 
 namespace ntsim {
 
-uint32_t MachineBoot(const std::string& dir, std::string* error) {
+uint32_t MachineBoot(const std::string& dir, std::string* error, std::vector<std::string>* report,
+                     uint32_t serviceTimeoutMs) {
     // A process of the old boot must not carry its registry into the new one.
     if (ProcessAttached() && CurrentProcess().machineDir == dir) ProcessDetach();
+    // The restart ends what still runs of the old boot (a little time to end by itself first).
+    EndMachineProcesses(dir, 20000);
     uint32_t rc = ApplyPendingHiveReplacements(dir);
     if (rc != 0) {
         *error = "applying the pending hive replacements failed with error " + std::to_string(rc);
@@ -24,6 +29,11 @@ uint32_t MachineBoot(const std::string& dir, std::string* error) {
     rc = ActivateComputerName(dir);
     if (rc != 0) {
         *error = "making the new computer name active failed with error " + std::to_string(rc);
+        return rc;
+    }
+    rc = StartAutoStartServices(dir, serviceTimeoutMs, report);
+    if (rc != 0) {
+        *error = "starting the services failed with error " + std::to_string(rc);
         return rc;
     }
     return 0;

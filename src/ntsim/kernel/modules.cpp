@@ -15,6 +15,7 @@
 #include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/shutdown.h"
 #include "ntsim/kernel/version.h"
 
 namespace ntsim {
@@ -72,7 +73,8 @@ std::deque<Module>& Modules() {
          true,
          0,
          {{"NtQuerySystemTime", Proc(&NtQuerySystemTime), 3, 10},
-          {"NtQueryInformationThread", Proc(&NtQueryInformationThread), 3, 10}}},
+          {"NtQueryInformationThread", Proc(&NtQueryInformationThread), 3, 10},
+          {"NtShutdownSystem", Proc(&NtShutdownSystem), 3, 10}}},
         {"KERNEL32.DLL",
          true,
          0,

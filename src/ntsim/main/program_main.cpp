@@ -6,6 +6,7 @@
 #include <string>
 
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/processes.h"
 #include "nt/win32.h"
 
 int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE hPrevInstance, LPSTR lpCmdLine, int nShowCmd);
@@ -23,17 +24,26 @@ int main(int argc, char** argv) {
         fprintf(stderr, "ntsim: %s\n", error.c_str());
         return 2;
     }
-    // The Windows command line: the image path (quoted) and the arguments as given.
+    // The Windows command line: as the starting process gave it (CreateProcessA, the
+    // service control manager), or the image path (quoted) and the arguments as given.
     const char* image = getenv("NTSIM_IMAGE");
-    std::string cmd = std::string("\"") + (image ? image : argv[0]) + "\"";
-    std::string args;
-    for (int i = 1; i < argc; ++i) {
-        if (!args.empty()) args += " ";
-        std::string a = argv[i];
-        args += a.find(' ') != std::string::npos ? "\"" + a + "\"" : a;
+    const char* given = getenv("NTSIM_COMMAND_LINE");
+    std::string commandLine, args;
+    if (given && *given) {
+        commandLine = given;
+        args = ntsim::CommandLineArguments(commandLine);
+    } else {
+        for (int i = 1; i < argc; ++i) {
+            if (!args.empty()) args += " ";
+            std::string a = argv[i];
+            args += a.find(' ') != std::string::npos ? "\"" + a + "\"" : a;
+        }
+        commandLine = std::string("\"") + (image ? image : argv[0]) + "\"" + (args.empty() ? "" : " " + args);
     }
     ntsim::CurrentProcess().imagePath = image ? image : "";
-    ntsim::CurrentProcess().commandLine = cmd + (args.empty() ? "" : " " + args);
+    ntsim::CurrentProcess().commandLine = commandLine;
+    // While it runs, its program file is in use (it cannot be deleted).
+    if (image && *image) ntsim::ProcessTableEnter(image, "/proc/self/exe");
     int rc = WinMain((HINSTANCE)1, nullptr, (LPSTR)args.c_str(), 1);
     ntsim::ProcessDetach();
     return rc;

@@ -1,0 +1,196 @@
+// The service side of the manager: StartServiceCtrlDispatcherA, RegisterServiceCtrlHandlerA
+// and SetServiceStatus. A process that the manager started as a service connects here; its
+// service main function runs on a thread of its own, and control requests reach the
+// registered handler on the dispatcher's thread, as NT delivers them.
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "nt/win32.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/services/services.h"
+
+namespace ntsim {
+
+namespace {
+
+std::mutex g_mutex;
+std::string g_startedAs;
+bool g_startedAsKnown = false;
+bool g_dispatching = false;
+LPHANDLER_FUNCTION g_handler = nullptr;
+SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
+std::atomic<bool> g_stopped{false};
+std::vector<SERVICE_STATUS> g_history;
+std::atomic<uintptr_t> g_nextHandle{0x5c100};
+
+}  // namespace
+
+std::string ServiceStartedAs() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_startedAsKnown) {
+        const char* name = getenv("NTSIM_SERVICE_NAME");
+        g_startedAs = name ? name : "";
+        g_startedAsKnown = true;
+    }
+    return g_startedAs;
+}
+
+void ServiceSetStartedAs(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_startedAs = name;
+    g_startedAsKnown = true;
+    g_dispatching = false;
+    g_handler = nullptr;
+    g_statusHandle = nullptr;
+    g_stopped = false;
+}
+
+std::vector<SERVICE_STATUS> ServiceStatusHistory() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_history;
+}
+
+void ServiceStatusHistoryClear() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_history.clear();
+}
+
+}  // namespace ntsim
+
+using namespace ntsim;
+
+BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
+    uint32_t fault = 0;
+    if (FaultHit("StartServiceCtrlDispatcherA", "", &fault)) {
+        SetLastError(fault);
+        return FALSE;
+    }
+    if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::string name = ServiceStartedAs();
+    if (name.empty() || !ProcessAttached()) {
+        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_dispatching) {
+            SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
+            return FALSE;
+        }
+        g_dispatching = true;
+        g_stopped = false;
+    }
+    std::string dir = CurrentProcess().machineDir;
+    ServiceRuntime runtime;
+    runtime.pid = getpid();
+    runtime.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    runtime.status.dwCurrentState = SERVICE_START_PENDING;
+    ServiceRuntimeWrite(dir, name, runtime);
+    // An own-process service runs the first entry of the table, whatever its name.
+    LPSERVICE_MAIN_FUNCTIONA main = lpServiceStartTable[0].lpServiceProc;
+    // Shared with the service main thread, which may outlive this call.
+    auto mainEnded = std::make_shared<std::atomic<bool>>(false);
+    std::thread serviceMain([mainEnded, main, name] {
+        std::string arg0 = name;
+        LPSTR argv[2] = {arg0.data(), nullptr};
+        main(1, argv);
+        *mainEnded = true;
+    });
+    serviceMain.detach();
+    for (;;) {
+        uint32_t control = 0;
+        if (ServiceTakeControl(dir, name, &control)) {
+            LPHANDLER_FUNCTION handler;
+            {
+                std::lock_guard<std::mutex> lock(g_mutex);
+                handler = g_handler;
+            }
+            if (handler) handler(control);
+        }
+        if (g_stopped) break;
+        // A service main function that ended without ever reaching the manager leaves nothing to wait for.
+        bool noHandler;
+        {
+            std::lock_guard<std::mutex> lock(g_mutex);
+            noHandler = g_statusHandle == nullptr;
+        }
+        if (*mainEnded && noHandler) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    runtime = ServiceRuntimeRead(dir, name);
+    runtime.status.dwCurrentState = SERVICE_STOPPED;
+    runtime.status.dwControlsAccepted = 0;
+    ServiceRuntimeWrite(dir, name, runtime);
+    ServiceRemoveIfMarked(name);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_dispatching = false;
+    }
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
+    uint32_t fault = 0;
+    if (FaultHit("RegisterServiceCtrlHandlerA", lpServiceName ? lpServiceName : "", &fault)) {
+        SetLastError(fault);
+        return nullptr;
+    }
+    if (!lpServiceName || !lpHandlerProc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_dispatching) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    g_handler = lpHandlerProc;
+    if (!g_statusHandle) g_statusHandle = (SERVICE_STATUS_HANDLE)(g_nextHandle += 8);
+    return g_statusHandle;
+}
+
+BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
+    uint32_t fault = 0;
+    if (FaultHit("SetServiceStatus", "", &fault)) {
+        SetLastError(fault);
+        return FALSE;
+    }
+    std::string name;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (!hServiceStatus || hServiceStatus != g_statusHandle) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        name = g_startedAs;
+    }
+    if (!lpServiceStatus) {
+        SetLastError(ERROR_INVALID_ADDRESS);
+        return FALSE;
+    }
+    DWORD state = lpServiceStatus->dwCurrentState;
+    if (state < SERVICE_STOPPED || state > SERVICE_PAUSED || !(lpServiceStatus->dwServiceType & SERVICE_WIN32)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    ServiceRuntime runtime;
+    runtime.pid = getpid();
+    runtime.status = *lpServiceStatus;
+    if (ProcessAttached()) ServiceRuntimeWrite(CurrentProcess().machineDir, name, runtime);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_history.push_back(*lpServiceStatus);
+    }
+    if (state == SERVICE_STOPPED) g_stopped = true;
+    return TRUE;
+}
