@@ -10,6 +10,7 @@
 #include "engine/hive_copies.h"
 #include "identity/computer_name.h"
 #include "identity/role_checks.h"
+#include "service/service_entry.h"
 #include "wizard/resource.h"
 #include "wizard/wizard_pages.h"
 #include "wizard/wizard_sheet.h"
@@ -302,6 +303,5 @@ int InstallForNextBoot() {
     BOOL relaxed = IsTerminalServer() && !sheet->unattended;
     if (!relaxed && !CheckAdministrator(jobSettings)) return 0;
     if (!jobSettings->SaveSettings(relaxed ? 0 : 1)) return 0;
-    if (!sheet->actions.installService) return 0;
-    return sheet->actions.installService();
+    return serviceControl.InstallService();
 }

@@ -14,7 +14,6 @@ struct WizardActions {
     DLGPROC aboutBoxProc;                // the About box, system menu command 16
     LPTHREAD_START_ROUTINE runWorker;    // the job's worker thread (run now)
     DLGPROC statusWindowProc;            // the status window the job runs behind
-    int (*installService)();             // the service entry for the next boot: 1 or 0
 };
 
 struct WizardSheet {

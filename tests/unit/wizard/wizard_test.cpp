@@ -12,13 +12,13 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/user/operator.h"
+#include "service/service_entry.h"
 #include "wizard/resource.h"
 #include "wizard/wizard_sheet.h"
 
 namespace {
 
 // What the start-up would give the wizard, recorded for the tests.
-int installCalls = 0;
 int workerRuns = 0;
 
 INT_PTR CALLBACK TestAboutBox(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
@@ -33,7 +33,6 @@ INT_PTR CALLBACK TestStatusWindow(HWND dialog, UINT message, WPARAM wParam, LPAR
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) EndDialog(dialog, 0);
     return message == WM_INITDIALOG;
 }
-int TestInstallService() { return ++installCalls, 1; }
 
 class Wizard : public ::testing::Test {
 protected:
@@ -46,6 +45,7 @@ protected:
         options.preset = preset;
         ASSERT_TRUE(ntsim::MachineCreate(dir_ + "/m", options, &error)) << error;
         ASSERT_TRUE(ntsim::ProcessAttach(dir_ + "/m", "", false, &error)) << error;
+        ntsim::CurrentProcess().imagePath = "C:\\tessiv.exe";  // the program the service will run
         if (terminalServer) {
             HKEY key;
             ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\ProductOptions", 0,
@@ -58,7 +58,7 @@ protected:
         CreateJobSettings();
         ProcessMutex.Create();
         machineRole = DetectMachineRole(FALSE);
-        installCalls = workerRuns = 0;
+        workerRuns = 0;
     }
     void TearDown() override {
         DestroyWizardSheet();
@@ -69,7 +69,7 @@ protected:
         (void)system(cmd.c_str());
     }
     WizardSheet* Build() {
-        WizardActions actions{TestAboutBox, TestWorker, TestStatusWindow, TestInstallService};
+        WizardActions actions{TestAboutBox, TestWorker, TestStatusWindow};
         WizardSheet* sheet = CreateWizardSheet(GetModuleHandleA(nullptr), actions);
         EXPECT_NE(sheet, nullptr);
         return sheet;
@@ -148,8 +148,10 @@ TEST_F(Wizard, StandAloneInstallsForTheNextBootWithItsChoices) {
                          "Tessiv cannot write a log file to a UNC path.",
                          "Create Log File",
                          "Check this box to also remove this utility",
-                         "presses Finish (\"&Install\")", "[OK, information icon]"}));
-    EXPECT_EQ(installCalls, 1);
+                         "presses Finish (\"&Install\")",
+                         "Quorvel Tessiv Service installed successfully and will run upon next boot.",
+                         "[OK, information icon]: \"You should now install the Microsoft System Preparation tool"}));
+    EXPECT_TRUE(serviceControl.IsServiceInstalled());
     EXPECT_EQ(jobSettings->useSysPrep, 1u);
     EXPECT_EQ(jobSettings->changeComputerName, 1u);
     EXPECT_STREQ(jobSettings->newComputerName, "NEWBOX");
@@ -195,7 +197,7 @@ TEST_F(Wizard, PrimaryControllerCreatesTheSynchronizationFile) {
     EXPECT_EQ(jobSettings->writeSyncFile, 1u);
     EXPECT_EQ(jobSettings->useSyncFile, 0u);
     EXPECT_STREQ(jobSettings->dataFileName, "C:\\sync.dat");
-    EXPECT_EQ(installCalls, 0) << "Cancel stores nothing";
+    EXPECT_FALSE(serviceControl.IsServiceInstalled()) << "Cancel installs nothing";
 }
 
 TEST_F(Wizard, BackupControllerRunsNowBehindTheStatusWindow) {
