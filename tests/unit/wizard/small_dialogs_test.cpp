@@ -1,0 +1,69 @@
+// The About box and the New Computer Name dialog, driven by the operator.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "identity/computer_name.h"
+#include "ntsim/kernel/machine.h"
+#include "ntsim/kernel/process.h"
+#include "ntsim/user/operator.h"
+#include "wizard/small_dialogs.h"
+
+namespace {
+
+class SmallDialogsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tessiv-dialogs-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root_ = tmpl;
+        std::string error;
+        ASSERT_TRUE(ntsim::MachineCreate(root_ + "/m", ntsim::MachineOptions(), &error)) << error;
+        ASSERT_TRUE(ntsim::ProcessAttach(root_ + "/m", "Administrator", false, &error)) << error;
+        ntsim::OperatorReset();
+        ntsim::TranscriptClear();
+    }
+    void TearDown() override {
+        newNameRequest = nullptr;
+        ntsim::ProcessDetach();
+        std::filesystem::remove_all(root_);
+    }
+    void Script(const std::string& text) {
+        std::string error;
+        ASSERT_TRUE(ntsim::OperatorLoadScript(text, "operator", &error)) << error;
+    }
+    static bool Shown(const std::string& line) {
+        for (const auto& l : ntsim::TranscriptLines())
+            if (l == line) return true;
+        return false;
+    }
+    std::string root_;
+};
+
+TEST_F(SmallDialogsTest, TheAboutBoxShowsTheVersion) {
+    Script("press OK\n");
+    EXPECT_EQ(ShowAboutBox(nullptr), IDOK);
+    EXPECT_TRUE(Shown("  1048 Static \"Quorvel Tessiv Utility\nVersion 1.2.22\""));
+    Script("close\n");
+    EXPECT_EQ(ShowAboutBox(nullptr), IDOK);
+}
+
+TEST_F(SmallDialogsTest, TheNewNameIsTypedInCapitalsAndAnEmptyOneIsNotTaken) {
+    NewNameRequest request = {};
+    newNameRequest = &request;
+    Script("type 1045 \"newbox\"\npress OK\n");
+    EXPECT_EQ(ShowNewComputerName(nullptr), IDOK);
+    EXPECT_STREQ(request.name, "NEWBOX");
+    EXPECT_EQ(request.dialog, nullptr);
+    // The proposed name is the current one; an empty entry keeps the dialog open.
+    Script("type 1045 \"\"\npress OK\npress Cancel\n");
+    EXPECT_EQ(ShowNewComputerName(nullptr), IDCANCEL);
+    EXPECT_TRUE(Shown("  1045 Edit \"NTWKS01\""));
+    EXPECT_TRUE(ntsim::OperatorDone());
+    // A name longer than a computer name's 15 characters is cut there.
+    Script("type 1045 \"abcdefghijklmnopqrst\"\npress OK\n");
+    EXPECT_EQ(ShowNewComputerName(nullptr), IDOK);
+    EXPECT_STREQ(request.name, "ABCDEFGHIJKLMNO");
+}
+
+}  // namespace
