@@ -7,6 +7,7 @@
 
 #include "core/output.h"
 #include "wizard/resource.h"
+#include "wizard/small_dialogs.h"
 
 WizardSheet* wizardSheet = nullptr;
 
@@ -28,8 +29,7 @@ LRESULT CALLBACK SheetWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     WizardSheet* sheet = wizardSheet;
     if (message == WM_SYSCOMMAND) {
         if (wParam == IDM_ABOUTBOX) {
-            if (sheet->actions.aboutBoxProc)
-                DialogBoxParamA(sheet->instance, MAKEINTRESOURCEA(IDD_ABOUTBOX), window, sheet->actions.aboutBoxProc, 0);
+            ShowAboutBox(window);
             return 0;
         }
         UINT command = (UINT)(wParam & 0xFFF0);

@@ -11,7 +11,6 @@ const int kInstallPageIndex = 3;
 
 // What the wizard starts in the layers beside it, given by the start-up.
 struct WizardActions {
-    DLGPROC aboutBoxProc;                // the About box, system menu command 16
     LPTHREAD_START_ROUTINE runWorker;    // the job's worker thread (run now)
     DLGPROC statusWindowProc;            // the status window the job runs behind
 };
