@@ -200,12 +200,12 @@ bool HoldsBytes(const std::vector<uint8_t>& data, const std::vector<uint8_t>& pa
 TEST_F(NtfsVolumeTest, FileWalkRewritesEveryDescriptorAndRestoresThem) {
     const std::string newText = "S-1-5-21-7-8-9";
     std::vector<AceEntry> changed(4), clean(2);
-    changed[0] = {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE, 0x1F01FF, Account(1000)};
-    changed[1] = {ACCESS_ALLOWED_ACE_TYPE, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE, 0x120089, SidBuiltin(545)};
-    changed[2] = {ACCESS_DENIED_ACE_TYPE, 0, 0x10000, Account(501)};
-    changed[3] = {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, 0x1F01FF, SidBuiltin(544)};
-    clean[0] = {ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, 0x1F01FF, SidBuiltin(544)};
-    clean[1] = {ACCESS_ALLOWED_ACE_TYPE, 0, 0x120089, SidEveryone()};
+    changed[0] = {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE, 0x1F01FF, Account(1000), {}};
+    changed[1] = {ACCESS_ALLOWED_ACE_TYPE, INHERIT_ONLY_ACE | OBJECT_INHERIT_ACE, 0x120089, SidBuiltin(545), {}};
+    changed[2] = {ACCESS_DENIED_ACE_TYPE, 0, 0x10000, Account(501), {}};
+    changed[3] = {ACCESS_ALLOWED_ACE_TYPE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, 0x1F01FF, SidBuiltin(544), {}};
+    clean[0] = {ACCESS_ALLOWED_ACE_TYPE, CONTAINER_INHERIT_ACE, 0x1F01FF, SidBuiltin(544), {}};
+    clean[1] = {ACCESS_ALLOWED_ACE_TYPE, 0, 0x120089, SidEveryone(), {}};
     auto descriptor = [&](bool old, bool isProtected) {
         SidBytes owner = old ? Account(500) : SidBuiltin(544), group = SidLocalSystem();
         std::vector<uint8_t> acl = AclBuild(old ? changed : clean);
