@@ -7,6 +7,7 @@
 
 #include "core/job_settings.h"
 #include "identity/role_checks.h"
+#include "identity/system_functions.h"
 
 std::map<UINT_PTR, std::string> WindowTitleMap;
 DWORD logonScreenWaitMs = 30000;
@@ -55,14 +56,6 @@ HWND FindLogonWindow() {
     return nullptr;
 }
 
-bool ReadText(HKEY key, const char* name, char* buffer, DWORD size) {
-    DWORD type = 0;
-    DWORD length = size - 1;
-    memset(buffer, 0, size);
-    return RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)buffer, &length) == ERROR_SUCCESS &&
-           (type == REG_SZ || type == REG_EXPAND_SZ);
-}
-
 DWORD WINAPI LogonScreenThread(LPVOID parameter) {
     auto* completion = (CompletionEvent*)parameter;
     if (NeedsLogonScreenHandling()) {
@@ -94,13 +87,11 @@ BOOL CALLBACK CloseVisibleWindow(HWND window, LPARAM) {
 }
 
 bool NeedsLogonScreenHandling() {
-    HKEY key;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
-        ERROR_SUCCESS)
-        return false;
+    RegistryKey key(HKEY_LOCAL_MACHINE, kWinlogonKey);
+    if (key.Open(TRUE, FALSE, 0) != 0) return false;
     char gina[MAX_PATH];
-    bool read = ReadText(key, "ginadll", gina, sizeof gina);
-    RegCloseKey(key);
+    bool read = key.ReadString("ginadll", gina, sizeof gina) == 0;
+    key.Close();
     if (!read || lstrcmpiA(gina, "nwgina.dll") != 0) return false;
 
     // Somebody logged on: the input desktop is the user's, or a user's hive is loaded.
@@ -119,11 +110,11 @@ bool NeedsLogonScreenHandling() {
 }
 
 bool RestartThroughLogonWindow() {
-    HKEY key = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kWinlogonKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    RegistryKey key(HKEY_LOCAL_MACHINE, kWinlogonKey);
+    key.Open(TRUE, FALSE, 0);
     char previous[MAX_PATH];
-    if (!key || !ReadText(key, "ShutdownWithoutLogon", previous, sizeof previous)) previous[0] = 0;
-    if (key) RegSetValueExA(key, "ShutdownWithoutLogon", 0, REG_SZ, (const BYTE*)"1", 2);
+    if (key.ReadString("ShutdownWithoutLogon", previous, sizeof previous) != 0) previous[0] = 0;
+    key.WriteString("ShutdownWithoutLogon", "1");  // a failed write leads on all the same
 
     Sleep(4000);
     HWND early = FindLogonWindow();
@@ -163,10 +154,8 @@ bool RestartThroughLogonWindow() {
         Sleep(2000);
         Press(VK_RETURN);
     }
-    if (key) {
-        RegSetValueExA(key, "ShutdownWithoutLogon", 0, REG_SZ, (const BYTE*)previous, (DWORD)strlen(previous) + 1);
-        RegCloseKey(key);
-    }
+    key.WriteString("ShutdownWithoutLogon", previous);
+    key.Close();
     return true;
 }
 
