@@ -266,3 +266,22 @@ TEST_F(Wizard, AutoStartPressesFinishByItselfAndAnEmptyNameIsAskedForLater) {
     EXPECT_EQ(jobSettings->changeComputerName, 1u);
     EXPECT_STREQ(jobSettings->newComputerName, "");
 }
+
+TEST_F(Wizard, UnattendedInstallStartsOnTheInstallPageAndRunsAtTheNextBoot) {
+    Make("nt4-workstation");
+    Build()->StartOnInstallPage();
+    wizardSheet->unattended = 1;  // option "autoinstall"
+    wizardSheet->options.useSysPrep = 1;
+    Run("wait for \"*Install Automatic Service\"\n"
+        "press Back\n"
+        "wait for \"*Program Options\"\n"
+        "press Next\n"
+        "wait for \"*Install Automatic Service\"\n"
+        "press Finish\n");
+    EXPECT_TRUE(InOrder({"shown: dialog \"Quorvel SID Utility - Install Automatic Service\"", "shown: dialog 106",
+                         "1030 Button [ ] (disabled)",
+                         "1031 Button [x] (disabled)", "presses Finish (\"&Install\")", "installed successfully"}));
+    EXPECT_EQ(Transcript().find("System Preparation tool to complete"), std::string::npos)
+        << "no preparation tool box when unattended";
+    EXPECT_TRUE(serviceControl.IsServiceInstalled());
+}
