@@ -1,0 +1,52 @@
+// WizardPage: the base of the wizard's four pages. One dialog procedure serves every
+// page and calls these operations; a page keeps its values between visits and moves
+// them to and from its controls with DataExchange.
+#pragma once
+#include "nt/win32.h"
+
+struct WizardSheet;
+
+class WizardPage {
+public:
+    WizardPage(WizardSheet* sheet, int templateId);
+    virtual ~WizardPage() {}
+
+    virtual int OnCommand(WORD controlId, WPARAM notificationAndId, HWND control);
+    virtual int OnInitDialog();   // DataExchange(load); 0
+    virtual int OnSetActive();    // Back and Next; 1
+    virtual int OnKillActive();   // 1: the page may be left
+    virtual int OnWizardBack();   // 0
+    virtual int OnWizardNext();   // 0 goes on, -1 keeps the page
+    virtual int OnWizardFinish(); // 1 closes the sheet, 0 keeps it open
+    virtual int OnDestroy();      // forgets the page window; 0
+    // save = 0 puts the values into the controls; save = 1 reads them back and
+    // validates them, 0 when refused (after telling the operator).
+    virtual int DataExchange(int save);
+
+    HWND window;
+    WizardSheet* sheet;
+    PROPSHEETPAGEA description;
+
+protected:
+    // PSM_SETWIZBUTTONS to the sheet (PSWIZB_* flags).
+    void SetButtons(DWORD buttons);
+    // The text of the sheet's Finish button.
+    void SetFinishText(const char* text);
+    // A string of the program's string table into a control of the page.
+    void ShowString(int controlId, UINT stringId);
+    // A box owned by the page (the service's rule of no owner applies).
+    int Message(const char* text, UINT style);
+    int MessageId(UINT stringId, UINT style);
+    BOOL Checked(int controlId);
+    void Check(int controlId, BOOL checked);
+    void Enable(int controlId, BOOL enabled);
+    // The text of a control, cut to size - 1 characters; the length it really has.
+    size_t ReadText(int controlId, char* buffer, size_t size);
+};
+
+// Edit fields whose value ends in a MAX_PATH field of the job record; a longer text is
+// refused instead of being cut.
+const size_t kMaxFileNameText = 520;
+
+// Copies a text into a field of size bytes, cut to fit (the pages refuse longer texts first).
+void CopyField(char* to, size_t size, const char* from);
