@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "core/output.h"
 #include "identity/computer_name.h"
 #include "wizard/resource.h"
 
@@ -51,8 +52,9 @@ INT_PTR CALLBACK NewComputerNameProc(HWND dialog, UINT message, WPARAM wParam, L
             DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
             request->name[0] = 0;
             if (!GetComputerNameA(request->name, &size)) request->name[0] = 0;
-            // A computer name has at most 15 characters: the edit takes no more.
-            SendDlgItemMessageA(dialog, IDC_ASKNAME, EM_LIMITTEXT, MAX_COMPUTERNAME_LENGTH, 0);
+            // The edit takes what the request holds; a name a computer cannot have is
+            // refused at OK with the reason, rather than cut without a word.
+            SendDlgItemMessageA(dialog, IDC_ASKNAME, EM_LIMITTEXT, kRequestNameSize - 1, 0);
             SetDlgItemTextA(dialog, IDC_ASKNAME, request->name);
             return TRUE;
         }
@@ -63,7 +65,14 @@ INT_PTR CALLBACK NewComputerNameProc(HWND dialog, UINT message, WPARAM wParam, L
             }
             if (LOWORD(wParam) == IDOK) {
                 GetDlgItemTextA(dialog, IDC_ASKNAME, request->name, kRequestNameSize);
-                if (request->name[0]) EndDialog(dialog, IDOK);  // an empty name keeps the dialog open
+                if (!request->name[0]) return TRUE;  // an empty name keeps the dialog open
+                char why[160];
+                if (!CheckComputerName(request->name, why, sizeof why)) {
+                    ShowAppMessage(dialog, why, MB_OK | MB_ICONEXCLAMATION);
+                    SetFocus(GetDlgItem(dialog, IDC_ASKNAME));
+                    return TRUE;
+                }
+                EndDialog(dialog, IDOK);
                 return TRUE;
             }
             return FALSE;

@@ -60,10 +60,19 @@ TEST_F(SmallDialogsTest, TheNewNameIsTypedInCapitalsAndAnEmptyOneIsNotTaken) {
     EXPECT_EQ(ShowNewComputerName(nullptr), IDCANCEL);
     EXPECT_TRUE(Shown("  1045 Edit \"NTWKS01\""));
     EXPECT_TRUE(ntsim::OperatorDone());
-    // A name longer than a computer name's 15 characters is cut there.
-    Script("type 1045 \"abcdefghijklmnopqrst\"\npress OK\n");
+    // A name a computer cannot have is refused with the reason and the dialog stays
+    // open for a better one: too long, then a character a name cannot hold.
+    Script("type 1045 \"abcdefghijklmnopqrst\"\npress OK\ntype 1045 \"a*b\"\npress OK\n"
+           "type 1045 \"fifteen-charsxy\"\npress OK\n");
     EXPECT_EQ(ShowNewComputerName(nullptr), IDOK);
-    EXPECT_STREQ(request.name, "ABCDEFGHIJKLMNO");
+    EXPECT_STREQ(request.name, "FIFTEEN-CHARSXY");
+    int refusals = 0;
+    for (const auto& l : ntsim::TranscriptLines())
+        if (l.find("A computer name can be at most 15 characters long.") != std::string::npos ||
+            l.find("A computer name cannot contain the character *.") != std::string::npos)
+            ++refusals;
+    EXPECT_EQ(refusals, 2);
+    EXPECT_TRUE(ntsim::OperatorDone());
 }
 
 }  // namespace
