@@ -89,6 +89,8 @@ std::deque<Module>& Modules() {
          {{"LsaStorePrivateData", Proc(&LsaStorePrivateData), 3, 51},
           {"LsaSetTrustedDomainInformation", Proc(&LsaSetTrustedDomainInformation), 4, 0}}},
         {"USER32.DLL", false, 0, {}},
+        // The rich edit control (class "RICHEDIT"), loaded by the program at start-up.
+        {"RICHED32.DLL", false, 0, {}},
         {"NETAPI32.DLL",
          false,
          0,
