@@ -14,6 +14,7 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/kernel/process.h"
+#include "unit/ui/transcript_checks.h"
 #include "wizard/resource.h"
 
 // A pause of the test itself (Sleep belongs to the kernel part of the subset).
@@ -51,24 +52,9 @@ protected:
         ASSERT_TRUE(ntsim::OperatorLoadScript(text, "test script", &error)) << error;
     }
 
-    // The transcript joined with newlines (for substring and order checks).
-    static std::string Transcript() {
-        std::string all;
-        for (const std::string& l : ntsim::TranscriptLines()) all += l + "\n";
-        return all;
-    }
-
-    // True when the texts occur in the transcript in this order.
+    static std::string Transcript() { return transcript::Text(); }
     static ::testing::AssertionResult InOrder(std::initializer_list<std::string> parts) {
-        std::string all = Transcript();
-        size_t at = 0;
-        for (const std::string& p : parts) {
-            size_t found = all.find(p, at);
-            if (found == std::string::npos)
-                return ::testing::AssertionFailure() << "\"" << p << "\" missing (in order) from transcript:\n" << all;
-            at = found + p.size();
-        }
-        return ::testing::AssertionSuccess();
+        return transcript::InOrder(parts);
     }
 
     std::string dir_, machine_;

@@ -15,6 +15,7 @@
 #include "service/service_entry.h"
 #include "wizard/resource.h"
 #include "wizard/wizard_sheet.h"
+#include "unit/ui/transcript_checks.h"
 
 namespace {
 
@@ -78,21 +79,9 @@ protected:
         EXPECT_TRUE(ntsim::OperatorDone()) << ntsim::OperatorPendingSteps().front() << "\n" << Transcript();
         return result;
     }
-    static std::string Transcript() {
-        std::string all;
-        for (const std::string& l : ntsim::TranscriptLines()) all += l + "\n";
-        return all;
-    }
+    static std::string Transcript() { return transcript::Text(); }
     static ::testing::AssertionResult InOrder(std::initializer_list<std::string> parts) {
-        std::string all = Transcript();
-        size_t at = 0;
-        for (const std::string& p : parts) {
-            size_t found = all.find(p, at);
-            if (found == std::string::npos)
-                return ::testing::AssertionFailure() << "\"" << p << "\" missing (in order) from:\n" << all;
-            at = found + p.size();
-        }
-        return ::testing::AssertionSuccess();
+        return transcript::InOrder(parts);
     }
     std::string dir_;
 };
