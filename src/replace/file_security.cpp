@@ -110,8 +110,10 @@ bool FileSecurity::ReadSecurity() {
 
 bool IsAccountSid(PSID sid) {
     if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != 5) return false;
-    DWORD rid = *GetSidSubAuthority(sid, 4);
-    return rid == 500 || rid == 501 || rid == 502 || rid >= 1000;
+    // Every RID from 500 on names an account or a group of a machine or domain (513, the
+    // machine's "None" group, or a domain's Domain Users and Domain Admins among them):
+    // the rewrite changes only a SID that holds the old one, so the others stay as they are.
+    return *GetSidSubAuthority(sid, 4) >= 500;
 }
 
 int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {

@@ -157,19 +157,21 @@ uint32_t MachineWriteFiles(const std::string& dir, const MachineOptions& options
     const Bytes machine = value->data;
     const Bytes admins = SidBuiltin(544), system = SidLocalSystem(), everyone = SidEveryone(),
                 creator = SidCreatorOwner(), administrator = SidAppend(machine, 500), guest = SidAppend(machine, 501),
-                user = SidAppend(machine, 1000), users = SidBuiltin(545);
+                user = SidAppend(machine, 1000), users = SidBuiltin(545),
+                none = SidAppend(machine, 513);
 
     Writer c(dir + "/drives/c");
     const std::vector<AceEntry> base = {Ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFull, admins),
                                         Ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFull, system)};
-    // Profile folders belong to their users (the folders exist for the profiles with a hive).
+    // Profile folders belong to their users (the folders exist for the profiles with a hive);
+    // what a local account creates gets its primary group, the machine's "None".
     for (const auto& p : {std::make_pair(std::string("Administrator"), administrator), std::make_pair(std::string("User1"), user)}) {
         struct stat st;
         std::string folder = "WINNT/Profiles/" + p.first;
         if (stat((dir + "/drives/c/" + folder).c_str(), &st) != 0) continue;
         std::vector<AceEntry> aces = base;
         aces.insert(aces.begin(), Ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFull, p.second));
-        Bytes sd = Descriptor(p.second, system, aces);
+        Bytes sd = Descriptor(p.second, none, aces);
         c.Folder(folder, sd);
         c.Folder(folder + "/Desktop", sd);
         c.Folder(folder + "/Personal", sd);
@@ -184,8 +186,8 @@ uint32_t MachineWriteFiles(const std::string& dir, const MachineOptions& options
                                   Ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kRead, users)};
     std::vector<AceEntry> audit = {Ace(SYSTEM_AUDIT_ACE_TYPE, kInherit | FAILED_ACCESS_ACE_FLAG, kFull, user)};
     Bytes dataSd = Descriptor(admins, system, data, 0, &audit);
-    Bytes ownedSd = Descriptor(user, system, data);
-    Bytes privateSd = Descriptor(administrator, system,
+    Bytes ownedSd = Descriptor(user, none, data);
+    Bytes privateSd = Descriptor(administrator, none,
                                  {Ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFull, administrator),
                                   Ace(ACCESS_ALLOWED_ACE_TYPE, kInherit, kFull, system)},
                                  SE_DACL_PROTECTED);
