@@ -8,12 +8,14 @@ FILE* logStream = nullptr;
 HWND currentDialog = nullptr;
 HWND detailControl = nullptr;
 BOOL serviceMode = FALSE;
+std::atomic<int> unbrokenSteps{0};
 
 const char* const kMessageCaption = "Quorvel Tessiv Service";
 
 void LogLine(const char* text, FILE* log) {
     if (!text) text = "";
     if (log) {
+        UnbrokenStep step;
         fprintf(log, "%s\n", text);
         fflush(log);
     }
@@ -23,6 +25,7 @@ void LogLine(const char* text, FILE* log) {
 void StatusLine(const char* text, FILE* log) {
     if (!text) text = "";
     if (log) {
+        UnbrokenStep step;
         fprintf(log, "\n%s\n", text);
         fflush(log);
     }
@@ -35,7 +38,10 @@ void StatusLine(const char* text, FILE* log) {
 void ReportError(const char* text, FILE* log) {
     if (!text) text = "";
     // Not flushed: the next progress line or the close writes it out.
-    if (log) fprintf(log, "\n%s\n", text);
+    if (log) {
+        UnbrokenStep step;
+        fprintf(log, "\n%s\n", text);
+    }
     MessageBoxA(nullptr, text, kMessageCaption, MB_ICONHAND | (serviceMode ? MB_SERVICE_NOTIFICATION : 0));
 }
 

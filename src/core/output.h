@@ -1,6 +1,7 @@
 // Log and status output: progress lines, stage headings, error reports, the
 // program's message boxes, and the directories on the way to an output file.
 #pragma once
+#include <atomic>
 #include <cstdio>
 
 #include "nt/win32.h"
@@ -15,6 +16,17 @@ extern const char* const kMessageCaption;  // "Quorvel Tessiv Service"
 const int kStageHeadingControl = 1037;
 const int kDetailControl = 1036;
 const char* const kDefaultLogFileName = "c:\\tessiv.log";
+
+// Steps the worker must not be stopped in the middle of: a line half written to the log
+// (the stream would stay locked for every later writer) or a file rewritten but not yet
+// recorded for the restore. The operator's abort stops the worker only between them.
+extern std::atomic<int> unbrokenSteps;
+struct UnbrokenStep {
+    UnbrokenStep() { ++unbrokenSteps; }
+    ~UnbrokenStep() { --unbrokenSteps; }
+    UnbrokenStep(const UnbrokenStep&) = delete;
+    UnbrokenStep& operator=(const UnbrokenStep&) = delete;
+};
 
 // "%s\n" to the log (flushed) when one is given; the text to the detail control in every case.
 void LogLine(const char* text, FILE* log);

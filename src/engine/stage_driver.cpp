@@ -19,6 +19,7 @@
 #include "replace/user_profiles.h"
 
 JobCallbacks jobCallbacks = {};
+volatile LONG stopAtStageThree = 0;
 
 namespace {
 
@@ -140,6 +141,7 @@ int NormalRun(JobSettings* job) {
         }
 
         job->stage = 3;
+        if (stopAtStageThree) SuspendThread(GetCurrentThread());  // terminated there by the abort
         StatusLine("Stage 3: Examining SID", log);
         LogLine("Reading Current SID...", nullptr);
         SidToText(job->originalSid, job->originalSidText, sizeof job->originalSidText);

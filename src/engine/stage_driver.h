@@ -15,6 +15,11 @@ struct JobCallbacks {
 };
 extern JobCallbacks jobCallbacks;
 
+// Set by the operator's abort while the worker is suspended in stage 1 or 2: the worker
+// stops itself as stage 3 begins, once the original hives are saved and before it has
+// changed anything, and the abort takes over from there.
+extern volatile LONG stopAtStageThree;
+
 // The log's first line ("Tessiv v1.2.22 - Windows NT SID Utility").
 const int kVersionMajor = 1, kVersionMinor = 2, kVersionBuild = 22;
 

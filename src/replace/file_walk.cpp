@@ -110,7 +110,14 @@ int ProcessFileSecurity(const char* path) {
             pairs.count = 2;
         }
     }
-    if (file->ReplaceSecuritySids(&pairs) != 0) {
+    int replaced;
+    {
+        // A rewritten file is recorded for the restore before the worker may be stopped.
+        UnbrokenStep step;
+        replaced = file->ReplaceSecuritySids(&pairs);
+        if (replaced == 0 && file->changedParts != 0) changedFiles[changedFileCount++] = file;
+    }
+    if (replaced != 0) {
         ReportError(FileSecurity::ErrorText(), logStream);
         delete file;
         return 0;
@@ -119,7 +126,6 @@ int ProcessFileSecurity(const char* path) {
         delete file;
         return 1;
     }
-    changedFiles[changedFileCount++] = file;
     Line(VerboseLog(), "Replaced: %s", path);
     return 1;
 }

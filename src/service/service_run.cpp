@@ -41,6 +41,18 @@ void WriteEventLog(const char* text) {
 
 bool WorkerEnded(HANDLE worker) { return !worker || WaitForSingleObject(worker, 0) == WAIT_OBJECT_0; }
 
+// Suspends the worker where it has no step half done (UnbrokenStep): a line half written
+// to the log would keep the stream locked, a file rewritten but not recorded would be
+// missed by the restore.
+void SuspendBetweenSteps(HANDLE worker) {
+    SuspendThread(worker);
+    while (unbrokenSteps > 0 && !WorkerEnded(worker)) {
+        ResumeThread(worker);
+        Sleep(1);
+        SuspendThread(worker);
+    }
+}
+
 // A job is running while a worker exists that has not ended.
 bool JobRunning() { return jobSettings && !WorkerEnded(jobSettings->workerThread); }
 
@@ -217,14 +229,16 @@ int AbortAndRestore(int userRequested) {
             ShowAppMessage(currentDialog, "The clean-up of the previous run cannot be aborted.", MB_ICONINFORMATION);
             return 0;
         }
-        SuspendThread(worker);
+        SuspendBetweenSteps(worker);
         if (ShowAppMessage(currentDialog, "Are you sure you want to abort this procedure?", MB_YESNOCANCEL) != IDYES) {
             ResumeThread(worker);
             return 0;
         }
         if (currentDialog) EnableWindow(GetDlgItem(currentDialog, IDCANCEL), FALSE);
         if (job->stage <= 2) {
-            // The original hives must be saved before the job can be stopped.
+            // The original hives must be saved before the job can be stopped: the worker
+            // goes on and stops itself as stage 3 begins, before it changes anything.
+            stopAtStageThree = 1;
             ResumeThread(worker);
             while (job->stage <= 2 && !WorkerEnded(worker)) {
                 MSG msg;
@@ -232,12 +246,17 @@ int AbortAndRestore(int userRequested) {
                     TranslateMessage(&msg);
                     DispatchMessageA(&msg);
                 }
-                Sleep(50);
+                Sleep(10);
             }
-            if (WorkerEnded(worker)) return 1;
-            SuspendThread(worker);
+            // A worker that ended before stage 3 has restored or restarted by itself.
+            if (WorkerEnded(worker)) {
+                stopAtStageThree = 0;
+                return 1;
+            }
+            SuspendBetweenSteps(worker);
         }
         TerminateThread(worker, 0xFFFFFFFF);
+        stopAtStageThree = 0;
         StatusLine("Aborting process at user request...", logStream);
     }
 

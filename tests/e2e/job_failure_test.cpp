@@ -1,6 +1,6 @@
-// Jobs that fail in each stage, in this process: the restore puts every hive and every
-// file descriptor back, and after the restart and the clean-up run the machine is the one
-// it was before.
+// Jobs that fail in each stage, or that the operator aborts, in this process with the
+// service run's own restore (AbortAndRestore): every hive and every file descriptor is
+// put back, and after the restart and the clean-up run the machine is the one it was.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -11,21 +11,14 @@
 #include "engine/stage_driver.h"
 #include "identity/role_checks.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/shutdown.h"
+#include "ntsim/services/event_log.h"
+#include "ntsim/user/operator.h"
 #include "replace/file_walk.h"
-#include "engine/hive_copies.h"
+#include "service/service_run.h"
+#include "wizard/resource.h"
 
 namespace {
-
-// The restore after a failure, as the service run does it but without its question about the
-// service entry and without the restart, which the test makes itself.
-int RestoreAfterFailure(int) {
-    int hives = RestoreFileSystemSecurity() == -1 ? 0 : RestoreOriginalHives();
-    if (hives == 1) {
-        jobSettings->systemShutDown = 1;
-        jobSettings->SaveSettings(0);
-    }
-    return 1;
-}
 
 struct Failure {
     const char* name;
@@ -36,48 +29,67 @@ struct Failure {
 
 class JobFailure : public e2e::MachineTest {
 protected:
+    void SetUp() override {
+        e2e::MachineTest::SetUp();
+        // The restart's delayed end of the process: the test makes the restart itself.
+        ntsim::SetShutdownProcessEnd([](unsigned) {});
+    }
     void TearDown() override {
         ntsim::FaultClearAll();
-        jobCallbacks = JobCallbacks();
+        ntsim::ShutdownReset();
+        ntsim::SetShutdownProcessEnd(nullptr);
         e2e::MachineTest::TearDown();
     }
-    void Attach() {
+    void Attach(const std::string& script = "") {
         std::string error;
         ASSERT_TRUE(ntsim::ProcessAttach(dir_, "", true, &error)) << error;
+        if (!script.empty()) {
+            ASSERT_TRUE(ntsim::OperatorLoadScript(script, "test", &error)) << error;
+        }
         CreateJobSettings();
         ProcessMutex.Create();
         machineRole = DetectMachineRole(FALSE);
-        jobCallbacks.abortAndRestore = RestoreAfterFailure;
+        ConnectJobCallbacks();
         jobSettings->useLogFile = 1;
         snprintf(jobSettings->logFileName, MAX_PATH, "D:\\LOGS\\tessiv.log");
+        restarts_ = Restarts();
     }
-    void Detach() {
+    // The restarts the machine was asked for, from its event log.
+    int Restarts() {
+        int n = 0;
+        for (const ntsim::EventEntry& e : ntsim::EventLogRead(dir_))
+            n += e.log == "System" && !e.strings.empty() && e.strings[0].find(": restart") != std::string::npos;
+        return n;
+    }
+    // The process ends; when the restore asked for the restart, the machine restarts and the
+    // clean-up runs at the boot after (when nothing had been changed, the restore has cleaned
+    // up at once and asks for no restart).
+    void EndRestartAndCleanUp() {
+        bool restart = Restarts() > restarts_;
+        ntsim::ShutdownReset();
         FreeChangedFiles();
         DestroyJobSettings();
         ProcessMutex.Close();
         ntsim::ProcessDetach();
-    }
-    // The restart the restore asked for, then the clean-up run of the boot after it.
-    // The restart, and the clean-up run at the boot after it (when nothing had been changed
-    // yet, the restore has cleaned up at once and left no settings).
-    void RestartAndCleanUp() {
         Boot();
         std::string error;
         ASSERT_TRUE(ntsim::ProcessAttach(dir_, "", true, &error)) << error;
         CreateJobSettings();
-        ProcessMutex.Create();
-        // Loading the settings would create their key: only when the run stored any.
+        ConnectJobCallbacks();
         HKEY stored = nullptr;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quorvel\\Tessiv", 0, KEY_READ, &stored) == ERROR_SUCCESS) {
-            RegCloseKey(stored);
+        bool settings = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quorvel\\Tessiv", 0, KEY_READ, &stored) == 0;
+        if (stored) RegCloseKey(stored);
+        EXPECT_EQ(settings, restart) << "settings are left only for the clean-up after a restart";
+        if (settings) {
             jobSettings->LoadSettings();
-        }
-        if (jobSettings->cleanOnly) {
+            EXPECT_EQ(jobSettings->cleanOnly, 1u);
             EXPECT_EQ(RunJob(), 1);
         }
-        Detach();
+        DestroyJobSettings();
+        ntsim::ProcessDetach();
     }
     std::string Log() { return e2e::ReadHost(dir_ + "/drives/d/LOGS/tessiv.log"); }
+    int restarts_ = 0;
 };
 
 TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
@@ -100,12 +112,11 @@ TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
         ntsim::FaultAdd(f.rule);
         EXPECT_EQ(RunJob(), -1);
         ntsim::FaultClearAll();
-        Detach();
+        EndRestartAndCleanUp();
         std::string log = Log();
         EXPECT_NE(log.find(std::string("\n") + f.message + "\n"), std::string::npos) << log;
         EXPECT_NE(log.find("\nStage " + std::to_string(f.stage) + ":"), std::string::npos) << log;
         EXPECT_EQ(log.find("\nStage " + std::to_string(f.stage + 1) + ":"), std::string::npos) << log;
-        RestartAndCleanUp();
         e2e::ExpectSame(original, e2e::Take(dir_));
         EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
         EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
@@ -120,11 +131,46 @@ TEST_F(JobFailure, BadSynchronizationFileFailsStageThree) {
     jobSettings->useSyncFile = 1;
     snprintf(jobSettings->dataFileName, MAX_PATH, "C:\\domain.sid");
     EXPECT_EQ(RunJob(), -1);
-    Detach();
+    EndRestartAndCleanUp();
     EXPECT_NE(Log().find("\nError: Invalid data file format\n"), std::string::npos) << Log();
-    EXPECT_EQ(Log().find("\nStage 4:"), std::string::npos) << Log();
-    RestartAndCleanUp();
     e2e::ExpectSame(original, e2e::Take(dir_));
+}
+
+// The operator presses Abort while the worker runs and answers Yes; the test's thread is the
+// status window's. In stage 2 the abort lets the worker save the original hives and stops it
+// as stage 3 begins; in stage 6 it stops the worker where it is and restores.
+TEST_F(JobFailure, OperatorAbortsInStageTwoAndInStageSix) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    for (int at : {2, 6}) {
+        SCOPED_TRACE(at);
+        Attach("answer \"Are you sure you want to abort*\" Yes\n");
+        // The status window lives on this thread: while it handles no messages, the
+        // worker waits at its next progress line, so the stage is held for the abort.
+        HWND status = CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow, 0);
+        ASSERT_NE(status, nullptr);
+        HANDLE worker = CreateThread(nullptr, 0, RunWorker, nullptr, CREATE_SUSPENDED, nullptr);
+        ASSERT_NE(worker, nullptr);
+        jobSettings->workerThread = worker;
+        ResumeThread(worker);
+        MSG msg;
+        while (jobSettings->stage < at && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT)
+            if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        ASSERT_EQ(jobSettings->stage, at);
+        EXPECT_EQ(AbortAndRestore(1), 1);
+        EXPECT_EQ(WaitForSingleObject(worker, 5000), (DWORD)WAIT_OBJECT_0);
+        DWORD code = 0;
+        GetExitCodeThread(worker, &code);
+        EXPECT_EQ(code, 0xFFFFFFFFu) << "terminated";
+        CloseHandle(worker);
+        DestroyWindow(status);
+        std::string log = Log();
+        EXPECT_NE(log.find("\nAborting process at user request...\n"), std::string::npos) << log;
+        EXPECT_EQ(log.find(at == 2 ? "\nStage 3: Examining SID" : "\nStage 7:"), std::string::npos) << log;
+        EndRestartAndCleanUp();
+        e2e::ExpectSame(original, e2e::Take(dir_));
+        EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "ntsim/security/access.h"
 #include "ntsim/files/listing.h"
 #include "ntsim/security/sd.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -25,7 +26,7 @@ const GENERIC_MAPPING kFileMapping = {kFileGenericRead, kFileGenericWrite, kFile
 const char kNtfsAcl[] = "system.ntfs_acl";
 const char kNtsimSd[] = "user.ntsim.sd";
 
-std::mutex g_mountMutex;
+ntsim::SimMutex g_mountMutex;
 std::map<std::string, bool> g_ntfs3g;  // host drive root -> is an ntfs-3g mount
 
 // The mount holding host (longest mount point that is a prefix) is ntfs-3g's FUSE mount.
@@ -53,7 +54,7 @@ bool OnNtfs3g(const std::string& host) {
 
 FileStore StoreOf(const DriveInfo& drive) {
     if (strcasecmp(drive.fs.c_str(), "NTFS") != 0) return FileStore::None;
-    std::lock_guard<std::mutex> lock(g_mountMutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mountMutex);
     auto it = g_ntfs3g.find(drive.hostRoot);
     if (it == g_ntfs3g.end()) it = g_ntfs3g.emplace(drive.hostRoot, OnNtfs3g(drive.hostRoot)).first;
     return it->second ? FileStore::NtfsAcl : FileStore::NtsimXattr;

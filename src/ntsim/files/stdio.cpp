@@ -16,6 +16,7 @@
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/security.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/threads.h"
 
 using namespace ntsim;
 
@@ -90,11 +91,11 @@ int TextSeek(void* cookie, off64_t* offset, int whence) {
 int TextClose(void* cookie) { return fclose((FILE*)cookie); }
 
 // The Windows path each program stream was opened with, for faults by path.
-std::mutex streamsMutex;
+ntsim::SimMutex streamsMutex;
 std::map<FILE*, std::string> streamPaths;
 
 void Remember(FILE* stream, const char* path) {
-    std::lock_guard<std::mutex> lock(streamsMutex);
+    std::lock_guard<ntsim::SimMutex> lock(streamsMutex);
     streamPaths[stream] = path;
 }
 
@@ -102,7 +103,7 @@ void Remember(FILE* stream, const char* path) {
 bool StreamFault(const char* function, FILE* stream, bool forget = false) {
     std::string path;
     {
-        std::lock_guard<std::mutex> lock(streamsMutex);
+        std::lock_guard<ntsim::SimMutex> lock(streamsMutex);
         auto it = streamPaths.find(stream);
         if (it == streamPaths.end()) return false;  // a host stream of the simulation
         path = it->second;

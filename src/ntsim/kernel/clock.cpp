@@ -11,13 +11,14 @@
 #include "nt/win32.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
 constexpr uint64_t kUnixEpochFileTime = 116444736000000000ULL;  // 1970-01-01 in FILETIME units
 
-std::recursive_mutex g_mutex;
+ntsim::SimRecursiveMutex g_mutex;
 bool g_configured = false;  // set up for the attached process
 bool g_simulated = false;
 bool g_explicit = false;     // chosen by a test rather than machine.conf
@@ -42,7 +43,7 @@ uint64_t RealTick() {
 void ForgetAtDetach() {
     if (ProcessAttached())
         AtProcessExit(1000, [] {
-            std::lock_guard<std::recursive_mutex> lock(g_mutex);
+            std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
             g_configured = g_simulated = g_explicit = false;
             g_slept = 0;
         });
@@ -69,7 +70,7 @@ void Configure() {
 }  // namespace
 
 uint64_t ClockFileTime() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Configure();
     return g_simulated ? g_simFileTime : RealFileTime();
 }
@@ -81,19 +82,19 @@ uint64_t SteadyMs() {
 }
 
 uint64_t ClockTickMs() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Configure();
     return g_simulated ? g_simTick : RealTick();
 }
 
 uint64_t ClockSinceStartMs() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Configure();
     return (g_simulated ? g_simTick : RealTick()) - g_startTick;
 }
 
 void ClockUseSimulated(uint64_t startFileTime, uint64_t startTickMs) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (!g_configured) ForgetAtDetach();
     g_configured = g_simulated = g_explicit = true;
     g_simFileTime = startFileTime ? startFileTime : RealFileTime();
@@ -103,7 +104,7 @@ void ClockUseSimulated(uint64_t startFileTime, uint64_t startTickMs) {
 }
 
 void ClockUseReal() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (!g_configured) ForgetAtDetach();
     g_configured = true;
     g_simulated = g_explicit = false;
@@ -112,13 +113,13 @@ void ClockUseReal() {
 }
 
 bool ClockIsSimulated() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Configure();
     return g_simulated;
 }
 
 bool ClockAdvance(uint64_t ms) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Configure();
     if (!g_simulated) return false;
     g_simTick += ms;
@@ -127,7 +128,7 @@ bool ClockAdvance(uint64_t ms) {
 }
 
 uint64_t ClockSleptMs() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     return g_slept;
 }
 
@@ -148,7 +149,7 @@ using namespace ntsim;
 
 VOID Sleep(DWORD dwMilliseconds) {
     {
-        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
         Configure();
         g_slept += dwMilliseconds;
         if (g_simulated) {

@@ -7,6 +7,7 @@
 #include "nt/win32.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
+#include "ntsim/kernel/threads.h"
 
 using namespace ntsim;
 
@@ -19,6 +20,7 @@ struct EventObject : KernelObject {
     bool signalled = false;
     const char* Kind() const override { return "Event"; }
     uint32_t Wait(uint32_t timeoutMs) override {
+        CriticalSection critical;
         std::unique_lock<std::mutex> guard(lock);
         auto ready = [this] { return signalled; };
         if (timeoutMs == INFINITE)
@@ -54,6 +56,7 @@ HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState
 BOOL SetEvent(HANDLE hEvent) {
     auto e = EventFor(hEvent);
     if (!e) return FALSE;
+    CriticalSection critical;
     std::lock_guard<std::mutex> guard(e->lock);
     e->signalled = true;
     if (e->manualReset)
@@ -66,6 +69,7 @@ BOOL SetEvent(HANDLE hEvent) {
 BOOL ResetEvent(HANDLE hEvent) {
     auto e = EventFor(hEvent);
     if (!e) return FALSE;
+    CriticalSection critical;
     std::lock_guard<std::mutex> guard(e->lock);
     e->signalled = false;
     return TRUE;

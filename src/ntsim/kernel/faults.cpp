@@ -7,6 +7,7 @@
 #include <atomic>
 #include <mutex>
 #include <vector>
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -15,26 +16,26 @@ struct ActiveRule {
     FaultRule rule;
     long seen = 0;
 };
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 std::vector<ActiveRule> g_rules;
 std::atomic<size_t> g_ruleCount{0};
 }  // namespace
 
 void FaultAdd(const FaultRule& rule) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_rules.push_back(ActiveRule{rule, 0});
     g_ruleCount = g_rules.size();
 }
 
 void FaultClearAll() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_rules.clear();
     g_ruleCount = 0;
 }
 
 bool FaultArmed(const char* function) {
     if (g_ruleCount.load(std::memory_order_relaxed) == 0) return false;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     for (const auto& active : g_rules)
         if (active.rule.function == "*" || active.rule.function == function) return true;
     return false;
@@ -62,7 +63,7 @@ bool GlobMatch(const std::string& pattern, const std::string& text) {
 }
 
 bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     for (auto& active : g_rules) {
         const FaultRule& r = active.rule;
         if (r.function != "*" && r.function != function) continue;

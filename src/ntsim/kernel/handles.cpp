@@ -3,11 +3,12 @@
 
 #include <map>
 #include <mutex>
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 std::map<uintptr_t, std::shared_ptr<KernelObject>> g_table;
 uintptr_t g_next = 0x100;
 }  // namespace
@@ -18,7 +19,7 @@ uint32_t KernelObject::Wait(uint32_t) {
 }
 
 HANDLE HandleCreate(std::shared_ptr<KernelObject> object) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     uintptr_t h = g_next;
     g_next += 4;
     g_table[h] = std::move(object);
@@ -26,14 +27,14 @@ HANDLE HandleCreate(std::shared_ptr<KernelObject> object) {
 }
 
 std::shared_ptr<KernelObject> HandleGet(HANDLE handle) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     auto it = g_table.find((uintptr_t)handle);
     return it == g_table.end() ? nullptr : it->second;
 }
 
 bool HandleClose(HANDLE handle) {
     std::shared_ptr<KernelObject> dying;  // destroyed outside the lock
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     auto it = g_table.find((uintptr_t)handle);
     if (it == g_table.end()) return false;
     dying = std::move(it->second);

@@ -17,6 +17,7 @@
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/shutdown.h"
 #include "ntsim/kernel/version.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -36,7 +37,7 @@ struct Module {
     uint32_t sinceMajor = 3, sinceMinor = 10;  // the first version that ships it; 99: none does
 };
 
-std::recursive_mutex g_mutex;
+ntsim::SimRecursiveMutex g_mutex;
 
 NTSTATUS NtQuerySystemTime(PLARGE_INTEGER SystemTime) {
     if (!SystemTime) return STATUS_ACCESS_DENIED;  // NT faults on a bad pointer
@@ -156,7 +157,7 @@ Module* FromHandle(HMODULE h) {
 }  // namespace
 
 void ModuleAddExport(const char* dll, const char* name, FARPROC function, uint32_t minMajor, uint32_t minMinor) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = Find(dll);
     if (!m) {
         Modules().push_back(Module{CanonicalName(dll), false, 0, {}});
@@ -186,7 +187,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
         SetLastError(err);
         return nullptr;
     }
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = Find(lpLibFileName);
     if (!m || !Present(*m)) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -197,7 +198,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
 }
 
 HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (!lpModuleName) return (HMODULE)&Modules()[1];  // the program itself: kernel32 stands in
     Module* m = Find(lpModuleName);
     if (!m || (!m->alwaysLoaded && m->loads == 0)) {
@@ -208,7 +209,7 @@ HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = FromHandle(hModule);
     if (!m) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -234,7 +235,7 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = FromHandle(hLibModule);
     if (!m || (m->loads == 0 && !m->alwaysLoaded)) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -11,11 +11,12 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
-std::mutex g_cwdMutex;
+ntsim::SimMutex g_cwdMutex;
 std::string g_cwd;  // empty = the default for the process
 }  // namespace
 
@@ -38,7 +39,7 @@ bool DriveLookup(char letter, DriveInfo* drive) {
 }
 
 std::string CurrentDirectory() {
-    std::lock_guard<std::mutex> lock(g_cwdMutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_cwdMutex);
     if (!g_cwd.empty()) return g_cwd;
     // A process starts in the folder of its program, or the system drive's root.
     if (ProcessAttached()) {
@@ -52,7 +53,7 @@ std::string CurrentDirectory() {
 }
 
 void SetCurrentDirectoryPath(const std::string& fullPath) {
-    std::lock_guard<std::mutex> lock(g_cwdMutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_cwdMutex);
     g_cwd = fullPath;
 }
 

@@ -13,6 +13,7 @@
 #include "ntsim/kernel/paths.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/processes.h"
+#include "ntsim/kernel/threads.h"
 
 using namespace ntsim;
 
@@ -20,12 +21,12 @@ namespace {
 
 struct ProcessObject : KernelObject {
     pid_t pid = 0;
-    std::mutex lock;
+    ntsim::SimMutex lock;
     bool ended = false;
     uint32_t exitCode = STILL_ACTIVE;
     const char* Kind() const override { return "Process"; }
     uint32_t Wait(uint32_t timeoutMs) override {
-        std::lock_guard<std::mutex> guard(lock);
+        std::lock_guard<ntsim::SimMutex> guard(lock);
         if (!ended) {
             uint32_t code = 0;
             if (!ProcessWaitExit(pid, timeoutMs, &code)) return WAIT_TIMEOUT;

@@ -17,13 +17,14 @@
 #include "ntsim/security/access.h"
 #include "ntsim/services/event_log.h"
 #include "ntsim/user/operator.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
 
-std::mutex g_mutex;
-std::condition_variable g_cancelled;
+ntsim::SimMutex g_mutex;
+std::condition_variable_any g_cancelled;
 bool g_inProgress = false;
 unsigned g_generation = 0;
 std::function<void(unsigned)> g_end;
@@ -50,7 +51,7 @@ void Record(const std::string& what) {
 void ShutDownNow() {
     std::function<void(unsigned)> end;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         end = g_end ? g_end : DefaultEnd;
     }
     if (ProcessAttached()) {
@@ -61,7 +62,7 @@ void ShutDownNow() {
 }
 
 bool Begin(uint32_t* error) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     if (g_inProgress) {
         *error = ERROR_SHUTDOWN_IN_PROGRESS;
         return false;
@@ -75,11 +76,11 @@ bool Begin(uint32_t* error) {
 void ShutDownAfter(uint32_t seconds) {
     unsigned generation;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         generation = g_generation;
     }
     std::thread([seconds, generation] {
-        std::unique_lock<std::mutex> lock(g_mutex);
+        std::unique_lock<ntsim::SimMutex> lock(g_mutex);
         if (g_cancelled.wait_for(lock, std::chrono::seconds(seconds), [&] { return g_generation != generation; }))
             return;
         lock.unlock();
@@ -90,12 +91,12 @@ void ShutDownAfter(uint32_t seconds) {
 }  // namespace
 
 void SetShutdownProcessEnd(std::function<void(unsigned)> end) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_end = std::move(end);
 }
 
 void ShutdownReset() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_inProgress = false;
     ++g_generation;
     g_cancelled.notify_all();

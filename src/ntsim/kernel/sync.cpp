@@ -13,6 +13,7 @@
 #include "nt/win32.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -46,6 +47,7 @@ struct MutexObject : KernelObject, std::enable_shared_from_this<MutexObject> {
     }
 
     uint32_t Wait(uint32_t timeoutMs) override {
+        CriticalSection critical;
         std::unique_lock<std::mutex> guard(lock);
         std::thread::id me = std::this_thread::get_id();
         if (owned && owner == me) {
@@ -66,6 +68,7 @@ struct MutexObject : KernelObject, std::enable_shared_from_this<MutexObject> {
     }
 
     void Abandon() {
+        CriticalSection critical;
         std::lock_guard<std::mutex> guard(lock);
         if (!owned || owner != std::this_thread::get_id()) return;
         owned = false;
@@ -109,6 +112,7 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
         m = std::make_shared<MutexObject>();
     }
     if (bInitialOwner && !existed) {
+        CriticalSection critical;
         std::lock_guard<std::mutex> guard(m->lock);
         m->TakeLocked();
     }
@@ -122,6 +126,7 @@ BOOL ReleaseMutex(HANDLE hMutex) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    CriticalSection critical;
     std::lock_guard<std::mutex> guard(m->lock);
     if (!m->owned || m->owner != std::this_thread::get_id()) {
         SetLastError(ERROR_NOT_OWNER);

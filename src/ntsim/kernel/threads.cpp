@@ -40,6 +40,7 @@ struct ThreadObject : KernelObject {
 
     const char* Kind() const override { return "Thread"; }
     uint32_t Wait(uint32_t timeoutMs) override {
+        CriticalSection critical;
         std::unique_lock<std::mutex> lock(mutex);
         auto done = [&] { return finished; };
         if (timeoutMs == INFINITE)
@@ -49,6 +50,9 @@ struct ThreadObject : KernelObject {
         return WAIT_OBJECT_0;
     }
     void Finish(DWORD code) {
+        // Waiters are told before the critical section ends: a thread that is terminated
+        // parks for good as it leaves.
+        CriticalSection critical;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (finished) return;
@@ -59,7 +63,7 @@ struct ThreadObject : KernelObject {
     }
 };
 
-std::mutex g_mutex;
+SimMutex g_mutex;
 std::map<DWORD, std::shared_ptr<ThreadObject>> g_threads;  // by id
 std::atomic<DWORD> g_nextId{0x104};
 thread_local DWORD t_id = 0;
@@ -84,8 +88,7 @@ void Park() {
 
 void OnSuspendSignal(int) {
     if (t_critical > 0) {
-        t_pending = 1;
-        if (t_self) t_self->parked = true;  // the suspender need not wait: the thread stops before touching state
+        t_pending = 1;  // parks as it leaves the critical section, holding no lock of the simulation
         return;
     }
     Park();
@@ -103,9 +106,23 @@ void InstallSignal() {
     });
 }
 
+// Waits until the thread has parked or ended (or still should stop): a thread inside a
+// critical section parks as it leaves it. Bounded, for a thread that waits inside one.
+template <class StillWanted>
+void WaitUntilParked(ThreadObject& t, StillWanted stillWanted) {
+    for (int i = 0; i < 5000 && !t.parked && stillWanted(); ++i) {
+        {
+            CriticalSection critical;
+            std::lock_guard<std::mutex> lock(t.mutex);
+            if (t.finished) return;
+        }
+        SleepBriefly();
+    }
+}
+
 std::shared_ptr<ThreadObject> ThreadFromHandle(HANDLE h) {
     if (h == GetCurrentThread()) {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<SimMutex> lock(g_mutex);
         auto it = g_threads.find(ThreadCurrentId());
         return it == g_threads.end() ? nullptr : it->second;
     }
@@ -129,9 +146,10 @@ void ThreadLeaveCritical() {
 }
 
 bool ThreadEnded(uint32_t id) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<SimMutex> lock(g_mutex);
     auto it = g_threads.find(id);
     if (it == g_threads.end()) return false;
+    CriticalSection critical2;
     std::lock_guard<std::mutex> l2(it->second->mutex);
     return it->second->finished;
 }
@@ -158,7 +176,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
     t->parameter = lpParameter;
     t->suspendCount = (dwCreationFlags & CREATE_SUSPENDED) ? 1 : 0;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<SimMutex> lock(g_mutex);
         g_threads[t->id] = t;
     }
     std::thread host([t] {
@@ -166,7 +184,9 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
         t_self = t.get();
         ThreadRecordCreation();  // NtQueryInformationThread's creation time
         // A thread created suspended starts only when resumed.
+        t->parked = true;
         while (t->suspendCount > 0 && !t->terminated) SleepBriefly();
+        t->parked = false;
         if (t->terminated) return;
         DWORD code = t->start(t->parameter);
         t->Finish(code);
@@ -196,6 +216,7 @@ DWORD SuspendThread(HANDLE hThread) {
         return (DWORD)-1;
     }
     {
+        CriticalSection critical;
         std::lock_guard<std::mutex> lock(t->mutex);
         if (t->finished) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -209,14 +230,8 @@ DWORD SuspendThread(HANDLE hThread) {
     }
     if (previous == 0 && t->hasNative) {
         pthread_kill(t->native, g_signal);
-        // Windows returns once the thread has stopped; wait (briefly) until it has.
-        for (int i = 0; i < 2000 && !t->parked && t->suspendCount > 0; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(t->mutex);
-                if (t->finished) break;
-            }
-            SleepBriefly();
-        }
+        // The caller goes on once the thread has stopped (after the system call it is in).
+        WaitUntilParked(*t, [&] { return t->suspendCount > 0; });
     }
     return (DWORD)previous;
 }
@@ -229,13 +244,17 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     }
     if (t.get() == t_self) ExitThread(dwExitCode);
     {
+        CriticalSection critical;
         std::lock_guard<std::mutex> lock(t->mutex);
         if (t->finished) return TRUE;
     }
     t->terminated = true;
-    // The thread is parked for good (it runs no further code of the program); its
-    // object is signalled at once with the exit code.
-    if (!t->parked && t->hasNative) pthread_kill(t->native, g_signal);
+    // The thread is parked for good (it runs no further code of the program) once it has
+    // left the system call it is in; then its object is signalled with the exit code.
+    if (!t->parked && t->hasNative) {
+        pthread_kill(t->native, g_signal);
+        WaitUntilParked(*t, [] { return true; });
+    }
     t->Finish(dwExitCode);
     return TRUE;
 }
@@ -246,6 +265,7 @@ BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
+    CriticalSection critical;
     std::lock_guard<std::mutex> lock(t->mutex);
     *lpExitCode = t->exitCode;
     return TRUE;

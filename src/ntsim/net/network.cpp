@@ -21,6 +21,7 @@
 #include "ntsim/registry/hive.h"
 #include "ntsim/security/accounts.h"
 #include "ntsim/security/sd.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -34,7 +35,7 @@ struct Mapping {
     size_t length;
 };
 
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 std::map<void*, Mapping> g_buffers;
 std::map<std::string, int> g_connections;  // upper-case remote name -> use count
 std::string g_connectionsMachine;          // the machine they belong to
@@ -161,13 +162,13 @@ void* NetNewBuffer(size_t size) {
     char* guard = static_cast<char*>(base) + (pages - 1) * page;
     mprotect(guard, page, PROT_NONE);
     void* p = guard - size;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_buffers[p] = Mapping{base, pages * page};
     return p;
 }
 
 bool NetOwnsBuffer(void* p) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     return g_buffers.count(p) != 0;
 }
 
@@ -180,7 +181,7 @@ std::string NetConfValue(const char* kind, const char* key, const std::string& f
 }
 
 std::vector<std::string> NetConnections() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     std::vector<std::string> out;
     if (ProcessAttached() && g_connectionsMachine == CurrentProcess().machineDir)
         for (const auto& c : g_connections) out.push_back(c.first);
@@ -195,7 +196,7 @@ NET_API_STATUS NetApiBufferFree(LPVOID Buffer) {
     if (!Buffer) return NERR_Success;
     Mapping m;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         auto it = g_buffers.find(Buffer);
         if (it == g_buffers.end()) return ERROR_INVALID_PARAMETER;
         m = it->second;
@@ -252,7 +253,7 @@ NET_API_STATUS NetUseAdd(LMSTR UncServerName, DWORD Level, LPBYTE Buf, LPDWORD P
     // Only the IPC share is simulated; it takes the IPC assignment type.
     if (strcasecmp(share.c_str(), "IPC$") != 0) return kBadNetName;
     if (use->ui2_asg_type != USE_IPC && use->ui2_asg_type != USE_WILDCARD) return ERROR_INVALID_PARAMETER;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     if (g_connectionsMachine != CurrentProcess().machineDir) {
         g_connections.clear();
         g_connectionsMachine = CurrentProcess().machineDir;
@@ -268,7 +269,7 @@ NET_API_STATUS NetUseDel(LMSTR UncServerName, LMSTR UseName, DWORD ForceCond) {
     std::string remote = Upper(Narrow(UseName));
     uint32_t err = 0;
     if (FaultHit("NetUseDel", remote, &err)) return err;
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     auto it = g_connections.find(remote);
     if (!ProcessAttached() || g_connectionsMachine != CurrentProcess().machineDir || it == g_connections.end())
         return NERR_UseNotFound;

@@ -6,6 +6,7 @@
 
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -18,7 +19,7 @@ using namespace ntsim::reg;
 
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved, LPSTR lpClass,
                           LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegEnumKeyExA", hKey, nullptr, &err)) return (LONG)err;
     if (lpReserved) return ERROR_INVALID_PARAMETER;
@@ -51,7 +52,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
 
 LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD lpReserved,
                           LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegEnumValueA", hKey, nullptr, &err)) return (LONG)err;
     if ((lpData && !lpcbData) || lpReserved || !lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
@@ -85,7 +86,7 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
                              LPDWORD lpcbMaxSubKeyLen, LPDWORD lpcbMaxClassLen, LPDWORD lpcValues, LPDWORD lpcbMaxValueNameLen,
                              LPDWORD lpcbMaxValueLen, LPDWORD lpcbSecurityDescriptor, PFILETIME lpftLastWriteTime) {
     (void)lpReserved;
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegQueryInfoKeyA", hKey, nullptr, &err)) return (LONG)err;
     if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;

@@ -6,6 +6,7 @@
 
 #include "ntsim/registry/boot.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -102,7 +103,7 @@ void ExportKey(const HiveKey* key, const std::string& path, std::string* out) {
 
 uint32_t RegistryExportText(const std::string& keyPath, std::string* text) {
     using namespace reg;
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     RefreshState();
     State* state = GetState();
     if (!state) return ERROR_INVALID_HANDLE;
@@ -128,7 +129,7 @@ uint32_t RegistryExportText(const std::string& keyPath, std::string* text) {
 
 std::vector<std::string> RegistryDamagedHives() {
     using namespace reg;
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     RefreshState();
     std::vector<std::string> lines;
     State* state = GetState();

@@ -5,6 +5,7 @@
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -107,18 +108,18 @@ uint32_t WalkFrom(HiveKey* start, const std::vector<std::string>& comps, size_t 
 }
 }  // namespace
 
-std::recursive_mutex& Mutex() {
-    static std::recursive_mutex* mutex = new std::recursive_mutex;
+ntsim::SimRecursiveMutex& Mutex() {
+    static ntsim::SimRecursiveMutex* mutex = new ntsim::SimRecursiveMutex;
     return *mutex;
 }
 
 KeyObject::KeyObject() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     LiveKeys().insert(this);
 }
 
 KeyObject::~KeyObject() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     LiveKeys().erase(this);
 }
 
@@ -275,7 +276,7 @@ void Touch(HiveKey* key) {
 }
 
 void InvalidateSubtree(const HiveKey* top, bool includeTop) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
         if (object->deleted || object->stale || !object->key) continue;
         if (!Within(object->key, top) || (!includeTop && object->key == top)) continue;
@@ -286,7 +287,7 @@ void InvalidateSubtree(const HiveKey* top, bool includeTop) {
 }
 
 bool HandlesOpenBelow(const HiveKey* top, bool includeTop) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
         if (object->deleted || object->stale || !object->key) continue;
         if (Within(object->key, top) && (includeTop || object->key != top)) return true;
@@ -295,7 +296,7 @@ bool HandlesOpenBelow(const HiveKey* top, bool includeTop) {
 }
 
 void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
         if (object->deleted || object->stale || !object->key || !Within(object->key, oldRoot)) continue;
         std::vector<const HiveKey*> chain;
@@ -310,7 +311,7 @@ void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
 
 // Handles that outlive the registry they named (the process detached) become invalid.
 void ForgetAllKeys() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
         if (!object->stale && object->key) KeepPath(object);
         object->stale = true;
@@ -326,7 +327,7 @@ using namespace ntsim::reg;
 
 LONG WINAPI RegCloseKey(HKEY hKey) {
     uint32_t err = 0;
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     if (KeyFault("RegCloseKey", hKey, nullptr, &err)) return (LONG)err;
     if (!hKey) return ERROR_INVALID_HANDLE;
     if (IsPredefinedValue(hKey)) return ERROR_SUCCESS;

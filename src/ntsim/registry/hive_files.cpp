@@ -15,6 +15,7 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/registry/boot.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -58,7 +59,7 @@ using namespace ntsim::reg;
 
 LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
     (void)lpSecurityAttributes;  // the file's own security is not kept by the simulation's files here
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (FaultHit("RegSaveKeyA", lpFile ? lpFile : "", &err)) return (LONG)err;
     if (!lpFile || !*lpFile) return ERROR_INVALID_PARAMETER;
@@ -76,7 +77,7 @@ LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES lpSecuri
 }
 
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (FaultHit("RegLoadKeyA", lpFile ? lpFile : "", &err)) return (LONG)err;
     Resolved r;
@@ -108,7 +109,7 @@ LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
 }
 
 LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegUnLoadKeyA", hKey, lpSubKey, &err)) return (LONG)err;
     Resolved r;
@@ -129,7 +130,7 @@ LONG WINAPI RegUnLoadKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (FaultHit("RegRestoreKeyA", lpFile ? lpFile : "", &err)) return (LONG)err;
     if (!lpFile || !*lpFile) return ERROR_INVALID_PARAMETER;
@@ -161,7 +162,7 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags) {
 }
 
 LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR lpOldFile) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (FaultHit("RegReplaceKeyA", lpNewFile ? lpNewFile : "", &err)) return (LONG)err;
     if (!lpNewFile || !*lpNewFile || !lpOldFile || !*lpOldFile) return ERROR_INVALID_PARAMETER;

@@ -14,6 +14,7 @@
 #include "nt/win32.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/registry/hive.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -70,7 +71,7 @@ struct KeyObject : KernelObject {
 };
 
 // The registry lock: every Reg* call holds it for its whole duration.
-std::recursive_mutex& Mutex();
+ntsim::SimRecursiveMutex& Mutex();
 
 // The registry of this process, loading the hives on first use after an attach.
 // Null when no machine is attached.

@@ -6,6 +6,7 @@
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -315,7 +316,7 @@ using namespace ntsim::reg;
 
 LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation, PSECURITY_DESCRIPTOR pSecurityDescriptor,
                               LPDWORD lpcbSecurityDescriptor) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegGetKeySecurity", hKey, nullptr, &err)) return (LONG)err;
     Resolved r;
@@ -343,7 +344,7 @@ LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
 }
 
 LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation, PSECURITY_DESCRIPTOR pSecurityDescriptor) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegSetKeySecurity", hKey, nullptr, &err)) return (LONG)err;
     SECURITY_INFORMATION info = SecurityInformation;

@@ -3,6 +3,7 @@
 
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -34,7 +35,7 @@ using namespace ntsim;
 using namespace ntsim::reg;
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegOpenKeyExA", hKey, lpSubKey, &err)) {
         if (phkResult) *phkResult = nullptr;
@@ -51,7 +52,7 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 }
 
 LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegOpenKeyA", hKey, lpSubKey, &err)) return (LONG)err;
     if (!phkResult) return ERROR_INVALID_PARAMETER;
@@ -66,7 +67,7 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 
 LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                             LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegCreateKeyExA", hKey, lpSubKey, &err)) return (LONG)err;
     if (!phkResult) return ERROR_BADKEY;
@@ -138,7 +139,7 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegDeleteKeyA", hKey, lpSubKey, &err)) return (LONG)err;
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
@@ -159,7 +160,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 }
 
 LONG WINAPI RegFlushKey(HKEY hKey) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegFlushKey", hKey, nullptr, &err)) return (LONG)err;
     Resolved r;

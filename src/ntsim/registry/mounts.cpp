@@ -23,6 +23,7 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/registry/boot.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -196,7 +197,7 @@ void Load(State& state) {
 
 // At process exit the changes reach the hive files; then the registry is gone.
 void Unload() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     if (!g_state) return;
     FlushAllMounts();
     for (auto& m : g_state->mounts)
@@ -284,7 +285,7 @@ void UpdateHiveList(State& state) {
 }
 
 State* GetState() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     if (!ProcessAttached()) return nullptr;
     if (g_state && g_state->machineDir == CurrentProcess().machineDir) return g_state.get();
     if (g_loading) return g_state.get();
@@ -313,7 +314,7 @@ State* GetState() {
 }
 
 void RefreshState() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     State* state = GetState();
     if (!state || g_loading) return;
     if (state->generation) {
@@ -434,7 +435,7 @@ uint32_t SaveMount(Mount& mount) {
 }
 
 void FlushAllMounts() {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     if (!g_state) return;
     for (auto& m : g_state->mounts) {
         uint32_t err = SaveMount(*m);

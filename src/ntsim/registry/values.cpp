@@ -5,6 +5,7 @@
 
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 namespace reg {
@@ -27,7 +28,7 @@ using namespace ntsim::reg;
 
 LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData,
                              LPDWORD lpcbData) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegQueryValueExA", hKey, nullptr, &err)) return (LONG)err;
     if ((lpData && !lpcbData) || lpReserved) return ERROR_INVALID_PARAMETER;
@@ -66,7 +67,7 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
 
 LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, CONST BYTE* lpData, DWORD cbData) {
     (void)Reserved;  // ignored, as NT does
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegSetValueExA", hKey, nullptr, &err)) return (LONG)err;
     if (!lpData && cbData) return ERROR_NOACCESS;
@@ -98,7 +99,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
 }
 
 LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    std::lock_guard<std::recursive_mutex> lock(Mutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     uint32_t err = 0;
     if (KeyFault("RegDeleteValueA", hKey, nullptr, &err)) return (LONG)err;
     Resolved r;

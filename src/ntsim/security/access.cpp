@@ -4,6 +4,7 @@
 
 #include "ntsim/security/sd.h"
 #include "ntsim/security/token_internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -40,7 +41,7 @@ uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired,
     }
     SdView sd;
     if (SdParseRelative(descriptor, size, &sd) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;
-    std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     const Token& token = CurrentToken();
 
     // Rights that come from privileges rather than from the DACL.

@@ -11,11 +11,12 @@
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 AccountDb* g_db = nullptr;
 
 const HiveKey* KeyAt(const HiveKey* key, const char* path) {
@@ -176,7 +177,7 @@ void AccountsBuild(const Hive* sam, const Hive* security, const std::string& com
 }
 
 const AccountDb& Accounts() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     if (g_db) return *g_db;
     // Outside a machine there are only the well-known names; nothing is kept for later.
     static const AccountDb* detached = [] {
@@ -197,7 +198,7 @@ const AccountDb& Accounts() {
         haveSecurity = RegfLoadFile(host, &security) == ERROR_SUCCESS;
     AccountsBuild(haveSam ? &sam : nullptr, haveSecurity ? &security : nullptr, computer, g_db);
     AtProcessExit(1000, [] {
-        std::lock_guard<std::mutex> l(g_mutex);
+        std::lock_guard<ntsim::SimMutex> l(g_mutex);
         delete g_db;
         g_db = nullptr;
     });

@@ -21,6 +21,7 @@
 #include "ntsim/kernel/handles.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/security/sd.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -31,7 +32,7 @@ struct PolicyObject : KernelObject {
     const char* Kind() const override { return "Policy"; }
 };
 
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 std::set<void*> g_memory;
 
 // Everyone may view local information and look up names; the rest is for
@@ -144,7 +145,7 @@ NTSTATUS BuildDomainInfo(const char* nameKey, const char* sidKey, PVOID* buffer)
         info->Sid = cursor;
     }
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         g_memory.insert(block);
     }
     *buffer = block;
@@ -260,7 +261,7 @@ NTSTATUS LsaStorePrivateData(LSA_HANDLE PolicyHandle, PLSA_UNICODE_STRING KeyNam
 NTSTATUS LsaFreeMemory(PVOID Buffer) {
     if (!Buffer) return STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         if (g_memory.erase(Buffer) == 0) return STATUS_INVALID_PARAMETER;
     }
     free(Buffer);

@@ -11,6 +11,7 @@
 #include "ntsim/files/security.h"
 #include "ntsim/security/sd.h"
 #include "ntsim/security/token_internal.h"
+#include "ntsim/kernel/threads.h"
 
 using namespace ntsim;
 
@@ -145,7 +146,7 @@ uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& give
     if (info & OWNER_SECURITY_INFORMATION) {
         if (!given.owner) return ERROR_INVALID_OWNER;
         // Only a SID of the token may become owner, unless restore privilege is enabled.
-        std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+        std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
         if (!TokenHasSid(CurrentToken(), given.owner) && !PrivilegeEnabled(SE_RESTORE_NAME)) return ERROR_INVALID_OWNER;
         cur.owner = given.owner;
     }
@@ -261,7 +262,7 @@ static uint32_t TrusteeSid(const TRUSTEE_A& t, SidBytes* sid) {
     }
     if (t.TrusteeForm != TRUSTEE_IS_NAME || !t.ptstrName) return ERROR_INVALID_PARAMETER;
     if (strcasecmp(t.ptstrName, "CURRENT_USER") == 0) {
-        std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+        std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
         *sid = CurrentToken().user;
         return ERROR_SUCCESS;
     }

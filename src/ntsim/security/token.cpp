@@ -13,11 +13,12 @@
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/security/token_internal.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
-std::recursive_mutex g_mutex;
+ntsim::SimRecursiveMutex g_mutex;
 Token* g_token = nullptr;
 
 // NT's privileges with their LUIDs (LowPart), in LUID order.
@@ -119,10 +120,10 @@ struct TokenObject : KernelObject {
 };
 }  // namespace
 
-std::recursive_mutex& TokenMutex() { return g_mutex; }
+ntsim::SimRecursiveMutex& TokenMutex() { return g_mutex; }
 
 Token& CurrentToken() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     // Outside a machine: an empty token that nothing is granted to, and nothing kept.
     static Token detached;
     if (!ProcessAttached()) return detached;
@@ -130,7 +131,7 @@ Token& CurrentToken() {
         g_token = new Token;
         BuildToken(g_token);
         AtProcessExit(1001, [] {
-            std::lock_guard<std::recursive_mutex> l(g_mutex);
+            std::lock_guard<ntsim::SimRecursiveMutex> l(g_mutex);
             delete g_token;
             g_token = nullptr;
         });
@@ -139,7 +140,7 @@ Token& CurrentToken() {
 }
 
 bool PrivilegeEnabled(const char* name) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     const Token& t = CurrentToken();
     return t.enabled.count(name) != 0;
 }
@@ -215,7 +216,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     const Token& t = CurrentToken();
     // Each class is a fixed header, then arrays, then the SIDs the header points to.
     std::vector<uint8_t> out;
@@ -338,7 +339,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     Token& t = CurrentToken();
     // Work out the changes first: with a too small PreviousState nothing changes.
     struct Change {

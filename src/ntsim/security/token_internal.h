@@ -4,11 +4,12 @@
 #include <mutex>
 
 #include "ntsim/security/access.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 // Guards the process token against concurrent adjustment (re-entrant).
-std::recursive_mutex& TokenMutex();
+ntsim::SimRecursiveMutex& TokenMutex();
 // True when sid (a valid SID) is the token's user or one of its groups.
 bool TokenHasSid(const Token& token, const uint8_t* sid);
 // Privilege name of an LUID's low part, or null; and the reverse (0 = unknown).

@@ -15,12 +15,13 @@
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/services/services.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
 
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 std::string g_startedAs;
 bool g_startedAsKnown = false;
 bool g_dispatching = false;
@@ -33,7 +34,7 @@ std::atomic<uintptr_t> g_nextHandle{0x5c100};
 }  // namespace
 
 std::string ServiceStartedAs() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     if (!g_startedAsKnown) {
         const char* name = getenv("NTSIM_SERVICE_NAME");
         g_startedAs = name ? name : "";
@@ -43,7 +44,7 @@ std::string ServiceStartedAs() {
 }
 
 void ServiceSetStartedAs(const std::string& name) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_startedAs = name;
     g_startedAsKnown = true;
     g_dispatching = false;
@@ -53,12 +54,12 @@ void ServiceSetStartedAs(const std::string& name) {
 }
 
 std::vector<SERVICE_STATUS> ServiceStatusHistory() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     return g_history;
 }
 
 void ServiceStatusHistoryClear() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_history.clear();
 }
 
@@ -82,7 +83,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
         return FALSE;
     }
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         if (g_dispatching) {
             SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
             return FALSE;
@@ -112,7 +113,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
         if (ServiceTakeControl(dir, name, &control)) {
             LPHANDLER_FUNCTION handler;
             {
-                std::lock_guard<std::mutex> lock(g_mutex);
+                std::lock_guard<ntsim::SimMutex> lock(g_mutex);
                 handler = g_handler;
             }
             if (handler) handler(control);
@@ -121,7 +122,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
         // A service main function that ended without ever reaching the manager leaves nothing to wait for.
         bool noHandler;
         {
-            std::lock_guard<std::mutex> lock(g_mutex);
+            std::lock_guard<ntsim::SimMutex> lock(g_mutex);
             noHandler = g_statusHandle == nullptr;
         }
         if (*mainEnded && noHandler) break;
@@ -133,7 +134,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
     ServiceRuntimeWrite(dir, name, runtime);
     ServiceRemoveIfMarked(name);
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         g_dispatching = false;
     }
     return TRUE;
@@ -149,7 +150,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLE
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     if (!g_dispatching) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
@@ -167,7 +168,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
     }
     std::string name;
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         if (!hServiceStatus || hServiceStatus != g_statusHandle) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
@@ -188,7 +189,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
     runtime.status = *lpServiceStatus;
     if (ProcessAttached()) ServiceRuntimeWrite(CurrentProcess().machineDir, name, runtime);
     {
-        std::lock_guard<std::mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         g_history.push_back(*lpServiceStatus);
     }
     if (state == SERVICE_STOPPED) g_stopped = true;

@@ -21,6 +21,7 @@
 #include "ntsim/security/access.h"
 #include "ntsim/security/token_internal.h"
 #include "ntsim/services/services.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -28,7 +29,7 @@ const char* const kServicesKey = "SYSTEM\\CurrentControlSet\\Services";
 
 namespace {
 
-std::recursive_mutex g_mutex;
+ntsim::SimRecursiveMutex g_mutex;
 std::map<std::string, int> g_openServices;  // lower-case name -> handles open in this process
 
 std::string Lower(std::string s) {
@@ -53,7 +54,7 @@ struct ServiceObject : KernelObject {
 bool IsAdministrator() {
     static const uint8_t admins[16] = {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0};
     static const uint8_t system[12] = {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0};
-    std::lock_guard<std::recursive_mutex> lock(TokenMutex());
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     const Token& t = CurrentToken();
     return TokenHasSid(t, admins) || TokenHasSid(t, system);
 }
@@ -179,13 +180,13 @@ std::string MachineDir() { return CurrentProcess().machineDir; }
 }  // namespace
 
 ServiceObject::~ServiceObject() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (--g_openServices[Lower(name)] <= 0) g_openServices.erase(Lower(name));
     if (ProcessAttached()) ServiceRemoveIfMarked(name);
 }
 
 bool ServiceRemoveIfMarked(const std::string& name) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (!ProcessAttached() || g_openServices.count(Lower(name))) return false;
     if (!MarkedForDelete(name) || ServiceRunning(MachineDir(), name)) return false;
     SystemAccessScope scope;
@@ -308,7 +309,7 @@ static SC_HANDLE NewServiceHandle(const std::string& name, uint32_t granted) {
     auto service = std::make_shared<ServiceObject>();
     service->name = name;
     service->granted = granted;
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     ++g_openServices[Lower(name)];
     return (SC_HANDLE)HandleCreate(service);
 }
@@ -345,7 +346,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
         dwErrorControl > SERVICE_ERROR_CRITICAL || !lpBinaryPathName || !*lpBinaryPathName ||
         (lpdwTagId && !(driver && dwStartType <= SERVICE_SYSTEM_START)))
         return Fail(ERROR_INVALID_PARAMETER), nullptr;
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     std::string existing = FindService(lpServiceName);
     if (!existing.empty())
         return Fail(MarkedForDelete(existing) ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS), nullptr;
@@ -407,7 +408,7 @@ BOOL DeleteService(SC_HANDLE hService) {
     if (!service) return Fail(ERROR_INVALID_HANDLE);
     if (Faulted("DeleteService", service->name)) return FALSE;
     if (!(service->granted & DELETE)) return Fail(ERROR_ACCESS_DENIED);
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     // The entry stays, marked, while handles are open or the service runs.
     if (FindService(service->name).empty() || MarkedForDelete(service->name))
         return Fail(ERROR_SERVICE_MARKED_FOR_DELETE);

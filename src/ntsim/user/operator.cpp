@@ -15,6 +15,7 @@
 #include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
@@ -59,7 +60,7 @@ struct Script {
     uint32_t idleMs = 0;  // 0: a dialog with nothing left to do waits, as for a person
 };
 
-std::recursive_mutex g_mutex;
+ntsim::SimRecursiveMutex g_mutex;
 Script g_script;
 size_t g_next = 0;             // index of the next step
 uint64_t g_stepSince = 0;      // when the next step was first tried
@@ -327,7 +328,7 @@ bool ParseScript(const std::string& text, const std::string& name, Script* s, st
 }
 
 void Install(Script&& s) {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     g_script = std::move(s);
     g_next = 0;
     g_stepSince = 0;
@@ -500,7 +501,7 @@ bool OperatorLoadScript(const std::string& text, const std::string& name, std::s
     Script s;
     if (!ParseScript(text, name, &s, error)) return false;
     Install(std::move(s));
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     g_scriptGiven = true;
     return true;
 }
@@ -517,7 +518,7 @@ bool OperatorLoadScriptFile(const std::string& path, std::string* error) {
 }
 
 void OperatorReset() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     g_script = Script{};
     g_next = 0;
     g_started = false;
@@ -527,12 +528,12 @@ void OperatorReset() {
 }
 
 bool OperatorDone() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     return g_next >= g_script.steps.size();
 }
 
 std::vector<std::string> OperatorPendingSteps() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     std::vector<std::string> out;
     for (size_t i = g_next; i < g_script.steps.size(); ++i)
         out.push_back("line " + std::to_string(g_script.steps[i].line) + ": " + g_script.steps[i].source);
@@ -540,7 +541,7 @@ std::vector<std::string> OperatorPendingSteps() {
 }
 
 void OperatorEnsureStarted() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (g_started) return;
     g_started = true;
     std::string transcript;
@@ -610,7 +611,7 @@ int OperatorAnswerBox(const std::string& owner, const std::string& text, const s
         TranscriptAdd("  not seen (not on the interactive desktop): default button " + ButtonName(def));
         return def;
     }
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     for (BoxRule& r : g_script.rules) {
         if (r.used || !GlobMatch(r.pattern, text)) continue;
         int id = ButtonId(r.button);
@@ -632,7 +633,7 @@ int OperatorAnswerBox(const std::string& owner, const std::string& text, const s
 bool OperatorAnswerFile(bool save, const std::string& title, const std::string& proposed, std::string* path) {
     TranscriptAdd(std::string("file dialog \"") + title + "\" (" + (save ? "save" : "open") + "), proposed \"" +
                   proposed + "\"");
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (g_next < g_script.steps.size() && g_script.steps[g_next].kind == StepKind::File) {
         const Step& s = g_script.steps[g_next++];
         g_stepSince = 0;
@@ -653,7 +654,7 @@ bool OperatorIdle(HWND active) {
     size_t claimed;
     uint64_t since;
     {
-        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
         uint64_t now = SteadyMs();
         if (g_next >= g_script.steps.size()) {
             if (g_script.idleMs == 0) return false;
@@ -687,7 +688,7 @@ bool OperatorIdle(HWND active) {
     std::string why;
     int done = Perform(step, active, &why);
     if (done == 1) return true;
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     uint64_t now = SteadyMs();
     if (done == -1 || now - since >= g_script.timeoutMs) {
         TranscriptAdd("operator: " + g_script.name + " line " + std::to_string(step.line) + " (" + step.source +
@@ -704,7 +705,7 @@ bool OperatorIdle(HWND active) {
 }
 
 uint32_t OperatorNextDueMs() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     uint64_t now = SteadyMs();
     uint64_t best = 1000;
     if (g_next < g_script.steps.size()) {
@@ -719,7 +720,7 @@ uint32_t OperatorNextDueMs() {
 
 std::vector<OperatorWindow> OperatorDueWindows() {
     std::vector<OperatorWindow> due;
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     uint64_t now = SteadyMs();
     for (auto& f : g_script.windows)
         if (!f.shown && f.due && f.due <= now) {
@@ -730,7 +731,7 @@ std::vector<OperatorWindow> OperatorDueWindows() {
 }
 
 void OperatorSecureAttention() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     uint64_t now = SteadyMs();
     for (auto& f : g_script.windows)
         if (f.onSecureAttention && !f.due) f.due = now + f.delayMs;

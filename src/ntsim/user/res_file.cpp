@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include "ntsim/kernel/threads.h"
 
 extern "C" {
 // Defined by the tessiv_resources object library when a program links it.
@@ -19,7 +20,7 @@ namespace ntsim {
 
 namespace {
 
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 bool g_loaded = false;
 std::vector<ResourceEntry> g_entries;
 
@@ -153,7 +154,7 @@ bool ResourcesParse(const uint8_t* bytes, size_t size, std::vector<ResourceEntry
 }
 
 bool ResourcesLoadFile(const std::string& path, std::string* error) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     std::vector<uint8_t> bytes;
     if (!ReadFile(path, &bytes)) {
         *error = "cannot read " + path;
@@ -167,13 +168,13 @@ bool ResourcesLoadFile(const std::string& path, std::string* error) {
 }
 
 void ResourcesReset() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_loaded = false;
     g_entries.clear();
 }
 
 const ResourceEntry* ResourceFind(uint32_t type, const char* name) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     EnsureLoaded();
     uint32_t id = 0;
     std::string text;

@@ -5,12 +5,13 @@
 
 #include "ntsim/user/operator.h"
 #include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/threads.h"
 
 namespace ntsim {
 
 namespace {
 
-std::mutex g_mutex;
+ntsim::SimMutex g_mutex;
 std::vector<std::string> g_lines;
 FILE* g_file = nullptr;
 bool g_stderr = false;
@@ -19,7 +20,7 @@ uint64_t g_origin = 0;
 }  // namespace
 
 void TranscriptOpen(const std::string& path, bool toStderr) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     if (g_file) fclose(g_file);
     g_file = nullptr;
     // Appended to: one transcript can follow a machine through several programs and boots.
@@ -31,18 +32,18 @@ void TranscriptOpen(const std::string& path, bool toStderr) {
 }
 
 void TranscriptClear() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_lines.clear();
     g_origin = SteadyMs();
 }
 
 std::vector<std::string> TranscriptLines() {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     return g_lines;
 }
 
 void TranscriptAdd(const std::string& line) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     uint64_t now = SteadyMs();
     if (g_origin == 0) g_origin = now;
     g_lines.push_back(line);
