@@ -123,6 +123,9 @@ int NormalRun(JobSettings* job) {
             }
             if (SidEqual(job->originalSid, job->newSid)) {
                 LogLine("SysPrep hasn't completed, aborting until next run...", log);
+                // Nothing was stored about this run: its still empty work directory would
+                // never be found by a clean-up.
+                DeleteDirectoryTree(job->workDirectory);
                 break;
             }
         }

@@ -1,10 +1,11 @@
-// The program itself across the boots of a simulated machine: installed with ntsim,
-// started with "-autoinstall -quiet", run as the service at the next boot, cleaned up at
-// the boot after.
+// The program itself across the boots of simulated machines: installed with ntsim,
+// started with "-autoinstall -quiet" and its options, run as the service at the next
+// boot, cleaned up at the boot after.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include "core/sid_text.h"
 #include "e2e/e2e_machine.h"
 
 namespace {
@@ -18,69 +19,210 @@ protected:
         std::string cmd = Ntsim() + " " + args + " >>'" + root_ + "/commands.txt' 2>&1";
         return WEXITSTATUS(system(cmd.c_str()));
     }
-    void Install() {
-        ASSERT_EQ(Sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0)
-            << e2e::ReadHost(root_ + "/commands.txt");
+    std::string Commands() { return e2e::ReadHost(root_ + "/commands.txt"); }
+    // A machine with the program installed as C:\TESSIV\tessiv.exe.
+    void MakeWithProgram(const std::string& preset, const std::string& sid, const std::string& dir) {
+        Make(preset, sid, dir);
+        ASSERT_EQ(Sh("install '" + dir + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0) << Commands();
+    }
+    // The program's unattended install, with a log, on the machine in dir.
+    void Prepare(const std::string& options, const std::string& dir) {
+        EXPECT_EQ(Sh("run '" + dir + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:C:\\tessiv.log' " + options), 1)
+            << Commands();
     }
     int Program(const std::string& args) { return Sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' " + args); }
-    void BootNow() { ASSERT_EQ(Sh("boot '" + dir_ + "'"), 0) << e2e::ReadHost(root_ + "/commands.txt"); }
-    bool ServiceEntry() {
+    void BootNow(const std::string& dir) { ASSERT_EQ(Sh("boot '" + dir + "'"), 0) << Commands(); }
+    // Two boots: the service runs the job and restarts; the rewritten hives take over and
+    // the service runs the clean-up.
+    void JobAndCleanUp(const std::string& dir) {
+        BootNow(dir);
+        EXPECT_NE(Log(dir).find("\nStage 9: Updating Registry Information\n"), std::string::npos) << Log(dir);
+        BootNow(dir);
+        EXPECT_NE(Log(dir).find("   Service Entry Removed Successfully.\n"), std::string::npos) << Log(dir);
+    }
+    static std::string Config(const std::string& dir, const std::string& hive) {
+        return dir + "/drives/c/WINNT/system32/config/" + hive;
+    }
+    static bool ServiceEntry(const std::string& dir) {
         ntsim::Hive system;
-        EXPECT_EQ(ntsim::RegfLoadFile(C("WINNT/system32/config/SYSTEM"), &system), 0u);
+        EXPECT_EQ(ntsim::RegfLoadFile(Config(dir, "SYSTEM"), &system), 0u);
         ntsim::HiveKey* set = system.root->FindSubkey("ControlSet001");
         ntsim::HiveKey* services = set ? set->FindSubkey("Services") : nullptr;
         return services && services->FindSubkey("Tessiv");
     }
-    bool ProgramKey() {
-        ntsim::Hive software;
-        EXPECT_EQ(ntsim::RegfLoadFile(C("WINNT/system32/config/SOFTWARE"), &software), 0u);
-        ntsim::HiveKey* q = software.root->FindSubkey("Quorvel");
-        return q && q->FindSubkey("Tessiv");
+    static ntsim::HiveKey* ProgramKey(ntsim::Hive* software) {
+        ntsim::HiveKey* q = software->root->FindSubkey("Quorvel");
+        return q ? q->FindSubkey("Tessiv") : nullptr;
     }
-    std::string Log() { return e2e::ReadHost(C("tessiv.log")); }
-    void ExpectJobDone(const std::string& oldSid, bool cleanedUp) {
-        ntsim::CensusResult census = e2e::Count(dir_, oldSid);
-        EXPECT_EQ(e2e::Unexpected(census, cleanedUp), 0) << e2e::ListHits(census) << Log();
-        e2e::ExpectHivexOpens(dir_);
+    static bool ProgramKey(const std::string& dir) {
+        ntsim::Hive software;
+        EXPECT_EQ(ntsim::RegfLoadFile(Config(dir, "SOFTWARE"), &software), 0u);
+        return ProgramKey(&software) != nullptr;
+    }
+    static std::string Log(const std::string& dir) { return e2e::ReadHost(dir + "/drives/c/tessiv.log"); }
+    // What a completed job may leave of the old SID: its log, the backups of the replaced
+    // hives, and the work directory until the clean-up run.
+    static void ExpectGone(const std::string& dir, const std::string& sid, bool cleanedUp) {
+        ntsim::CensusResult census = e2e::Count(dir, sid);
+        EXPECT_EQ(e2e::Unexpected(census, cleanedUp), 0) << sid << "\n" << e2e::ListHits(census) << Log(dir);
+    }
+    // After the clean-up: nothing of the job but its log, every hive readable by hivex.
+    static void ExpectCleanedUp(const std::string& dir, const std::string& oldSid) {
+        ExpectGone(dir, oldSid, true);
+        e2e::ExpectHivexOpens(dir);
+        EXPECT_FALSE(ServiceEntry(dir));
+        EXPECT_FALSE(ProgramKey(dir));
+        EXPECT_FALSE(e2e::fs::exists(dir + "/drives/c/TEMP/TESSIV"));
+        EXPECT_FALSE(e2e::fs::exists(dir + "/drives/c/tessiv.sid"));
+    }
+    void SetMachineSid(const std::string& dir, const std::string& sid) {
+        ntsim::Hive security;
+        ASSERT_EQ(ntsim::RegfLoadFile(Config(dir, "SECURITY"), &security), 0u);
+        Sid value;
+        SidFromText(sid.c_str(), &value);
+        security.root->FindSubkey("Policy")->FindSubkey("PolAcDmS")->FindValue("")->data.assign((uint8_t*)&value,
+                                                                                              (uint8_t*)&value + 24);
+        ASSERT_EQ(ntsim::RegfSaveFile(security, Config(dir, "SECURITY")), 0u);
     }
 };
 
 TEST_F(ProgramBoots, StandAloneJobAndCleanUpRemovingTheProgram) {
     const std::string oldSid = "S-1-5-21-1-2-3";
-    Make("nt4-workstation", oldSid);
-    Install();
+    MakeWithProgram("nt4-workstation", oldSid, dir_);
     const e2e::Snapshot before = e2e::Take(dir_);
-    EXPECT_EQ(Program("-autoinstall -quiet -delete '-log:C:\\tessiv.log'"), 1) << e2e::ReadHost(root_ + "/commands.txt");
-    EXPECT_TRUE(ServiceEntry());
+    Prepare("-delete", dir_);
+    EXPECT_TRUE(ServiceEntry(dir_));
     EXPECT_TRUE(e2e::fs::exists(C("tessiv.sid")));
 
-    BootNow();  // the service runs the job and asks for the restart
-    EXPECT_NE(Log().find("\nStage 9: Updating Registry Information\n"), std::string::npos) << Log();
-    EXPECT_TRUE(ServiceEntry());
+    BootNow(dir_);  // the service runs the job and asks for the restart
+    EXPECT_NE(Log(dir_).find("\nStage 8: Examining File System Security\n"), std::string::npos) << Log(dir_);
+    EXPECT_NE(Log(dir_).find("\nStage 9: Updating Registry Information\n"), std::string::npos) << Log(dir_);
+    EXPECT_TRUE(ServiceEntry(dir_));
+    EXPECT_GT(e2e::Count(dir_, oldSid).Count(CensusPlace::WorkDirectory), 0);  // the original copies
 
-    BootNow();  // the rewritten hives take over, and the service runs the clean-up
-    EXPECT_NE(e2e::MachineSidText(dir_), oldSid) << Log();
-    ExpectJobDone(oldSid, true);
-    EXPECT_FALSE(ServiceEntry());
-    EXPECT_FALSE(ProgramKey());
-    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
-    EXPECT_FALSE(e2e::fs::exists(C("tessiv.sid")));
-    EXPECT_NE(Log().find("   Service Entry Removed Successfully.\n"), std::string::npos) << Log();
-    BootNow();  // the temporary copy has deleted the program and scheduled itself
+    BootNow(dir_);  // the rewritten hives take over, and the service runs the clean-up
+    std::string newSid = e2e::MachineSidText(dir_);
+    EXPECT_NE(newSid, oldSid);
+    EXPECT_NE(Log(dir_).find("       New Sid: " + newSid + "\n"), std::string::npos) << Log(dir_);
+    ExpectCleanedUp(dir_, oldSid);
+    EXPECT_GT(e2e::Count(dir_, newSid).Count(CensusPlace::FileSecurity), 0);
+    EXPECT_TRUE(e2e::AdministratorInAdministrators(dir_));
+    BootNow(dir_);  // the temporary copy has deleted the program and scheduled itself
     EXPECT_FALSE(e2e::fs::exists(C("TESSIV/tessiv.exe")));
     EXPECT_FALSE(e2e::fs::exists(C("TEMP/tessiv.exe")));
     EXPECT_EQ(e2e::Take(dir_).keyCounts, before.keyCounts);
 }
 
 TEST_F(ProgramBoots, RemoveAndDeleteNowRequests) {
-    Make("nt4-workstation", "S-1-5-21-1-2-3");
-    Install();
+    MakeWithProgram("nt4-workstation", "S-1-5-21-1-2-3", dir_);
     EXPECT_EQ(Program("-autoinstall -quiet"), 1);
-    EXPECT_TRUE(ServiceEntry());
-    EXPECT_TRUE(ProgramKey());
+    EXPECT_TRUE(ServiceEntry(dir_));
+    EXPECT_TRUE(ProgramKey(dir_));
     EXPECT_EQ(Program("-remove -quiet"), -1 & 0xFF);
-    EXPECT_FALSE(ServiceEntry());
-    EXPECT_FALSE(ProgramKey());
+    EXPECT_FALSE(ServiceEntry(dir_));
+    EXPECT_FALSE(ProgramKey(dir_));
+}
+
+TEST_F(ProgramBoots, FileSystemSecuritySkipped) {
+    MakeWithProgram("nt4-workstation", "S-1-5-21-4-5-6", dir_);
+    const e2e::Snapshot before = e2e::Take(dir_);
+    Prepare("-nofs", dir_);
+    JobAndCleanUp(dir_);
+    EXPECT_NE(Log(dir_).find("\nStage 8: File System Security (skipped)\n\nStage 9:"), std::string::npos) << Log(dir_);
+    e2e::Snapshot after = e2e::Take(dir_);
+    for (const auto& [path, sd] : before.descriptors) EXPECT_TRUE(after.descriptors[path] == sd) << path;
+    EXPECT_GT(e2e::Count(dir_, "S-1-5-21-4-5-6").Count(CensusPlace::FileSecurity), 0);
+}
+
+TEST_F(ProgramBoots, SysprepWaitsForTheNewSidThenCarriesItThrough) {
+    const std::string before = "S-1-5-21-7-7-7", after = "S-1-5-21-8-8-8";
+    MakeWithProgram("nt4-workstation", before, dir_);
+    Prepare("-sysprep", dir_);  // the SID file keeps the SID the tool has not changed yet
+    BootNow(dir_);
+    EXPECT_NE(Log(dir_).find("SysPrep hasn't completed, aborting until next run...\n"), std::string::npos) << Log(dir_);
+    EXPECT_EQ(e2e::MachineSidText(dir_), before);
+    EXPECT_TRUE(ServiceEntry(dir_));
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV/ORIGINAL/SAM")));
+
+    // The tool gives the machine its new SID in the policy; the job carries it everywhere else.
+    SetMachineSid(dir_, after);
+    JobAndCleanUp(dir_);
+    EXPECT_NE(Log(dir_).find("   Running in conjuction with Microsoft SysPrep\n"), std::string::npos) << Log(dir_);
+    EXPECT_EQ(e2e::MachineSidText(dir_), after);
+    ExpectCleanedUp(dir_, before);
+}
+
+TEST_F(ProgramBoots, DomainMemberRenamedAndTrustReestablished) {
+    MakeWithProgram("nt4-member", "S-1-5-21-41-42-43", dir_);
+    // The administrator has made the computer's new account in the domain beforehand.
+    ntsim::Conf conf;
+    std::string error;
+    ASSERT_TRUE(ntsim::ConfLoad(dir_ + "/machine.conf", &conf, &error)) << error;
+    ntsim::ConfSection* domain = conf.Find("domain", "QDOMAIN");
+    ASSERT_NE(domain, nullptr);
+    domain->Set("members", domain->Get("members") + ", NEWMEMBER");
+    ASSERT_TRUE(ntsim::ConfSave(dir_ + "/machine.conf", conf));
+
+    Prepare("-name:NEWMEMBER", dir_);
+    JobAndCleanUp(dir_);
+    EXPECT_NE(Log(dir_).find("New Computer Name: NEWMEMBER\n"), std::string::npos) << Log(dir_);
+    EXPECT_NE(Log(dir_).find("   Domain Trust Re-Established.\n"), std::string::npos) << Log(dir_);
+    EXPECT_EQ(e2e::HiveText(Config(dir_, "SYSTEM"), "ControlSet001\\Control\\ComputerName\\ComputerName", "ComputerName"),
+              "NEWMEMBER");
+    ExpectCleanedUp(dir_, "S-1-5-21-41-42-43");
+    EXPECT_TRUE(e2e::AdministratorInAdministrators(dir_));
+}
+
+TEST_F(ProgramBoots, DomainSidCarriedByTheSynchronizationFile) {
+    // The member's domain is the preset's; its controllers share the domain's SID.
+    const std::string domain = "S-1-5-21-2000111222-333444555-1666777888", memberSid = "S-1-5-21-31-32-33";
+    std::string pdc = root_ + "/pdc", bdc = root_ + "/bdc", member = root_ + "/member";
+    MakeWithProgram("nt4-pdc", domain, pdc);
+    MakeWithProgram("nt4-bdc", domain, bdc);
+    MakeWithProgram("nt4-member", memberSid, member);
+    const std::string data = "'-data:C:\\SYNC\\domain.sid'";
+
+    // The primary controller's job runs at once: the file is written as the SID changes.
+    e2e::fs::create_directories(pdc + "/drives/c/SYNC");
+    Sh("run '" + pdc + "' -- 'C:\\TESSIV\\tessiv.exe' -start -quiet '-log:C:\\tessiv.log' " + data);
+    BootNow(pdc);
+    std::string newDomain = e2e::MachineSidText(pdc);
+    EXPECT_NE(newDomain, domain);
+    EXPECT_EQ(e2e::ReadHost(pdc + "/drives/c/SYNC/domain.sid"),
+              "Old-Domain-SID: " + domain + "\nNew-Domain-SID: " + newDomain + "\n");
+    ExpectGone(pdc, domain, false);
+
+    // The one file, carried to the other two machines. The command line gives a data file
+    // to controllers only: the member's stored settings are made to ask for it, as an
+    // administrator's deployment would.
+    for (const std::string& dir : {bdc, member}) {
+        e2e::fs::create_directories(dir + "/drives/c/SYNC");
+        e2e::fs::copy_file(pdc + "/drives/c/SYNC/domain.sid", dir + "/drives/c/SYNC/domain.sid");
+    }
+    Prepare(data, bdc);
+    Prepare("", member);
+    ntsim::Hive software;
+    ASSERT_EQ(ntsim::RegfLoadFile(Config(member, "SOFTWARE"), &software), 0u);
+    ntsim::HiveKey* settings = ProgramKey(&software);
+    ASSERT_TRUE(settings && settings->FindValue("UseDataFile") && settings->FindValue("DataFileName"));
+    settings->FindValue("UseDataFile")->data = {1, 0, 0, 0};
+    std::vector<uint8_t>& name = settings->FindValue("DataFileName")->data;
+    name.clear();
+    for (char c : std::string("C:\\SYNC\\domain.sid")) name.insert(name.end(), {(uint8_t)c, 0});
+    name.insert(name.end(), {0, 0});
+    ASSERT_EQ(ntsim::RegfSaveFile(software, Config(member, "SOFTWARE")), 0u);
+
+    JobAndCleanUp(bdc);
+    EXPECT_EQ(e2e::MachineSidText(bdc), newDomain);  // the backup controller takes the new SID over
+    ExpectCleanedUp(bdc, domain);
+
+    JobAndCleanUp(member);
+    std::string newMember = e2e::MachineSidText(member);
+    EXPECT_NE(newMember, memberSid);
+    EXPECT_NE(newMember, newDomain);
+    ExpectCleanedUp(member, memberSid);
+    ExpectGone(member, domain, true);  // the domain SID in its policy and in its accounts' places
+    EXPECT_GT(e2e::Count(member, newDomain).Count(CensusPlace::MachineHives), 0);
 }
 
 }  // namespace

@@ -23,8 +23,10 @@ namespace ntsim {
 
 namespace {
 
-ntsim::SimMutex g_mutex;
-std::condition_variable_any g_cancelled;
+std::mutex g_mutex;
+// Never destroyed: a process that ends by itself while the delayed end still waits on it
+// must not wait in the variable's destructor for that end.
+std::condition_variable& g_cancelled = *new std::condition_variable;
 bool g_inProgress = false;
 unsigned g_generation = 0;
 std::function<void(unsigned)> g_end;
@@ -51,7 +53,8 @@ void Record(const std::string& what) {
 void ShutDownNow() {
     std::function<void(unsigned)> end;
     {
-        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+        CriticalSection critical;
+        std::lock_guard<std::mutex> lock(g_mutex);
         end = g_end ? g_end : DefaultEnd;
     }
     if (ProcessAttached()) {
@@ -62,7 +65,8 @@ void ShutDownNow() {
 }
 
 bool Begin(uint32_t* error) {
-    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+    CriticalSection critical;
+    std::lock_guard<std::mutex> lock(g_mutex);
     if (g_inProgress) {
         *error = ERROR_SHUTDOWN_IN_PROGRESS;
         return false;
@@ -76,11 +80,12 @@ bool Begin(uint32_t* error) {
 void ShutDownAfter(uint32_t seconds) {
     unsigned generation;
     {
-        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+        CriticalSection critical;
+        std::lock_guard<std::mutex> lock(g_mutex);
         generation = g_generation;
     }
     std::thread([seconds, generation] {
-        std::unique_lock<ntsim::SimMutex> lock(g_mutex);
+        std::unique_lock<std::mutex> lock(g_mutex);
         if (g_cancelled.wait_for(lock, std::chrono::seconds(seconds), [&] { return g_generation != generation; }))
             return;
         lock.unlock();
@@ -91,12 +96,14 @@ void ShutDownAfter(uint32_t seconds) {
 }  // namespace
 
 void SetShutdownProcessEnd(std::function<void(unsigned)> end) {
-    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+    CriticalSection critical;
+    std::lock_guard<std::mutex> lock(g_mutex);
     g_end = std::move(end);
 }
 
 void ShutdownReset() {
-    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+    CriticalSection critical;
+    std::lock_guard<std::mutex> lock(g_mutex);
     g_inProgress = false;
     ++g_generation;
     g_cancelled.notify_all();
