@@ -173,6 +173,8 @@ TEST_F(WizardRun, BadInputIsRefusedWithItsMessageAndChangesNothing) {
          "Error: You do not have enough permissions to run this utility."},
         {"nt4-workstation", "[drive C]", "[modules]\nmissing = RICHED32.DLL\n\n[drive C]", "", cancel, 255,
          "Error: Unable to initialize controls."},
+        {"w2k-member", "[drive C]", "[netapi]\nserver_type = 0x100B\n\n[drive C]", "", cancel, 255,  // a controller
+         "This utility cannot be used on Active Directory domain controllers!"},
         {"nt4-workstation", "", "", "-remove", cancel, 255, "Service Not Installed."},
         {"nt4-workstation", "", "", "-remove -install", cancel, 255, "'-remove' cannot be combined with '-install'"},
         // Options.
