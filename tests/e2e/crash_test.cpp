@@ -11,6 +11,7 @@
 #include "core/job_settings.h"
 #include "core/output.h"
 #include "e2e/e2e_machine.h"
+#include "engine/hive_copies.h"
 #include "engine/stage_driver.h"
 #include "identity/role_checks.h"
 #include "ntsim/kernel/clock.h"
@@ -28,6 +29,7 @@ struct KillPoint {
     ntsim::FaultRule rule;
     char expect;  // 'o' the original machine, 'd' the completed job
     ntsim::FaultRule recoveryRule = {};  // a second cut, in the run that recovers
+    ntsim::FaultRule failure = {};       // a failure before the cut: the cut comes in its restore
 };
 
 ntsim::FaultRule Kill(const char* function, const char* path, long nth, bool flushFirst = false) {
@@ -71,12 +73,24 @@ int InChild(Body body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The restore after a failure, as the service run does it but without its question about
+// the service entry and without the restart, which the test makes itself.
+int RestoreAfterFailure(int) {
+    int hives = RestoreFileSystemSecurity() == -1 ? 0 : RestoreOriginalHives();
+    if (hives == 1) {
+        jobSettings->systemShutDown = 1;
+        jobSettings->SaveSettings(0);
+    }
+    return 1;
+}
+
 // What the service does at one boot: the stored settings choose the job or its clean-up,
 // and a run that asks for a restart stores the settings first as the worker does.
 // 0 job done / 2 recovered (restart), 1 cleaned up, 3 error, 4 nothing stored, or kKilled.
-int ServiceRun(const std::string& dir, const ntsim::FaultRule& cut) {
+int ServiceRun(const std::string& dir, const ntsim::FaultRule& cut, const ntsim::FaultRule& failure = {}) {
     return InChild([&] {
         StartProcess(dir);
+        jobCallbacks.abortAndRestore = RestoreAfterFailure;
         HKEY stored = nullptr;
         if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quorvel\\Tessiv", 0, KEY_READ, &stored) != ERROR_SUCCESS) {
             EndProcess();
@@ -84,6 +98,7 @@ int ServiceRun(const std::string& dir, const ntsim::FaultRule& cut) {
         }
         RegCloseKey(stored);
         jobSettings->LoadSettings();
+        if (!failure.function.empty()) ntsim::FaultAdd(failure);
         if (!cut.function.empty()) ntsim::FaultAdd(cut);
         int result = RunJob();
         if (result == 0 || result == kJobRecovered) {
@@ -214,6 +229,10 @@ TEST_F(Crash, KilledAnywhereTheMachineIsOriginalOrDone) {
          Kill("RegReplaceKeyA", "*\\ORIGINAL\\*", 3)},
         {"stage 7, then the recovery's second profile", Kill("fwrite", "*\\TESSIV\\SAM", 1), 'o',
          Kill("RegReplaceKeyA", "*\\ORIGINAL\\USERS\\S-*", 2, true)},
+        {"stage 8 failed, its restore cut in the hives", Kill("RegReplaceKeyA", "*\\ORIGINAL\\SOFTWARE", 1), 'o', {},
+         {"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 0, "C:\\WINNT\\Profiles\\User1", false}},
+        {"stage 9 failed, its restore cut in the profiles", Kill("RegReplaceKeyA", "*\\ORIGINAL\\USERS\\S-*", 2, true),
+         'o', {}, {"RegReplaceKeyA", ERROR_ACCESS_DENIED, 0, "*\\TESSIV\\SYSTEM", false}},
         {"stage 5, then the recovery's end", Kill("RegDeleteKeyA", "HKEY_LOCAL_MACHINE\\SOFTWARE\\*", 1, true), 'o',
          Kill("DeleteFileA", "*\\TESSIV\\SIDS", 1)},
     };
@@ -221,7 +240,7 @@ TEST_F(Crash, KilledAnywhereTheMachineIsOriginalOrDone) {
     for (const KillPoint& point : points) {
         SCOPED_TRACE(point.where);
         std::string dir = Copy("k" + std::to_string(n++));
-        ASSERT_EQ(ServiceRun(dir, point.rule), kKilled) << "the cut was never reached";
+        ASSERT_EQ(ServiceRun(dir, point.rule, point.failure), kKilled) << "the cut was never reached";
         Settle(dir, point.recoveryRule);
         char outcome = Outcome(dir, point.expect);
         ++counts[outcome == 'o' ? 0 : outcome == 'd' ? 1 : 2];
@@ -229,10 +248,12 @@ TEST_F(Crash, KilledAnywhereTheMachineIsOriginalOrDone) {
         EXPECT_FALSE(fs::exists(dir + "/drives/c/TEMP/TESSIV/SIDS"));
         // A run cut off once it had changed something is recovered, and the log says so.
         std::string log = e2e::ReadHost(dir + "/drives/d/LOGS/tessiv.log");
-        if (point.expect == 'o' && log.find("\nStage 4:") != std::string::npos)
+        if (point.expect == 'o' && log.find("\nStage 4:") != std::string::npos) {
             EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
-        if (std::string(point.where) == "stage 8: fourth descriptor")
+        }
+        if (std::string(point.where) == "stage 8: fourth descriptor") {
             EXPECT_NE(log.find("\nSUCCESS: 3 security assignments replaced on drive C:\\\n"), std::string::npos) << log;
+        }
         fs::remove_all(dir);
     }
     printf("kill points: %d; original machine: %d, completed job: %d, mixed: %d; empty work directories left: %d\n", n,
