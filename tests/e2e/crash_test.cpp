@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "core/job_settings.h"
 #include "core/output.h"
@@ -297,6 +298,36 @@ TEST_F(Crash, PowerLossWhileTheBootSwapsTheHives) {
     }
     printf("boots cut while swapping hives: %d\n", cuts);
     EXPECT_GE(cuts, 19);
+}
+
+// The program itself, as the service: cut off in stage 8 by a power loss (a kill rule in
+// machine.conf), it recovers at the next boot and restarts; the boot after that finds the
+// original machine and cleans up.
+TEST_F(Crash, TheServiceRecoversAfterACut) {
+    auto sh = [&](const std::string& args) {
+        std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim " + args + " >>'" + root_ + "/commands.txt' 2>&1";
+        return WEXITSTATUS(system(cmd.c_str()));
+    };
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    ASSERT_EQ(sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0);
+    const e2e::Snapshot original = e2e::Take(dir_);
+    ASSERT_EQ(sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:D:\\tessiv.log'"), 1);
+    const std::string conf = e2e::ReadHost(dir_ + "/machine.conf");
+    std::ofstream(dir_ + "/machine.conf", std::ios::app)
+        << "\n[fault]\nfunction = SetNamedSecurityInfoA\npath = C:\\Data\\Shared\\*\naction = kill\n";
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the job, cut off in stage 8
+    std::string log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    ASSERT_NE(log.find("\nStage 8:"), std::string::npos) << log;
+    ASSERT_EQ(log.find("\nStage 9:"), std::string::npos) << log;
+    std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << conf;
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the recovery, and its restart
+    log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
+    EXPECT_NE(e2e::ReadHost(dir_ + "/eventlog.txt").find("Original Configuration Restored"), std::string::npos);
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the originals are back; the clean-up
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(fs::exists(C("TEMP/TESSIV")));
+    e2e::ExpectSame(original, e2e::Take(dir_));
 }
 
 }  // namespace
