@@ -110,10 +110,11 @@ bool FileSecurity::ReadSecurity() {
 
 bool IsAccountSid(PSID sid) {
     if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != 5) return false;
-    // Every RID from 500 on names an account or a group of a machine or domain (513, the
-    // machine's "None" group, or a domain's Domain Users and Domain Admins among them):
-    // the rewrite changes only a SID that holds the old one, so the others stay as they are.
-    return *GetSidSubAuthority(sid, 4) >= 500;
+    DWORD rid = *GetSidSubAuthority(sid, 4);
+    // Every account and group of the machine's own domain, the groups from 512 up ("None",
+    // the group of every file an administrator creates) included: an old SID left there
+    // names nobody once the machine SID has changed.
+    return rid >= 500;
 }
 
 int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {

@@ -24,9 +24,7 @@ namespace ntsim {
 namespace {
 
 std::mutex g_mutex;
-// Never destroyed: a process that ends by itself while the delayed end still waits on it
-// must not wait in the variable's destructor for that end.
-std::condition_variable& g_cancelled = *new std::condition_variable;
+std::condition_variable g_cancelled;
 bool g_inProgress = false;
 unsigned g_generation = 0;
 std::function<void(unsigned)> g_end;
@@ -157,6 +155,9 @@ BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeo
     Record(std::string("InitiateSystemShutdownA: ") + (bRebootAfterShutdown ? "restart" : "shut down") + " in " +
            std::to_string(dwTimeout) + " s, applications " + (bForceAppsClosed ? "forced closed" : "asked to close") +
            ", message \"" + (lpMessage ? lpMessage : "") + "\"");
+    // A process that ends by itself first takes the countdown with it, and its exit
+    // does not wait for it.
+    AtProcessExit(5, [] { ShutdownReset(); });
     ShutDownAfter(dwTimeout);
     return TRUE;
 }

@@ -124,7 +124,7 @@ TEST_F(FileSecurityTest, RewritesOnlyThePartsHoldingAnOldSidAndRestoresThemByteF
         DWORD changed;
         std::string after;
     } cases[] = {
-        {"admins own, the None group, account in DACL", Descriptor(admins, kOld + "-513", &accountInDacl, nullptr), false, 6,
+        {"admins own, None is the group, account in DACL", Descriptor(admins, kOld + "-513", &accountInDacl, nullptr), false, 6,
          "O:S-1-5-32-544 G:" + kNew + "-513 D:11:" + kNew + "-1001 10:S-1-1-0"},
         {"protected lists keep their protection", Protected(Descriptor(admins, system, &accountInDacl, &audit)), true, 12,
          "O:S-1-5-32-544 G:S-1-5-18 D:P:11:" + kNew + "-1001 10:S-1-1-0 S:P:128:" + kNewDomain + "-500"},
@@ -134,9 +134,8 @@ TEST_F(FileSecurityTest, RewritesOnlyThePartsHoldingAnOldSidAndRestoresThemByteF
          "O:S-1-5-21-40-50-60-1105 G:S-1-5-18 D:0:" + kNew + "-503"},
         {"RIDs 503 and 999 own", Descriptor(kOld + "-503", kOld + "-999", &rid503, nullptr), false, 7,
          "O:" + kNew + "-503 G:" + kNew + "-999 D:0:" + kNew + "-503"},
-        {"RID 499 and another domain's None group, clean DACL",
-         Descriptor(kOld + "-499", "S-1-5-21-40-50-60-513", &clean, &none), false, 0,
-         "O:" + kOld + "-499 G:S-1-5-21-40-50-60-513 D:11:S-1-5-32-544 S:"},
+        {"RIDs 503 and 999 own, clean DACL", Descriptor(kOld + "-503", kOld + "-999", &clean, &none), false, 3,
+         "O:" + kNew + "-503 G:" + kNew + "-999 D:11:S-1-5-32-544 S:"},
         {"both old SIDs in one pass", Descriptor(admins, system, &domains, &audit), true, 12,
          "O:S-1-5-32-544 G:S-1-5-18 D:9:" + kNew + "-1001 8:" + kNewDomain + "-1105 8:S-1-1-0 S:128:" + kNewDomain + "-500"},
         {"null DACL, empty SACL", Descriptor(admins, kOld + "-1000", nullptr, &none), false, 2,
