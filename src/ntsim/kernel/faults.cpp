@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ntsim/kernel/threads.h"
 #include "ntsim/registry/boot.h"
 
 namespace ntsim {
