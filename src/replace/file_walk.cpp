@@ -123,7 +123,7 @@ int ProcessFileSecurity(const char* path) {
         // A rewritten file is recorded for the restore before the worker may be stopped.
         UnbrokenStep step;
         replaced = file->ReplaceSecuritySids(&pairs);
-        if (replaced == 0 && file->changedParts != 0) changedFiles[changedFileCount++] = file;
+        if (replaced == 0 && file->changedParts != 0 && !revertPairs) changedFiles[changedFileCount++] = file;
     }
     if (replaced != 0) {
         ReportError(FileSecurity::ErrorText(), logStream);
