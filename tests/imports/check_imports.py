@@ -41,9 +41,9 @@ SYSTEM_DLLS = {
 #       GetNamedSecurityInfo, SetNamedSecurityInfo).
 #  CC:  the common controls and common dialogs of Windows NT 4.0 (comctl32.dll 4.00,
 #       comdlg32.dll): MSDN "Shell and Common Controls Versions" lists property sheets
-#       (PropertySheet, CreatePropertySheetPage) for comctl32 4.00, the version of
-#       Windows 95 and Windows NT 4.0; InitCommonControlsEx needs 4.70 (Internet
-#       Explorer 3.0) and is therefore not on this list.
+#       (PropertySheet, CreatePropertySheetPage, DestroyPropertySheetPage) for comctl32
+#       4.00, the version of Windows 95 and Windows NT 4.0; InitCommonControlsEx needs
+#       4.70 (Internet Explorer 3.0) and is therefore not on this list.
 #  CRT: the Visual C++ 4.2 run time, msvcrt.dll 4.20, shipped with Windows NT 4.0; MSDN
 #       "C Run-Time Libraries" (the functions below, and the start-up entry points
 #       __getmainargs, __p__fmode, __p__commode, __p__acmdln, __set_app_type,
@@ -145,7 +145,7 @@ NT4_EXPORTS = {
         "NetUserGetInfo": Q31, "NetUserAdd": Q31, "NetUserDel": Q31,
         "NetWkstaUserGetInfo": Q31, "NetWkstaGetInfo": Q31,
     },
-    "comctl32.dll": {"PropertySheetA": CC, "CreatePropertySheetPageA": CC,
+    "comctl32.dll": {"PropertySheetA": CC, "CreatePropertySheetPageA": CC, "DestroyPropertySheetPage": CC,
                      "InitCommonControls": CC},
     "comdlg32.dll": {"GetOpenFileNameA": CC, "GetSaveFileNameA": CC,
                      "CommDlgExtendedError": CC},

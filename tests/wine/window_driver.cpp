@@ -2,7 +2,7 @@
 // Wine: finds a top-level window by its caption, prints where it is and what its
 // controls say, presses a control, or closes it. Windows builds only.
 //   window_driver find CAPTION [MS]     wait up to MS (default 10000) for the window
-//   window_driver press CAPTION ID      WM_COMMAND for control ID (a button press)
+//   window_driver press CAPTION ID      clicks control ID (BM_CLICK), wherever it sits in the window
 //   window_driver close CAPTION         WM_CLOSE
 // Prints "window LEFT TOP WIDTH HEIGHT" and one "control ID CLASS TEXT" line per child;
 // exit code 0 when the window was found, 1 when not.
@@ -39,6 +39,20 @@ HWND Find(const char* caption, DWORD waitMs) {
     }
 }
 
+struct Control {
+    int id;
+    HWND found;
+};
+
+BOOL CALLBACK MatchId(HWND child, LPARAM data) {
+    Control* control = reinterpret_cast<Control*>(data);
+    if (GetDlgCtrlID(child) == control->id && IsWindowVisible(child)) {
+        control->found = child;
+        return FALSE;
+    }
+    return TRUE;
+}
+
 BOOL CALLBACK PrintChild(HWND child, LPARAM) {
     if (!IsWindowVisible(child)) return TRUE;
     char cls[64], text[1024];
@@ -67,9 +81,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (strcmp(command, "press") == 0 && argc > 3) {
-        int id = atoi(argv[3]);
-        HWND control = GetDlgItem(window, id);
-        PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(control));
+        // The sheet's buttons sit in the sheet, a page's controls in the page: search them all.
+        Control control = {atoi(argv[3]), nullptr};
+        EnumChildWindows(window, MatchId, reinterpret_cast<LPARAM>(&control));
+        if (!control.found) {
+            printf("no control %s in \"%s\"\n", argv[3], argv[2]);
+            return 1;
+        }
+        // Posted: a click that opens a modal box must not hold the driver.
+        PostMessageA(control.found, BM_CLICK, 0, 0);
         return 0;
     }
     if (strcmp(command, "close") == 0) {
