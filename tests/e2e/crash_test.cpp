@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
 
 #include "core/job_settings.h"
 #include "core/output.h"
@@ -28,7 +29,7 @@ struct KillPoint {
     const char* where;
     ntsim::FaultRule rule;
     char expect;  // 'o' the original machine, 'd' the completed job
-    ntsim::FaultRule recoveryRule = {};  // a second cut, in the run that recovers
+    ntsim::FaultRule recoveryRule = {};  // a cut in the service's run at the boot after
     ntsim::FaultRule failure = {};       // a failure before the cut: the cut comes in its restore
 };
 
@@ -153,18 +154,22 @@ protected:
         return dir;
     }
 
-    // Boots and lets the service run until it has nothing left to do (at most five boots).
-    void Settle(const std::string& dir, const ntsim::FaultRule& recoveryCut) {
+    // Boots and lets the service run until it has nothing left to do (at most five boots);
+    // the cut, if any, is made in the first run. The first run's result.
+    int Settle(const std::string& dir, const ntsim::FaultRule& cut) {
+        int first = -1;
         for (int boot = 0; boot < 5; ++boot) {
             Boot(dir);
-            int code = ServiceRun(dir, boot == 0 ? recoveryCut : ntsim::FaultRule());
-            if (code == 1 || code == 4) return;
+            int code = ServiceRun(dir, boot == 0 ? cut : ntsim::FaultRule());
+            if (boot == 0) first = code;
+            if (code == 1 || code == 4) return first;
             if (code != 0 && code != kJobRecovered && code != kKilled) {
                 ADD_FAILURE() << "service run ended with " << code << "\n" << e2e::ReadHost(dir + "/drives/d/LOGS/tessiv.log");
-                return;
+                return first;
             }
         }
         ADD_FAILURE() << "still not settled after five boots";
+        return first;
     }
 
     // 'o' original, 'd' done, 'x' a mix (reported against what was expected).
@@ -233,6 +238,8 @@ TEST_F(Crash, KilledAnywhereTheMachineIsOriginalOrDone) {
          {"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 0, "C:\\WINNT\\Profiles\\User1", false}},
         {"stage 9 failed, its restore cut in the profiles", Kill("RegReplaceKeyA", "*\\ORIGINAL\\USERS\\S-*", 2, true),
          'o', {}, {"RegReplaceKeyA", ERROR_ACCESS_DENIED, 0, "*\\TESSIV\\SYSTEM", false}},
+        {"clean-up: work directory half removed", {}, 'd', Kill("DeleteFileA", "C:\\TEMP\\TESSIV\\*", 5, true)},
+        {"clean-up: settings not yet removed", {}, 'd', Kill("RegDeleteKeyA", "*\\Quorvel\\Tessiv", 1)},
         {"stage 5, then the recovery's end", Kill("RegDeleteKeyA", "HKEY_LOCAL_MACHINE\\SOFTWARE\\*", 1, true), 'o',
          Kill("DeleteFileA", "*\\TESSIV\\SIDS", 1)},
     };
@@ -240,8 +247,13 @@ TEST_F(Crash, KilledAnywhereTheMachineIsOriginalOrDone) {
     for (const KillPoint& point : points) {
         SCOPED_TRACE(point.where);
         std::string dir = Copy("k" + std::to_string(n++));
-        ASSERT_EQ(ServiceRun(dir, point.rule, point.failure), kKilled) << "the cut was never reached";
-        Settle(dir, point.recoveryRule);
+        // Without a cut in the job, the cut comes in the clean-up run of the boot after it.
+        ASSERT_EQ(ServiceRun(dir, point.rule, point.failure), point.rule.function.empty() ? 0 : kKilled)
+            << "the cut was never reached";
+        int first = Settle(dir, point.recoveryRule);
+        if (!point.recoveryRule.function.empty()) {
+            EXPECT_EQ(first, kKilled) << "the second cut was never reached";
+        }
         char outcome = Outcome(dir, point.expect);
         ++counts[outcome == 'o' ? 0 : outcome == 'd' ? 1 : 2];
         EXPECT_EQ(outcome, point.expect);
@@ -297,6 +309,36 @@ TEST_F(Crash, PowerLossWhileTheBootSwapsTheHives) {
     }
     printf("boots cut while swapping hives: %d\n", cuts);
     EXPECT_GE(cuts, 19);
+}
+
+// The program itself, as the service: cut off in stage 8 by a power loss (a kill rule in
+// machine.conf), it recovers at the next boot and restarts; the boot after that finds the
+// original machine and cleans up.
+TEST_F(Crash, TheServiceRecoversAfterACut) {
+    auto sh = [&](const std::string& args) {
+        std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim " + args + " >>'" + root_ + "/commands.txt' 2>&1";
+        return WEXITSTATUS(system(cmd.c_str()));
+    };
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    ASSERT_EQ(sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0);
+    const e2e::Snapshot original = e2e::Take(dir_);
+    ASSERT_EQ(sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:D:\\tessiv.log'"), 1);
+    const std::string conf = e2e::ReadHost(dir_ + "/machine.conf");
+    std::ofstream(dir_ + "/machine.conf", std::ios::app)
+        << "\n[fault]\nfunction = SetNamedSecurityInfoA\npath = C:\\Data\\Shared\\*\naction = kill\n";
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the job, cut off in stage 8
+    std::string log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    ASSERT_NE(log.find("\nStage 8:"), std::string::npos) << log;
+    ASSERT_EQ(log.find("\nStage 9:"), std::string::npos) << log;
+    std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << conf;
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the recovery, and its restart
+    log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
+    EXPECT_NE(e2e::ReadHost(dir_ + "/eventlog.txt").find("Original Configuration Restored"), std::string::npos);
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the originals are back; the clean-up
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(fs::exists(C("TEMP/TESSIV")));
+    e2e::ExpectSame(original, e2e::Take(dir_));
 }
 
 }  // namespace
