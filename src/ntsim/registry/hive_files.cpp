@@ -155,7 +155,11 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags) {
     key->values = std::move(hive.root->values);
     key->className = std::move(hive.root->className);
     key->subkeys = std::move(hive.root->subkeys);
-    for (auto& sub : key->subkeys) sub->parent = key;
+    for (auto& sub : key->subkeys) {
+        sub->parent = key;
+        HiveForgetCells(sub.get());  // their cells are the other file's
+    }
+    HiveMarkDirty(key, kDirtyValues);
     Touch(key);
     return ERROR_SUCCESS;
 }

@@ -27,6 +27,7 @@ struct Mount {
     std::string rootName;        // the root key's own name as the file stores it
     uint32_t minorVersion = 3;
     std::array<uint16_t, 32> fileName{};  // the base block's name, written back as it was read
+    HiveLayout layout;           // where the file keeps each key, for flushes that write only changes
     bool dirty = false;          // changed since it was read or last written
     bool permanent = false;      // mounted at start-up (system hives, the logged-on user's): never unloaded
     bool holdsVolatile = false;  // volatile keys were made in it (they would not survive a re-read)

@@ -217,7 +217,9 @@ void RefreshMounts(State& state) {
         if (m->dirty || m->holdsVolatile) continue;
         dev_t dev;
         ino_t ino;
-        if (!FileIdentity(m->hostPath, &dev, &ino) || (dev == m->dev && ino == m->ino)) continue;
+        if (!FileIdentity(m->hostPath, &dev, &ino)) continue;
+        // Written in place by another process: the same file with a newer sequence number.
+        if (dev == m->dev && ino == m->ino && RegfFileSequence(m->hostPath) == m->layout.sequence) continue;
         Hive hive;
         uint32_t err;
         {
@@ -241,6 +243,7 @@ void RefreshMounts(State& state) {
         m->root = fresh;
         m->rootName = hive.rootName.empty() ? fresh->name : hive.rootName;
         m->minorVersion = hive.minorVersion;
+        m->layout = std::move(hive.layout);
         m->dev = dev;
         m->ino = ino;
         if (system) UpdateHiveList(state);
@@ -331,6 +334,7 @@ Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&&
     mount->rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
     mount->minorVersion = hive.minorVersion;
     mount->fileName = hive.fileName;
+    mount->layout = std::move(hive.layout);
     mount->hostPath = hostPath;
     mount->permanent = permanent;
     mount->parent = parent;
@@ -420,16 +424,25 @@ void ReleaseLoadedHive(const std::string& hostPath) {
 
 uint32_t SaveMount(Mount& mount) {
     if (!mount.dirty) return ERROR_SUCCESS;
-    // Written from the live tree (the registry lock keeps it still), under the root's own name.
+    // Written from the live tree (the registry lock keeps it still), under the root's own name:
+    // in place, only the changed keys, when the file is still the one this process knows;
+    // else whole, to a new file that replaces it.
     uint32_t err;
     {
         MachineLock lock;
-        err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, mount.fileName.data());
+        dev_t dev;
+        ino_t ino;
+        if (!FileIdentity(mount.hostPath, &dev, &ino) || dev != mount.dev || ino != mount.ino) mount.layout.known = false;
+        bool declined = true;
+        err = RegfUpdateFile(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, &mount.layout, &declined);
+        if (declined)
+            err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, mount.fileName.data(),
+                               &mount.layout);
     }
     if (err != ERROR_SUCCESS) return err;
     if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);
     mount.dirty = false;
-    FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // the rename made a new file
+    FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // a whole write made a new file
     return ERROR_SUCCESS;
 }
 
