@@ -72,7 +72,7 @@ LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES lpSecuri
     if ((err = MapFileArgument(lpFile, &host, &exists)) != ERROR_SUCCESS) return (LONG)err;
     if (exists) return ERROR_ALREADY_EXISTS;  // NT creates the file and never overwrites one
     MachineLock machineLock;
-    return (LONG)RegfSaveTree(*r.key, mount->root == r.key ? mount->rootName : r.key->name, mount->minorVersion, host);
+    return (LONG)RegfCreateFile(*r.key, mount->root == r.key ? mount->rootName : r.key->name, mount->minorVersion, host);
 }
 
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {

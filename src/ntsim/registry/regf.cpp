@@ -704,6 +704,49 @@ uint32_t RegfFileSequence(const std::string& hostPath) {
     return std::max(seq[0], seq[1]);
 }
 
+namespace {
+
+uint32_t CreateError() {
+    if (errno == ENOENT) return ERROR_PATH_NOT_FOUND;
+    if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
+    if (errno == EACCES || errno == EPERM || errno == EROFS) return ERROR_ACCESS_DENIED;
+    if (errno == ENOSPC) return ERROR_DISK_FULL;
+    return ERROR_WRITE_FAULT;
+}
+
+// Writes a whole image to a new file and syncs it.
+uint32_t WriteImage(int fd, const std::vector<uint8_t>& image, const std::string& hostPath) {
+    uint32_t err = ERROR_SUCCESS, injected;
+    size_t done = 0;
+    if (FaultHit("RegfSaveFile:write", hostPath, &injected)) err = injected;
+    while (!err && done < image.size()) {
+        ssize_t n = write(fd, image.data() + done, image.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) err = (n < 0 && errno == ENOSPC) ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
+        else done += (size_t)n;
+    }
+    if (!err && FaultHit("RegfSaveFile:fsync", hostPath, &injected)) err = injected;
+    if (!err && fsync(fd) != 0) err = ERROR_WRITE_FAULT;
+    return err;
+}
+
+}  // namespace
+
+uint32_t RegfCreateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath) {
+    std::vector<uint8_t> image;
+    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image)) return err;
+    uint32_t injected;
+    if (FaultHit("RegfSaveFile:create", hostPath, &injected)) return injected;
+    // Nothing to replace, so no temporary copy: the file is made here or not at all (the
+    // sync of a new file commits its directory entry with it).
+    int fd = open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return CreateError();
+    uint32_t err = WriteImage(fd, image, hostPath);
+    if (close(fd) != 0 && !err) err = ERROR_WRITE_FAULT;
+    if (err) unlink(hostPath.c_str());
+    return err;
+}
+
 uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
                       const uint16_t* fileName, HiveLayout* layout) {
     std::vector<uint8_t> image;
@@ -721,22 +764,8 @@ uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t
     int fd = -1;
     if (FaultHit("RegfSaveFile:create", hostPath, &injected)) return injected;
     fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (errno == ENOENT) return ERROR_PATH_NOT_FOUND;
-        if (errno == EACCES || errno == EPERM || errno == EROFS) return ERROR_ACCESS_DENIED;
-        if (errno == ENOSPC) return ERROR_DISK_FULL;
-        return ERROR_WRITE_FAULT;
-    }
-    size_t done = 0;
-    if (FaultHit("RegfSaveFile:write", hostPath, &injected)) err = injected;
-    while (!err && done < image.size()) {
-        ssize_t n = write(fd, image.data() + done, image.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) err = (n < 0 && errno == ENOSPC) ? ERROR_DISK_FULL : ERROR_WRITE_FAULT;
-        else done += (size_t)n;
-    }
-    if (!err && FaultHit("RegfSaveFile:fsync", hostPath, &injected)) err = injected;
-    if (!err && fsync(fd) != 0) err = ERROR_WRITE_FAULT;
+    if (fd < 0) return CreateError();
+    err = WriteImage(fd, image, hostPath);
     if (close(fd) != 0 && !err) err = ERROR_WRITE_FAULT;
     if (!err && FaultHit("RegfSaveFile:rename", hostPath, &injected)) err = injected;
     if (!err && rename(temp.c_str(), hostPath.c_str()) != 0) err = (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;

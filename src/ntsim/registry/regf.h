@@ -31,6 +31,9 @@ uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath);
 uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
                       const uint16_t* fileName = nullptr, HiveLayout* layout = nullptr);
 
+// Writes a tree to a new file (ERROR_ALREADY_EXISTS when there is one), as RegSaveKeyA makes it.
+uint32_t RegfCreateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath);
+
 // Writes the changed keys of a mounted hive (HiveKey::dirty, keys without a cell) into
 // its file in place, as NT's flush writes only the dirty cells: the new cells first, the
 // base block's primary sequence number raised, then the records that point at them and

@@ -420,6 +420,34 @@ bool WriteAt(int fd, const void* data, size_t n, uint64_t at) {
     return true;
 }
 
+struct Piece {
+    uint32_t at;  // offset in the bins
+    const std::vector<uint8_t>* bytes;
+};
+
+// Writes pieces of the bins, later pieces over earlier ones where they overlap, with one
+// write for each run of adjoining pieces rather than one per cell.
+bool WritePieces(int fd, const std::vector<Piece>& pieces) {
+    std::vector<size_t> order(pieces.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return pieces[a].at < pieces[b].at; });
+    std::vector<uint8_t> run;
+    size_t i = 0;
+    while (i < order.size()) {
+        uint64_t start = pieces[order[i]].at, end = start;
+        size_t j = i;
+        for (; j < order.size() && pieces[order[j]].at <= end; ++j)
+            end = std::max<uint64_t>(end, (uint64_t)pieces[order[j]].at + pieces[order[j]].bytes->size());
+        std::vector<size_t> members(order.begin() + (long)i, order.begin() + (long)j);
+        std::sort(members.begin(), members.end());  // in the order they were made
+        run.assign((size_t)(end - start), 0);
+        for (size_t m : members) std::copy(pieces[m].bytes->begin(), pieces[m].bytes->end(), run.begin() + (long)(pieces[m].at - start));
+        if (!WriteAt(fd, run.data(), run.size(), kBaseSize + start)) return false;
+        i = j;
+    }
+    return true;
+}
+
 uint32_t WriteError() { return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT; }
 
 }  // namespace
@@ -500,10 +528,10 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     //    the base block with the primary sequence number raised and the bins' new size.
     uint32_t injected = 0;
     bool ok = !FaultHit("RegfUpdateFile:write", hostPath, &injected);
-    for (const auto& [cell, bytes] : u.space.early)
-        if (ok) ok = WriteAt(fd, bytes.data(), bytes.size(), (uint64_t)kBaseSize + cell);
-    for (const auto& [cell, bytes] : u.space.fresh)
-        if (ok) ok = WriteAt(fd, bytes.data(), bytes.size(), (uint64_t)kBaseSize + cell);
+    std::vector<Piece> pieces;
+    for (const auto& [cell, bytes] : u.space.early) pieces.push_back({cell, &bytes});
+    for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, &bytes});
+    if (ok) ok = WritePieces(fd, pieces);
     if (ok && u.space.binsSize > base.binsSize) {
         struct stat st;
         uint64_t want = (uint64_t)kBaseSize + u.space.binsSize;
@@ -519,8 +547,9 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     if (ok) ok = fdatasync(fd) == 0;
     // 2. The records that stay in place (nk, sk) now point at them; the secondary
     //    sequence number says the file is whole again.
-    for (const auto& [at, bytes] : u.space.inPlace)
-        if (ok) ok = WriteAt(fd, bytes.data(), bytes.size(), (uint64_t)kBaseSize + at);
+    pieces.clear();
+    for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, &bytes});
+    if (ok) ok = WritePieces(fd, pieces);
     base.secondarySeq = base.primarySeq;
     memcpy(header, &base, sizeof base);
     SealBaseBlock(header);
@@ -534,13 +563,22 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     }
     // 3. The old cells are freed once nothing on disk points at them. Not synced: if they
     //    are lost, the file only keeps a few cells it no longer uses.
-    for (const auto& [cell, size] : u.space.freed) {
+    //    Neighbours merge into one free cell, as NT merges them (they lie in one bin:
+    //    a bin begins with its header, never right after a cell).
+    std::vector<std::pair<uint32_t, uint32_t>>& freed = u.space.freed;
+    std::sort(freed.begin(), freed.end());
+    for (size_t i = 0; i < freed.size();) {
+        uint32_t cell = freed[i].first, size = freed[i].second;
+        size_t j = i + 1;
+        for (; j < freed.size() && freed[j].first <= cell + size; ++j)
+            if (freed[j].first == cell + size) size += freed[j].second;  // a cell listed twice counts once
         int32_t positive = (int32_t)size;
         if (!WriteAt(fd, &positive, 4, (uint64_t)kBaseSize + cell)) {
             layout->known = false;
             break;
         }
         layout->freeCells.emplace(size, cell);
+        i = j;
     }
     close(fd);
     layout->sequence = base.primarySeq;

@@ -192,8 +192,9 @@ TEST_F(RegistryPersistence, InPlaceFlushesKeepTheFileAsTheRegistryHoldsIt) {
                 ASSERT_EQ(0, stat(file.c_str(), &inPlace));
                 ASSERT_EQ(0, stat(whole.c_str(), &written));
                 EXPECT_LE(inPlace.st_size, 2 * written.st_size + 256 * 1024) << "round " << round;
-                if (access("/usr/bin/hivexml", X_OK) == 0)
+                if (access("/usr/bin/hivexml", X_OK) == 0) {
                     EXPECT_EQ(0, system(("hivexml " + file + " > /dev/null").c_str())) << "round " << round;
+                }
             }
         }
         RegCloseKey(root);
