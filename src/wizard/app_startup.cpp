@@ -1,10 +1,8 @@
-// Application start-up: the checks every start makes, in their order, and the ways of
-// running that need no wizard page.
+// Application start-up: the checks every start makes, in their order, and the four ways
+// of running: the wizard, a command-line request, the service at boot, the temporary copy.
 #include "wizard/app_startup.h"
 
-#include <cstring>
 #include <new>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -18,10 +16,13 @@
 #include "service/service_run.h"
 #include "service/temporary_copy.h"
 #include "wizard/small_dialogs.h"
+#include "wizard/wizard_sheet.h"
 
 AppState appState;
 
 namespace {
+
+HINSTANCE programInstance = nullptr;
 
 const UINT kMessageNoMemory = 57349;
 const UINT kMessageUncProgram = 57350;
@@ -63,17 +64,6 @@ std::vector<std::string> Arguments(const char* text) {
         out.push_back(arg);
     }
     return out;
-}
-
-// A start that needs the wizard: this build has none yet, so the start ends and the log says why.
-int NoWizard() {
-    if (OpenLogFile(jobSettings->logFileName, "a+t")) {
-        LogLine("Nothing to do: the wizard is not part of this program yet. Start it with -autoinstall -quiet, -start or "
-                "-clean, or let the installed service run at the next boot.",
-                logStream);
-        CloseLogFile();
-    }
-    return -1;
 }
 
 }  // namespace
@@ -142,58 +132,67 @@ int InitializeProgram(const char* arguments) {
     return 0;
 }
 
-namespace {
-
-// The install step of a command-line request ("-autoinstall -quiet", "start" with
-// "install"): the settings (with the SID file) stored and the service installed. 1 or 0.
-int InstallFromCommandLine(int removeUtility, int cleanTemp) {
-    JobSettings* job = jobSettings;
-    job->removeExe = removeUtility;
-    job->removeTemp = cleanTemp;
-    CheckRegistryQuota();
-    bool terminalServer = IsProductSuiteInstalled("Terminal Server");
-    bool skipChecks = terminalServer && !appState.unattended;
-    if (!skipChecks && !CheckAdministrator(job)) return 0;
-    if (!job->SaveSettings(skipChecks ? 0 : 1)) return 0;
-    return serviceControl.InstallService();
-}
-
-}  // namespace
-
 void ApplyOptions() {
+    WizardSheet* sheet = wizardSheet;
+    if (!sheet) return;
     CommandLineOptions& o = appState.options;
     JobSettings* job = jobSettings;
+    OptionsPage& options = sheet->options;
     if (o.quiet) serviceControl.quiet = 1;
     if (o.deleteNow) {
         DeleteProgramFile(o.deleteNowPath.c_str());
         return;
     }
     if (o.dataGiven) {
+        sheet->computerInfo.useFile = 1;
+        CopyField(sheet->computerInfo.fileName, sizeof sheet->computerInfo.fileName, o.dataFile.c_str());
         job->writeSyncFile = appState.role == kPrimaryDomainController;
         job->useSyncFile = appState.role == kBackupDomainController;
-        snprintf(job->dataFileName, sizeof job->dataFileName, "%s", o.dataFile.c_str());
+        CopyField(job->dataFileName, sizeof job->dataFileName, o.dataFile.c_str());
     }
     if (o.logGiven) {
+        options.useLog = 1;
         job->useLogFile = 1;
-        if (!o.logFile.empty()) snprintf(job->logFileName, sizeof job->logFileName, "%s", o.logFile.c_str());
+        if (!o.logFile.empty()) {
+            CopyField(options.logName, sizeof options.logName, o.logFile.c_str());
+            CopyField(job->logFileName, sizeof job->logFileName, o.logFile.c_str());
+        }
     }
     if (o.nameGiven) {
         job->changeComputerName = 1;
-        snprintf(job->newComputerName, sizeof job->newComputerName, "%s", o.name.c_str());
+        CopyField(options.newName, sizeof options.newName, o.name.c_str());
+        CopyField(job->newComputerName, sizeof job->newComputerName, o.name.c_str());
     }
-    if (o.clean) job->cleanOnly = 1;
-    if (o.deleteProgram) job->removeExe = 1;
-    if (o.verbose) verboseLog = 1;
-    if (o.sysprep) job->useSysPrep = 1;
-    if (!o.fileSystem) job->processFileSystem = 0;
+    if (o.clean) {
+        job->cleanOnly = 1;
+        sheet->AutoStart();
+    }
+    if (o.deleteProgram) {
+        job->removeExe = 1;
+        sheet->install.removeUtility = 1;
+    }
+    if (o.install) {
+        options.runNow = 0;
+        sheet->StartOnInstallPage();
+    }
+    if (o.verbose) verboseLog = options.verbose = 1;
+    if (o.sysprep) job->useSysPrep = options.useSysPrep = 1;
+    if (!o.fileSystem) job->processFileSystem = options.processFs = 0;
     if (o.debug) debugMode = 1;
-    if (o.start && o.install) {
-        serviceControl.quiet = 1;
-        InstallFromCommandLine(o.deleteProgram, 1);
+    if (o.start) {
+        if (o.install) {
+            options.runNow = 1;
+            serviceControl.quiet = 1;
+            InstallForNextBoot();
+        }
+        sheet->AutoStart();
     }
     if (o.autoinstall) {
-        appState.unattended = 1;
-        if (o.quiet) InstallFromCommandLine(o.deleteProgram, 1);
+        sheet->unattended = 1;
+        if (o.quiet) {
+            options.runNow = 0;
+            InstallForNextBoot();
+        }
     }
 }
 
@@ -202,22 +201,24 @@ int RunStartedProgram() {
     if (!o.autoinstall && WaitForPrepTool() != 0) return -1;
     int switched = 0;
     if (!IsOnInteractiveDesktop()) switched = SwitchToInteractiveDesktop();
+    if (!CreateWizardSheet(programInstance, WizardActions{RunWorker, StatusWindow})) {
+        ShowAppMessage(nullptr, "Program Error: Unable to create Property Sheet", 0);
+        return -1;
+    }
     SetLastError(0);
     ApplyOptions();
-    int result;
     if ((o.autoinstall && o.quiet) || o.deleteNow) {
-        result = 1;
-    } else if (o.start || o.clean) {
-        // What the options page does when Finish is pressed by itself: the job runs behind the status window.
-        result = (int)RunJobBehindStatusWindow(nullptr);
-    } else {
-        result = NoWizard();
+        DestroyWizardSheet();
+        return 1;
     }
+    INT_PTR result = wizardSheet->Show();
+    DestroyWizardSheet();
     if (switched == 1) RestoreOriginalDesktop();
-    return result;
+    return (int)result;
 }
 
-int RunProgram(HINSTANCE, const char* arguments) {
+int RunProgram(HINSTANCE instance, const char* arguments) {
+    programInstance = instance;
     CreateJobSettings();
     ProcessMutex.Create();
     ConnectJobCallbacks();

@@ -1,6 +1,6 @@
-// Application start-up: the entry point's checks in their order, the ways of running
-// (a command-line request, the service at boot, the temporary copy, a job started at
-// once) and ApplyOptions, which carries the command line into the job.
+// Application start-up: the entry point's checks in their order, the four ways of running
+// (the wizard, a command-line request, the service at boot, the temporary copy) and
+// ApplyOptions, which carries the command line into the wizard and the job.
 #pragma once
 #include "engine/command_line.h"
 #include "nt/win32.h"
@@ -10,7 +10,6 @@ struct AppState {
     int role;              // MachineRole
     CommandLineOptions options;
     HMODULE richEditLibrary;
-    int unattended;        // "autoinstall": the install step asks nothing
 };
 extern AppState appState;
 
@@ -20,5 +19,6 @@ int RunProgram(HINSTANCE instance, const char* arguments);
 int InitializeProgram(const char* arguments);
 // The run step after a successful initialisation: the exit code.
 int RunStartedProgram();
-// The accepted options into the job (and the install step or deletion they ask for).
+// The accepted options into the wizard and the job (and the install step or deletion
+// they ask for); nothing without a wizard.
 void ApplyOptions();

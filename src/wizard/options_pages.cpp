@@ -257,6 +257,11 @@ int OptionsPage::StartJob() {
     ResumeThread(worker);
     ShowWindow(GetParent(window), SW_HIDE);
     DialogBoxParamA(sheet->instance, MAKEINTRESOURCEA(IDD_STATUS), nullptr, actions.statusWindowProc, 0);
+    // The window may close before the worker's last steps (the restart): the process
+    // waits for them before the sheet closes and the program ends.
+    if (WaitForSingleObject(worker, 0) != WAIT_OBJECT_0) WaitForSingleObject(worker, INFINITE);
+    CloseHandle(worker);
+    jobSettings->workerThread = nullptr;
     return 1;
 }
 

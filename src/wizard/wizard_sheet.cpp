@@ -207,7 +207,13 @@ void WizardSheet::AutoStart() {
 
 void WizardSheet::StartOnInstallPage() { MakeCurrent(kInstallPageIndex); }
 
-INT_PTR WizardSheet::Show() { return PropertySheetA(&header); }
+INT_PTR WizardSheet::Show() {
+    INT_PTR result = PropertySheetA(&header);
+    // A sheet that was created has destroyed its pages when it closed.
+    if (window)
+        for (HPROPSHEETPAGE& page : pageHandles) page = nullptr;
+    return result;
+}
 
 WizardSheet* CreateWizardSheet(HINSTANCE instance, const WizardActions& actions) {
     if (wizardSheet) return wizardSheet;
@@ -221,6 +227,7 @@ WizardSheet* CreateWizardSheet(HINSTANCE instance, const WizardActions& actions)
         sheet->pages[i] = pages[i];
         sheet->pageHandles[i] = CreatePropertySheetPageA(&pages[i]->description);
         if (!sheet->pageHandles[i]) {
+            for (int made = 0; made < i; ++made) DestroyPropertySheetPage(sheet->pageHandles[made]);
             delete sheet;
             return nullptr;
         }
@@ -240,6 +247,9 @@ WizardSheet* CreateWizardSheet(HINSTANCE instance, const WizardActions& actions)
 void DestroyWizardSheet() {
     if (!wizardSheet) return;
     if (currentDialog == wizardSheet->window) currentDialog = nullptr;
+    // Pages of a sheet that was never shown are still ours to destroy.
+    for (HPROPSHEETPAGE page : wizardSheet->pageHandles)
+        if (page) DestroyPropertySheetPage(page);
     delete wizardSheet;
     wizardSheet = nullptr;
 }

@@ -38,7 +38,7 @@ struct WizardSheet {
     void AutoStart();
     // Makes the install page current.
     void StartOnInstallPage();
-    // Shows the sheet modally; its result.
+    // Shows the sheet modally; its result. The sheet destroys its pages when it closes.
     INT_PTR Show();
 
 private:
@@ -50,5 +50,5 @@ extern WizardSheet* wizardSheet;
 
 // Builds the wizard and its four pages (none when a page cannot be made).
 WizardSheet* CreateWizardSheet(HINSTANCE instance, const WizardActions& actions);
-// Discards the wizard (its pages are destroyed with the sheet window).
+// Discards the wizard, with its pages when it was never shown.
 void DestroyWizardSheet();

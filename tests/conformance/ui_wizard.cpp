@@ -24,8 +24,14 @@ struct Run {
     size_t step = 0;
     bool callbackInitialized = false;
     UINT_PTR timer = 0;
+    int released = 0;  // pages the sheet destroyed (PSPCB_RELEASE)
 };
 Run* g_run = nullptr;
+
+UINT CALLBACK PageCallback(HWND, UINT msg, struct _PROPSHEETPAGEA*) {
+    if (msg == PSPCB_RELEASE) g_run->released++;
+    return 1;
+}
 
 const char* Code(UINT code) {
     switch (code) {
@@ -111,6 +117,8 @@ INT_PTR RunSheet(Run& run) {
         p.pszTemplate = MAKEINTRESOURCE(templates[i]);
         p.pfnDlgProc = Page;
         p.lParam = i;
+        p.dwFlags = PSP_USECALLBACK;
+        p.pfnCallback = PageCallback;
         pages[i] = CreatePropertySheetPageA(&p);
     }
     PROPSHEETHEADERA h{};
@@ -137,6 +145,7 @@ CONFORMANCE_TEST(ui_wizard_notifications_and_buttons) {
     INT_PTR result = RunSheet(run);
     ok(result > 0, "Finish ends the sheet with a positive result, got %ld", (long)result);
     ok(run.callbackInitialized, "PSCB_INITIALIZED was called");
+    ok(run.released == 4, "the sheet destroyed the pages it was given: %d releases", run.released);
     const char* expected[] = {"initialized", "0 setactive", "0 next", "0 killactive", "1 setactive", "1 next",
                               "1 killactive", "2 setactive", "2 next", "2 next", "2 killactive", "3 setactive",
                               "3 back", "3 killactive", "2 setactive", "2 next", "2 killactive", "3 setactive",

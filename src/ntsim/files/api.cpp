@@ -379,7 +379,8 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
     if (!Exists(dir.host, &st) || !S_ISDIR(st.st_mode)) return Fail(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
     auto find = std::make_shared<FindObject>();
     ListingBegin(&find->listing);
-    if ((err = FileAccessCheck(dir, kFileListDirectory, 0, &find->listing.descriptor)) != ERROR_SUCCESS)
+    // kernel32 opens the folder for backup: an enabled SeBackupPrivilege lists any folder.
+    if ((err = FileAccessCheck(dir, kFileListDirectory, kBackupIntent, &find->listing.descriptor)) != ERROR_SUCCESS)
         return Fail(err), INVALID_HANDLE_VALUE;
     DIR* d = opendir(dir.host.c_str());
     if (!d) return Fail(ErrnoToWin32(errno)), INVALID_HANDLE_VALUE;

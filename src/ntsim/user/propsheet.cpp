@@ -20,7 +20,6 @@ const int kBack = 12323, kNext = 12324, kFinish = 12325;
 
 struct Sheet {
     std::vector<HPROPSHEETPAGE> pages;
-    std::vector<bool> ownPages;  // made from PSH_PROPSHEETPAGE descriptions: freed with the sheet
     std::vector<HWND> pageWindows;
     int active = -1;
     bool ended = false;
@@ -307,10 +306,8 @@ INT_PTR PropertySheetA(LPCPROPSHEETHEADERA h) {
         if (h->dwFlags & PSH_PROPSHEETPAGE) {
             const PROPSHEETPAGEA* p = (const PROPSHEETPAGEA*)((const char*)h->ppsp + (size_t)i * h->ppsp->dwSize);
             s->pages.push_back(CreatePropertySheetPageA(p));
-            s->ownPages.push_back(true);
         } else {
             s->pages.push_back(h->phpage[i]);
-            s->ownPages.push_back(false);
         }
         if (!s->pages.back()) return -1;
     }
@@ -361,8 +358,9 @@ INT_PTR PropertySheetA(LPCPROPSHEETHEADERA h) {
     }
     if (IsWindow(sheet)) DestroyWindow(sheet);
     if (owner && ownerWasEnabled) EnableWindow(owner, TRUE);
-    for (size_t i = 0; i < s->pages.size(); ++i)
-        if (s->ownPages[i]) DestroyPropertySheetPage(s->pages[i]);
+    // As comctl32 does when the sheet window goes: every page is destroyed, those the caller
+    // made with CreatePropertySheetPageA too (their release callbacks run).
+    for (HPROPSHEETPAGE page : s->pages) DestroyPropertySheetPage(page);
     TranscriptAdd("closed: wizard \"" + caption + "\" with " + std::to_string((long long)result));
     return result;
 }
