@@ -491,9 +491,10 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     while (!stack.empty() && !err) {
         auto [key, isNew] = stack.back();
         stack.pop_back();
-        if ((key->dirty & (kDirtyRecord | kDirtyValues)) || isNew)
-            err = u.WriteKey(*key, key == &root ? rootName : key->name, key == &root, isNew);
-        bool below = (key->dirty & kDirtyBelow) || isNew;
+        bool written = (key->dirty & (kDirtyRecord | kDirtyValues)) || isNew;
+        if (written) err = u.WriteKey(*key, key == &root ? rootName : key->name, key == &root, isNew);
+        // A written key may have given new children their cells: they are written next.
+        bool below = (key->dirty & kDirtyBelow) || written;
         key->dirty = 0;
         if (!below) continue;
         for (const auto& sub : key->subkeys) {

@@ -286,11 +286,27 @@ TEST_F(RegistryPersistence, AProcessSeesWhatAnotherFlushedInHivesItDidNotChange)
     RegCloseKey(stays);
     RegCloseKey(goes);
     EXPECT_EQ("after", GetString("SOFTWARE\\Shared\\Stays", "v"));
-    // A hive this process changed keeps its own version (the last writer wins).
+    // A hive this process changed keeps its own version until it writes it; then what the
+    // other process flushed (a value, a deletion) stays beside this process's changes.
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Gone", "v", "x", false));
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\TheyDelete", "v", "x", true));
     ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Mine", "v", "mine", false));
-    ASSERT_EQ(0, InChild([] { return SetString("SOFTWARE\\Shared\\Stays", "v", "theirs", true) ? 1 : 0; }));
+    ASSERT_EQ(0, InChild([] {
+        if (SetString("SOFTWARE\\Shared\\Stays", "v", "theirs", true)) return 1;
+        if (SetString("SOFTWARE\\Shared\\Theirs", "v", "t", true)) return 2;
+        return RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\TheyDelete") || RegFlushKey(HKEY_LOCAL_MACHINE) ? 3 : 0;
+    }));
     EXPECT_EQ("after", GetString("SOFTWARE\\Shared\\Stays", "v"));
     EXPECT_EQ("mine", GetString("SOFTWARE\\Shared\\Mine", "v"));
+    ASSERT_EQ(0, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Gone"));
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Mine", "w", "mine too", true));
+    ntsim::ProcessDetach();
+    Attach("Administrator");
+    EXPECT_EQ("theirs", GetString("SOFTWARE\\Shared\\Stays", "v"));
+    EXPECT_EQ("t", GetString("SOFTWARE\\Shared\\Theirs", "v"));
+    EXPECT_EQ("mine too", GetString("SOFTWARE\\Shared\\Mine", "w"));
+    EXPECT_EQ("<no key>", GetString("SOFTWARE\\Shared\\Gone", "v"));
+    EXPECT_EQ("<no key>", GetString("SOFTWARE\\Shared\\TheyDelete", "v"));
 }
 
 }  // namespace
