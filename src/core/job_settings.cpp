@@ -129,6 +129,8 @@ int JobSettings::SaveSettings(int writeSidFile) {
         }
         if (RegSetValueExA(programKey, v.name, 0, v.type, data, size) != ERROR_SUCCESS) ok = 0;
     }
+    // Written through to the hive file: the next boot decides by them, even after a power loss.
+    if (ok && RegFlushKey(programKey) != ERROR_SUCCESS) ok = 0;
     if (!ok) ShowAppMessage(nullptr, "Error storing program configuration to registry", MB_ICONHAND);
 
     if (writeSidFile) {

@@ -120,19 +120,8 @@ int CommandLineOptions::ValidateOptions() const {
     if (dataGiven) {
         if (dataFile.empty()) return Refuse("Error: Datafile name omitted from command line option", MB_ICONWARNING);
         if (machineRole == kBackupDomainController) {
-            FILE* file = fopen(dataFile.c_str(), "r");
-            if (!file) {
-                std::string format = TableText(kMessageDataFileMissing);
-                // The table's text has one %s for the file name; anything else is shown as it is.
-                const char* s = strstr(format.c_str(), "%s");
-                if (s && !strchr(s + 2, '%') && format.find('%') == (size_t)(s - format.c_str()))
-                    snprintf(message, sizeof message, "%.*s%s%s", (int)(s - format.c_str()), format.c_str(),
-                             dataFile.c_str(), s + 2);
-                else
-                    snprintf(message, sizeof message, "%s", format.c_str());
-                return Refuse(message, MB_ICONHAND);
-            }
-            fclose(file);
+            std::string missing = MissingDataFileText(dataFile);
+            if (!missing.empty()) return Refuse(missing.c_str(), MB_ICONHAND);
         } else if (machineRole != kPrimaryDomainController) {
             return Refuse(TableText(kMessageDataFileUnused).c_str(), MB_ICONHAND);
         }
@@ -171,5 +160,42 @@ int CommandLineOptions::ValidateOptions() const {
                      path->c_str(), MAX_PATH - 1);
             return Refuse(message, MB_ICONWARNING);
         }
+    // Files the job will write: their folders must exist.
+    std::string missing = logGiven && !logFile.empty() ? MissingFolderText(logFile) : "";
+    if (missing.empty() && dataGiven && machineRole == kPrimaryDomainController) missing = MissingFolderText(dataFile);
+    if (!missing.empty()) return Refuse(missing.c_str(), MB_ICONHAND);
     return 1;
+}
+
+std::string MissingDataFileText(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "r");
+    if (file) {
+        fclose(file);
+        return "";
+    }
+    char message[1600];
+    std::string format = TableText(kMessageDataFileMissing);
+    // The table's text has one %s for the file name; anything else is shown as it is.
+    const char* s = strstr(format.c_str(), "%s");
+    if (s && !strchr(s + 2, '%') && format.find('%') == (size_t)(s - format.c_str()))
+        snprintf(message, sizeof message, "%.*s%.*s%s", (int)(s - format.c_str()), format.c_str(), MAX_PATH,
+                 path.c_str(), s + 2);
+    else
+        snprintf(message, sizeof message, "%s", format.c_str());
+    return message;
+}
+
+std::string MissingFolderText(const std::string& path) {
+    size_t slash = path.find_last_of("\\/");
+    // A bare name lands in the current folder, which exists.
+    if (slash == std::string::npos) return "";
+    std::string folder = path.substr(0, slash + 1);
+    if (folder.size() > 1 && !(folder.size() == 3 && folder[1] == ':')) folder.pop_back();  // not "C:\\" or "\\"
+    DWORD attributes = GetFileAttributesA(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return "";
+    char message[1600];
+    snprintf(message, sizeof message,
+             "Error: The folder '%.*s' does not exist.\n\nPlease specify a file in an existing folder.", MAX_PATH,
+             folder.c_str());
+    return message;
 }

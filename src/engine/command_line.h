@@ -14,6 +14,14 @@ const UINT kMessageDataFileUnused = 57348;
 // The longest computer name (NetBIOS names hold 15 characters).
 const size_t kMaxComputerName = 15;
 
+// Where a file the job reads or writes must be, checked wherever its name is given (the
+// command line, the wizard) so that a name pointing nowhere is refused before the job
+// starts. Each gives the message to show, or an empty text when the name will do.
+// The synchronization file a backup controller reads must open.
+std::string MissingDataFileText(const std::string& path);
+// A file the job writes (log, a primary controller's synchronization file) needs its folder.
+std::string MissingFolderText(const std::string& path);
+
 struct CommandLineOptions {
     int invalid = 0;
     int nameGiven = 0;

@@ -12,6 +12,7 @@
 #include "identity/role_checks.h"
 #include "replace/byte_replace.h"
 #include "replace/registry_replace.h"
+#include "replace/user_profiles.h"
 
 namespace {
 
@@ -283,50 +284,124 @@ int InstallWorkingHives() {
     return 1;
 }
 
-// The profile hives rewritten in stage 4 are scheduled to replace the profiles' hive files at
-// the next load: their original copies are written over the rewritten files, so that the
-// scheduled replacement brings back each profile as it was. 1, or 0 after a report.
-static int RestoreProfileHives() {
-    char pattern[MAX_PATH], original[MAX_PATH], rewritten[MAX_PATH];
-    if (!JoinPath(pattern, jobSettings->workDirectory, "ORIGINAL\\USERS\\*")) return 0;
+namespace {
+
+const char* const kJobSidsName = "SIDS";
+
+// Whether the original copy is still to be scheduled: 1 yes, 0 no (a restore cut off by a
+// power loss has already put it in place: the registry took the file, and the hive it
+// replaced lies beside it as "%s.BAK"), -1 it is missing (reported).
+int OriginalPending(const char* original) {
+    if (GetFileAttributesA(original) != INVALID_FILE_ATTRIBUTES) return 1;
+    char backup[MAX_PATH];
+    int length = snprintf(backup, sizeof backup, "%s.BAK", original);
+    if (length >= 0 && length < MAX_PATH && GetFileAttributesA(backup) != INVALID_FILE_ATTRIBUTES) return 0;
+    ReportNumberText("Error %d finding original hive '%s'", (long)ERROR_FILE_NOT_FOUND, original);
+    return -1;
+}
+
+// The profile hives saved in stage 4 ("ORIGINAL\USERS", all but .DEFAULT). 1 or 0 (reported).
+int ScheduleOriginalProfiles(const SidPairList* renames) {
+    const char* work = jobSettings->workDirectory;
+    char pattern[MAX_PATH], original[MAX_PATH];
+    if (!JoinPath(pattern, work, "ORIGINAL\\USERS\\*")) return 0;
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA(pattern, &found);
     if (find == INVALID_HANDLE_VALUE) return 1;
     int ok = 1;
     do {
         const char* name = found.cFileName;
-        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !strcmp(name, ".DEFAULT")) continue;
-        int a = snprintf(original, sizeof original, "%s\\ORIGINAL\\USERS\\%s", jobSettings->workDirectory, name);
-        int b = snprintf(rewritten, sizeof rewritten, "%s\\USERS\\%s", jobSettings->workDirectory, name);
-        if (a < 0 || a >= MAX_PATH || b < 0 || b >= MAX_PATH) continue;
-        // A profile whose rewritten copy was never made was never scheduled either.
-        if (GetFileAttributesA(rewritten) == INVALID_FILE_ATTRIBUTES) continue;
+        size_t length = strlen(name);
+        // A ".BAK" file is a hive that an earlier restore replaced: its original is in place.
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !strcmp(name, ".DEFAULT") ||
+            (length > 4 && !lstrcmpiA(name + length - 4, ".BAK")))
+            continue;
+        int a = snprintf(original, sizeof original, "%s\\ORIGINAL\\USERS\\%s", work, name);
+        if (a < 0 || a >= MAX_PATH) continue;
         LogDebugPath(original);
-        if (!CopyFileA(original, rewritten, FALSE)) {
-            ReportNumberText("Error %d restoring user hive '%s'", (long)GetLastError(), name);
-            ok = 0;
-        }
+        ok = ScheduleProfileHive(name, original, renames);
     } while (ok && FindNextFileA(find, &found));
     FindClose(find);
     return ok;
 }
 
+}  // namespace
+
+int StoreJobSids() {
+    JobSettings* job = jobSettings;
+    JobSids sids;
+    memset(&sids, 0, sizeof sids);
+    sids.count = job->replaceDomainSid && job->oldDomainSid && job->newDomainSid ? 2 : 1;
+    memcpy(&sids.oldSid[0], job->originalSid, kSidSize);
+    memcpy(&sids.newSid[0], job->newSid, kSidSize);
+    if (sids.count == 2) {
+        memcpy(&sids.oldSid[1], job->oldDomainSid, kSidSize);
+        memcpy(&sids.newSid[1], job->newDomainSid, kSidSize);
+    }
+    char path[MAX_PATH], temp[MAX_PATH];
+    if (!JoinPath(path, job->workDirectory, kJobSidsName) || !JoinPath(temp, job->workDirectory, "SIDS.NEW")) return 0;
+    // Written aside and moved into place: a record that exists is always whole.
+    FILE* file = fopen(temp, "wb");
+    bool written = file && fwrite(&sids, 1, sizeof sids, file) == sizeof sids;
+    if (file && fclose(file) != 0) written = false;
+    if (!written || !MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        ReportNumberText("Error %d storing the SIDs of the job to '%s'", (long)GetLastError(), path);
+        return 0;
+    }
+    return 1;
+}
+
+int ReadJobSids(const char* directory, JobSids* sids) {
+    char path[MAX_PATH];
+    int length = snprintf(path, sizeof path, "%s\\%s", directory, kJobSidsName);
+    if (!directory[0] || length < 0 || length >= MAX_PATH) return 0;
+    FILE* file = fopen(path, "rb");
+    if (!file) return 0;
+    size_t got = fread(sids, 1, sizeof *sids, file);
+    fclose(file);
+    return got == sizeof *sids && (sids->count == 1 || sids->count == 2);
+}
+
+int DiscardJobSids() {
+    char path[MAX_PATH];
+    if (!JoinPath(path, jobSettings->workDirectory, kJobSidsName)) return 0;
+    if (DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND) return 1;
+    ReportNumberText("Error %d removing '%s'", (long)GetLastError(), path);
+    return 0;
+}
+
+int ScheduleOriginalHives(const SidPairList* renames) {
+    char original[MAX_PATH];
+    char path[MAX_PATH];
+    if (!JoinPath(original, jobSettings->workDirectory, "ORIGINAL")) return 0;
+    for (const HiveFile& hive : kHiveSet) {
+        if (!JoinPath(path, original, hive.file)) return 0;
+        LogDebugPath(path);
+        int pending = OriginalPending(path);
+        if (pending < 0 || (pending && !ReplaceHiveFromFile(hive.root, hive.subkey, path))) return 0;
+    }
+    return ScheduleOriginalProfiles(renames);
+}
+
 int RestoreOriginalHives() {
-    if (!jobSettings->changesMade) {
+    JobSettings* job = jobSettings;
+    if (!job->changesMade) {
         // Nothing in the registry or the hive files was touched: the job is simply cleaned up.
         CleanPreviousRun();
         return 0;
     }
     StatusLine("Restoring Original Registry Files...", logStream);
-    char original[MAX_PATH];
-    char path[MAX_PATH];
-    if (!JoinPath(original, jobSettings->workDirectory, "ORIGINAL")) return -1;
-    for (const HiveFile& hive : kHiveSet) {
-        if (!JoinPath(path, original, hive.file)) return -1;
-        LogDebugPath(path);
-        if (!ReplaceHiveFromFile(hive.root, hive.subkey, path)) return -1;
+    SidPairList renames;
+    memset(&renames, 0, sizeof renames);
+    renames.oldText[renames.count] = job->originalSidText;
+    renames.newText[renames.count++] = job->newSidText;
+    if (job->replaceDomainSid) {
+        renames.oldText[renames.count] = job->oldDomainSidText;
+        renames.newText[renames.count++] = job->newDomainSidText;
     }
-    if (!RestoreProfileHives()) return -1;
+    if (!ScheduleOriginalHives(&renames)) return -1;
+    // The restore is scheduled whole: the next boot need not undo anything more.
+    DiscardJobSids();
     LogLine("Complete: Original Registry Restored Successfully.", logStream);
     return 1;
 }

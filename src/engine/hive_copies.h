@@ -5,6 +5,7 @@
 #pragma once
 #include "core/sid_text.h"
 #include "nt/win32.h"
+#include "replace/byte_replace.h"
 
 // 1 when the registry quota can hold the job, 0 otherwise (reported, except when the
 // system directory cannot be read).
@@ -36,6 +37,30 @@ int InstallWorkingHives();
 // Puts the original copies of the five hives back at the next restart: 1 restored,
 // 0 nothing had been changed (the job is cleaned up instead), -1 failed (reported).
 int RestoreOriginalHives();
+
+// The SIDs of a run, kept in "%s\SIDS" of the work directory from the moment they are
+// known (stage 3) until the run's changes are complete (stage 9) or undone (the restore).
+// While the file exists the machine may be half rewritten: the boot after a power loss
+// or crash finds it there and puts the original machine back.
+struct JobSids {
+    DWORD count;  // 1 or 2 pairs: the machine SID, then the domain SID
+    Sid oldSid[2];
+    Sid newSid[2];
+};
+// Writes the job's pairs (originalSid/newSid, and the domain pair when replaceDomainSid is
+// set) to the work directory, whole or not at all. 1 or 0 (reported).
+int StoreJobSids();
+// Reads the pairs kept in directory. 1, or 0 when there is no (whole) record.
+int ReadJobSids(const char* directory, JobSids* sids);
+// Removes the record: the run's changes are complete or undone. 1 or 0 (reported).
+int DiscardJobSids();
+
+// Asks the registry to put the original copies ("%s\ORIGINAL" of the work directory) in
+// place of the five machine hives and of every saved profile hive at the next restart. An
+// original that a restore cut off by a power loss has already put in place is passed over.
+// A profile is found in the profile list under its own name or the name the renames gave
+// it. 1, or 0 (reported).
+int ScheduleOriginalHives(const SidPairList* renames);
 
 // Removes the work directories, the stored settings and SidFile: 0, or -1 (reported).
 int CleanPreviousRun();

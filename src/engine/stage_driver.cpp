@@ -210,6 +210,13 @@ int NormalRun(JobSettings* job) {
             pairs.newText[pairs.count++] = job->newDomainSidText;
         }
 
+        // From here on the run changes the machine: until its changes are complete or undone,
+        // the record tells the next boot which SIDs to give back.
+        if (!StoreJobSids()) {
+            fail("Error saving the SIDs of the job");
+            break;
+        }
+
         if (job->changeComputerName) {
             ComputerNameResult named = ApplyNewComputerName(job);
             if (named == kNameFailed) {
@@ -287,6 +294,8 @@ int NormalRun(JobSettings* job) {
             fail("Error during registry restoration");
             break;
         }
+        // Every working hive is scheduled: the machine is whole at the next boot.
+        DiscardJobSids();
         StatusLine("Complete:", log);
         LogLine("You must reboot for these changes to take effect...", log);
         result = 0;
@@ -296,6 +305,53 @@ int NormalRun(JobSettings* job) {
     FreeJobSids(job);
     CloseLogFile();
     return result;
+}
+
+// The run before this boot was cut off (power loss or crash) after it began to change the
+// machine: its record of SIDs is still in the work directory, which holds the only copies of
+// the original hives, so the clean-up must not remove it yet. The descriptors that name a new
+// SID get the old one back, and the original hives are scheduled for the restart; the clean-up
+// runs at the boot after it. Run again after another cut, it finds the same record and does
+// the rest. kJobRecovered, or -1 (reported).
+int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
+    FILE* log = logStream;
+    char* message = job->message;
+    const size_t messageSize = sizeof job->message;
+    memcpy(job->workDirectory, job->previousWorkDirectory, sizeof job->workDirectory);
+    StatusLine("Recovering Interrupted Run:", log);
+    LogLine("   The previous run ended before it completed (power loss or crash) and may have left the", log);
+    LogLine("   registry and the file system security half rewritten: the original configuration is restored.", log);
+    char oldText[2][kSidTextSize], newText[2][kSidTextSize];
+    SidPairList renames;
+    BytePairList reverse;
+    memset(&renames, 0, sizeof renames);
+    memset(&reverse, 0, sizeof reverse);
+    for (DWORD i = 0; i < sids.count; ++i) {
+        SidToText(&sids.oldSid[i], oldText[i], kSidTextSize);
+        SidToText(&sids.newSid[i], newText[i], kSidTextSize);
+        snprintf(message, messageSize, "   %s is given back to %s", newText[i], oldText[i]);
+        LogLine(message, log);
+        renames.oldText[i] = oldText[i];
+        renames.newText[i] = newText[i];
+        reverse.oldPattern[i] = (const BYTE*)&sids.newSid[i];
+        reverse.newPattern[i] = (const BYTE*)&sids.oldSid[i];
+    }
+    renames.count = reverse.count = (int)sids.count;
+    if (job->processFileSystem) {
+        StatusLine("Restoring File System Security:", log);
+        if (!RevertFileSystemSecurity(&reverse)) {
+            ReportError("Error: Unable to restore the file system security of the interrupted run", log);
+            return -1;
+        }
+    }
+    StatusLine("Restoring Original Registry Files...", log);
+    if (!ScheduleOriginalHives(&renames) || !DiscardJobSids()) {
+        ReportError("Error: Unable to restore the original registry of the interrupted run", log);
+        return -1;
+    }
+    LogLine("Complete: Original Registry Restored Successfully.", log);
+    LogLine("   The clean-up follows at the next boot.", log);
+    return kJobRecovered;
 }
 
 int CleanupRun(JobSettings* job) {
@@ -336,10 +392,19 @@ int RunJob() {
     }
     if (!job->originalSid) job->originalSid = NewSidBuffer();
     DWORD sidSize = kSidSize;
-    if (!job->originalSid || !ReadMachineSid(user, (BYTE*)job->originalSid, &sidSize)) {
+    // A run cut off half-way may have left the SAM and SECURITY at odds, so that the machine
+    // SID cannot be read; its recovery does not need it.
+    JobSids sids;
+    bool cutOff = job->cleanOnly && ReadJobSids(job->previousWorkDirectory, &sids);
+    if (!job->originalSid || (!ReadMachineSid(user, (BYTE*)job->originalSid, &sidSize) && !cutOff)) {
         ReportError(kNoPermission, logStream);
         return -1;
     }
     if (!CheckRegistryQuota()) return -1;
+    if (cutOff) {
+        job->stage = -1;
+        if (job->useLogFile && !logStream) OpenLogFile(job->logFileName, "a+t");
+        return RecoverInterruptedRun(job, sids);
+    }
     return job->cleanOnly ? CleanupRun(job) : NormalRun(job);
 }

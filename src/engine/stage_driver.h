@@ -19,5 +19,9 @@ extern JobCallbacks jobCallbacks;
 const int kVersionMajor = 1, kVersionMinor = 2, kVersionBuild = 22;
 
 // Runs the job of jobSettings: 0 when the normal run ended without error (also when it
-// ended early on purpose), 1 when the clean-up run ended, -1 on any error (reported).
+// ended early on purpose), 1 when the clean-up run ended, kJobRecovered when the clean-up
+// run found a run that a power loss or crash cut off and scheduled the original machine
+// back (the computer must restart; the clean-up follows at the boot after), -1 on any
+// error (reported).
+const int kJobRecovered = 2;
 int RunJob();

@@ -111,7 +111,10 @@ bool FileSecurity::ReadSecurity() {
 bool IsAccountSid(PSID sid) {
     if (!sid || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) != 5) return false;
     DWORD rid = *GetSidSubAuthority(sid, 4);
-    return rid == 500 || rid == 501 || rid == 502 || rid >= 1000;
+    // Every account and group of the machine's own domain, the groups from 512 up ("None",
+    // the group of every file an administrator creates) included: an old SID left there
+    // names nobody once the machine SID has changed.
+    return rid >= 500;
 }
 
 int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {

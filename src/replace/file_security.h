@@ -41,6 +41,6 @@ struct FileSecurity {
     static const char* ErrorText();
 };
 
-// True for a SID with five sub-authorities whose last (the RID) is 500, 501, 502 or
-// 1000 and above: a local or domain account whose owner or group entry is rewritten.
+// True for a SID with five sub-authorities whose last (the RID) is 500 or above: an
+// account or group of a machine or domain, whose owner or group entry is rewritten.
 bool IsAccountSid(PSID sid);

@@ -15,6 +15,12 @@ DWORD changedFileCount = 0;
 namespace {
 
 DWORD changedFileCapacity = 0;
+// The pairs of a revert walk; null in the run's own walk, whose pairs come from the job.
+const BytePairList* revertPairs = nullptr;
+DWORD revertedFileCount = 0;
+
+// The files changed so far by the walk under way.
+DWORD ChangedSoFar() { return revertPairs ? revertedFileCount : changedFileCount; }
 
 const DWORD kDriveListSize = 128;
 const DWORD kFileSystemNameSize = 64;
@@ -100,7 +106,9 @@ int ProcessFileSecurity(const char* path) {
     }
     BytePairList pairs;
     memset(&pairs, 0, sizeof pairs);
-    if (JobSettings* job = jobSettings) {
+    if (revertPairs) {
+        pairs = *revertPairs;
+    } else if (JobSettings* job = jobSettings) {
         pairs.oldPattern[0] = (const BYTE*)job->originalSid;
         pairs.newPattern[0] = (const BYTE*)job->newSid;
         pairs.count = 1;
@@ -115,7 +123,11 @@ int ProcessFileSecurity(const char* path) {
         delete file;
         return 0;
     }
-    if (file->changedParts == 0) {
+    if (file->changedParts == 0 || revertPairs) {
+        if (revertPairs && file->changedParts) {
+            ++revertedFileCount;
+            Line(VerboseLog(), "Restored: %s", path);
+        }
         delete file;
         return 1;
     }
@@ -172,7 +184,7 @@ int ScanFileSystemSecurity() {
     }
     const char* root = drives;
     while (*root) {
-        DWORD before = changedFileCount;
+        DWORD before = ChangedSoFar();
         UINT type = GetDriveTypeA(root);
         if (type == DRIVE_REMOVABLE || type == DRIVE_FIXED) {
             char fileSystem[kFileSystemNameSize];
@@ -196,7 +208,7 @@ int ScanFileSystemSecurity() {
                 if (!WalkDirectorySecurity(root)) return 0;
                 char text[1024];
                 snprintf(text, sizeof text, "SUCCESS: %d security assignments replaced on drive %s",
-                         (int)(changedFileCount - before), root);
+                         (int)(ChangedSoFar() - before), root);
                 LogLine(text, logStream);
             }
         }
@@ -236,6 +248,13 @@ int RestoreFileSystemSecurity() {
     if (!restored) return 0;
     LogLine("Complete: File system security restored successfully.", logStream);
     return 1;
+}
+
+int RevertFileSystemSecurity(const BytePairList* pairs) {
+    revertPairs = pairs;
+    int result = ScanFileSystemSecurity();
+    revertPairs = nullptr;
+    return result;
 }
 
 void FreeChangedFiles() {

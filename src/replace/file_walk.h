@@ -19,5 +19,10 @@ int ProcessFileSecurity(const char* path);
 // Puts back the original security of every changed file, first to last.
 // 1 = at least one restored, 0 = nothing to restore, -1 = a restore failed (reported).
 int RestoreFileSystemSecurity();
+// After a run that was cut off (its records died with it): the same walk over every volume,
+// with pairs that turn the new SIDs back into the old ones. A new SID is unique to its run,
+// so a descriptor that names one was rewritten by that run. No records are kept.
+// 1 = all volumes done, 0 = failed (reported).
+int RevertFileSystemSecurity(const BytePairList* pairs);
 // Process exit: destroys the records and empties the list.
 void FreeChangedFiles();

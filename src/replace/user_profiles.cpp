@@ -226,3 +226,49 @@ int ProcessUserProfiles(const SidPairList* pairs) {
     }
     return 1;
 }
+
+int ScheduleProfileHive(const char* name, const char* file, const SidPairList* renames) {
+    char candidate[kProfileBufferSize], key[kProfileBufferSize + sizeof kProfileList], path[kProfileBufferSize];
+    DWORD pathSize = 0;
+    bool found = false;
+    for (int i = -1; !found && i < (renames ? renames->count : 0); ++i) {
+        int length;
+        if (i < 0) {
+            length = snprintf(candidate, sizeof candidate, "%s", name);
+        } else {
+            size_t n = strlen(renames->oldText[i]);
+            if (n == 0 || strlen(name) <= n || name[n] != '-' ||
+                CompareStringA(LOCALE_SYSTEM_DEFAULT, NORM_IGNORECASE, name, (int)n, renames->oldText[i], (int)n) !=
+                    CSTR_EQUAL)
+                continue;
+            length = snprintf(candidate, sizeof candidate, "%s%s", renames->newText[i], name + n);
+        }
+        if (length < 0 || length >= (int)sizeof candidate) continue;
+        snprintf(key, sizeof key, "%s%s", kProfileList, candidate);
+        HKEY profile = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &profile) != ERROR_SUCCESS) continue;
+        memset(path, 0, sizeof path);
+        pathSize = kProfileBufferSize;
+        found = RegQueryValueExA(profile, "ProfileImagePath", nullptr, nullptr, (BYTE*)path, &pathSize) == ERROR_SUCCESS;
+        RegCloseKey(profile);
+    }
+    path[kProfileBufferSize - 1] = 0;
+    if (!found || !LoadUserHive(name, path, pathSize)) {
+        Report("Error: the hive of profile '%s' cannot be loaded to restore it", name);
+        return 0;
+    }
+    char backup[MAX_PATH];
+    int length = snprintf(backup, sizeof backup, "%s.BAK", file);
+    LONG err = ERROR_FILENAME_EXCED_RANGE;
+    if (length >= 0 && length < MAX_PATH) {
+        DeleteFileA(backup);
+        err = RegReplaceKeyA(HKEY_USERS, name, file, backup);
+    }
+    // A logged-on user's hive stays loaded: its unload fails, and that is expected.
+    RegUnLoadKeyA(HKEY_USERS, name);
+    if (err != ERROR_SUCCESS) {
+        Report("Error %d restoring user hive '%s'", (int)err, name);
+        return 0;
+    }
+    return 1;
+}

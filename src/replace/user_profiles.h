@@ -14,3 +14,9 @@ int ProcessUserProfiles(const SidPairList* pairs);
 // "\ntuser.dat" to a folder, and loads the file. 1 when the hive is available (loaded
 // now, or already loaded because its user is logged on), else 0.
 int LoadUserHive(const char* name, char* path, DWORD storedSize);
+
+// Asks the registry to take file in place of the hive of the profile saved as name at its
+// next load (keeping the present hive as file + ".BAK"). The profile is looked up in the
+// profile list under name, or under the name a pair of renames gave it (the registry walk
+// renames a key named after an old SID). 1, or 0 (reported).
+int ScheduleProfileHive(const char* name, const char* file, const SidPairList* renames);

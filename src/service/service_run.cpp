@@ -266,10 +266,16 @@ int AbortAndRestore(int userRequested) {
 }
 
 DWORD WINAPI RunWorker(LPVOID) {
-    if (RunJob() == 0) {
+    int result = RunJob();
+    if (result == 0) {
         jobSettings->systemShutDown = 1;
         jobSettings->SaveSettings(0);
         RestartComputer("System Configuration Updated by Quorvel Tessiv Utility", 5);
+    } else if (result == kJobRecovered) {
+        // The original hives of a run cut off by a power loss come back at this restart.
+        jobSettings->systemShutDown = 1;
+        jobSettings->SaveSettings(0);
+        RestartComputer("Original Configuration Restored\nby Quorvel Tessiv Utility", 5);
     }
     EndCurrentDialog(0);
     if (serviceWindow) SendNotifyMessageA(serviceWindow, WM_DESTROY, 0, 0);

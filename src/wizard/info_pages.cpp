@@ -2,8 +2,10 @@
 // with its role texts and the synchronization file of a domain.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/job_settings.h"
+#include "engine/command_line.h"
 #include "identity/role_checks.h"
 #include "wizard/resource.h"
 #include "wizard/wizard_pages.h"
@@ -147,6 +149,16 @@ int ComputerInfoPage::DataExchange(int save) {
     if (length >= sizeof jobSettings->dataFileName) {
         SetFocus(GetDlgItem(window, IDC_DATAFILE));
         Message(kFileNameTooLong, MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    // A backup controller reads the file, a primary controller writes it: a name pointing
+    // nowhere is refused here, not by the job after it has begun.
+    std::string missing = machineRole == kBackupDomainController    ? MissingDataFileText(fileName)
+                          : machineRole == kPrimaryDomainController ? MissingFolderText(fileName)
+                                                                    : std::string();
+    if (!missing.empty()) {
+        SetFocus(GetDlgItem(window, IDC_DATAFILE));
+        Message(missing.c_str(), MB_OK | MB_ICONERROR);
         return 0;
     }
     return 1;

@@ -209,6 +209,12 @@ int OptionsPage::DataExchange(int save) {
         Message(kFileNameTooLong, MB_OK | MB_ICONERROR);
         return 0;
     }
+    std::string missing = MissingFolderText(logName);
+    if (!missing.empty()) {
+        SetFocus(GetDlgItem(window, IDC_LOGNAME));
+        Message(missing.c_str(), MB_OK | MB_ICONERROR);
+        return 0;
+    }
     return 1;
 }
 

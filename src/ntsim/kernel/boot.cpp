@@ -1,7 +1,11 @@
 // The boot sequence of a simulated machine.
 #include "ntsim/kernel/boot.h"
 
+#include <cstdlib>
+
 #include "ntsim/files/boot.h"
+#include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/computer_name.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/processes.h"
@@ -10,12 +14,31 @@
 
 namespace ntsim {
 
+namespace {
+// A power loss while the boot swaps the hives: the [fault] rules of machine.conf for "BootHiveSwap".
+void LoadBootFaults(const std::string& dir) {
+    Conf conf;
+    std::string ignored;
+    if (!ConfLoad(dir + "/machine.conf", &conf, &ignored)) return;
+    for (const ConfSection* s : conf.All("fault")) {
+        if (s->Get("function") != "BootHiveSwap") continue;
+        FaultRule r;
+        r.function = "BootHiveSwap";
+        r.nth = strtol(s->Get("nth", "0").c_str(), nullptr, 0);
+        r.pattern = s->Get("path", "");
+        r.kill = true;
+        FaultAdd(r);
+    }
+}
+}  // namespace
+
 uint32_t MachineBoot(const std::string& dir, std::string* error, std::vector<std::string>* report,
                      uint32_t serviceTimeoutMs) {
     // A process of the old boot must not carry its registry into the new one.
     if (ProcessAttached() && CurrentProcess().machineDir == dir) ProcessDetach();
     // The restart ends what still runs of the old boot (a little time to end by itself first).
     EndMachineProcesses(dir, 20000);
+    LoadBootFaults(dir);
     uint32_t rc = ApplyPendingHiveReplacements(dir);
     if (rc != 0) {
         *error = "applying the pending hive replacements failed with error " + std::to_string(rc);

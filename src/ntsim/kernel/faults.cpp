@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "ntsim/registry/boot.h"
+
 namespace ntsim {
 
 namespace {
@@ -62,18 +64,28 @@ bool GlobMatch(const std::string& pattern, const std::string& text) {
 }
 
 bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
-    std::lock_guard<std::mutex> lock(g_mutex);
-    for (auto& active : g_rules) {
-        const FaultRule& r = active.rule;
-        if (r.function != "*" && r.function != function) continue;
-        if (!r.pattern.empty() && !GlobMatch(r.pattern, path)) continue;
-        ++active.seen;
-        if (r.nth != 0 && active.seen != r.nth) continue;
-        if (r.kill) _exit(137);  // as a power cut: nothing is flushed
-        *error = r.error;
-        return true;
+    bool flushFirst = false;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        bool kill = false;
+        for (auto& active : g_rules) {
+            const FaultRule& r = active.rule;
+            if (r.function != "*" && r.function != function) continue;
+            if (!r.pattern.empty() && !GlobMatch(r.pattern, path)) continue;
+            ++active.seen;
+            if (r.nth != 0 && active.seen != r.nth) continue;
+            if (!r.kill) {
+                *error = r.error;
+                return true;
+            }
+            kill = true;
+            flushFirst = r.flushFirst;
+            break;
+        }
+        if (!kill) return false;
     }
-    return false;
+    if (flushFirst) RegistryShutdown();
+    _exit(137);  // as a power cut: nothing else is written
 }
 
 }  // namespace ntsim

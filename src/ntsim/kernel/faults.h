@@ -1,6 +1,7 @@
 // Fault injection: any simulated call can be made to fail with a chosen error,
 // at its n-th call or for a path pattern, or end the process there (a power cut).
-// Rules come from [fault] sections of machine.conf or from a test.
+// Rules come from [fault] sections of machine.conf or from a test. Besides Win32 names,
+// "BootHiveSwap" names each rename of the hive swap at boot (path: the live hive file).
 #pragma once
 #include <cstdint>
 #include <string>
@@ -12,7 +13,11 @@ struct FaultRule {
     uint32_t error = 0;    // the error the call fails with
     long nth = 0;          // only the n-th matching call (1-based); 0 = every matching call
     std::string pattern;   // glob over the call's path or key name, case-insensitive; empty = any
-    bool kill = false;     // end the process at that call instead of failing it
+    bool kill = false;     // end the process at that call instead of failing it: an abrupt
+                           // end (no destructors, no flush), so registry changes not yet
+                           // flushed are lost, as a power loss loses them
+    bool flushFirst = false;  // with kill: the registry's lazy writer had just written every
+                              // changed hive before the cut, so only the call itself is lost
 };
 
 void FaultAdd(const FaultRule& rule);

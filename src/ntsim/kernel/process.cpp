@@ -32,7 +32,9 @@ void LoadFaults(const Conf& conf) {
         r.error = (uint32_t)strtoul(s->Get("error", "0").c_str(), nullptr, 0);
         r.nth = strtol(s->Get("nth", "0").c_str(), nullptr, 0);
         r.pattern = s->Get("path", "");
-        r.kill = s->Get("action", "fail") == "kill";
+        std::string action = s->Get("action", "fail");
+        r.kill = action == "kill" || action == "kill-after-flush";
+        r.flushFirst = action == "kill-after-flush";
         FaultAdd(r);
     }
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 
 namespace ntsim {
@@ -62,6 +63,13 @@ void RaiseGeneration(const std::string& machineDir) {
     close(fd);
 }
 
+// A power loss can be injected before each rename of a swap (function "BootHiveSwap",
+// path the live hive file): the boot process ends there, as the machine would.
+void SwapStep(const std::string& live) {
+    uint32_t error = 0;
+    if (FaultArmed("BootHiveSwap")) FaultHit("BootHiveSwap", live, &error);
+}
+
 }  // namespace
 
 uint32_t ApplyPendingHiveReplacements(const std::string& machineDir) {
@@ -81,6 +89,8 @@ uint32_t ApplyPendingHiveReplacements(const std::string& machineDir) {
     }
     uint32_t result = ERROR_SUCCESS;
     size_t done = 0;
+    // Each swap is two renames, and the record is rewritten only at the end: a power loss at
+    // any point leaves files from which the next boot can tell how far each swap got.
     for (; done < lines.size(); ++done) {
         std::stringstream fields(lines[done]);
         std::string live, replacement, old;
@@ -88,18 +98,25 @@ uint32_t ApplyPendingHiveReplacements(const std::string& machineDir) {
         live = Resolve(machineDir, live);
         replacement = Resolve(machineDir, replacement);
         old = Resolve(machineDir, old);
+        bool haveLive = access(live.c_str(), F_OK) == 0, haveOld = access(old.c_str(), F_OK) == 0;
         if (access(replacement.c_str(), F_OK) != 0) {
+            if (haveLive && haveOld) continue;  // swapped by a boot that lost power before it rewrote the record
             result = ErrnoError(errno);
             break;
         }
         // The live file keeps its contents under the old name; the new file takes the live name.
-        if (rename(live.c_str(), old.c_str()) != 0 && errno != ENOENT) {
-            result = ErrnoError(errno);
-            break;
+        // A live file that is missing was moved aside by a boot cut off before the second rename.
+        if (haveLive) {
+            SwapStep(live);
+            if (rename(live.c_str(), old.c_str()) != 0) {
+                result = ErrnoError(errno);
+                break;
+            }
         }
+        SwapStep(live);
         if (rename(replacement.c_str(), live.c_str()) != 0) {
             result = ErrnoError(errno);
-            rename(old.c_str(), live.c_str());  // put the live hive back
+            if (haveLive) rename(old.c_str(), live.c_str());  // put the live hive back
             break;
         }
     }

@@ -302,6 +302,7 @@ void WindowSetText(HWND hwnd, const std::string& text) {
 
 void TranscriptShown(HWND hwnd) {
     std::vector<std::string> lines;
+    std::vector<HWND> innerDialogs;  // a page shown before its sheet appears with it
     {
         UiLock lock;
         Window* w = WindowFind(hwnd);
@@ -313,7 +314,11 @@ void TranscriptShown(HWND hwnd) {
         lines.push_back("shown: " + kind + " \"" + w->text + "\"" + where);
         for (HWND c : w->children) {
             Window* cw = WindowFind(c);
-            if (!cw || !(cw->style & WS_VISIBLE) || cw->dialog) continue;
+            if (!cw || !(cw->style & WS_VISIBLE)) continue;
+            if (cw->dialog) {
+                innerDialogs.push_back(c);
+                continue;
+            }
             std::string state;
             if (cw->className == "Button") {
                 DWORD type = cw->style & BS_TYPEMASK;
@@ -327,6 +332,7 @@ void TranscriptShown(HWND hwnd) {
         }
     }
     for (auto& l : lines) TranscriptAdd(l);
+    for (HWND inner : innerDialogs) TranscriptShown(inner);
 }
 
 }  // namespace ntsim

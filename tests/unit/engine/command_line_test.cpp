@@ -118,7 +118,8 @@ TEST_F(CommandLine, DataFileRulesFollowTheRole) {
     machineRole = kDomainMember;
     EXPECT_EQ(Parse({"-data:c:\\sync.dat"}).ValidateOptions(), 0);  // even though the file exists
     machineRole = kPrimaryDomainController;
-    EXPECT_EQ(Parse({"-data:c:\\new\\sync.dat"}).ValidateOptions(), 1);  // written later, need not exist
+    EXPECT_EQ(Parse({"-data:c:\\new.dat"}).ValidateOptions(), 1);  // written later, need not exist
+    EXPECT_EQ(Parse({"-data:c:\\new\\sync.dat"}).ValidateOptions(), 0);  // but its folder must
     machineRole = kBackupDomainController;
     EXPECT_EQ(Parse({"-data:c:\\sync.dat"}).ValidateOptions(), 1);
     EXPECT_EQ(Parse({"-data:c:\\missing.dat"}).ValidateOptions(), 0);
@@ -127,10 +128,12 @@ TEST_F(CommandLine, DataFileRulesFollowTheRole) {
     EXPECT_EQ(Parse({"-data:\\\\srv\\share\\s.dat", "-log:\\\\srv\\share\\l.log"}).ValidateOptions(), 0);
     machineRole = kStandAlone;
     std::vector<std::string> boxes = Boxes();
-    ASSERT_EQ(boxes.size(), 3u);
+    ASSERT_EQ(boxes.size(), 4u);
     EXPECT_EQ(boxes[0], Box("error icon", "A data file is only used for primary and backup domain controllers!"));
-    EXPECT_EQ(boxes[1], Box("error icon", "The data file c:\\missing.dat cannot be found or cannot be opened!"));
-    EXPECT_EQ(boxes[2], Box("error icon",
+    EXPECT_EQ(boxes[1], Box("error icon",
+                            "Error: The folder 'c:\\new' does not exist.\n\nPlease specify a file in an existing folder."));
+    EXPECT_EQ(boxes[2], Box("error icon", "The data file c:\\missing.dat cannot be found or cannot be opened!"));
+    EXPECT_EQ(boxes[3], Box("error icon",
                             "Tessiv cannot read or write a data file from a UNC path.  Please specify a filename on the "
                             "local machine."));
 }

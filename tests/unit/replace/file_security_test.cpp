@@ -105,8 +105,8 @@ protected:
 TEST(IsAccountSid, FiveSubAuthoritiesWithAnAccountRid) {
     const std::pair<std::string, bool> cases[] = {
         {kOld + "-500", true},  {kOld + "-501", true},  {kOld + "-502", true},   {kOld + "-1000", true},
-        {"S-1-5-21-9-9-9-1105", true}, {kOld + "-4294967295", true}, {kOld + "-503", false}, {kOld + "-999", false},
-        {kOld + "-513", false}, {kOld, false},          {kOld + "-4-500", false}, {"S-1-5-32-544", false},
+        {"S-1-5-21-9-9-9-1105", true}, {kOld + "-4294967295", true}, {kOld + "-503", true}, {kOld + "-999", true},
+        {kOld + "-513", true}, {kOld + "-499", false}, {kOld, false},          {kOld + "-4-500", false}, {"S-1-5-32-544", false},
         {"S-1-5-18", false},    {"S-1-1-0", false}};
     for (const auto& [text, account] : cases) EXPECT_EQ(IsAccountSid(SidOf(text).data()), account) << text;
     EXPECT_FALSE(IsAccountSid(nullptr));
@@ -124,18 +124,18 @@ TEST_F(FileSecurityTest, RewritesOnlyThePartsHoldingAnOldSidAndRestoresThemByteF
         DWORD changed;
         std::string after;
     } cases[] = {
-        {"admins own, account in DACL", Descriptor(admins, kOld + "-513", &accountInDacl, nullptr), false, 4,
-         "O:S-1-5-32-544 G:" + kOld + "-513 D:11:" + kNew + "-1001 10:S-1-1-0"},
+        {"admins own, None is the group, account in DACL", Descriptor(admins, kOld + "-513", &accountInDacl, nullptr), false, 6,
+         "O:S-1-5-32-544 G:" + kNew + "-513 D:11:" + kNew + "-1001 10:S-1-1-0"},
         {"protected lists keep their protection", Protected(Descriptor(admins, system, &accountInDacl, &audit)), true, 12,
          "O:S-1-5-32-544 G:S-1-5-18 D:P:11:" + kNew + "-1001 10:S-1-1-0 S:P:128:" + kNewDomain + "-500"},
         {"old administrator owns, clean DACL", Descriptor(kOld + "-500", system, &clean, nullptr), false, 1,
          "O:" + kNew + "-500 G:S-1-5-18 D:11:S-1-5-32-544"},
         {"another domain's account owns", Descriptor("S-1-5-21-40-50-60-1105", system, &rid503, nullptr), false, 4,
          "O:S-1-5-21-40-50-60-1105 G:S-1-5-18 D:0:" + kNew + "-503"},
-        {"RIDs 503 and 999 own", Descriptor(kOld + "-503", kOld + "-999", &rid503, nullptr), false, 4,
-         "O:" + kOld + "-503 G:" + kOld + "-999 D:0:" + kNew + "-503"},
-        {"RIDs 503 and 999 own, clean DACL", Descriptor(kOld + "-503", kOld + "-999", &clean, &none), false, 0,
-         "O:" + kOld + "-503 G:" + kOld + "-999 D:11:S-1-5-32-544 S:"},
+        {"RIDs 503 and 999 own", Descriptor(kOld + "-503", kOld + "-999", &rid503, nullptr), false, 7,
+         "O:" + kNew + "-503 G:" + kNew + "-999 D:0:" + kNew + "-503"},
+        {"RIDs 503 and 999 own, clean DACL", Descriptor(kOld + "-503", kOld + "-999", &clean, &none), false, 3,
+         "O:" + kNew + "-503 G:" + kNew + "-999 D:11:S-1-5-32-544 S:"},
         {"both old SIDs in one pass", Descriptor(admins, system, &domains, &audit), true, 12,
          "O:S-1-5-32-544 G:S-1-5-18 D:9:" + kNew + "-1001 8:" + kNewDomain + "-1105 8:S-1-1-0 S:128:" + kNewDomain + "-500"},
         {"null DACL, empty SACL", Descriptor(admins, kOld + "-1000", nullptr, &none), false, 2,

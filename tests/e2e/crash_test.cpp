@@ -1,0 +1,344 @@
+// Jobs cut off by a power loss: the job's process ends abruptly at a chosen call (its
+// registry changes not yet flushed are lost), the machine boots, and the service's runs
+// that follow leave either the original machine or the completed job, never a mix.
+// Also a power loss while the boot itself swaps the hives.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "core/job_settings.h"
+#include "core/output.h"
+#include "e2e/e2e_machine.h"
+#include "engine/hive_copies.h"
+#include "engine/stage_driver.h"
+#include "identity/role_checks.h"
+#include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/faults.h"
+#include "replace/file_walk.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const int kKilled = 137;
+
+struct KillPoint {
+    const char* where;
+    ntsim::FaultRule rule;
+    char expect;  // 'o' the original machine, 'd' the completed job
+    ntsim::FaultRule recoveryRule = {};  // a cut in the service's run at the boot after
+    ntsim::FaultRule failure = {};       // a failure before the cut: the cut comes in its restore
+};
+
+ntsim::FaultRule Kill(const char* function, const char* path, long nth, bool flushFirst = false) {
+    ntsim::FaultRule rule;
+    rule.function = function;
+    rule.pattern = path;
+    rule.nth = nth;
+    rule.kill = true;
+    rule.flushFirst = flushFirst;
+    return rule;
+}
+
+// One process of the machine, as the service starts it; the clock is simulated so that
+// every run generates the same new SID and the completed jobs compare equal.
+void StartProcess(const std::string& dir) {
+    std::string error;
+    if (!ntsim::ProcessAttach(dir, "", true, &error)) _exit(90);
+    ntsim::ClockUseSimulated(130000000000000000ULL, 5000);
+    CreateJobSettings();
+    ProcessMutex.Create();
+    machineRole = DetectMachineRole(TRUE);
+    jobSettings->useLogFile = 1;
+    snprintf(jobSettings->logFileName, MAX_PATH, "D:\\LOGS\\tessiv.log");
+}
+
+void EndProcess() {
+    FreeChangedFiles();
+    DestroyJobSettings();
+    ProcessMutex.Close();
+    ntsim::ProcessDetach();
+}
+
+// The body in a child process: its exit code, kKilled when a fault cut it off.
+template <class Body>
+int InChild(Body body) {
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The restore after a failure, as the service run does it but without its question about
+// the service entry and without the restart, which the test makes itself.
+int RestoreAfterFailure(int) {
+    int hives = RestoreFileSystemSecurity() == -1 ? 0 : RestoreOriginalHives();
+    if (hives == 1) {
+        jobSettings->systemShutDown = 1;
+        jobSettings->SaveSettings(0);
+    }
+    return 1;
+}
+
+// What the service does at one boot: the stored settings choose the job or its clean-up,
+// and a run that asks for a restart stores the settings first as the worker does.
+// 0 job done / 2 recovered (restart), 1 cleaned up, 3 error, 4 nothing stored, or kKilled.
+int ServiceRun(const std::string& dir, const ntsim::FaultRule& cut, const ntsim::FaultRule& failure = {}) {
+    return InChild([&] {
+        StartProcess(dir);
+        jobCallbacks.abortAndRestore = RestoreAfterFailure;
+        HKEY stored = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quorvel\\Tessiv", 0, KEY_READ, &stored) != ERROR_SUCCESS) {
+            EndProcess();
+            return 4;
+        }
+        RegCloseKey(stored);
+        jobSettings->LoadSettings();
+        if (!failure.function.empty()) ntsim::FaultAdd(failure);
+        if (!cut.function.empty()) ntsim::FaultAdd(cut);
+        int result = RunJob();
+        if (result == 0 || result == kJobRecovered) {
+            jobSettings->systemShutDown = 1;
+            jobSettings->SaveSettings(0);
+        }
+        ntsim::FaultClearAll();
+        EndProcess();
+        return result < 0 ? 3 : result;
+    });
+}
+
+bool Same(const e2e::Snapshot& a, const e2e::Snapshot& b) { return a.hives == b.hives && a.descriptors == b.descriptors; }
+
+class Crash : public e2e::MachineTest {
+protected:
+    std::string base_;
+    e2e::Snapshot original_, done_;
+    int orphans_ = 0;  // empty work directories left by a run cut off before it stored its settings
+
+    void TearDown() override {
+        ntsim::FaultClearAll();
+        e2e::MachineTest::TearDown();
+    }
+
+    // A machine with the settings the install stores, its original state, and the state
+    // the job leaves when nothing cuts it off.
+    void Prepare() {
+        base_ = root_ + "/base";
+        Make("nt4-workstation", "S-1-5-21-1-2-3", base_);
+        original_ = e2e::Take(base_);
+        ASSERT_EQ(InChild([&] {
+                      StartProcess(base_);
+                      int ok = jobSettings->SaveSettings(0);
+                      EndProcess();
+                      return ok ? 0 : 1;
+                  }),
+                  0);
+        std::string reference = Copy("done");
+        ASSERT_EQ(ServiceRun(reference, {}), 0);
+        Settle(reference, {});
+        done_ = e2e::Take(reference);
+        ASSERT_NE(e2e::MachineSidText(reference), "S-1-5-21-1-2-3");
+        ASSERT_FALSE(Same(original_, done_));
+    }
+
+    // A copy of a machine with its files' descriptors (extended attributes).
+    std::string Copy(const std::string& name, const std::string& from = "") {
+        std::string dir = root_ + "/" + name;
+        std::string command = "cp -a '" + (from.empty() ? base_ : from) + "' '" + dir + "'";
+        EXPECT_EQ(system(command.c_str()), 0) << command;
+        return dir;
+    }
+
+    // Boots and lets the service run until it has nothing left to do (at most five boots);
+    // the cut, if any, is made in the first run. The first run's result.
+    int Settle(const std::string& dir, const ntsim::FaultRule& cut) {
+        int first = -1;
+        for (int boot = 0; boot < 5; ++boot) {
+            Boot(dir);
+            int code = ServiceRun(dir, boot == 0 ? cut : ntsim::FaultRule());
+            if (boot == 0) first = code;
+            if (code == 1 || code == 4) return first;
+            if (code != 0 && code != kJobRecovered && code != kKilled) {
+                ADD_FAILURE() << "service run ended with " << code << "\n" << e2e::ReadHost(dir + "/drives/d/LOGS/tessiv.log");
+                return first;
+            }
+        }
+        ADD_FAILURE() << "still not settled after five boots";
+        return first;
+    }
+
+    // 'o' original, 'd' done, 'x' a mix (reported against what was expected).
+    char Outcome(const std::string& dir, char expect) {
+        // A run cut off in stage 1 before it stored its settings leaves its work directory
+        // unknown to the next run, which makes another: the empty folders stay behind.
+        std::string orphan = dir + "/drives/c/TEMP/TESSIV";
+        if (fs::exists(orphan)) {
+            for (const auto& entry : fs::recursive_directory_iterator(orphan))
+                EXPECT_TRUE(entry.is_directory()) << "left in the first work directory: " << entry.path();
+            fs::remove_all(orphan);
+            ++orphans_;
+        }
+        e2e::Snapshot now = e2e::Take(dir);
+        if (Same(now, original_)) return 'o';
+        if (Same(now, done_)) return 'd';
+        const e2e::Snapshot& expected = expect == 'd' ? done_ : original_;
+        e2e::ExpectSame(expected, now);
+        for (const auto& [path, sd] : now.descriptors)
+            EXPECT_TRUE(expected.descriptors.count(path)) << "a file that was not there: " << path;
+        return 'x';
+    }
+};
+
+TEST_F(Crash, KilledAnywhereTheMachineIsOriginalOrDone) {
+    Prepare();
+    const KillPoint points[] = {
+        {"stage 1: work directory", Kill("CreateDirectoryA", "*\\TESSIV", 1), 'd'},
+        {"stage 1: settings not yet flushed", Kill("RegFlushKey", "*\\Quorvel\\Tessiv", 1), 'd'},
+        {"stage 2: SAM copy", Kill("RegSaveKeyA", "*\\ORIGINAL\\SAM", 1), 'o'},
+        {"stage 2: default user copy", Kill("RegSaveKeyA", "*\\ORIGINAL\\USERS\\.DEFAULT", 1), 'o'},
+        {"stage 3: SID record", Kill("MoveFileExA", "*\\SIDS.NEW", 1), 'o'},
+        {"stage 4: first profile saved", Kill("RegSaveKeyA", "*\\TESSIV\\USERS\\S-*", 1), 'o'},
+        {"stage 4: first profile scheduled", Kill("RegUnLoadKeyA", "", 1), 'o'},
+        {"stage 4: second profile scheduled", Kill("RegReplaceKeyA", "*\\TESSIV\\USERS\\S-*", 2, true), 'o'},
+        {"stage 4: profile walk, key security", Kill("RegSetKeySecurity", "HKEY_USERS\\S-*", 2, true), 'o'},
+        {"stage 5: first SAM key security", Kill("RegSetKeySecurity", "HKEY_LOCAL_MACHINE\\SAM\\*", 1), 'o'},
+        {"stage 5: SAM key copied, old one not yet deleted", Kill("RegDeleteKeyA", "HKEY_LOCAL_MACHINE\\SAM\\*", 1), 'o'},
+        {"stage 5: SAM key's last subkey moved", Kill("RegDeleteKeyA", "HKEY_LOCAL_MACHINE\\SAM\\*", 4, true), 'o'},
+        {"stage 5: SOFTWARE key copied", Kill("RegRestoreKeyA", "", 4), 'o'},
+        {"stage 5: SOFTWARE key security", Kill("RegSetKeySecurity", "HKEY_LOCAL_MACHINE\\SOFTWARE\\*", 3, true), 'o'},
+        {"stage 5: SOFTWARE access widened", Kill("SetNamedSecurityInfoA", "MACHINE\\SOFTWARE\\*", 2), 'o'},
+        {"stage 5: third SOFTWARE key renamed", Kill("RegDeleteKeyA", "HKEY_LOCAL_MACHINE\\SOFTWARE\\*", 3), 'o'},
+        {"stage 5: last SOFTWARE key copied", Kill("RegRestoreKeyA", "", 7, true), 'o'},
+        {"stage 6: working SAM", Kill("RegSaveKeyA", "*\\TESSIV\\SAM", 1), 'o'},
+        {"stage 6: working SOFTWARE", Kill("RegSaveKeyA", "*\\TESSIV\\SOFTWARE", 1, true), 'o'},
+        {"stage 7: byte scan of SECURITY", Kill("fwrite", "*\\TESSIV\\SECURITY", 1), 'o'},
+        {"stage 7: byte scan of SAM", Kill("fwrite", "*\\TESSIV\\SAM", 3, true), 'o'},
+        {"stage 7: byte scan of SOFTWARE", Kill("fwrite", "*\\TESSIV\\SOFTWARE", 2), 'o'},
+        {"stage 8: first descriptor", Kill("SetNamedSecurityInfoA", "C:\\*", 1), 'o'},
+        {"stage 8: fourth descriptor", Kill("SetNamedSecurityInfoA", "C:\\*", 4, true), 'o'},
+        {"stage 8: profile folder", Kill("SetNamedSecurityInfoA", "C:\\*", 7), 'o'},
+        {"stage 8: a profile's file", Kill("SetNamedSecurityInfoA", "C:\\*", 11, true), 'o'},
+        {"stage 8: last descriptor", Kill("SetNamedSecurityInfoA", "C:\\*", 14), 'o'},
+        {"stage 9: SECURITY scheduled", Kill("RegReplaceKeyA", "*\\TESSIV\\SOFTWARE", 1), 'o'},
+        {"stage 9: three hives scheduled", Kill("RegReplaceKeyA", "*\\TESSIV\\SYSTEM", 1, true), 'o'},
+        {"stage 9: record not yet discarded", Kill("DeleteFileA", "*\\TESSIV\\SIDS", 1), 'o'},
+        {"after stage 9: settings", Kill("RegFlushKey", "*\\Quorvel\\Tessiv", 2), 'd'},
+        {"stage 8, then the recovery's file walk", Kill("SetNamedSecurityInfoA", "C:\\*", 10), 'o',
+         Kill("SetNamedSecurityInfoA", "C:\\*", 3)},
+        {"stage 9, then the recovery's third hive", Kill("RegReplaceKeyA", "*\\TESSIV\\SAM", 1), 'o',
+         Kill("RegReplaceKeyA", "*\\ORIGINAL\\*", 3)},
+        {"stage 7, then the recovery's second profile", Kill("fwrite", "*\\TESSIV\\SAM", 1), 'o',
+         Kill("RegReplaceKeyA", "*\\ORIGINAL\\USERS\\S-*", 2, true)},
+        {"stage 8 failed, its restore cut in the hives", Kill("RegReplaceKeyA", "*\\ORIGINAL\\SOFTWARE", 1), 'o', {},
+         {"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 0, "C:\\WINNT\\Profiles\\User1", false}},
+        {"stage 9 failed, its restore cut in the profiles", Kill("RegReplaceKeyA", "*\\ORIGINAL\\USERS\\S-*", 2, true),
+         'o', {}, {"RegReplaceKeyA", ERROR_ACCESS_DENIED, 0, "*\\TESSIV\\SYSTEM", false}},
+        {"clean-up: work directory half removed", {}, 'd', Kill("DeleteFileA", "C:\\TEMP\\TESSIV\\*", 5, true)},
+        {"clean-up: settings not yet removed", {}, 'd', Kill("RegDeleteKeyA", "*\\Quorvel\\Tessiv", 1)},
+        {"stage 5, then the recovery's end", Kill("RegDeleteKeyA", "HKEY_LOCAL_MACHINE\\SOFTWARE\\*", 1, true), 'o',
+         Kill("DeleteFileA", "*\\TESSIV\\SIDS", 1)},
+    };
+    int n = 0, counts[3] = {0, 0, 0};
+    for (const KillPoint& point : points) {
+        SCOPED_TRACE(point.where);
+        std::string dir = Copy("k" + std::to_string(n++));
+        // Without a cut in the job, the cut comes in the clean-up run of the boot after it.
+        ASSERT_EQ(ServiceRun(dir, point.rule, point.failure), point.rule.function.empty() ? 0 : kKilled)
+            << "the cut was never reached";
+        int first = Settle(dir, point.recoveryRule);
+        if (!point.recoveryRule.function.empty()) {
+            EXPECT_EQ(first, kKilled) << "the second cut was never reached";
+        }
+        char outcome = Outcome(dir, point.expect);
+        ++counts[outcome == 'o' ? 0 : outcome == 'd' ? 1 : 2];
+        EXPECT_EQ(outcome, point.expect);
+        EXPECT_FALSE(fs::exists(dir + "/drives/c/TEMP/TESSIV/SIDS"));
+        // A run cut off once it had changed something is recovered, and the log says so.
+        std::string log = e2e::ReadHost(dir + "/drives/d/LOGS/tessiv.log");
+        if (point.expect == 'o' && log.find("\nStage 4:") != std::string::npos) {
+            EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
+        }
+        if (std::string(point.where) == "stage 8: fourth descriptor") {
+            EXPECT_NE(log.find("\nSUCCESS: 3 security assignments replaced on drive C:\\\n"), std::string::npos) << log;
+        }
+        fs::remove_all(dir);
+    }
+    printf("kill points: %d; original machine: %d, completed job: %d, mixed: %d; empty work directories left: %d\n", n,
+           counts[0], counts[1], counts[2], orphans_);
+    EXPECT_EQ(counts[2], 0);
+    EXPECT_EQ(orphans_, 1);  // only the cut before the first settings were flushed
+}
+
+TEST_F(Crash, PowerLossWhileTheBootSwapsTheHives) {
+    Prepare();
+    // The completed job's swaps (two profiles, then four machine hives), and the swaps of the
+    // original copies after a run cut off in stage 8 (five machine hives, two profiles): the
+    // boot is cut before a rename, and the boot after it must finish the swap.
+    std::string done = Copy("done-unbooted");
+    ASSERT_EQ(ServiceRun(done, {}), 0);
+    std::string restore = Copy("restore-unbooted");
+    ASSERT_EQ(ServiceRun(restore, Kill("SetNamedSecurityInfoA", "C:\\*", 8)), kKilled);
+    Boot(restore);
+    ASSERT_EQ(ServiceRun(restore, {}), kJobRecovered);
+    int cuts = 0;
+    for (const std::string& from : {done, restore}) {
+        char expect = from == done ? 'd' : 'o';
+        for (long nth = 1;; nth += expect == 'd' ? 1 : 2) {
+            SCOPED_TRACE(from + ", cut before rename " + std::to_string(nth));
+            std::string dir = Copy("cut", from);
+            int code = InChild([&] {
+                ntsim::FaultAdd(Kill("BootHiveSwap", "", nth));
+                std::string error;
+                return ntsim::MachineBoot(dir, &error) == 0 ? 0 : 1;
+            });
+            if (code != kKilled) {
+                EXPECT_EQ(code, 0);  // the boot has fewer renames than nth
+                fs::remove_all(dir);
+                break;
+            }
+            ++cuts;
+            Settle(dir, {});
+            EXPECT_EQ(Outcome(dir, expect), expect);
+            fs::remove_all(dir);
+        }
+    }
+    printf("boots cut while swapping hives: %d\n", cuts);
+    EXPECT_GE(cuts, 19);
+}
+
+// The program itself, as the service: cut off in stage 8 by a power loss (a kill rule in
+// machine.conf), it recovers at the next boot and restarts; the boot after that finds the
+// original machine and cleans up.
+TEST_F(Crash, TheServiceRecoversAfterACut) {
+    auto sh = [&](const std::string& args) {
+        std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim " + args + " >>'" + root_ + "/commands.txt' 2>&1";
+        return WEXITSTATUS(system(cmd.c_str()));
+    };
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    ASSERT_EQ(sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0);
+    const e2e::Snapshot original = e2e::Take(dir_);
+    ASSERT_EQ(sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:D:\\tessiv.log'"), 1);
+    const std::string conf = e2e::ReadHost(dir_ + "/machine.conf");
+    std::ofstream(dir_ + "/machine.conf", std::ios::app)
+        << "\n[fault]\nfunction = SetNamedSecurityInfoA\npath = C:\\Data\\Shared\\*\naction = kill\n";
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the job, cut off in stage 8
+    std::string log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    ASSERT_NE(log.find("\nStage 8:"), std::string::npos) << log;
+    ASSERT_EQ(log.find("\nStage 9:"), std::string::npos) << log;
+    std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << conf;
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the recovery, and its restart
+    log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
+    EXPECT_NE(e2e::ReadHost(dir_ + "/eventlog.txt").find("Original Configuration Restored"), std::string::npos);
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the originals are back; the clean-up
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(fs::exists(C("TEMP/TESSIV")));
+    e2e::ExpectSame(original, e2e::Take(dir_));
+}
+
+}  // namespace
