@@ -203,10 +203,10 @@ BOOL WaitForComputerAccount(const WCHAR* controller, const WCHAR* localName) {
     return FALSE;
 }
 
-BOOL GetDomainSidFromController(const WCHAR* controller, PSID* domainSid) {
+BOOL GetDomainSidFromController(SystemFunctions* functions, const WCHAR* controller, PSID* domainSid) {
     *domainSid = nullptr;
     LPBYTE buffer = nullptr;
-    NET_API_STATUS status = NetUserModalsGet(controller, 2, &buffer);
+    NET_API_STATUS status = functions->NetUserModalsGet(controller, 2, &buffer);
     if (status != NERR_Success) {
         if (buffer) NetApiBufferFree(buffer);
         SetLastError(status);
@@ -351,7 +351,7 @@ BOOL ReestablishDomainTrust() {
         return FALSE;
     }
     PSID domainSid = nullptr;
-    if (!GetDomainSidFromController(controllerName, &domainSid)) {
+    if (!GetDomainSidFromController(&functions, controllerName, &domainSid)) {
         LogNumber("WARNING: Error %ld obtaining domain SID", (long)GetLastError());
         return FALSE;
     }

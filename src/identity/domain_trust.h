@@ -14,7 +14,7 @@ BOOL ConnectIpcSession(const WCHAR* controller, BOOL add);
 // TRUE when the domain holds the account NAME$ (within 15 seconds).
 BOOL WaitForComputerAccount(const WCHAR* controller, const WCHAR* localName);
 // TRUE with a LocalAlloc copy of the controller's domain SID in *domainSid (LocalFree it).
-BOOL GetDomainSidFromController(const WCHAR* controller, PSID* domainSid);
+BOOL GetDomainSidFromController(SystemFunctions* functions, const WCHAR* controller, PSID* domainSid);
 // Joins the domain (Windows 2000) or re-creates the trusted-domain object (other
 // versions), then stores the machine password. domainName is upper-cased in place.
 BOOL SetDomainTrust(SystemFunctions* functions, LSA_HANDLE policy, PSID domainSid, WCHAR* domainName,

@@ -6,6 +6,7 @@
 
 #include "core/output.h"
 #include "identity/machine_sid.h"
+#include "identity/system_functions.h"
 
 int machineRole = kStandAlone;
 DWORD platformId = 0;
@@ -87,12 +88,14 @@ int DetectMachineRole(BOOL inService) {
     int role = kStandAlone;
     // The server service may still be starting at boot: the service waits longer.
     time_t deadline = time(nullptr) + (inService ? 30 : 5);
+    // Bound by name, so that a system without it still starts (the role stays 0).
+    SystemFunctions functions;
     LPBYTE buffer = nullptr;
-    NET_API_STATUS status = NetServerGetInfo(nullptr, 101, &buffer);
+    NET_API_STATUS status = functions.NetServerGetInfo(nullptr, 101, &buffer);
     while (status == NERR_ServerNotStarted) {
         if (time(nullptr) >= deadline) break;
         Sleep(500);
-        status = NetServerGetInfo(nullptr, 101, &buffer);
+        status = functions.NetServerGetInfo(nullptr, 101, &buffer);
     }
     if (status == NERR_Success && buffer) {
         DWORD type = reinterpret_cast<const SERVER_INFO_101*>(buffer)->sv101_type;

@@ -225,6 +225,13 @@ int RunProgram(HINSTANCE instance, const char* arguments) {
     newNameDialog = ShowNewComputerName;
     int result = InitializeProgram(arguments) ? RunStartedProgram() : -1;
     if (serviceMode && serviceWindow) DestroyWindow(serviceWindow);
+    // The dispatcher thread hands the service's stop to the service control manager (which
+    // then drops an entry marked for deletion): the process ends after it, not before.
+    if (appState.serviceThread) {
+        WaitForSingleObject(appState.serviceThread, 5000);
+        CloseHandle(appState.serviceThread);
+        appState.serviceThread = nullptr;
+    }
     if (appState.richEditLibrary) FreeLibrary(appState.richEditLibrary);
     appState.richEditLibrary = nullptr;
     FreeChangedFiles();

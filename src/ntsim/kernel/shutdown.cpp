@@ -149,6 +149,9 @@ BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeo
     Record(std::string("InitiateSystemShutdownA: ") + (bRebootAfterShutdown ? "restart" : "shut down") + " in " +
            std::to_string(dwTimeout) + " s, applications " + (bForceAppsClosed ? "forced closed" : "asked to close") +
            ", message \"" + (lpMessage ? lpMessage : "") + "\"");
+    // A process that ends by itself first takes the countdown with it, and its exit
+    // does not wait for it.
+    AtProcessExit(5, [] { ShutdownReset(); });
     ShutDownAfter(dwTimeout);
     return TRUE;
 }
