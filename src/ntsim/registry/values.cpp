@@ -94,6 +94,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     }
     v->type = dwType;
     v->data = std::move(stored);
+    HiveMarkDirty(r.key, kDirtyValues);
     Touch(r.key);
     return ERROR_SUCCESS;
 }
@@ -109,6 +110,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     for (auto it = r.key->values.begin(); it != r.key->values.end(); ++it)
         if (HiveNameCompare(it->name, name) == 0) {
             r.key->values.erase(it);
+            HiveMarkDirty(r.key, kDirtyValues);
             Touch(r.key);
             return ERROR_SUCCESS;
         }
