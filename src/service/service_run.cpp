@@ -295,6 +295,9 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
             SendMessageA(window, WM_SETICON, ICON_SMALL, (LPARAM)icon);
             SetDlgItemTextA(window, kDetailControl, "Initializing...");
             detailControl = GetDlgItem(window, kDetailControl);
+            // The worker starts only now, so that its first stage headings and its name
+            // prompt find this window instead of none.
+            if (lParam) ResumeThread((HANDLE)lParam);
             return TRUE;
         }
         case WM_SHOWWINDOW:
@@ -346,8 +349,11 @@ INT_PTR RunJobBehindStatusWindow(HWND owner) {
         return -1;
     }
     jobSettings->workerThread = worker;
-    ResumeThread(worker);
-    INT_PTR result = DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow, 0);
+    // The status window resumes the worker once it exists (WM_INITDIALOG).
+    INT_PTR result =
+        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow, (LPARAM)worker);
+    // Without a window the job still runs, as it did before there was one.
+    if (result == -1) ResumeThread(worker);
     // The window may close before the worker's last steps: the process waits for them.
     if (!WorkerEnded(worker)) WaitForSingleObject(worker, INFINITE);
     CloseHandle(worker);

@@ -260,9 +260,11 @@ int OptionsPage::StartJob() {
         Message("Error: Unable to create SID Replacement worker thread", MB_OK | MB_ICONERROR);
         return 0;
     }
-    ResumeThread(worker);
     ShowWindow(GetParent(window), SW_HIDE);
-    DialogBoxParamA(sheet->instance, MAKEINTRESOURCEA(IDD_STATUS), nullptr, actions.statusWindowProc, 0);
+    // The status window resumes the worker once it exists; without a window the job still runs.
+    if (DialogBoxParamA(sheet->instance, MAKEINTRESOURCEA(IDD_STATUS), nullptr, actions.statusWindowProc,
+                        (LPARAM)worker) == -1)
+        ResumeThread(worker);
     // The window may close before the worker's last steps (the restart): the process
     // waits for them before the sheet closes and the program ends.
     if (WaitForSingleObject(worker, 0) != WAIT_OBJECT_0) WaitForSingleObject(worker, INFINITE);

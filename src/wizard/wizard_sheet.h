@@ -12,7 +12,8 @@ const int kInstallPageIndex = 3;
 // What the wizard starts in the layers beside it, given by the start-up.
 struct WizardActions {
     LPTHREAD_START_ROUTINE runWorker;    // the job's worker thread (run now)
-    DLGPROC statusWindowProc;            // the status window the job runs behind
+    DLGPROC statusWindowProc;            // the status window the job runs behind; it resumes
+                                         // the suspended worker, its WM_INITDIALOG parameter
 };
 
 struct WizardSheet {

@@ -26,7 +26,8 @@ DWORD WINAPI TestWorker(LPVOID) {
     workerRuns++;
     return 0;
 }
-INT_PTR CALLBACK TestStatusWindow(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CALLBACK TestStatusWindow(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_INITDIALOG && lParam) ResumeThread((HANDLE)lParam);  // the worker waits for the window
     if (message == WM_COMMAND && LOWORD(wParam) == IDCANCEL) EndDialog(dialog, 0);
     return message == WM_INITDIALOG;
 }
