@@ -145,7 +145,8 @@ TEST_F(WizardRun, InstallPageInstallsTheServiceAndTheNextBootRunsTheJob) {
 }
 
 // The options that move the wizard: "install" opens on the install page with the command
-// line's choices in place; "start" presses Finish by itself and the job runs now.
+// line's choices in place ("remove" takes them away again); "start" presses Finish by itself
+// and the job runs now.
 TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     MakeWithProgram("nt4-workstation");
     const std::string transcript = root_ + "/transcript.txt";
@@ -164,6 +165,11 @@ TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     EXPECT_TRUE(ServiceEntry());
     const std::string software = C("WINNT/system32/config/SOFTWARE");
     EXPECT_EQ(e2e::HiveText(software, "Quorvel\\Tessiv", "NewComputerName"), "NEWBOX");
+    // "remove" with "quiet" takes both away without a word.
+    EXPECT_EQ(Program("-remove -quiet", "", transcript), 255);
+    EXPECT_EQ(e2e::ReadHost(transcript).find("box "), std::string::npos) << e2e::ReadHost(transcript);
+    EXPECT_FALSE(ServiceEntry());
+    EXPECT_EQ(e2e::HiveText(software, "Quorvel\\Tessiv", "NewComputerName"), "");
 
     e2e::fs::remove_all(dir_);
     MakeWithProgram("nt4-workstation");
