@@ -271,6 +271,7 @@ uint32_t WalkPath(HiveKey* start, const std::string& path, bool openLink, HiveKe
 void Touch(HiveKey* key) {
     key->lastWrite = FileTimeNow();
     if (key->isVolatile) return;
+    HiveMarkDirty(key, kDirtyRecord);
     if (Mount* m = MountOf(key)) m->dirty = true;
 }
 

@@ -99,6 +99,7 @@ HiveKey* HiveKey::AddSubkey(const std::string& n) {
     key->lastWrite = FileTimeNow();
     HiveKey* raw = key.get();
     subkeys.insert(it, std::move(key));
+    HiveMarkDirty(this, kDirtyRecord);
     return raw;
 }
 
@@ -106,6 +107,7 @@ bool HiveKey::RemoveSubkey(HiveKey* child) {
     for (auto it = subkeys.begin(); it != subkeys.end(); ++it)
         if (it->get() == child) {
             subkeys.erase(it);
+            HiveMarkDirty(this, kDirtyRecord);
             return true;
         }
     return false;
@@ -118,6 +120,23 @@ HiveValue* HiveKey::FindValue(const std::string& n) {
 }
 
 const HiveValue* HiveKey::FindValue(const std::string& n) const { return const_cast<HiveKey*>(this)->FindValue(n); }
+
+void HiveMarkDirty(HiveKey* key, uint8_t what) {
+    key->dirty |= what;
+    // Every key above a marked one carries kDirtyBelow, so the climb stops at the first that has it.
+    for (HiveKey* up = key->parent; up && !(up->dirty & kDirtyBelow); up = up->parent) up->dirty |= kDirtyBelow;
+}
+
+void HiveForgetCells(HiveKey* key) {
+    std::vector<HiveKey*> stack{key};
+    while (!stack.empty()) {
+        HiveKey* k = stack.back();
+        stack.pop_back();
+        k->cell = kNoCell;
+        k->dirty = 0;
+        for (auto& sub : k->subkeys) stack.push_back(sub.get());
+    }
+}
 
 std::unique_ptr<HiveKey> HiveCopyTree(const HiveKey& key, HiveKey* parent) {
     auto copy = std::make_unique<HiveKey>();

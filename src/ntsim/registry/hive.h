@@ -4,8 +4,10 @@
 #pragma once
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace ntsim {
@@ -25,12 +27,23 @@ enum : uint16_t {
     kKeySymLink = 0x0010,   // KEY_SYM_LINK: the target is the REG_LINK value "SymbolicLinkValue"
 };
 
+// What changed in a key since its hive file was last written (HiveKey::dirty).
+enum : uint8_t {
+    kDirtyRecord = 0x01,  // the key's own record: times, class, security, flags, its list of subkeys
+    kDirtyValues = 0x02,  // its values
+    kDirtyBelow = 0x04,   // a key below it changed
+};
+const uint32_t kNoCell = 0xFFFFFFFF;
+
 struct HiveKey {
     std::string name;                  // UTF-8
     std::vector<uint8_t> className;    // the class as stored (UTF-16LE bytes); empty = none
     uint64_t lastWrite = 0;            // FILETIME, 100 ns units since 1601
     uint16_t flags = 0;                // kKeyNoDelete, kKeySymLink
     bool isVolatile = false;           // never written to a hive file
+    // Bookkeeping of the hive file, not part of the key: the writers keep it up to date.
+    mutable uint8_t dirty = 0;         // kDirty* bits: what a flush of its hive must write
+    mutable uint32_t cell = kNoCell;   // its nk cell in the mounted hive's file; kNoCell when not written yet
     SharedDescriptor security;         // may be null: inherits nothing, treated as empty by callers
     std::vector<HiveValue> values;     // in the order they were created
     std::vector<std::unique_ptr<HiveKey>> subkeys;  // sorted by HiveNameCompare
@@ -46,18 +59,34 @@ struct HiveKey {
     const HiveValue* FindValue(const std::string& name) const;
 };
 
+// Where a hive file keeps its records, known after reading or writing the whole file,
+// so that a flush of the mounted hive rewrites only the cells of changed keys.
+struct HiveLayout {
+    bool known = false;         // the keys' cells and these fields describe the file
+    uint32_t sequence = 0;      // the base block's sequence number, as last read or written
+    uint32_t binsSize = 0;      // bytes of hbins
+    std::multimap<uint32_t, uint32_t> freeCells;          // cell size -> offset, freed by earlier updates
+    std::unordered_map<std::string, uint32_t> skCells;    // descriptor bytes -> its sk cell
+};
+
 struct Hive {
     std::unique_ptr<HiveKey> root;
     uint32_t minorVersion = 3;   // regf 1.3 (NT 4.0, 2000) or 1.5 (XP and later); 4 and 6 read and write too
     std::string rootName;        // the root nk's own name as stored in the file; RegfRead puts it in
                                  // root->name too, RegfWrite uses root->name when this is empty
     std::array<uint16_t, 32> fileName{};  // the base block's UTF-16 tail of the hive's path, kept as read
+    HiveLayout layout;           // the file's cells, as RegfRead found them
 };
 
 // Compares two key names as NT orders subkey lists: by upper-cased UTF-16 units.
 int HiveNameCompare(const std::string& a, const std::string& b);
 // Upper-cases one UTF-16 unit as NT does for key names (lh hashes and list order).
 uint16_t HiveUpcase(uint16_t unit);
+
+// Marks what changed in key, and every key above it as having a change below.
+void HiveMarkDirty(HiveKey* key, uint8_t what);
+// Forgets the file cells of a subtree that came from another file: it is new to this one.
+void HiveForgetCells(HiveKey* key);
 
 // Makes a deep copy of a key's subtree (values, classes, descriptors shared).
 std::unique_ptr<HiveKey> HiveCopyTree(const HiveKey& key, HiveKey* parent);

@@ -72,7 +72,7 @@ LONG WINAPI RegSaveKeyA(HKEY hKey, LPCSTR lpFile, LPSECURITY_ATTRIBUTES lpSecuri
     if ((err = MapFileArgument(lpFile, &host, &exists)) != ERROR_SUCCESS) return (LONG)err;
     if (exists) return ERROR_ALREADY_EXISTS;  // NT creates the file and never overwrites one
     MachineLock machineLock;
-    return (LONG)RegfSaveTree(*r.key, mount->root == r.key ? mount->rootName : r.key->name, mount->minorVersion, host);
+    return (LONG)RegfCreateFile(*r.key, mount->root == r.key ? mount->rootName : r.key->name, mount->minorVersion, host);
 }
 
 LONG WINAPI RegLoadKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpFile) {
@@ -152,10 +152,15 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags) {
     }
     // The key keeps its name and security; its values, class and subkeys become the file's.
     HiveKey* key = r.key;
+    for (const auto& sub : key->subkeys) NoteRemovedKey(key, sub->name);
     key->values = std::move(hive.root->values);
     key->className = std::move(hive.root->className);
     key->subkeys = std::move(hive.root->subkeys);
-    for (auto& sub : key->subkeys) sub->parent = key;
+    for (auto& sub : key->subkeys) {
+        sub->parent = key;
+        HiveForgetCells(sub.get());  // their cells are the other file's
+    }
+    HiveMarkDirty(key, kDirtyValues);
     Touch(key);
     return ERROR_SUCCESS;
 }

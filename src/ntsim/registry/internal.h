@@ -3,8 +3,10 @@
 // text conversions and the bookkeeping of changes.
 #pragma once
 #include <sys/types.h>
+#include <time.h>
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -27,11 +29,16 @@ struct Mount {
     std::string rootName;        // the root key's own name as the file stores it
     uint32_t minorVersion = 3;
     std::array<uint16_t, 32> fileName{};  // the base block's name, written back as it was read
+    HiveLayout layout;           // where the file keeps each key, for flushes that write only changes
     bool dirty = false;          // changed since it was read or last written
     bool permanent = false;      // mounted at start-up (system hives, the logged-on user's): never unloaded
     bool holdsVolatile = false;  // volatile keys were made in it (they would not survive a re-read)
     dev_t dev = 0;               // file identity, for the sharing check of RegLoadKeyA
     ino_t ino = 0;
+    struct timespec changed {};  // its change time when last read or written here
+    // Names of keys deleted since the last write, by the upper-cased path of their parent
+    // below the root: what a merge with another process's write must delete too.
+    std::map<std::string, std::vector<std::string>> removed;
 };
 
 // A hive file that exists but could not be read: its key is missing, and whoever asks
@@ -119,6 +126,8 @@ size_t DescriptorSize(const HiveKey* key);
 // True when the privilege is enabled (or the simulation itself is working).
 bool HasPrivilege(const char* name);
 
+// Remembers that a subkey of parent was deleted (see Mount::removed).
+void NoteRemovedKey(const HiveKey* parent, const std::string& name);
 // Records a change to key: its last-write time and the hive's dirty flag.
 void Touch(HiveKey* key);
 // Marks handles open on keys of the subtree (with or without its top) as deleted.

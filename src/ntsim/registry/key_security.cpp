@@ -383,7 +383,9 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
     }
     // Copy on write: keys that shared the old descriptor keep it.
     r.key->security = std::make_shared<const std::vector<uint8_t>>(BuildSelfRelative(current, true, true, true, true));
-    if (!r.key->isVolatile)
+    if (!r.key->isVolatile) {
+        HiveMarkDirty(r.key, kDirtyRecord);
         if (Mount* m = MountOf(r.key)) m->dirty = true;
+    }
     return ERROR_SUCCESS;
 }

@@ -31,12 +31,25 @@ namespace {
 std::unique_ptr<State> g_state;
 bool g_loading = false;
 
-bool FileIdentity(const std::string& hostPath, dev_t* dev, ino_t* ino) {
+bool FileIdentity(const std::string& hostPath, dev_t* dev, ino_t* ino, struct timespec* changed = nullptr) {
     struct stat st;
     if (stat(hostPath.c_str(), &st) != 0) return false;
     *dev = st.st_dev;
     *ino = st.st_ino;
+    if (changed) *changed = st.st_ctim;
     return true;
+}
+
+bool SameTime(const struct timespec& a, const struct timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// True when the file is still the one the mount last read or wrote: the same file, not
+// changed since (its change time), with the same sequence number (which every write raises).
+bool Unchanged(const Mount& m) {
+    dev_t dev;
+    ino_t ino;
+    struct timespec changed;
+    return FileIdentity(m.hostPath, &dev, &ino, &changed) && dev == m.dev && ino == m.ino && SameTime(changed, m.changed) &&
+           RegfFileSequence(m.hostPath) == m.layout.sequence;
 }
 
 std::string SystemRoot() {
@@ -208,45 +221,124 @@ void Unload() {
 }  // namespace
 
 namespace {
+// Puts a tree read from the mount's file in place of the mount's tree; open handles follow by path.
+void ReplaceTree(State& state, Mount* m, Hive&& hive, dev_t dev, ino_t ino, const struct timespec& changed) {
+    std::unique_ptr<HiveKey> root = std::move(hive.root);
+    root->name = m->root->name;
+    root->parent = m->parent;
+    bool system = m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0;
+    if (system) MakeCurrentControlSet(root.get());
+    RemapHandles(m->root, root.get());
+    HiveKey* fresh = root.get();
+    for (auto& slot : m->parent->subkeys)
+        if (slot.get() == m->root) {
+            slot = std::move(root);
+            break;
+        }
+    m->root = fresh;
+    m->rootName = hive.rootName.empty() ? fresh->name : hive.rootName;
+    m->minorVersion = hive.minorVersion;
+    m->layout = std::move(hive.layout);
+    m->dev = dev;
+    m->ino = ino;
+    m->changed = changed;
+    if (system) UpdateHiveList(state);
+}
+
 // Another process of the machine may have written a hive since this one read it. A hive
 // this process has not changed is read again then (its open handles follow by path), so
-// that processes see each other's flushed changes; a changed one keeps this process's
-// version, and the last writer's file wins.
+// that processes see each other's flushed changes; a changed one is merged at its next
+// write (MergeFromFile).
 void RefreshMounts(State& state) {
     for (auto& m : state.mounts) {
         if (m->dirty || m->holdsVolatile) continue;
+        if (Unchanged(*m)) continue;  // else written by another process, in place or whole
         dev_t dev;
         ino_t ino;
-        if (!FileIdentity(m->hostPath, &dev, &ino) || (dev == m->dev && ino == m->ino)) continue;
+        struct timespec changed;
         Hive hive;
         uint32_t err;
         {
             MachineLock lock;
             err = RegfLoadFile(m->hostPath, &hive);
-            FileIdentity(m->hostPath, &dev, &ino);
+            if (!FileIdentity(m->hostPath, &dev, &ino, &changed)) continue;
         }
         if (err != ERROR_SUCCESS || !hive.root) continue;
-        std::unique_ptr<HiveKey> root = std::move(hive.root);
-        root->name = m->root->name;
-        root->parent = m->parent;
-        bool system = m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0;
-        if (system) MakeCurrentControlSet(root.get());
-        RemapHandles(m->root, root.get());
-        HiveKey* fresh = root.get();
-        for (auto& slot : m->parent->subkeys)
-            if (slot.get() == m->root) {
-                slot = std::move(root);
-                break;
-            }
-        m->root = fresh;
-        m->rootName = hive.rootName.empty() ? fresh->name : hive.rootName;
-        m->minorVersion = hive.minorVersion;
-        m->dev = dev;
-        m->ino = ino;
-        if (system) UpdateHiveList(state);
+        ReplaceTree(state, m.get(), std::move(hive), dev, ino, changed);
     }
 }
+
+std::string UpperName(const std::string& name) {
+    std::string out = name;
+    for (char& c : out) c = (char)toupper((unsigned char)c);
+    return out;
+}
+
+// The path of a key below its hive's root, upper-cased: how deletions are remembered.
+std::string PathInHive(const HiveKey* key, const Mount& m) {
+    std::string path;
+    for (; key && key != m.root; key = key->parent) path = "\\" + UpperName(key->name) + path;
+    return path;
+}
+
+// Puts this process's changes since its last write (the keys' dirty marks, the keys it
+// made, the names it deleted) on top of theirs, the tree another process wrote.
+void MergeKey(const Mount& m, const HiveKey& ours, HiveKey* theirs, const std::string& path) {
+    if (ours.dirty & kDirtyValues) {
+        theirs->values = ours.values;
+        HiveMarkDirty(theirs, kDirtyValues);
+    }
+    if (ours.dirty & kDirtyRecord) {
+        theirs->className = ours.className;
+        theirs->security = ours.security;
+        theirs->flags = ours.flags;
+        theirs->lastWrite = ours.lastWrite;
+        HiveMarkDirty(theirs, kDirtyRecord);
+        auto gone = m.removed.find(path);
+        if (gone != m.removed.end())
+            for (const std::string& name : gone->second)
+                if (!ours.FindSubkey(name))
+                    if (HiveKey* t = theirs->FindSubkey(name)) theirs->RemoveSubkey(t);
+    }
+    for (const auto& sub : ours.subkeys) {
+        if (sub->isVolatile) continue;
+        if (sub->cell == kNoCell) {
+            // Made here since the last write: this process's key, whole.
+            if (HiveKey* t = theirs->FindSubkey(sub->name)) theirs->RemoveSubkey(t);
+            std::unique_ptr<HiveKey> copy = HiveCopyTree(*sub, nullptr);
+            HiveKey* k = theirs->AddSubkey(sub->name);
+            k->className = std::move(copy->className);
+            k->lastWrite = copy->lastWrite;
+            k->flags = copy->flags;
+            k->security = copy->security;
+            k->values = std::move(copy->values);
+            k->subkeys = std::move(copy->subkeys);
+            for (auto& c : k->subkeys) c->parent = k;
+        } else if (sub->dirty) {
+            // A key the other process deleted takes the changes made inside it along.
+            if (HiveKey* t = theirs->FindSubkey(sub->name)) MergeKey(m, *sub, t, path + "\\" + UpperName(sub->name));
+        }
+    }
+}
+
+// The file changed under a mount this process changed too: both sets of changes are kept,
+// as the one registry of NT keeps every process's, instead of the last writer's file
+// winning. Hives holding volatile keys keep the old way (a re-read would lose them).
+void MergeFromFile(Mount& m) {
+    if (!g_state || m.holdsVolatile) return;
+    Hive hive;
+    dev_t dev;
+    ino_t ino;
+    struct timespec changed;
+    if (RegfLoadFile(m.hostPath, &hive) != ERROR_SUCCESS || !hive.root || !FileIdentity(m.hostPath, &dev, &ino, &changed)) return;
+    MergeKey(m, *m.root, hive.root.get(), "");
+    ReplaceTree(*g_state, &m, std::move(hive), dev, ino, changed);
+}
 }  // namespace
+
+void NoteRemovedKey(const HiveKey* parent, const std::string& name) {
+    if (Mount* m = MountOf(parent)) m->removed[PathInHive(parent, *m)].push_back(name);
+}
 
 void UpdateHiveList(State& state) {
     HiveKey* system = state.machine->FindSubkey("SYSTEM");
@@ -331,10 +423,11 @@ Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&&
     mount->rootName = hive.rootName.empty() ? hive.root->name : hive.rootName;
     mount->minorVersion = hive.minorVersion;
     mount->fileName = hive.fileName;
+    mount->layout = std::move(hive.layout);
     mount->hostPath = hostPath;
     mount->permanent = permanent;
     mount->parent = parent;
-    FileIdentity(hostPath, &mount->dev, &mount->ino);
+    FileIdentity(hostPath, &mount->dev, &mount->ino, &mount->changed);
     std::unique_ptr<HiveKey> root = std::move(hive.root);
     root->name = name;
     root->parent = parent;
@@ -420,16 +513,27 @@ void ReleaseLoadedHive(const std::string& hostPath) {
 
 uint32_t SaveMount(Mount& mount) {
     if (!mount.dirty) return ERROR_SUCCESS;
-    // Written from the live tree (the registry lock keeps it still), under the root's own name.
+    // Written from the live tree (the registry lock keeps it still), under the root's own name:
+    // in place, only the changed keys, when the file is still the one this process knows;
+    // else whole, to a new file that replaces it.
     uint32_t err;
     {
         MachineLock lock;
-        err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, mount.fileName.data());
+        if (!Unchanged(mount)) {
+            mount.layout.known = false;
+            MergeFromFile(mount);
+        }
+        bool declined = true;
+        err = RegfUpdateFile(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, &mount.layout, &declined);
+        if (declined)
+            err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, mount.fileName.data(),
+                               &mount.layout);
     }
     if (err != ERROR_SUCCESS) return err;
     if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);
     mount.dirty = false;
-    FileIdentity(mount.hostPath, &mount.dev, &mount.ino);  // the rename made a new file
+    mount.removed.clear();
+    FileIdentity(mount.hostPath, &mount.dev, &mount.ino, &mount.changed);  // a whole write made a new file
     return ERROR_SUCCESS;
 }
 

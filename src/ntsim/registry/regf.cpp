@@ -13,125 +13,14 @@
 
 #include "nt/linux/base.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/registry/regf_records.h"
 
 namespace ntsim {
 
+using namespace regf;
+
 namespace {
 
-// ---- On-disk records (little-endian; offsets are relative to the first hbin) ----
-
-#pragma pack(push, 1)
-struct BaseBlock {           // file offset 0, 4096 bytes of which these 512 are used
-    char signature[4];       // 0   "regf"
-    uint32_t primarySeq;     // 4   bumped before a write
-    uint32_t secondarySeq;   // 8   set equal after it: equal = clean
-    uint64_t lastWrite;      // 12  FILETIME
-    uint32_t major;          // 20  1
-    uint32_t minor;          // 24  3 (NT 4.0, 2000) or 5 (XP and later)
-    uint32_t type;           // 28  0 = primary file
-    uint32_t format;         // 32  1 = direct memory load
-    uint32_t rootCell;       // 36  root nk
-    uint32_t binsSize;       // 40  sum of the hbin sizes
-    uint32_t clustering;     // 44  1
-    uint16_t fileName[32];   // 48  tail of the hive's path, debugging only
-    uint8_t reserved[396];   // 112 unused before Vista; 504 is our checksum dodge
-    uint32_t checksum;       // 508 XOR of the dwords at 0..507
-};
-static_assert(sizeof(BaseBlock) == 512, "base block");
-static_assert(offsetof(BaseBlock, rootCell) == 36 && offsetof(BaseBlock, checksum) == 508, "base block fields");
-
-struct BinHeader {           // at each 4 KiB-aligned bin start
-    char signature[4];       // 0  "hbin"
-    uint32_t offset;         // 4  its own offset
-    uint32_t size;           // 8  multiple of 4096
-    uint32_t reserved[2];    // 12
-    uint64_t timestamp;      // 20 the first bin mirrors the base block
-    uint32_t spare;          // 28
-};
-static_assert(sizeof(BinHeader) == 32, "hbin header");
-
-struct KeyNode {             // cell payload "nk", followed by the name
-    char signature[2];       // 0
-    uint16_t flags;          // 2  KEY_HIVE_ENTRY 0x04, NO_DELETE 0x08, SYM_LINK 0x10, COMP_NAME 0x20
-    uint64_t lastWrite;      // 4
-    uint32_t access;         // 12
-    uint32_t parent;         // 16
-    uint32_t subkeyCount;    // 20
-    uint32_t volatileCount;  // 24 meaningless on disk
-    uint32_t subkeyList;     // 28
-    uint32_t volatileList;   // 32
-    uint32_t valueCount;     // 36
-    uint32_t valueList;      // 40
-    uint32_t security;       // 44 sk cell
-    uint32_t classCell;      // 48
-    uint32_t maxNameLen;     // 52 longest subkey name, UTF-16 bytes
-    uint32_t maxClassLen;    // 56 longest subkey class, bytes
-    uint32_t maxValueNameLen;  // 60 UTF-16 bytes
-    uint32_t maxValueDataLen;  // 64
-    uint32_t workVar;        // 68
-    uint16_t nameLen;        // 72 bytes
-    uint16_t classLen;       // 74 bytes
-};
-static_assert(sizeof(KeyNode) == 76 && offsetof(KeyNode, security) == 44, "nk");
-
-struct ValueNode {           // cell payload "vk", followed by the name
-    char signature[2];       // 0
-    uint16_t nameLen;        // 2  empty = the default value
-    uint32_t dataSize;       // 4  bit 31: the data (<= 4 bytes) is the offset field itself
-    uint32_t dataCell;       // 8
-    uint32_t type;           // 12
-    uint16_t flags;          // 16 VALUE_COMP_NAME 0x0001
-    uint16_t spare;          // 18
-};
-static_assert(sizeof(ValueNode) == 20, "vk");
-
-struct SecurityNode {        // cell payload "sk", followed by the descriptor
-    char signature[2];       // 0
-    uint16_t reserved;       // 2
-    uint32_t flink;          // 4  all sk cells form one circular list
-    uint32_t blink;          // 8
-    uint32_t refCount;       // 12 keys pointing here
-    uint32_t size;           // 16 self-relative descriptor bytes
-};
-static_assert(sizeof(SecurityNode) == 20, "sk");
-
-struct BigData {             // cell payload "db" (1.4 and later): data in 16344-byte segments
-    char signature[2];       // 0
-    uint16_t segments;       // 2
-    uint32_t segmentList;    // 4  cell of segment cell offsets
-};
-static_assert(sizeof(BigData) == 8, "db");
-#pragma pack(pop)
-
-const uint32_t kNone = 0xFFFFFFFF;
-const uint32_t kBaseSize = 4096;
-const uint32_t kBinUnit = 4096;
-const uint32_t kSegment = 16344;      // db segment payload; also the largest plain value in 1.4+
-const uint32_t kLeafMax = 500;        // subkeys per leaf: a leaf cell stays inside one 4 KiB bin
-const uint32_t kMaxDepth = 512;       // NT's limit on key nesting
-const size_t kMaxImage = 0x7FFFF000;  // NT's 2 GiB hive limit; keeps offsets and cell sizes in range
-const uint16_t kFlagHiveEntry = 0x0004;
-const uint16_t kFlagCompName = 0x0020;
-const uint16_t kKeptFlags = kKeyNoDelete | kKeySymLink;
-
-uint32_t Le32(const uint8_t* p) {
-    uint32_t v;
-    memcpy(&v, p, 4);
-    return v;
-}
-
-uint32_t HeaderXor(const uint8_t* header) {
-    uint32_t x = 0;
-    for (size_t i = 0; i < 508; i += 4) x ^= Le32(header + i);
-    return x;
-}
-
-// The stored form of the checksum: 0 and 0xFFFFFFFF are reserved by NT.
-uint32_t StoredChecksum(uint32_t x) {
-    if (x == 0xFFFFFFFF) return 0xFFFFFFFE;
-    if (x == 0) return 1;
-    return x;
-}
 
 std::string Latin1ToUtf8(const uint8_t* p, size_t n) {
     std::string out;
@@ -345,6 +234,7 @@ uint32_t Reader::ReadKey(uint32_t off, HiveKey* key, uint32_t* subkeyList, uint3
     key->name = (nk.flags & kFlagCompName) ? Latin1ToUtf8(name, nk.nameLen) : Utf16BytesToUtf8(name, nk.nameLen);
     key->flags = nk.flags & kKeptFlags;
     key->lastWrite = nk.lastWrite;
+    key->cell = off;
     if (nk.classLen) {
         uint32_t classLen;
         const uint8_t* cls = Own(nk.classCell, &classLen);
@@ -419,6 +309,12 @@ uint32_t RegfRead(const uint8_t* data, size_t size, Hive* hive) {
     }
     hive->rootName = root->name;
     hive->minorVersion = base.minor;
+    // A file whose last write did not finish (the sequence numbers differ) is written whole next time.
+    hive->layout.known = base.primarySeq == base.secondarySeq;
+    hive->layout.sequence = std::max(base.primarySeq, base.secondarySeq);
+    hive->layout.binsSize = base.binsSize;
+    for (const auto& [off, sd] : r.descriptors)
+        hive->layout.skCells.emplace(std::string((const char*)sd->data(), sd->size()), off);
     hive->root = std::move(root);
     return ERROR_SUCCESS;
 }
@@ -467,14 +363,7 @@ uint32_t RegfLoadFile(const std::string& hostPath, Hive* hive) {
 
 // ---- Writing ----
 
-namespace {
-
-struct EncodedName {
-    std::vector<uint8_t> bytes;
-    std::vector<uint16_t> units;
-    bool compressed = false;
-    uint32_t utf16Bytes = 0;
-};
+namespace regf {
 
 // Latin-1 when every unit fits a byte (NT's compressed names), else UTF-16LE.
 void EncodeName(const std::string& name, EncodedName* out) {
@@ -498,76 +387,6 @@ void EncodeName(const std::string& name, EncodedName* out) {
         if (!out->units.empty()) memcpy(out->bytes.data(), out->units.data(), out->units.size() * 2);
     }
 }
-
-// A child's nk cell with what its parent's leaf list records about its name.
-struct ChildEntry {
-    uint32_t cell;
-    uint32_t hint;  // lf: the first four characters; lh: the name hash
-};
-
-struct SecurityCell {
-    uint32_t offset;
-    uint32_t refs;
-};
-
-struct Writer {
-    std::vector<uint8_t>* out;
-    uint32_t minor;
-    uint64_t stamp;
-    uint32_t binStart = 0, binEnd = 0;  // the open bin, as file offsets
-    std::vector<SecurityCell> sks;
-    std::unordered_map<const void*, uint32_t> skByPointer;
-    std::unordered_map<std::string_view, uint32_t> skByContent;
-    EncodedName nameScratch;
-
-    uint8_t* At(uint32_t cell) { return out->data() + kBaseSize + cell; }
-
-    void CloseBin() {
-        uint32_t used = (uint32_t)out->size();
-        if (binEnd > used) {
-            int32_t freeSize = (int32_t)(binEnd - used);  // the rest of the bin is one free cell
-            out->resize(binEnd);
-            memcpy(out->data() + used, &freeSize, 4);
-        }
-    }
-
-    // A cell of at least payload bytes, zeroed; returns its offset.
-    uint32_t Alloc(size_t payload) {
-        uint32_t cellSize = (uint32_t)((payload + 4 + 7) & ~(size_t)7);
-        if ((uint32_t)out->size() + cellSize > binEnd) {
-            CloseBin();
-            binStart = (uint32_t)out->size();
-            uint32_t binSize = (cellSize + (uint32_t)sizeof(BinHeader) + kBinUnit - 1) / kBinUnit * kBinUnit;
-            binEnd = binStart + binSize;
-            BinHeader bin{};
-            memcpy(bin.signature, "hbin", 4);
-            bin.offset = binStart - kBaseSize;
-            bin.size = binSize;
-            bin.timestamp = stamp;
-            if (out->capacity() < binEnd) out->reserve(std::max<size_t>(binEnd, out->capacity() * 3 / 2));
-            out->resize(binStart + sizeof(BinHeader));
-            memcpy(out->data() + binStart, &bin, sizeof bin);
-        }
-        uint32_t at = (uint32_t)out->size();
-        out->resize(at + cellSize);
-        int32_t header = -(int32_t)cellSize;
-        memcpy(out->data() + at, &header, 4);
-        return at - kBaseSize;
-    }
-
-    uint32_t AllocBytes(const uint8_t* p, size_t n) {
-        uint32_t cell = Alloc(n);
-        if (n) memcpy(At(cell) + 4, p, n);
-        return cell;
-    }
-
-    uint32_t Security(const SharedDescriptor& sd);
-    uint32_t WriteData(const std::vector<uint8_t>& data, uint32_t* sizeField, uint32_t* cellField);
-    uint32_t WriteValues(const HiveKey& key, uint32_t* maxName, uint32_t* maxData, uint32_t* listCell);
-    uint32_t WriteSubkeyList(const std::vector<ChildEntry>& children);
-    uint32_t AllocKey(const HiveKey& key, const std::string& name, uint32_t parent, uint16_t extraFlags, uint32_t* cell);
-    uint32_t LeafHint() const;
-};
 
 uint32_t Writer::Security(const SharedDescriptor& sd) {
     if (!sd) return kNone;
@@ -724,7 +543,7 @@ uint32_t Writer::LeafHint() const {
 
 // An upper bound of the bytes a key's own cells and its children's nk cells and lists
 // take, so the writer can stop before an offset or a cell size would overflow.
-size_t KeyFootprint(const HiveKey& key) {
+static size_t KeyFootprint(const HiveKey& key) {
     size_t bytes = 2 * kBinUnit + key.className.size() + 8;
     if (key.security) bytes += key.security->size() + 32;
     bytes += 4 * key.values.size() + 8;
@@ -734,7 +553,7 @@ size_t KeyFootprint(const HiveKey& key) {
 }
 
 // Sizes the output once so the buffer is not copied while it grows.
-size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
+static size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
     size_t total = kBaseSize + kBinUnit;
     std::vector<const HiveKey*> stack{&root};
     while (!stack.empty()) {
@@ -749,7 +568,7 @@ size_t EstimateSize(const HiveKey& root, uint64_t* newest) {
     return total + total / 16;
 }
 
-}  // namespace
+}  // namespace regf
 
 uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
     if (!hive.root) return ERROR_INVALID_PARAMETER;
@@ -758,7 +577,7 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out) {
 }
 
 uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out,
-                       const uint16_t* fileName) {
+                       const uint16_t* fileName, HiveLayout* layout) {
     if (minorVersion < 3 || minorVersion > 6) return ERROR_INVALID_PARAMETER;
     uint64_t newest = 0;
     out->clear();
@@ -769,9 +588,15 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
     w.out = out;
     w.minor = minorVersion;
     w.stamp = newest;  // the time of the last change: a hive written twice is byte-identical
+    if (layout) {
+        layout->freeCells.clear();
+        layout->skCells.clear();
+        w.freeCells = &layout->freeCells;
+    }
 
     uint32_t rootCell;
     if (uint32_t err = w.AllocKey(root, rootName, kNone, kFlagHiveEntry, &rootCell)) return err;
+    if (layout) root.cell = rootCell;
 
     // Each key's own cells, then its children's nk cells and the list naming them;
     // the children's contents follow as they come off the stack.
@@ -781,6 +606,7 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
     while (!stack.empty()) {
         auto [cell, key] = stack.back();
         stack.pop_back();
+        if (layout) key->dirty = 0;
         if (out->size() + KeyFootprint(*key) > kMaxImage) return ERROR_NOT_ENOUGH_MEMORY;
         KeyNode nk;
         memcpy(&nk, w.At(cell) + 4, sizeof nk);
@@ -809,6 +635,7 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
         for (const HiveKey* sub : live) {
             uint32_t childCell;
             if (uint32_t err = w.AllocKey(*sub, sub->name, cell, 0, &childCell)) return err;
+            if (layout) sub->cell = childCell;
             nk.maxNameLen = std::max(nk.maxNameLen, w.nameScratch.utf16Bytes);
             nk.maxClassLen = std::max(nk.maxClassLen, (uint32_t)sub->className.size());
             children.push_back({childCell, w.LeafHint()});
@@ -835,7 +662,7 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
 
     BaseBlock base{};
     memcpy(base.signature, "regf", 4);
-    base.primarySeq = base.secondarySeq = 1;
+    base.primarySeq = base.secondarySeq = layout ? layout->sequence : 1;
     base.lastWrite = newest;
     base.major = 1;
     base.minor = minorVersion;
@@ -846,15 +673,12 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
     base.clustering = 1;
     if (fileName) memcpy(base.fileName, fileName, sizeof base.fileName);
     memcpy(out->data(), &base, sizeof base);
-    uint32_t x = HeaderXor(out->data());
-    if (x == 0 || x == 0xFFFFFFFF) {
-        // NT would store 1 or 0xFFFFFFFE here, which hivex refuses: change a reserved
-        // dword instead so the plain XOR is a valid checksum for both.
-        uint32_t dodge = 1;
-        memcpy(out->data() + 504, &dodge, 4);
-        x ^= dodge;
+    SealBaseBlock(out->data());
+    if (layout) {
+        layout->binsSize = base.binsSize;
+        for (const auto& [content, index] : w.skByContent) layout->skCells.emplace(std::string(content), w.sks[index].offset);
+        layout->known = true;
     }
-    memcpy(out->data() + 508, &x, 4);
     return ERROR_SUCCESS;
 }
 
@@ -871,22 +695,28 @@ uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath) {
                         hive.fileName.data());
 }
 
-uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
-                      const uint16_t* fileName) {
-    std::vector<uint8_t> image;
-    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image, fileName)) return err;
-    uint32_t injected;
-    std::string temp = hostPath + ".tmp";
-    int fd = -1;
-    if (FaultHit("RegfSaveFile:create", hostPath, &injected)) return injected;
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        if (errno == ENOENT) return ERROR_PATH_NOT_FOUND;
-        if (errno == EACCES || errno == EPERM || errno == EROFS) return ERROR_ACCESS_DENIED;
-        if (errno == ENOSPC) return ERROR_DISK_FULL;
-        return ERROR_WRITE_FAULT;
-    }
-    uint32_t err = ERROR_SUCCESS;
+uint32_t RegfFileSequence(const std::string& hostPath) {
+    uint32_t seq[2] = {0, 0};
+    int fd = open(hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    if (pread(fd, seq, sizeof seq, 4) != (ssize_t)sizeof seq) seq[0] = seq[1] = 0;
+    close(fd);
+    return std::max(seq[0], seq[1]);
+}
+
+namespace {
+
+uint32_t CreateError() {
+    if (errno == ENOENT) return ERROR_PATH_NOT_FOUND;
+    if (errno == EEXIST) return ERROR_ALREADY_EXISTS;
+    if (errno == EACCES || errno == EPERM || errno == EROFS) return ERROR_ACCESS_DENIED;
+    if (errno == ENOSPC) return ERROR_DISK_FULL;
+    return ERROR_WRITE_FAULT;
+}
+
+// Writes a whole image to a new file and syncs it.
+uint32_t WriteImage(int fd, const std::vector<uint8_t>& image, const std::string& hostPath) {
+    uint32_t err = ERROR_SUCCESS, injected;
     size_t done = 0;
     if (FaultHit("RegfSaveFile:write", hostPath, &injected)) err = injected;
     while (!err && done < image.size()) {
@@ -897,6 +727,45 @@ uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t
     }
     if (!err && FaultHit("RegfSaveFile:fsync", hostPath, &injected)) err = injected;
     if (!err && fsync(fd) != 0) err = ERROR_WRITE_FAULT;
+    return err;
+}
+
+}  // namespace
+
+uint32_t RegfCreateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath) {
+    std::vector<uint8_t> image;
+    if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image)) return err;
+    uint32_t injected;
+    if (FaultHit("RegfSaveFile:create", hostPath, &injected)) return injected;
+    // Nothing to replace, so no temporary copy: the file is made here or not at all (the
+    // sync of a new file commits its directory entry with it).
+    int fd = open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return CreateError();
+    uint32_t err = WriteImage(fd, image, hostPath);
+    if (close(fd) != 0 && !err) err = ERROR_WRITE_FAULT;
+    if (err) unlink(hostPath.c_str());
+    return err;
+}
+
+uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
+                      const uint16_t* fileName, HiveLayout* layout) {
+    std::vector<uint8_t> image;
+    if (layout) {
+        // The sequence numbers keep growing across whole writes too, so that a file written
+        // by another process is never taken for the one this layout describes.
+        layout->known = false;
+        layout->sequence = std::max(layout->sequence, RegfFileSequence(hostPath)) + 1;
+    }
+    uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image, fileName, layout);
+    if (layout) layout->known = false;  // until the file is in place
+    if (err) return err;
+    uint32_t injected;
+    std::string temp = hostPath + ".tmp";
+    int fd = -1;
+    if (FaultHit("RegfSaveFile:create", hostPath, &injected)) return injected;
+    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return CreateError();
+    err = WriteImage(fd, image, hostPath);
     if (close(fd) != 0 && !err) err = ERROR_WRITE_FAULT;
     if (!err && FaultHit("RegfSaveFile:rename", hostPath, &injected)) err = injected;
     if (!err && rename(temp.c_str(), hostPath.c_str()) != 0) err = (errno == EACCES || errno == EPERM) ? ERROR_ACCESS_DENIED : ERROR_WRITE_FAULT;
@@ -913,6 +782,7 @@ uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t
         fsync(dfd);
         close(dfd);
     }
+    if (layout) layout->known = true;
     return ERROR_SUCCESS;
 }
 

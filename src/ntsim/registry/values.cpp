@@ -93,6 +93,7 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     }
     v->type = dwType;
     v->data = std::move(stored);
+    HiveMarkDirty(r.key, kDirtyValues);
     Touch(r.key);
     return ERROR_SUCCESS;
 }
@@ -108,6 +109,7 @@ LONG WINAPI RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
     for (auto it = r.key->values.begin(); it != r.key->values.end(); ++it)
         if (HiveNameCompare(it->name, name) == 0) {
             r.key->values.erase(it);
+            HiveMarkDirty(r.key, kDirtyValues);
             Touch(r.key);
             return ERROR_SUCCESS;
         }

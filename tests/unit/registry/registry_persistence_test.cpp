@@ -69,14 +69,137 @@ TEST_F(RegistryPersistence, AKilledProcessLosesWhatItDidNotFlush) {
 }
 
 TEST_F(RegistryPersistence, OnlyChangedHivesAreWritten) {
-    ino_t sam = Inode(HiveFile("SAM")), system = Inode(HiveFile("SYSTEM")), software = Inode(HiveFile("SOFTWARE"));
+    ino_t sam = Inode(HiveFile("SAM")), system = Inode(HiveFile("SYSTEM"));
+    uint32_t samSeq = ntsim::RegfFileSequence(HiveFile("SAM")), systemSeq = ntsim::RegfFileSequence(HiveFile("SYSTEM"));
+    uint32_t softwareSeq = ntsim::RegfFileSequence(HiveFile("SOFTWARE"));
     EXPECT_EQ("<no value>", GetString("SYSTEM\\Select", "Nothing"));
     ASSERT_EQ(0, SetString("SOFTWARE\\Changed", "v", "x", false));
     ntsim::ProcessDetach();
     EXPECT_EQ(sam, Inode(HiveFile("SAM")));
     EXPECT_EQ(system, Inode(HiveFile("SYSTEM")));
-    EXPECT_NE(software, Inode(HiveFile("SOFTWARE")));  // written by rename: a new file
+    EXPECT_EQ(samSeq, ntsim::RegfFileSequence(HiveFile("SAM")));
+    EXPECT_EQ(systemSeq, ntsim::RegfFileSequence(HiveFile("SYSTEM")));
+    EXPECT_EQ(softwareSeq + 1, ntsim::RegfFileSequence(HiveFile("SOFTWARE")));  // written in place, once
     Attach("Administrator");
+}
+
+// A whole image of a hive file as read (its base block's file name left out), to compare two files' contents.
+std::vector<uint8_t> Image(const std::string& path) {
+    ntsim::Hive hive;
+    std::vector<uint8_t> image;
+    if (ntsim::RegfLoadFile(path, &hive) != 0) return image;
+    hive.fileName.fill(0);
+    ntsim::RegfWrite(hive, &image);
+    return image;
+}
+
+void DeleteTree(HKEY parent, const std::string& name) {
+    HKEY key;
+    if (RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key)) return;
+    char child[256];
+    DWORD size = sizeof child;
+    while (RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr) == 0) {
+        DeleteTree(key, child);
+        size = sizeof child;
+    }
+    RegCloseKey(key);
+    RegDeleteKeyA(parent, name.c_str());
+}
+
+// Flushes write the changed keys into the hive file in place. Whatever mix of changes came
+// before (keys made, deleted and copied as the walk renames them, values of every size,
+// classes, descriptors), the file reads back as the registry holds it, hivex reads it, and
+// freed cells are used again, so the file does not grow with every flush.
+TEST_F(RegistryPersistence, InPlaceFlushesKeepTheFileAsTheRegistryHoldsIt) {
+    EnablePrivilegeForTest("SeBackupPrivilege");
+    EnablePrivilegeForTest("SeRestorePrivilege");
+    ntsim::Hive v5 = NewHive("Churn5", StandardKeySecurity());
+    v5.minorVersion = 5;  // big values are db records here, single cells in the 1.3 SOFTWARE
+    std::string v5File = dir + "/drives/c/TEMP/churn5.hiv";
+    ASSERT_EQ(0u, ntsim::RegfSaveFile(v5, v5File));
+    ASSERT_EQ(0, RegLoadKeyA(HKEY_LOCAL_MACHINE, "Churn5", "C:\\TEMP\\churn5.hiv"));
+    Bytes owners[] = {Administrators(), Everyone(), UsersAlias()};
+    uint32_t seed = 7;
+    auto next = [&](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    for (auto [rootName, file] : {std::pair<std::string, std::string>{"SOFTWARE", HiveFile("SOFTWARE")}, {"Churn5", v5File}}) {
+        SCOPED_TRACE(rootName);
+        ino_t inode = Inode(file);
+        HKEY hiveRoot, root;
+        ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, rootName.c_str(), 0, KEY_ALL_ACCESS, &hiveRoot));
+        ASSERT_EQ(0, RegCreateKeyExA(hiveRoot, "Churn", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
+        for (int round = 0; round < 30; ++round) {
+            for (int op = 0; op < 6; ++op) {
+                std::string name = "K" + std::to_string(next(5));
+                HKEY key;
+                switch (next(6)) {
+                case 0: {
+                    std::string sub = name + "\\S" + std::to_string(next(3));
+                    ASSERT_EQ(0, RegCreateKeyExA(root, sub.c_str(), 0, (char*)"Cls", 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+                    Bytes data(next(3) == 0 ? 20000 + next(30000) : next(200), (uint8_t)round);
+                    std::string value = "v" + std::to_string(next(4));
+                    ASSERT_EQ(0, RegSetValueExA(key, value.c_str(), 0, REG_BINARY, data.data(), (DWORD)data.size()));
+                    RegCloseKey(key);
+                    break;
+                }
+                case 1:
+                    if (RegOpenKeyExA(root, (name + "\\S0").c_str(), 0, KEY_ALL_ACCESS, &key) == 0) {
+                        RegDeleteValueA(key, "v0");
+                        RegDeleteValueA(key, "v1");
+                        RegCloseKey(key);
+                    }
+                    break;
+                case 2:
+                    DeleteTree(root, name);
+                    break;
+                case 3:
+                    if (RegOpenKeyExA(root, name.c_str(), 0, KEY_ALL_ACCESS, &key) == 0) {
+                        Bytes sd = Descriptor(owners[next(3)], LocalSystem(), {{ACCESS_ALLOWED_ACE_TYPE, 0, KEY_ALL_ACCESS, Everyone()}});
+                        EXPECT_EQ(0, RegSetKeySecurity(key, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, sd.data()));
+                        RegCloseKey(key);
+                    }
+                    break;
+                case 4:  // a copy by save and restore, the old tree deleted: how the walk renames a key
+                    if (RegOpenKeyExA(root, name.c_str(), 0, KEY_ALL_ACCESS, &key) == 0) {
+                        std::string copyName = "K" + std::to_string(5 + next(3));
+                        DeleteFileA("C:\\TEMP\\copy.hiv");
+                        ASSERT_EQ(0, RegSaveKeyA(key, "C:\\TEMP\\copy.hiv", nullptr));
+                        RegCloseKey(key);
+                        DeleteTree(root, copyName);
+                        HKEY copy;
+                        ASSERT_EQ(0, RegCreateKeyExA(root, copyName.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &copy, nullptr));
+                        ASSERT_EQ(0, RegRestoreKeyA(copy, "C:\\TEMP\\copy.hiv", 0));
+                        RegCloseKey(copy);
+                        DeleteTree(root, name);
+                    }
+                    break;
+                default:
+                    ASSERT_EQ(0, RegSetValueExA(root, name.c_str(), 0, REG_DWORD, Dword(round).data(), 4));
+                }
+            }
+            ASSERT_EQ(0, RegFlushKey(root));
+            ASSERT_EQ(inode, Inode(file)) << "round " << round << ": not written in place";
+            DeleteFileA("C:\\TEMP\\whole.hiv");
+            ASSERT_EQ(0, RegSaveKeyA(hiveRoot, "C:\\TEMP\\whole.hiv", nullptr));
+            std::string whole = dir + "/drives/c/TEMP/whole.hiv";
+            std::vector<uint8_t> expected = Image(whole);
+            ASSERT_FALSE(expected.empty());
+            ASSERT_TRUE(Image(file) == expected) << "round " << round << ": the file differs from the registry";
+            if (round % 10 == 9) {
+                struct stat inPlace, written;
+                ASSERT_EQ(0, stat(file.c_str(), &inPlace));
+                ASSERT_EQ(0, stat(whole.c_str(), &written));
+                EXPECT_LE(inPlace.st_size, 2 * written.st_size + 256 * 1024) << "round " << round;
+                if (access("/usr/bin/hivexml", X_OK) == 0) {
+                    EXPECT_EQ(0, system(("hivexml " + file + " > /dev/null").c_str())) << "round " << round;
+                }
+            }
+        }
+        RegCloseKey(root);
+        RegCloseKey(hiveRoot);
+    }
 }
 
 TEST_F(RegistryPersistence, TwoProcessesWritingHivesLeaveThemWhole) {
@@ -163,11 +286,27 @@ TEST_F(RegistryPersistence, AProcessSeesWhatAnotherFlushedInHivesItDidNotChange)
     RegCloseKey(stays);
     RegCloseKey(goes);
     EXPECT_EQ("after", GetString("SOFTWARE\\Shared\\Stays", "v"));
-    // A hive this process changed keeps its own version (the last writer wins).
+    // A hive this process changed keeps its own version until it writes it; then what the
+    // other process flushed (a value, a deletion) stays beside this process's changes.
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Gone", "v", "x", false));
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\TheyDelete", "v", "x", true));
     ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Mine", "v", "mine", false));
-    ASSERT_EQ(0, InChild([] { return SetString("SOFTWARE\\Shared\\Stays", "v", "theirs", true) ? 1 : 0; }));
+    ASSERT_EQ(0, InChild([] {
+        if (SetString("SOFTWARE\\Shared\\Stays", "v", "theirs", true)) return 1;
+        if (SetString("SOFTWARE\\Shared\\Theirs", "v", "t", true)) return 2;
+        return RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\TheyDelete") || RegFlushKey(HKEY_LOCAL_MACHINE) ? 3 : 0;
+    }));
     EXPECT_EQ("after", GetString("SOFTWARE\\Shared\\Stays", "v"));
     EXPECT_EQ("mine", GetString("SOFTWARE\\Shared\\Mine", "v"));
+    ASSERT_EQ(0, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Shared\\Gone"));
+    ASSERT_EQ(0, SetString("SOFTWARE\\Shared\\Mine", "w", "mine too", true));
+    ntsim::ProcessDetach();
+    Attach("Administrator");
+    EXPECT_EQ("theirs", GetString("SOFTWARE\\Shared\\Stays", "v"));
+    EXPECT_EQ("t", GetString("SOFTWARE\\Shared\\Theirs", "v"));
+    EXPECT_EQ("mine too", GetString("SOFTWARE\\Shared\\Mine", "w"));
+    EXPECT_EQ("<no key>", GetString("SOFTWARE\\Shared\\Gone", "v"));
+    EXPECT_EQ("<no key>", GetString("SOFTWARE\\Shared\\TheyDelete", "v"));
 }
 
 }  // namespace

@@ -1,0 +1,590 @@
+// The in-place flush of a mounted hive: only the cells of changed keys are written,
+// as NT's flush writes the dirty cells of a hive rather than the whole file.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <unordered_set>
+
+#include "nt/linux/base.h"
+#include "ntsim/kernel/faults.h"
+#include "ntsim/registry/regf.h"
+#include "ntsim/registry/regf_records.h"
+
+namespace ntsim {
+namespace regf {
+
+// Where the update puts its cells and what it will write. Cells allocated by this update
+// are built in memory (fresh); the file's old records are read through a page cache.
+struct CellSpace {
+    int fd = -1;
+    HiveLayout* layout = nullptr;
+    uint32_t oldBinsSize = 0;
+    uint32_t binsSize = 0;  // grows with appended bins
+    uint64_t stamp = 0;
+    std::map<uint32_t, std::vector<uint8_t>> fresh;                  // cell offset -> the whole cell
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> early;    // bin headers, free-cell headers made by splits
+    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
+    std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
+    std::unordered_map<uint32_t, std::vector<uint8_t>> pages;        // the file as read, by 4 KiB page
+    bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
+
+    void Header(uint32_t cell, int32_t size, std::vector<std::pair<uint32_t, std::vector<uint8_t>>>* to) {
+        std::vector<uint8_t> bytes(4);
+        memcpy(bytes.data(), &size, 4);
+        to->emplace_back(cell, std::move(bytes));
+    }
+
+    // Reads bytes of the bins area as the file holds them.
+    bool ReadFile(uint32_t off, void* dst, size_t n) {
+        if ((uint64_t)off + n > oldBinsSize) return false;
+        uint8_t* out = (uint8_t*)dst;
+        uint64_t pos = (uint64_t)kBaseSize + off;
+        while (n) {
+            uint32_t page = (uint32_t)(pos / kBinUnit);
+            auto it = pages.find(page);
+            if (it == pages.end()) {
+                std::vector<uint8_t> bytes(kBinUnit);
+                if (pread(fd, bytes.data(), kBinUnit, (off_t)page * kBinUnit) != (ssize_t)kBinUnit) return false;
+                it = pages.emplace(page, std::move(bytes)).first;
+            }
+            size_t at = (size_t)(pos % kBinUnit), part = std::min(n, (size_t)kBinUnit - at);
+            memcpy(out, it->second.data() + at, part);
+            out += part;
+            pos += part;
+            n -= part;
+        }
+        return true;
+    }
+
+    // The payload of an allocated cell: a fresh one, or one of the file.
+    bool ReadCell(uint32_t cell, std::vector<uint8_t>* payload) {
+        auto it = fresh.find(cell);
+        if (it != fresh.end()) {
+            payload->assign(it->second.begin() + 4, it->second.end());
+            return true;
+        }
+        int32_t size;
+        if ((cell & 7) || !ReadFile(cell, &size, 4) || size > -8 || (uint32_t)(-(int64_t)size) % 8) return false;
+        payload->resize((uint32_t)(-(int64_t)size) - 4);
+        return ReadFile(cell + 4, payload->data(), payload->size());
+    }
+
+    void Free(uint32_t cell) {
+        int32_t size;
+        if (ReadFile(cell, &size, 4) && size < 0) freed.emplace_back(cell, (uint32_t)(-(int64_t)size));
+    }
+};
+
+uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
+    uint32_t cellSize = (uint32_t)((payload + 4 + 7) & ~(size_t)7);
+    uint32_t cell;
+    auto it = s->layout->freeCells.lower_bound(cellSize);
+    if (it != s->layout->freeCells.end()) {
+        // The smallest free cell that holds it; the rest stays free.
+        uint32_t have = it->first;
+        cell = it->second;
+        s->layout->freeCells.erase(it);
+        if (have > cellSize) {
+            s->Header(cell + cellSize, (int32_t)(have - cellSize), &s->early);
+            s->layout->freeCells.emplace(have - cellSize, cell + cellSize);
+        }
+    } else {
+        // A new bin at the end of the file; what the cell leaves of it is free.
+        uint32_t binSize = (cellSize + (uint32_t)sizeof(BinHeader) + kBinUnit - 1) / kBinUnit * kBinUnit;
+        if ((uint64_t)s->binsSize + binSize + kBaseSize > kMaxImage) {
+            s->failed = true;
+            binSize = 0;
+        }
+        BinHeader bin{};
+        memcpy(bin.signature, "hbin", 4);
+        bin.offset = s->binsSize;
+        bin.size = binSize;
+        bin.timestamp = s->stamp;
+        std::vector<uint8_t> bytes(sizeof bin);
+        memcpy(bytes.data(), &bin, sizeof bin);
+        if (!s->failed) s->early.emplace_back(s->binsSize, std::move(bytes));
+        cell = s->binsSize + (uint32_t)sizeof(BinHeader);
+        uint32_t rest = binSize - (uint32_t)sizeof(BinHeader) - cellSize;
+        if (rest && !s->failed) {
+            s->Header(cell + cellSize, (int32_t)rest, &s->early);
+            s->layout->freeCells.emplace(rest, cell + cellSize);
+        }
+        s->binsSize += binSize;
+    }
+    std::vector<uint8_t>& bytes = s->fresh[cell];
+    bytes.assign(cellSize, 0);
+    int32_t header = -(int32_t)cellSize;
+    memcpy(bytes.data(), &header, 4);
+    return cell;
+}
+
+uint8_t* CellSpaceAt(CellSpace* s, uint32_t cell) { return s->fresh[cell].data(); }
+
+namespace {
+
+const uint32_t kDecline = 0xFFFFFFFF;  // the file is not as the layout says: write it whole
+
+struct Update {
+    CellSpace space;
+    Writer w;
+    HiveLayout* layout = nullptr;
+    std::map<uint32_t, SecurityNode> sks;  // sk records touched by this update
+    std::unordered_set<uint32_t> goneSks;
+
+    SecurityNode* Sk(uint32_t cell) {
+        auto it = sks.find(cell);
+        if (it != sks.end()) return &it->second;
+        std::vector<uint8_t> p;
+        if (!space.ReadCell(cell, &p) || p.size() < sizeof(SecurityNode) || memcmp(p.data(), "sk", 2) != 0) return nullptr;
+        SecurityNode sk;
+        memcpy(&sk, p.data(), sizeof sk);
+        return &sks.emplace(cell, sk).first->second;
+    }
+
+    // One more key points at the descriptor: its sk cell, made and linked in when new.
+    uint32_t Ref(const std::vector<uint8_t>& sd) {
+        std::string content((const char*)sd.data(), sd.size());
+        auto found = layout->skCells.find(content);
+        if (found != layout->skCells.end()) {
+            SecurityNode* sk = Sk(found->second);
+            if (!sk) return kDecline;
+            ++sk->refCount;
+            return found->second;
+        }
+        uint32_t cell = w.Alloc(sizeof(SecurityNode) + sd.size());
+        if (!sd.empty()) memcpy(w.At(cell) + 4 + sizeof(SecurityNode), sd.data(), sd.size());
+        SecurityNode sk{};
+        memcpy(sk.signature, "sk", 2);
+        sk.size = (uint32_t)sd.size();
+        sk.refCount = 1;
+        sk.flink = sk.blink = cell;
+        if (!layout->skCells.empty()) {
+            uint32_t anchor = layout->skCells.begin()->second;
+            SecurityNode* a = Sk(anchor);
+            if (!a) return kDecline;
+            uint32_t next = a->flink;
+            sk.flink = next;
+            sk.blink = anchor;
+            a->flink = cell;
+            SecurityNode* n = Sk(next);
+            if (!n) return kDecline;
+            n->blink = cell;
+        }
+        sks.emplace(cell, sk);
+        layout->skCells.emplace(std::move(content), cell);
+        return cell;
+    }
+
+    // One key less points at an sk cell; the last one takes it out of the list.
+    bool Unref(uint32_t cell) {
+        if (cell == kNone) return true;
+        SecurityNode* sk = Sk(cell);
+        if (!sk) return false;
+        if (sk->refCount != 1) {
+            if (sk->refCount) --sk->refCount;  // a count already 0 is left alone rather than freed twice
+            return true;
+        }
+        sk->refCount = 0;
+        uint32_t prev = sk->blink, next = sk->flink;
+        if (next != cell) {
+            SecurityNode* p = Sk(prev);
+            SecurityNode* n = Sk(next);
+            if (!p || !n) return false;
+            p->flink = next;
+            n->blink = prev;
+        }
+        goneSks.insert(cell);
+        space.Free(cell);
+        for (auto it = layout->skCells.begin(); it != layout->skCells.end(); ++it)
+            if (it->second == cell) {
+                layout->skCells.erase(it);
+                break;
+            }
+        return true;
+    }
+
+    bool FreeData(const ValueNode& vk) {
+        uint32_t size = vk.dataSize & 0x7FFFFFFF;
+        if ((vk.dataSize & 0x80000000) || size == 0) return true;
+        std::vector<uint8_t> p;
+        if (!space.ReadCell(vk.dataCell, &p)) return false;
+        if (size > p.size()) {
+            if (p.size() < sizeof(BigData) || memcmp(p.data(), "db", 2) != 0) return false;
+            BigData db;
+            memcpy(&db, p.data(), sizeof db);
+            std::vector<uint8_t> list;
+            if (!space.ReadCell(db.segmentList, &list) || (size_t)db.segments * 4 > list.size()) return false;
+            for (uint32_t i = 0; i < db.segments; ++i) space.Free(Le32(list.data() + 4 * i));
+            space.Free(db.segmentList);
+        }
+        space.Free(vk.dataCell);
+        return true;
+    }
+
+    bool FreeValues(uint32_t listCell, uint32_t count) {
+        if (count == 0) return true;
+        std::vector<uint8_t> list, p;
+        if (!space.ReadCell(listCell, &list) || (size_t)count * 4 > list.size()) return false;
+        for (uint32_t i = 0; i < count; ++i) {
+            uint32_t vkCell = Le32(list.data() + 4 * i);
+            if (!space.ReadCell(vkCell, &p) || p.size() < sizeof(ValueNode) || memcmp(p.data(), "vk", 2) != 0) return false;
+            ValueNode vk;
+            memcpy(&vk, p.data(), sizeof vk);
+            if (!FreeData(vk)) return false;
+            space.Free(vkCell);
+        }
+        space.Free(listCell);
+        return true;
+    }
+
+    // The nk cells an li/lf/lh list (or an ri of them) names, and the list's own cells.
+    bool ReadList(uint32_t cell, uint32_t count, std::vector<uint32_t>* children, std::vector<uint32_t>* cells) {
+        children->clear();
+        cells->clear();
+        if (count == 0) return true;
+        std::vector<uint8_t> p, q;
+        if (!space.ReadCell(cell, &p) || p.size() < 4) return false;
+        cells->push_back(cell);
+        uint32_t entries = p[2] | (p[3] << 8);
+        bool isRi = memcmp(p.data(), "ri", 2) == 0;
+        if (isRi && (size_t)entries * 4 + 4 > p.size()) return false;
+        for (uint32_t leaf = 0; leaf < (isRi ? entries : 1); ++leaf) {
+            if (isRi) {
+                uint32_t leafCell = Le32(p.data() + 4 + 4 * leaf);
+                if (!space.ReadCell(leafCell, &q) || q.size() < 4) return false;
+                cells->push_back(leafCell);
+            } else {
+                q = p;
+            }
+            uint32_t n = q[2] | (q[3] << 8);
+            uint32_t stride = memcmp(q.data(), "li", 2) == 0 ? 4 : 8;
+            if (stride == 8 && memcmp(q.data(), "lf", 2) != 0 && memcmp(q.data(), "lh", 2) != 0) return false;
+            if ((size_t)n * stride + 4 > q.size()) return false;
+            for (uint32_t i = 0; i < n; ++i) children->push_back(Le32(q.data() + 4 + stride * i));
+        }
+        return children->size() == count;
+    }
+
+    // Frees every cell of a subtree that is no longer in the hive.
+    bool FreeTree(uint32_t top) {
+        std::vector<uint32_t> stack{top}, children, cells;
+        std::vector<uint8_t> p;
+        while (!stack.empty()) {
+            uint32_t cell = stack.back();
+            stack.pop_back();
+            if (!space.ReadCell(cell, &p) || p.size() < sizeof(KeyNode) || memcmp(p.data(), "nk", 2) != 0) return false;
+            KeyNode nk;
+            memcpy(&nk, p.data(), sizeof nk);
+            if (!Unref(nk.security)) return false;
+            if (nk.classLen && nk.classCell != kNone) space.Free(nk.classCell);
+            if (!FreeValues(nk.valueList, nk.valueCount)) return false;
+            if (!ReadList(nk.subkeyList, nk.subkeyCount, &children, &cells)) return false;
+            stack.insert(stack.end(), children.begin(), children.end());
+            for (uint32_t c : cells) space.Free(c);
+            space.Free(cell);
+        }
+        return true;
+    }
+
+    uint32_t WriteKey(const HiveKey& key, const std::string& name, bool isRoot, bool isNew);
+};
+
+uint32_t Update::WriteKey(const HiveKey& key, const std::string& name, bool isRoot, bool isNew) {
+    std::vector<uint8_t> p;
+    if (!space.ReadCell(key.cell, &p) || p.size() < sizeof(KeyNode) || memcmp(p.data(), "nk", 2) != 0) return kDecline;
+    KeyNode old;
+    memcpy(&old, p.data(), sizeof old);
+    if (isNew) old.security = kNone;  // the parent made only its name and links
+    // The record stays in its cell, so its name must be the one stored there.
+    EncodeName(name, &w.nameScratch);
+    const std::vector<uint8_t>& nameBytes = w.nameScratch.bytes;
+    if (old.nameLen != nameBytes.size() || p.size() < sizeof(KeyNode) + old.nameLen ||
+        !std::equal(nameBytes.begin(), nameBytes.end(), p.begin() + sizeof(KeyNode)) ||
+        ((old.flags & kFlagCompName) != 0) != w.nameScratch.compressed)
+        return kDecline;
+    KeyNode nk{};
+    memcpy(nk.signature, "nk", 2);
+    nk.flags = (uint16_t)((key.flags & kKeptFlags) | (isRoot ? kFlagHiveEntry : 0) | (w.nameScratch.compressed ? kFlagCompName : 0));
+    nk.lastWrite = key.lastWrite;
+    nk.parent = old.parent;
+    nk.volatileList = kNone;
+    nk.nameLen = old.nameLen;
+    std::vector<uint8_t> record(p.begin(), p.begin() + sizeof(KeyNode) + old.nameLen);
+
+    nk.security = old.security;
+    if (!key.security) {
+        if (!Unref(old.security)) return kDecline;
+        nk.security = kNone;
+    } else {
+        auto found = layout->skCells.find(std::string((const char*)key.security->data(), key.security->size()));
+        if (found == layout->skCells.end() || found->second != old.security) {
+            // The new one first: a descriptor the key already held under another cell stays.
+            nk.security = Ref(*key.security);
+            if (nk.security == kNone || nk.security == kDecline || !Unref(old.security)) return kDecline;
+        }
+    }
+
+    nk.classCell = kNone;
+    if (!key.className.empty()) {
+        std::vector<uint8_t> cls;
+        bool same = old.classLen == key.className.size() && old.classCell != kNone && space.ReadCell(old.classCell, &cls) &&
+                    cls.size() >= old.classLen && std::equal(key.className.begin(), key.className.end(), cls.begin());
+        if (same) {
+            nk.classCell = old.classCell;
+        } else {
+            if (old.classLen && old.classCell != kNone) space.Free(old.classCell);
+            nk.classCell = w.AllocBytes(key.className.data(), key.className.size());
+        }
+        nk.classLen = (uint16_t)key.className.size();
+    } else if (old.classLen && old.classCell != kNone) {
+        space.Free(old.classCell);
+    }
+
+    if ((key.dirty & kDirtyValues) || isNew) {
+        if (!FreeValues(old.valueList, old.valueCount)) return kDecline;
+        nk.valueCount = (uint32_t)key.values.size();
+        if (uint32_t err = w.WriteValues(key, &nk.maxValueNameLen, &nk.maxValueDataLen, &nk.valueList)) return err;
+    } else {
+        nk.valueCount = old.valueCount;
+        nk.valueList = old.valueList;
+        nk.maxValueNameLen = old.maxValueNameLen;
+        nk.maxValueDataLen = old.maxValueDataLen;
+    }
+
+    std::vector<const HiveKey*> live;
+    bool sorted = true;
+    for (const auto& sub : key.subkeys) {
+        if (sub->isVolatile) continue;
+        if (!live.empty() && HiveNameCompare(live.back()->name, sub->name) >= 0) sorted = false;
+        live.push_back(sub.get());
+    }
+    if (!sorted) {
+        std::stable_sort(live.begin(), live.end(), [](const HiveKey* a, const HiveKey* b) { return HiveNameCompare(a->name, b->name) < 0; });
+        for (size_t i = 1; i < live.size(); ++i)
+            if (HiveNameCompare(live[i - 1]->name, live[i]->name) == 0) return ERROR_INVALID_PARAMETER;
+    }
+    std::vector<ChildEntry> children;
+    children.reserve(live.size());
+    for (const HiveKey* sub : live) {
+        if (sub->cell == kNoCell) {
+            // A new key: its nk now, its contents when the walk reaches it.
+            uint32_t childCell;
+            if (uint32_t err = w.AllocKey(*sub, sub->name, key.cell, 0, &childCell)) return err;
+            sub->cell = childCell;
+        } else {
+            EncodeName(sub->name, &w.nameScratch);
+        }
+        nk.maxNameLen = std::max(nk.maxNameLen, w.nameScratch.utf16Bytes);
+        nk.maxClassLen = std::max(nk.maxClassLen, (uint32_t)sub->className.size());
+        children.push_back({sub->cell, w.LeafHint()});
+    }
+    std::vector<uint32_t> oldChildren, oldListCells;
+    if (!ReadList(old.subkeyList, old.subkeyCount, &oldChildren, &oldListCells)) return kDecline;
+    bool sameList = oldChildren.size() == children.size();
+    for (size_t i = 0; sameList && i < children.size(); ++i) sameList = oldChildren[i] == children[i].cell;
+    nk.subkeyCount = (uint32_t)children.size();
+    if (sameList) {
+        nk.subkeyList = children.empty() ? kNone : old.subkeyList;
+    } else {
+        nk.subkeyList = kNone;
+        if (!children.empty() && (nk.subkeyList = w.WriteSubkeyList(children)) == kNone) return ERROR_INVALID_PARAMETER;
+        for (uint32_t c : oldListCells) space.Free(c);
+        std::unordered_set<uint32_t> kept;
+        for (const ChildEntry& c : children) kept.insert(c.cell);
+        for (uint32_t c : oldChildren)
+            if (!kept.count(c) && !FreeTree(c)) return kDecline;
+    }
+
+    memcpy(record.data(), &nk, sizeof nk);
+    auto freshCell = space.fresh.find(key.cell);
+    if (freshCell != space.fresh.end())
+        memcpy(freshCell->second.data() + 4, record.data(), record.size());
+    else
+        space.inPlace.emplace_back(key.cell + 4, std::move(record));
+    return ERROR_SUCCESS;
+}
+
+bool WriteAt(int fd, const void* data, size_t n, uint64_t at) {
+    const uint8_t* p = (const uint8_t*)data;
+    while (n) {
+        ssize_t done = pwrite(fd, p, n, (off_t)at);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        at += (uint64_t)done;
+        n -= (size_t)done;
+    }
+    return true;
+}
+
+struct Piece {
+    uint32_t at;  // offset in the bins
+    const std::vector<uint8_t>* bytes;
+};
+
+// Writes pieces of the bins, later pieces over earlier ones where they overlap, with one
+// write for each run of adjoining pieces rather than one per cell.
+bool WritePieces(int fd, const std::vector<Piece>& pieces) {
+    std::vector<size_t> order(pieces.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return pieces[a].at < pieces[b].at; });
+    std::vector<uint8_t> run;
+    size_t i = 0;
+    while (i < order.size()) {
+        uint64_t start = pieces[order[i]].at, end = start;
+        size_t j = i;
+        for (; j < order.size() && pieces[order[j]].at <= end; ++j)
+            end = std::max<uint64_t>(end, (uint64_t)pieces[order[j]].at + pieces[order[j]].bytes->size());
+        std::vector<size_t> members(order.begin() + (long)i, order.begin() + (long)j);
+        std::sort(members.begin(), members.end());  // in the order they were made
+        run.assign((size_t)(end - start), 0);
+        for (size_t m : members) std::copy(pieces[m].bytes->begin(), pieces[m].bytes->end(), run.begin() + (long)(pieces[m].at - start));
+        if (!WriteAt(fd, run.data(), run.size(), kBaseSize + start)) return false;
+        i = j;
+    }
+    return true;
+}
+
+uint32_t WriteError() { return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT; }
+
+}  // namespace
+}  // namespace regf
+
+using namespace regf;
+
+uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
+                        HiveLayout* layout, bool* declined) {
+    *declined = true;
+    if (!layout->known || root.cell == kNoCell || minorVersion < 3 || minorVersion > 6) return ERROR_SUCCESS;
+    int fd = open(hostPath.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return ERROR_SUCCESS;  // the whole write reports why
+    uint8_t header[kBaseSize];
+    BaseBlock base;
+    if (pread(fd, header, kBaseSize, 0) != (ssize_t)kBaseSize) {
+        close(fd);
+        return ERROR_SUCCESS;
+    }
+    memcpy(&base, header, sizeof base);
+    if (memcmp(base.signature, "regf", 4) != 0 || base.primarySeq != layout->sequence || base.secondarySeq != layout->sequence ||
+        base.binsSize != layout->binsSize || base.minor != minorVersion) {
+        close(fd);
+        layout->known = false;
+        return ERROR_SUCCESS;
+    }
+
+    Update u;
+    u.layout = layout;
+    u.space.fd = fd;
+    u.space.layout = layout;
+    u.space.oldBinsSize = u.space.binsSize = base.binsSize;
+    u.space.stamp = FileTimeNow();
+    u.w.space = &u.space;
+    u.w.minor = minorVersion;
+    u.w.stamp = u.space.stamp;
+
+    // Parents before children: a parent gives its new children their nk cells.
+    uint32_t err = ERROR_SUCCESS;
+    std::vector<std::pair<const HiveKey*, bool>> stack{{&root, false}};
+    while (!stack.empty() && !err) {
+        auto [key, isNew] = stack.back();
+        stack.pop_back();
+        bool written = (key->dirty & (kDirtyRecord | kDirtyValues)) || isNew;
+        if (written) err = u.WriteKey(*key, key == &root ? rootName : key->name, key == &root, isNew);
+        // A written key may have given new children their cells: they are written next.
+        bool below = (key->dirty & kDirtyBelow) || written;
+        key->dirty = 0;
+        if (!below) continue;
+        for (const auto& sub : key->subkeys) {
+            if (sub->isVolatile) continue;
+            bool fresh = u.space.fresh.count(sub->cell) != 0;
+            if (sub->dirty || fresh) stack.push_back({sub.get(), fresh});
+        }
+    }
+    if (u.space.failed && !err) err = ERROR_NOT_ENOUGH_MEMORY;
+    if (err) {
+        // Nothing is written yet; the keys' marks are gone, so the next flush writes it whole.
+        close(fd);
+        layout->known = false;
+        if (err == kDecline) return ERROR_SUCCESS;
+        *declined = false;
+        return err;
+    }
+    *declined = false;
+    for (const auto& [cell, sk] : u.sks) {
+        if (u.goneSks.count(cell)) continue;
+        auto f = u.space.fresh.find(cell);
+        if (f != u.space.fresh.end()) {
+            memcpy(f->second.data() + 4, &sk, sizeof sk);
+        } else {
+            std::vector<uint8_t> bytes(sizeof sk);
+            memcpy(bytes.data(), &sk, sizeof sk);
+            u.space.inPlace.emplace_back(cell + 4, std::move(bytes));
+        }
+    }
+
+    // 1. The new cells, in free space and appended bins that no record points at yet; then
+    //    the base block with the primary sequence number raised and the bins' new size.
+    uint32_t injected = 0;
+    bool ok = !FaultHit("RegfUpdateFile:write", hostPath, &injected);
+    std::vector<Piece> pieces;
+    for (const auto& [cell, bytes] : u.space.early) pieces.push_back({cell, &bytes});
+    for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, &bytes});
+    if (ok) ok = WritePieces(fd, pieces);
+    if (ok && u.space.binsSize > base.binsSize) {
+        struct stat st;
+        uint64_t want = (uint64_t)kBaseSize + u.space.binsSize;
+        ok = fstat(fd, &st) == 0 && ((uint64_t)st.st_size >= want || ftruncate(fd, (off_t)want) == 0);
+    }
+    base.primarySeq = layout->sequence + 1;
+    base.binsSize = u.space.binsSize;
+    base.lastWrite = u.space.stamp;
+    memcpy(header, &base, sizeof base);
+    SealBaseBlock(header);
+    if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
+    if (ok && FaultHit("RegfUpdateFile:fsync", hostPath, &injected)) ok = false;
+    if (ok) ok = fdatasync(fd) == 0;
+    // 2. The records that stay in place (nk, sk) now point at them; the secondary
+    //    sequence number says the file is whole again.
+    pieces.clear();
+    for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, &bytes});
+    if (ok) ok = WritePieces(fd, pieces);
+    base.secondarySeq = base.primarySeq;
+    memcpy(header, &base, sizeof base);
+    SealBaseBlock(header);
+    if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
+    if (ok) ok = fdatasync(fd) == 0;
+    if (!ok) {
+        uint32_t failure = injected ? injected : WriteError();
+        close(fd);
+        layout->known = false;
+        return failure;
+    }
+    // 3. The old cells are freed once nothing on disk points at them. Not synced: if they
+    //    are lost, the file only keeps a few cells it no longer uses.
+    //    Neighbours merge into one free cell, as NT merges them (they lie in one bin:
+    //    a bin begins with its header, never right after a cell).
+    std::vector<std::pair<uint32_t, uint32_t>>& freed = u.space.freed;
+    std::sort(freed.begin(), freed.end());
+    for (size_t i = 0; i < freed.size();) {
+        uint32_t cell = freed[i].first, size = freed[i].second;
+        size_t j = i + 1;
+        for (; j < freed.size() && freed[j].first <= cell + size; ++j)
+            if (freed[j].first == cell + size) size += freed[j].second;  // a cell listed twice counts once
+        int32_t positive = (int32_t)size;
+        if (!WriteAt(fd, &positive, 4, (uint64_t)kBaseSize + cell)) {
+            layout->known = false;
+            break;
+        }
+        layout->freeCells.emplace(size, cell);
+        i = j;
+    }
+    close(fd);
+    layout->sequence = base.primarySeq;
+    layout->binsSize = u.space.binsSize;
+    return ERROR_SUCCESS;
+}
+
+}  // namespace ntsim
