@@ -355,6 +355,7 @@ int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
         return -1;
     }
     LogLine("Complete: Original Registry Restored Successfully.", log);
+    WithdrawSyncFile(job, newText[0]);
     LogLine("   The clean-up follows at the next boot.", log);
     return kJobRecovered;
 }

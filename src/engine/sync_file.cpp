@@ -40,6 +40,27 @@ int WriteSyncFile(JobSettings* job) {
     return 1;
 }
 
+void WithdrawSyncFile(const JobSettings* job, const char* newSidText) {
+    if (!job->writeSyncFile || !job->dataFileName[0] || !newSidText || !newSidText[0]) return;
+    FILE* stream = fopen(job->dataFileName, "rt");
+    if (!stream) return;
+    char text[2 * kSidTextSize + 40];
+    size_t length = fread(text, 1, sizeof text - 1, stream);
+    fclose(stream);
+    text[length] = 0;
+    char line[kSidTextSize + 20];
+    snprintf(line, sizeof line, "New-Domain-SID: %s\n", newSidText);
+    if (!strstr(text, line)) return;
+    char message[MAX_PATH + 120];
+    if (DeleteFileA(job->dataFileName))
+        snprintf(message, sizeof message, "Synchronization file '%s' removed: the domain keeps its SID", job->dataFileName);
+    else
+        snprintf(message, sizeof message,
+                 "Error %d removing synchronization file '%s': delete it before any backup controller reads it",
+                 (int)GetLastError(), job->dataFileName);
+    LogLine(message, logStream);
+}
+
 namespace {
 
 bool IsBlank(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }

@@ -15,3 +15,9 @@ int WriteSyncFile(JobSettings* job);
 // two new Sid values (from AllocateAndInitializeSid; the caller frees them, also
 // after a failure). 1, or 0 when an argument is missing or the format is wrong.
 int ReadSyncFile(FILE* stream, Sid** oldSid, char* oldText, Sid** newSid, char* newText);
+
+// After a primary controller's run was undone (failure, abort or an interrupted run given
+// back): removes dataFileName when it names newSidText as the new domain SID, so that no
+// backup controller or member takes over a SID the domain does not have. A file that names
+// another SID (an earlier run's, or one the run never wrote) is left alone. Logs what it did.
+void WithdrawSyncFile(const JobSettings* job, const char* newSidText);

@@ -10,6 +10,7 @@
 #include "core/output.h"
 #include "engine/hive_copies.h"
 #include "engine/stage_driver.h"
+#include "engine/sync_file.h"
 #include "identity/computer_name.h"
 #include "replace/file_walk.h"
 #include "service/restart.h"
@@ -266,7 +267,10 @@ int AbortAndRestore(int userRequested) {
         hives = 0;
     } else {
         hives = RestoreOriginalHives();
-        if (hives == -1) ReportError(kFatalRestore, logStream);
+        if (hives == -1)
+            ReportError(kFatalRestore, logStream);
+        else
+            WithdrawSyncFile(job, job->newSidText);
     }
     if (serviceControl.IsServiceInstalled() &&
         ShowAppMessage(nullptr, "Do you want to remove the service entry so it won't run again upon next boot?",

@@ -120,6 +120,9 @@ int InitializeProgram(const char* arguments) {
     // the clean-up run removed it.
     if (serviceMode && !appState.options.deleteNow) {
         jobSettings->LoadSettings();
+        // Whether this run writes the synchronization file is not stored: a primary
+        // controller with a stored file name must write it, or its domain would lose the SID.
+        jobSettings->writeSyncFile = appState.role == kPrimaryDomainController && jobSettings->dataFileName[0];
         if (jobSettings->cleanOnly) appState.options.clean = appState.options.start = 1;
         return 1;
     }

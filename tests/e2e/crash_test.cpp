@@ -311,18 +311,21 @@ TEST_F(Crash, PowerLossWhileTheBootSwapsTheHives) {
     EXPECT_GE(cuts, 19);
 }
 
-// The program itself, as the service: cut off in stage 8 by a power loss (a kill rule in
-// machine.conf), it recovers at the next boot and restarts; the boot after that finds the
-// original machine and cleans up.
+// The program itself, as the service of a primary controller: cut off in stage 8 by a power
+// loss (a kill rule in machine.conf) after it wrote the synchronization file, it recovers at
+// the next boot, withdraws the file (the domain keeps its SID) and restarts; the boot after
+// that finds the original machine and cleans up.
 TEST_F(Crash, TheServiceRecoversAfterACut) {
     auto sh = [&](const std::string& args) {
         std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim " + args + " >>'" + root_ + "/commands.txt' 2>&1";
         return WEXITSTATUS(system(cmd.c_str()));
     };
-    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    Make("nt4-pdc", "S-1-5-21-1-2-3");
     ASSERT_EQ(sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0);
     const e2e::Snapshot original = e2e::Take(dir_);
-    ASSERT_EQ(sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:D:\\tessiv.log'"), 1);
+    ASSERT_EQ(sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:D:\\tessiv.log' "
+                 "'-data:D:\\domain.sid'"),
+              1);
     const std::string conf = e2e::ReadHost(dir_ + "/machine.conf");
     std::ofstream(dir_ + "/machine.conf", std::ios::app)
         << "\n[fault]\nfunction = SetNamedSecurityInfoA\npath = C:\\Data\\Shared\\*\naction = kill\n";
@@ -330,10 +333,13 @@ TEST_F(Crash, TheServiceRecoversAfterACut) {
     std::string log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
     ASSERT_NE(log.find("\nStage 8:"), std::string::npos) << log;
     ASSERT_EQ(log.find("\nStage 9:"), std::string::npos) << log;
+    EXPECT_NE(e2e::ReadHost(dir_ + "/drives/d/domain.sid").find("Old-Domain-SID: S-1-5-21-1-2-3\n"), std::string::npos);
     std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << conf;
     ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the recovery, and its restart
     log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
     EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("Synchronization file 'D:\\domain.sid' removed"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(dir_ + "/drives/d/domain.sid"));
     EXPECT_NE(e2e::ReadHost(dir_ + "/eventlog.txt").find("Original Configuration Restored"), std::string::npos);
     ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the originals are back; the clean-up
     EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
