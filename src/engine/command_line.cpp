@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/output.h"
+#include "engine/sync_file.h"
 #include "identity/role_checks.h"
 
 namespace {
@@ -119,7 +120,7 @@ int CommandLineOptions::ValidateOptions() const {
         return Refuse("Error: Conflicting Parameters:\n\n'remove' cannot be combined with '-start'", MB_ICONWARNING);
     if (dataGiven) {
         if (dataFile.empty()) return Refuse("Error: Datafile name omitted from command line option", MB_ICONWARNING);
-        if (machineRole == kBackupDomainController) {
+        if (ReadsSyncFile(machineRole)) {
             std::string missing = MissingDataFileText(dataFile);
             if (!missing.empty()) return Refuse(missing.c_str(), MB_ICONHAND);
         } else if (machineRole != kPrimaryDomainController) {

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "core/output.h"
+#include "identity/role_checks.h"
+
+bool ReadsSyncFile(int role) { return role == kBackupDomainController || role == kDomainMember; }
 
 int WriteSyncFile(JobSettings* job) {
     CreatePathDirectories(job->dataFileName);

@@ -5,6 +5,10 @@
 
 #include "core/job_settings.h"
 
+// Whether a machine of this role reads the synchronization file: a backup controller takes the
+// new domain SID over as its own, a domain member rewrites its references to the domain.
+bool ReadsSyncFile(int machineRole);
+
 // Creates dataFileName (and the directories on its way) and writes originalSidText
 // as the old and newSidText as the new domain SID, then closes it (syncFile is left
 // empty): a write, flush or close that fails is reported and gives 0, as does a file

@@ -9,6 +9,7 @@
 #include "core/job_settings.h"
 #include "core/output.h"
 #include "engine/hive_copies.h"
+#include "engine/sync_file.h"
 #include "identity/role_checks.h"
 #include "replace/file_walk.h"
 #include "service/prep_tool.h"
@@ -150,7 +151,7 @@ void ApplyOptions() {
         sheet->computerInfo.useFile = 1;
         CopyField(sheet->computerInfo.fileName, sizeof sheet->computerInfo.fileName, o.dataFile.c_str());
         job->writeSyncFile = appState.role == kPrimaryDomainController;
-        job->useSyncFile = appState.role == kBackupDomainController;
+        job->useSyncFile = ReadsSyncFile(appState.role);
         CopyField(job->dataFileName, sizeof job->dataFileName, o.dataFile.c_str());
     }
     if (o.logGiven) {

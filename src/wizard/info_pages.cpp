@@ -6,6 +6,7 @@
 
 #include "core/job_settings.h"
 #include "engine/command_line.h"
+#include "engine/sync_file.h"
 #include "identity/role_checks.h"
 #include "wizard/resource.h"
 #include "wizard/wizard_pages.h"
@@ -114,7 +115,7 @@ void ComputerInfoPage::Browse() {
     dialog.lpstrFilter = "Data Files (*.dat)\0*.dat\0All Files (*.*)\0*.*\0";
     dialog.lpstrFile = name;
     dialog.nMaxFile = sizeof name;
-    if (machineRole == kBackupDomainController) {
+    if (ReadsSyncFile(machineRole)) {
         dialog.lpstrTitle = "Use Synchronization File";
         dialog.Flags = kOpenFlags;
         GetOpenFileNameA(&dialog);
@@ -151,9 +152,9 @@ int ComputerInfoPage::DataExchange(int save) {
         Message(kFileNameTooLong, MB_OK | MB_ICONERROR);
         return 0;
     }
-    // A backup controller reads the file, a primary controller writes it: a name pointing
-    // nowhere is refused here, not by the job after it has begun.
-    std::string missing = machineRole == kBackupDomainController    ? MissingDataFileText(fileName)
+    // A backup controller or a member reads the file, a primary controller writes it: a name
+    // pointing nowhere is refused here, not by the job after it has begun.
+    std::string missing = ReadsSyncFile(machineRole)                ? MissingDataFileText(fileName)
                           : machineRole == kPrimaryDomainController ? MissingFolderText(fileName)
                                                                     : std::string();
     if (!missing.empty()) {
@@ -171,7 +172,7 @@ int ComputerInfoPage::OnWizardNext() {
     if (useFile) {
         CopyField(jobSettings->dataFileName, sizeof jobSettings->dataFileName, fileName);
         if (machineRole == kPrimaryDomainController) jobSettings->writeSyncFile = 1;
-        if (machineRole == kBackupDomainController) jobSettings->useSyncFile = 1;
+        if (ReadsSyncFile(machineRole)) jobSettings->useSyncFile = 1;
     }
     return 0;
 }

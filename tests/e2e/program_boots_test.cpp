@@ -192,25 +192,13 @@ TEST_F(ProgramBoots, DomainSidCarriedByTheSynchronizationFile) {
               "Old-Domain-SID: " + domain + "\nNew-Domain-SID: " + newDomain + "\n");
     ExpectGone(pdc, domain, false);
 
-    // The one file, carried to the other two machines. The command line gives a data file
-    // to controllers only: the member's stored settings are made to ask for it, as an
-    // administrator's deployment would.
+    // The one file, carried to the other two machines.
     for (const std::string& dir : {bdc, member}) {
         e2e::fs::create_directories(dir + "/drives/c/SYNC");
         e2e::fs::copy_file(pdc + "/drives/c/SYNC/domain.sid", dir + "/drives/c/SYNC/domain.sid");
     }
     Prepare(data, bdc);
-    Prepare("", member);
-    ntsim::Hive software;
-    ASSERT_EQ(ntsim::RegfLoadFile(Config(member, "SOFTWARE"), &software), 0u);
-    ntsim::HiveKey* settings = ProgramKey(&software);
-    ASSERT_TRUE(settings && settings->FindValue("UseDataFile") && settings->FindValue("DataFileName"));
-    settings->FindValue("UseDataFile")->data = {1, 0, 0, 0};
-    std::vector<uint8_t>& name = settings->FindValue("DataFileName")->data;
-    name.clear();
-    for (char c : std::string("C:\\SYNC\\domain.sid")) name.insert(name.end(), {(uint8_t)c, 0});
-    name.insert(name.end(), {0, 0});
-    ASSERT_EQ(ntsim::RegfSaveFile(software, Config(member, "SOFTWARE")), 0u);
+    Prepare(data, member);
 
     JobAndCleanUp(bdc);
     EXPECT_EQ(e2e::MachineSidText(bdc), newDomain);  // the backup controller takes the new SID over

@@ -115,8 +115,10 @@ TEST_F(CommandLine, ValidationOrderMessagesAndIcons) {
 TEST_F(CommandLine, DataFileRulesFollowTheRole) {
     Start();
     std::ofstream(Host("sync.dat")) << "Old-Domain-SID: S-1-5-21-1-2-3\n";
-    machineRole = kDomainMember;
+    machineRole = kStandAlone;
     EXPECT_EQ(Parse({"-data:c:\\sync.dat"}).ValidateOptions(), 0);  // even though the file exists
+    machineRole = kDomainMember;  // reads the file, as a backup controller does
+    EXPECT_EQ(Parse({"-data:c:\\sync.dat"}).ValidateOptions(), 1);
     machineRole = kPrimaryDomainController;
     EXPECT_EQ(Parse({"-data:c:\\new.dat"}).ValidateOptions(), 1);  // written later, need not exist
     EXPECT_EQ(Parse({"-data:c:\\new\\sync.dat"}).ValidateOptions(), 0);  // but its folder must
