@@ -95,7 +95,7 @@ protected:
 TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
     const Failure failures[] = {
         {"stage 2", 2, {"RegSaveKeyA", 5, 0, "*\\ORIGINAL\\SOFTWARE", false}, "Error saving original copies of registry"},
-        {"stage 4", 4, {"RegSaveKeyA", 5, 0, "*\\ORIGINAL\\USERS\\S-1-5-21-1-2-3-500", false}, "Error during hive search."},
+        {"stage 4", 4, {"RegReplaceKeyA", 5, 0, "*\\TESSIV\\USERS\\S-1-5-21-*-1000", false}, "Error during hive search."},
         {"stage 6", 6, {"RegSaveKeyA", 112, 0, "*\\TESSIV\\SYSTEM", false}, "Error saving working copy of registry"},
         {"stage 7", 7, {"fopen", 32, 0, "*\\TESSIV\\SAM", false}, "Error during byte scan"},
         {"stage 8", 8, {"SetNamedSecurityInfoA", 5, 0, "C:\\Data\\Shared\\readme.txt", false},
