@@ -360,26 +360,6 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
     return FALSE;
 }
 
-INT_PTR RunJobBehindStatusWindow(HWND owner) {
-    DWORD id = 0;
-    HANDLE worker = CreateThread(nullptr, 0, RunWorker, nullptr, CREATE_SUSPENDED, &id);
-    if (!worker) {
-        ShowAppMessage(owner, "Error: Unable to create SID Replacement worker thread", MB_ICONHAND);
-        return -1;
-    }
-    jobSettings->workerThread = worker;
-    // The status window resumes the worker once it exists (WM_INITDIALOG).
-    INT_PTR result =
-        DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow, (LPARAM)worker);
-    // Without a window the job still runs, as it did before there was one.
-    if (result == -1) ResumeThread(worker);
-    // The window may close before the worker's last steps: the process waits for them.
-    if (!WorkerEnded(worker)) WaitForSingleObject(worker, INFINITE);
-    CloseHandle(worker);
-    jobSettings->workerThread = nullptr;
-    return result;
-}
-
 void ConnectJobCallbacks() {
     jobCallbacks.abortAndRestore = AbortAndRestore;
     jobCallbacks.isServiceInstalled = [] { return (BOOL)serviceControl.IsServiceInstalled(); };

@@ -27,8 +27,5 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
 int AbortAndRestore(int userRequested);
 // The worker thread: the stage driver, then the restart after a successful run.
 DWORD WINAPI RunWorker(LPVOID);
-// Starts the worker suspended, resumes it and shows the status window until the run ends.
-// The dialog's result, or -1 when the worker could not be created (reported).
-INT_PTR RunJobBehindStatusWindow(HWND owner);
 // Hands the stage driver the calls it needs from this layer.
 void ConnectJobCallbacks();

@@ -123,6 +123,23 @@ TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
     }
 }
 
+// The file a failed primary controller wrote names a SID the domain does not have: it goes.
+TEST_F(JobFailure, APrimaryControllerThatFailsWithdrawsItsSynchronizationFile) {
+    Make("nt4-pdc", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    Attach();
+    jobSettings->writeSyncFile = 1;
+    snprintf(jobSettings->dataFileName, MAX_PATH, "D:\\domain.sid");
+    ntsim::FaultAdd({"RegSaveKeyA", 112, 0, "*\\TESSIV\\SYSTEM", false});
+    EXPECT_EQ(RunJob(), -1);
+    ntsim::FaultClearAll();
+    EXPECT_NE(Log().find("\nSynchronization file 'D:\\domain.sid' removed: the domain keeps its SID\n"), std::string::npos)
+        << Log();
+    EXPECT_FALSE(e2e::fs::exists(dir_ + "/drives/d/domain.sid"));
+    EndRestartAndCleanUp();
+    e2e::ExpectSame(original, e2e::Take(dir_));
+}
+
 TEST_F(JobFailure, BadSynchronizationFileFailsStageThree) {
     Make("nt4-member", "S-1-5-21-31-32-33");
     const e2e::Snapshot original = e2e::Take(dir_);
