@@ -396,7 +396,7 @@ BOOL EndDialog(HWND hDlg, INT_PTR nResult) {
         // The dialog disappears at once; the modal loop destroys it.
         w->style &= ~WS_VISIBLE;
     }
-    UiChanged().notify_all();
+    UiWakeAll();
     return TRUE;
 }
 

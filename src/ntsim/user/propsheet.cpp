@@ -148,7 +148,7 @@ void Finish(HWND sheetWnd, Sheet& s) {
     if (Notify(sheetWnd, s.pageWindows[(size_t)s.active], PSN_WIZFINISH) != 0) return;
     if (s.result == 0) s.result = IDOK;
     s.ended = true;
-    UiChanged().notify_all();
+    UiWakeAll();
 }
 
 void Cancel(HWND sheetWnd, Sheet& s) {
@@ -158,7 +158,7 @@ void Cancel(HWND sheetWnd, Sheet& s) {
         if (p) Notify(sheetWnd, p, PSN_RESET);
     s.result = 0;
     s.ended = true;
-    UiChanged().notify_all();
+    UiWakeAll();
 }
 
 void SetWizButtons(HWND sheetWnd, DWORD flags) {

@@ -74,6 +74,7 @@ struct SentMessage {
     LRESULT result = 0;
     bool done = false;
     bool notify = false;  // SendNotifyMessageA: the sender does not wait
+    std::shared_ptr<std::condition_variable> senderWake;  // the waiting sender's queue
 };
 
 struct Timer {
@@ -86,6 +87,10 @@ struct Timer {
 
 struct ThreadQueue {
     DWORD id = 0;
+    // Notified when something arrives for this thread (a posted or sent message, a reply
+    // to its own sent message, a quit): a thread waits on its own queue only, so a message
+    // wakes its receiver and no other thread. Shared, so a waiter outlives UserReset.
+    std::shared_ptr<std::condition_variable> wake = std::make_shared<std::condition_variable>();
     std::deque<MSG> posted;
     std::deque<std::shared_ptr<SentMessage>> sent;
     std::vector<Timer> timers;
@@ -100,7 +105,10 @@ struct ThreadQueue {
 
 // The UI lock: one mutex for all user state, never held while a window procedure runs.
 std::mutex& UiMutex();
-std::condition_variable& UiChanged();  // notified whenever a queue or window changes
+// Wakes every thread waiting in its queue, for the rare changes that a thread other than
+// the receiver of a message may wait for (a window destroyed, a dialog ended). Without the
+// UI lock.
+void UiWakeAll();
 class UiLock {
 public:
     UiLock();

@@ -53,9 +53,13 @@ std::mutex& UiMutex() {
     return m;
 }
 
-std::condition_variable& UiChanged() {
-    static std::condition_variable cv;
-    return cv;
+void UiWakeAll() {
+    std::vector<std::shared_ptr<std::condition_variable>> waiting;
+    {
+        UiLock lock;
+        for (auto& [id, q] : g_queues) waiting.push_back(q.wake);
+    }
+    for (auto& wake : waiting) wake->notify_all();
 }
 
 UiLock::UiLock() {
@@ -147,8 +151,10 @@ void UserEnsureStarted() {
 }
 
 void UserReset() {
+    std::vector<std::shared_ptr<std::condition_variable>> waiting;
     {
         UiLock lock;
+        for (auto& [id, q] : g_queues) waiting.push_back(q.wake);
         g_windows.clear();
         g_queues.clear();
         g_classes.clear();
@@ -156,7 +162,7 @@ void UserReset() {
         StationsReset();
     }
     OperatorReset();
-    UiChanged().notify_all();
+    for (auto& wake : waiting) wake->notify_all();
 }
 
 HWND WindowCreate(const std::string& className, const std::string& text, DWORD style, DWORD exStyle, HWND parent,
@@ -261,12 +267,14 @@ bool ProcessSentMessages() {
         }
         any = true;
         LRESULT r = CallProc(m->hwnd, m->msg, m->wParam, m->lParam);
+        std::shared_ptr<std::condition_variable> sender;
         {
             UiLock lock;
             m->result = r;
             m->done = true;
+            sender = m->senderWake;
         }
-        UiChanged().notify_all();
+        if (sender) sender->notify_all();
     }
 }
 
@@ -274,7 +282,8 @@ void WaitForWork(uint32_t timeoutMs) {
     UiLock lock;
     ThreadQueue& q = QueueCurrent();
     if (!q.sent.empty() || !q.posted.empty() || q.quit) return;
-    UiChanged().wait_for(lock.Lock(), std::chrono::milliseconds(timeoutMs));
+    std::shared_ptr<std::condition_variable> wake = q.wake;
+    wake->wait_for(lock.Lock(), std::chrono::milliseconds(timeoutMs));
 }
 
 std::string WindowGetText(HWND hwnd) {
@@ -431,7 +440,8 @@ BOOL DestroyWindow(HWND hWnd) {
             g_windows.erase(it);
         }
     }
-    UiChanged().notify_all();
+    // A thread sending to the window, or running a modal loop for it, sees it gone.
+    UiWakeAll();
     return TRUE;
 }
 
@@ -717,9 +727,10 @@ bool PeekOnce(MSG* out, HWND hwnd, UINT minMsg, UINT maxMsg, bool remove, uint64
     return false;
 }
 
-bool PostTo(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
+// Queues the message for the window's thread; its queue's wake-up, or none.
+std::shared_ptr<std::condition_variable> PostTo(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
     ThreadQueue* q = QueueFind(w->thread);
-    if (!q) return false;
+    if (!q) return nullptr;
     MSG m{};
     m.hwnd = w->handle;
     m.message = msg;
@@ -727,7 +738,7 @@ bool PostTo(Window* w, UINT msg, WPARAM wParam, LPARAM lParam) {
     m.lParam = lParam;
     m.time = (DWORD)SteadyMs();
     q->posted.push_back(m);
-    return true;
+    return q->wake;
 }
 
 }  // namespace
@@ -765,6 +776,7 @@ BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     UserEnsureStarted();
     if (!hWnd) return PostThreadMessageA(ThreadCurrentId(), Msg, wParam, lParam);
     std::vector<HWND> foreign;
+    std::vector<std::shared_ptr<std::condition_variable>> receivers;
     bool broadcast = hWnd == HWND_BROADCAST;
     {
         UiLock lock;
@@ -781,11 +793,11 @@ BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
             if (broadcast && w->desktop != desktop) continue;
             if (w->thread == 0)
                 foreign.push_back(h);
-            else
-                PostTo(w, Msg, wParam, lParam);
+            else if (auto wake = PostTo(w, Msg, wParam, lParam))
+                receivers.push_back(wake);
         }
     }
-    UiChanged().notify_all();
+    for (auto& wake : receivers) wake->notify_all();
     if (broadcast && Msg == WM_HOTKEY) {
         char line[128];
         snprintf(line, sizeof line, "broadcast WM_HOTKEY id %u, 0x%lX%s", (unsigned)wParam, (unsigned long)lParam,
@@ -799,6 +811,7 @@ BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) {
+    std::shared_ptr<std::condition_variable> receiver;
     {
         UiLock lock;
         ThreadQueue* q = QueueFind(idThread);
@@ -812,25 +825,25 @@ BOOL PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam) 
         m.lParam = lParam;
         m.time = (DWORD)SteadyMs();
         q->posted.push_back(m);
+        receiver = q->wake;
     }
-    UiChanged().notify_all();
+    receiver->notify_all();
     return TRUE;
 }
 
 VOID PostQuitMessage(int nExitCode) {
-    {
-        UiLock lock;
-        ThreadQueue& q = QueueCurrent();
-        q.quit = true;
-        q.quitCode = nExitCode;
-    }
-    UiChanged().notify_all();
+    // Only the calling thread reads its own quit: nobody else to wake.
+    UiLock lock;
+    ThreadQueue& q = QueueCurrent();
+    q.quit = true;
+    q.quitCode = nExitCode;
 }
 
 namespace {
 
 LRESULT SendOne(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, bool notify) {
     std::shared_ptr<SentMessage> m;
+    std::shared_ptr<std::condition_variable> receiver;
     {
         UiLock lock;
         Window* w = WindowFind(hWnd);
@@ -850,9 +863,11 @@ LRESULT SendOne(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, bool notify) 
         m->wParam = wParam;
         m->lParam = lParam;
         m->notify = notify;
+        if (!notify) m->senderWake = QueueCurrent().wake;
         q->sent.push_back(m);
+        receiver = q->wake;
     }
-    UiChanged().notify_all();
+    receiver->notify_all();
     if (notify) return TRUE;
     // Wait for the owner thread, handling messages sent to this thread meanwhile,
     // as Windows does (so two threads sending to each other do not deadlock).
@@ -864,7 +879,10 @@ LRESULT SendOne(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, bool notify) 
         if (!w || ThreadEnded(w->thread)) return 0;
         ThreadQueue& self = QueueCurrent();
         if (!self.sent.empty()) continue;
-        UiChanged().wait_for(lock.Lock(), std::chrono::milliseconds(200));
+        // Woken by the reply or by a message sent to this thread; the owner's end is
+        // seen at the latest after the timeout.
+        std::shared_ptr<std::condition_variable> wake = self.wake;
+        wake->wait_for(lock.Lock(), std::chrono::milliseconds(200));
     }
 }
 

@@ -1,5 +1,7 @@
 // Threads: suspended creation, waiting, exit codes, suspension that really stops the
 // thread, termination; and the message loop of a hidden window with its quit message.
+#include <sys/resource.h>
+
 #include <atomic>
 #include <cstdio>
 
@@ -242,5 +244,74 @@ TEST_F(Threads, ASuspendedSenderNeverHoldsTheDialogUp) {
     GetDlgItemTextA(dlg, IDC_STATUS_HEADING, text, sizeof text);
     EXPECT_STREQ(text, "Aborting process at user request...");
     CloseHandle(t);
+    DestroyWindow(dlg);
+}
+
+// ---- a sent message wakes its receiver only ----
+
+namespace {
+
+struct Bystander {
+    DWORD id = 0;
+    std::atomic<bool> waiting{false};
+    long switches = -1;  // voluntary context switches while it waited for its quit
+};
+
+long VoluntarySwitches() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return u.ru_nvcsw;
+}
+
+DWORD WINAPI BystanderLoop(LPVOID p) {
+    Bystander* b = (Bystander*)p;
+    MSG m;
+    PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);  // the thread's queue
+    long before = VoluntarySwitches();
+    b->waiting = true;
+    while (GetMessageA(&m, nullptr, 0, 0)) {
+    }
+    b->switches = VoluntarySwitches() - before;
+    return 0;
+}
+
+struct Lines {
+    HWND dialog = nullptr;
+    DWORD owner = 0;
+};
+
+DWORD WINAPI SendLines(LPVOID p) {
+    Lines* l = (Lines*)p;
+    char line[32];
+    for (int i = 0; i < 400; ++i) {
+        snprintf(line, sizeof line, "line %d", i);
+        SetDlgItemTextA(l->dialog, IDC_STATUS_DETAIL, line);
+    }
+    PostThreadMessageA(l->owner, WM_USER + 7, 0, 0);
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(Threads, ProgressLinesSentToADialogDoNotWakeOtherWaitingThreads) {
+    HWND dlg = CreateDialogParamA(instance_, MAKEINTRESOURCE(IDD_STATUS), nullptr, nullptr, 0);
+    ASSERT_NE(dlg, nullptr);
+    Bystander b;
+    HANDLE idle = CreateThread(nullptr, 0, BystanderLoop, &b, 0, &b.id);
+    while (!b.waiting) Pause(1);
+    Lines lines{dlg, GetCurrentThreadId()};
+    HANDLE sender = CreateThread(nullptr, 0, SendLines, &lines, 0, nullptr);
+    MSG m;
+    while (GetMessageA(&m, nullptr, 0, 0) && m.message != WM_USER + 7) DispatchMessageA(&m);
+    EXPECT_EQ(WaitForSingleObject(sender, 5000), (DWORD)WAIT_OBJECT_0);
+    char text[32];
+    GetDlgItemTextA(dlg, IDC_STATUS_DETAIL, text, sizeof text);
+    EXPECT_STREQ(text, "line 399");
+    ASSERT_TRUE(PostThreadMessageA(b.id, WM_QUIT, 0, 0));
+    EXPECT_EQ(WaitForSingleObject(idle, 5000), (DWORD)WAIT_OBJECT_0);
+    EXPECT_GE(b.switches, 1) << "woken by its own quit";
+    EXPECT_LT(b.switches, 40) << "400 messages to another thread woke the waiting thread";
+    CloseHandle(sender);
+    CloseHandle(idle);
     DestroyWindow(dlg);
 }
