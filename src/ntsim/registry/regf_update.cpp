@@ -18,6 +18,8 @@ namespace regf {
 
 // Where the update puts its cells and what it will write. Cells allocated by this update
 // are built in memory (fresh); the file's old records are read through a page cache.
+const size_t kCachedPages = 256;
+
 struct CellSpace {
     int fd = -1;
     HiveLayout* layout = nullptr;
@@ -46,6 +48,9 @@ struct CellSpace {
             uint32_t page = (uint32_t)(pos / kBinUnit);
             auto it = pages.find(page);
             if (it == pages.end()) {
+                // Pages are read near each other (a key's cells, a freed subtree's): a small
+                // cache does, and freeing a large subtree does not hold all of it in memory.
+                if (pages.size() >= kCachedPages) pages.clear();
                 std::vector<uint8_t> bytes(kBinUnit);
                 if (pread(fd, bytes.data(), kBinUnit, (off_t)page * kBinUnit) != (ssize_t)kBinUnit) return false;
                 it = pages.emplace(page, std::move(bytes)).first;
