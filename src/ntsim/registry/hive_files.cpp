@@ -153,7 +153,7 @@ LONG WINAPI RegRestoreKeyA(HKEY hKey, LPCSTR lpFile, DWORD dwFlags) {
     }
     // The key keeps its name and security; its values, class and subkeys become the file's.
     HiveKey* key = r.key;
-    for (const auto& sub : key->subkeys) NoteRemovedKey(key, sub->name);
+    for (const auto& sub : key->subkeys) NoteRemovedKey(sub.get());
     key->values = std::move(hive.root->values);
     key->className = std::move(hive.root->className);
     key->subkeys = std::move(hive.root->subkeys);

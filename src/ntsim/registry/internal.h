@@ -127,8 +127,8 @@ size_t DescriptorSize(const HiveKey* key);
 // True when the privilege is enabled (or the simulation itself is working).
 bool HasPrivilege(const char* name);
 
-// Remembers that a subkey of parent was deleted (see Mount::removed).
-void NoteRemovedKey(const HiveKey* parent, const std::string& name);
+// Remembers that a key is being deleted from its parent (see Mount::removed).
+void NoteRemovedKey(const HiveKey* key);
 // Records a change to key: its last-write time and the hive's dirty flag.
 void Touch(HiveKey* key);
 // Marks handles open on keys of the subtree (with or without its top) as deleted.

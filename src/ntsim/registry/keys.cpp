@@ -155,7 +155,7 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     HiveKey* parent = key->parent;
     InvalidateSubtree(key, true);
     Touch(parent);
-    NoteRemovedKey(parent, key->name);
+    NoteRemovedKey(key);
     parent->RemoveSubkey(key);
     return ERROR_SUCCESS;
 }

@@ -337,8 +337,13 @@ void MergeFromFile(Mount& m) {
 }
 }  // namespace
 
-void NoteRemovedKey(const HiveKey* parent, const std::string& name) {
-    if (Mount* m = MountOf(parent)) m->removed[PathInHive(parent, *m)].push_back(name);
+void NoteRemovedKey(const HiveKey* key) {
+    Mount* m = MountOf(key);
+    if (!m || !key->parent) return;
+    // What was deleted inside the key goes with it; a key the file never held needs no note.
+    // So deleting a tree leaves first keeps one note per level, not one per key.
+    m->removed.erase(PathInHive(key, *m));
+    if (key->cell != kNoCell) m->removed[PathInHive(key->parent, *m)].push_back(key->name);
 }
 
 void UpdateHiveList(State& state) {
