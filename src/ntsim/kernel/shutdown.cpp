@@ -125,6 +125,21 @@ NTSTATUS NtShutdownSystem(int action) {
 
 using namespace ntsim;
 
+// Both shutdown calls need the shutdown privilege and no shutdown under way; the last
+// error says which was missing.
+static bool MayBeginShutdown() {
+    uint32_t error = 0;
+    if (!PrivilegeEnabled(SE_SHUTDOWN_NAME)) {
+        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
+        return false;
+    }
+    if (!Begin(&error)) {
+        SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
 BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeout, BOOL bForceAppsClosed,
                              BOOL bRebootAfterShutdown) {
     uint32_t error = 0;
@@ -144,14 +159,7 @@ BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeo
             return FALSE;
         }
     }
-    if (!PrivilegeEnabled(SE_SHUTDOWN_NAME)) {
-        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-        return FALSE;
-    }
-    if (!Begin(&error)) {
-        SetLastError(error);
-        return FALSE;
-    }
+    if (!MayBeginShutdown()) return FALSE;
     Record(std::string("InitiateSystemShutdownA: ") + (bRebootAfterShutdown ? "restart" : "shut down") + " in " +
            std::to_string(dwTimeout) + " s, applications " + (bForceAppsClosed ? "forced closed" : "asked to close") +
            ", message \"" + (lpMessage ? lpMessage : "") + "\"");
@@ -178,14 +186,7 @@ BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
         Record(std::string("ExitWindowsEx: log off") + (uFlags & EWX_FORCE ? ", forced" : ""));
         return TRUE;
     }
-    if (!PrivilegeEnabled(SE_SHUTDOWN_NAME)) {
-        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-        return FALSE;
-    }
-    if (!Begin(&error)) {
-        SetLastError(error);
-        return FALSE;
-    }
+    if (!MayBeginShutdown()) return FALSE;
     Record(std::string("ExitWindowsEx: ") + (action & EWX_REBOOT ? "restart" : action & EWX_POWEROFF ? "power off" : "shut down") +
            (uFlags & EWX_FORCE ? ", applications forced closed" : ""));
     // The call returns at once; the shutdown follows.
