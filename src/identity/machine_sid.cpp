@@ -62,8 +62,10 @@ BOOL RestoreKeyDacl(const char* objectName, PACL previousDacl) {
 BOOL ReadMachineSid(const char* accountName, BYTE* buffer, DWORD* size) {
     PACL previous[3] = {nullptr, nullptr, nullptr};
     PSECURITY_DESCRIPTOR descriptors[3] = {nullptr, nullptr, nullptr};
+    BOOL widened[3] = {FALSE, FALSE, FALSE};
     // A refused grant is no reason to stop: the read is tried under the keys' own DACLs.
-    for (int i = 0; i < 3; ++i) GrantKeyFullAccess(kPolicyObjects[i], accountName, &previous[i], &descriptors[i]);
+    for (int i = 0; i < 3; ++i)
+        widened[i] = GrantKeyFullAccess(kPolicyObjects[i], accountName, &previous[i], &descriptors[i]);
 
     BOOL ok = FALSE;
     HKEY key = nullptr;
@@ -72,8 +74,10 @@ BOOL ReadMachineSid(const char* accountName, BYTE* buffer, DWORD* size) {
         RegCloseKey(key);
     }
     // Innermost first, so that each parent is narrowed only after its children.
+    // A key left open to the account is a failure, not a successful read: the caller stops
+    // the run before it changes anything, and the operator is told.
     for (int i = 2; i >= 0; --i) {
-        RestoreKeyDacl(kPolicyObjects[i], previous[i]);
+        if (!RestoreKeyDacl(kPolicyObjects[i], previous[i]) && widened[i]) ok = FALSE;
         if (descriptors[i]) LocalFree(descriptors[i]);
     }
     return ok;

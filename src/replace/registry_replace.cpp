@@ -456,7 +456,12 @@ int SearchReplaceKey(HKEY parent, const char* name, const char* path, const SidP
     // Exit step: the key closes and a widened DACL goes back by the current path.
     if (v.key) RegCloseKey(v.key);
     int result = v.renamed ? 1 : 0;
-    if (PutBackDacl(v.path, &v.saved) != ERROR_SUCCESS) result = -1;
+    if (DWORD err = PutBackDacl(v.path, &v.saved); err != ERROR_SUCCESS) {
+        // The key stays open to the account and its parent stops walking: neither may pass
+        // unnoticed.
+        Say(kErrorBox, "Error %d: SR could not restore the security of key '%s'", (int)err, v.path);
+        result = -1;
+    }
     v.FreeBuffers();
     return result;
 }

@@ -16,6 +16,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/host_sync.h"
 #include "ntsim/kernel/process.h"
 
 namespace ntsim {
@@ -43,7 +44,7 @@ uint32_t WriteRecord(const std::string& path, const std::vector<std::string>& li
     if (!f) return ErrnoError(errno);
     for (const auto& line : lines) fprintf(f, "%s\n", line.c_str());
     fflush(f);
-    fsync(fileno(f));
+    HostSync(fileno(f));
     fclose(f);
     return rename(temp.c_str(), path.c_str()) == 0 ? ERROR_SUCCESS : ErrnoError(errno);
 }

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/host_sync.h"
 #include "ntsim/kernel/paths.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
@@ -203,7 +204,7 @@ LONG WINAPI RegReplaceKeyA(HKEY hKey, LPCSTR lpSubKey, LPCSTR lpNewFile, LPCSTR 
     if (!f) return ERROR_ACCESS_DENIED;
     bool written = fwrite(existing.data(), 1, existing.size(), f) == existing.size();
     written = (fflush(f) == 0) && written;
-    if (written) fsync(fileno(f));
+    if (written) HostSync(fileno(f));
     fclose(f);
     if (!written || rename(temp.c_str(), record.c_str()) != 0) {
         unlink(temp.c_str());

@@ -13,6 +13,7 @@
 
 #include "nt/linux/base.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/host_sync.h"
 #include "ntsim/registry/regf_records.h"
 
 namespace ntsim {
@@ -714,7 +715,7 @@ uint32_t CreateError() {
     return ERROR_WRITE_FAULT;
 }
 
-// Writes a whole image to a new file and syncs it.
+// Writes a whole image to a new file (synced on the host when host syncs are on).
 uint32_t WriteImage(int fd, const std::vector<uint8_t>& image, const std::string& hostPath) {
     uint32_t err = ERROR_SUCCESS, injected;
     size_t done = 0;
@@ -726,7 +727,7 @@ uint32_t WriteImage(int fd, const std::vector<uint8_t>& image, const std::string
         else done += (size_t)n;
     }
     if (!err && FaultHit("RegfSaveFile:fsync", hostPath, &injected)) err = injected;
-    if (!err && fsync(fd) != 0) err = ERROR_WRITE_FAULT;
+    if (!err && HostSync(fd) != 0) err = ERROR_WRITE_FAULT;
     return err;
 }
 
@@ -737,8 +738,8 @@ uint32_t RegfCreateFile(const HiveKey& root, const std::string& rootName, uint32
     if (uint32_t err = RegfWriteTree(root, rootName, minorVersion, &image)) return err;
     uint32_t injected;
     if (FaultHit("RegfSaveFile:create", hostPath, &injected)) return injected;
-    // Nothing to replace, so no temporary copy: the file is made here or not at all (the
-    // sync of a new file commits its directory entry with it).
+    // Nothing to replace, so no temporary copy: the file is made here or not at all (a
+    // host sync of a new file commits its directory entry with it).
     int fd = open(hostPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return CreateError();
     uint32_t err = WriteImage(fd, image, hostPath);
@@ -774,13 +775,15 @@ uint32_t RegfSaveTree(const HiveKey& root, const std::string& rootName, uint32_t
         unlink(temp.c_str());
         return err;
     }
-    // The rename itself is durable only once the directory is synced.
-    size_t slash = hostPath.find_last_of('/');
-    std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : hostPath.substr(0, slash));
-    int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
+    // On the host's disk the rename itself holds only once the directory is synced.
+    if (HostSyncOn()) {
+        size_t slash = hostPath.find_last_of('/');
+        std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : hostPath.substr(0, slash));
+        int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dfd >= 0) {
+            HostSync(dfd);
+            close(dfd);
+        }
     }
     if (layout) layout->known = true;
     return ERROR_SUCCESS;

@@ -24,7 +24,8 @@ uint32_t RegfWrite(const Hive& hive, std::vector<uint8_t>* out);
 uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, std::vector<uint8_t>* out,
                        const uint16_t* fileName = nullptr, HiveLayout* layout = nullptr);
 
-// Writes a hive file atomically: a temporary file beside it, fsync, rename.
+// Writes a hive file atomically: a temporary file beside it, renamed over it (synced on
+// the host first when host syncs are on, ntsim/kernel/host_sync.h).
 uint32_t RegfSaveFile(const Hive& hive, const std::string& hostPath);
 // fileName: the base block's 32 UTF-16 units (the tail of the hive's path), or none.
 // With a layout (a mounted hive), the file's sequence number follows the one before it.

@@ -10,6 +10,7 @@
 
 #include "nt/linux/base.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/host_sync.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/registry/regf_records.h"
 
@@ -532,6 +533,9 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
 
     // 1. The new cells, in free space and appended bins that no record points at yet; then
     //    the base block with the primary sequence number raised and the bins' new size.
+    //    Each step is written before the next begins, so a process that ends anywhere (the
+    //    simulation's power loss) leaves them on the machine's disk in this order; the host
+    //    syncs between them hold the order on the host's own disk too, when they are on.
     uint32_t injected = 0;
     bool ok = !FaultHit("RegfUpdateFile:write", hostPath, &injected);
     std::vector<Piece> pieces;
@@ -550,7 +554,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     SealBaseBlock(header);
     if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
     if (ok && FaultHit("RegfUpdateFile:fsync", hostPath, &injected)) ok = false;
-    if (ok) ok = fdatasync(fd) == 0;
+    if (ok) ok = HostDataSync(fd) == 0;
     // 2. The records that stay in place (nk, sk) now point at them; the secondary
     //    sequence number says the file is whole again.
     pieces.clear();
@@ -560,14 +564,14 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     memcpy(header, &base, sizeof base);
     SealBaseBlock(header);
     if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
-    if (ok) ok = fdatasync(fd) == 0;
+    if (ok) ok = HostDataSync(fd) == 0;
     if (!ok) {
         uint32_t failure = injected ? injected : WriteError();
         close(fd);
         layout->known = false;
         return failure;
     }
-    // 3. The old cells are freed once nothing on disk points at them. Not synced: if they
+    // 3. The old cells are freed once nothing on disk points at them. Never synced: if they
     //    are lost, the file only keeps a few cells it no longer uses.
     //    Neighbours merge into one free cell, as NT merges them (they lie in one bin:
     //    a bin begins with its header, never right after a cell).

@@ -80,6 +80,21 @@ TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
     size = 24;
     EXPECT_FALSE(ReadMachineSid("Administrator", buffer, &size));
     EXPECT_TRUE(Dacls() == before);
+    ntsim::FaultClearAll();
+
+    // A read that succeeded but left the SECURITY key widened (its DACL could not be put
+    // back, the second write of that key) is a failure, not a success.
+    {
+        ntsim::SystemAccessScope system;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmS", 0, KEY_SET_VALUE, &key), 0);
+        ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_BINARY, setup.machineSid.data(), 24), 0);
+        RegCloseKey(key);
+    }
+    size = 24;
+    ASSERT_TRUE(ReadMachineSid("Administrator", buffer, &size));
+    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 2, "MACHINE\\SECURITY", false});
+    size = 24;
+    EXPECT_FALSE(ReadMachineSid("Administrator", buffer, &size));
 }
 
 TEST_F(MachineSid, AnOrdinaryUserCannotReadItAndChangesNothing) {
