@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "conformance/psn_names.h"
 #include "conformance/ui_common.h"
 
 namespace {
@@ -33,26 +34,6 @@ UINT CALLBACK PageCallback(HWND, UINT msg, struct _PROPSHEETPAGEA*) {
     return 1;
 }
 
-const char* Code(UINT code) {
-    switch (code) {
-    case PSN_SETACTIVE:
-        return "setactive";
-    case PSN_KILLACTIVE:
-        return "killactive";
-    case PSN_WIZBACK:
-        return "back";
-    case PSN_WIZNEXT:
-        return "next";
-    case PSN_WIZFINISH:
-        return "finish";
-    case PSN_RESET:
-        return "reset";
-    case PSN_QUERYCANCEL:
-        return "querycancel";
-    }
-    return nullptr;
-}
-
 INT_PTR CALLBACK Page(HWND page, UINT msg, WPARAM, LPARAM lParam) {
     if (msg == WM_INITDIALOG) {
         SetWindowLongPtrA(page, DWLP_USER, ((PROPSHEETPAGEA*)lParam)->lParam);
@@ -61,7 +42,7 @@ INT_PTR CALLBACK Page(HWND page, UINT msg, WPARAM, LPARAM lParam) {
     if (msg != WM_NOTIFY) return FALSE;
     int index = (int)GetWindowLongPtrA(page, DWLP_USER);
     NMHDR* hdr = (NMHDR*)lParam;
-    const char* code = Code(hdr->code);
+    const char* code = PsnName(hdr->code);
     if (!code) return FALSE;
     g_run->events.push_back(std::to_string(index) + " " + code);
     HWND sheet = GetParent(page);

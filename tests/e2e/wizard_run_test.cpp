@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "e2e/e2e_machine.h"
+#include "unit/ui/transcript_checks.h"
 
 namespace {
 
@@ -50,17 +51,6 @@ protected:
     void BootNow() { ASSERT_EQ(Sh(Ntsim() + " boot '" + dir_ + "'"), 0) << e2e::ReadHost(root_ + "/commands.txt"); }
     std::string SystemHive() { return C("WINNT/system32/config/SYSTEM"); }
     bool ServiceEntry() { return !e2e::HiveText(SystemHive(), "ControlSet001\\Services\\Tessiv", "ImagePath").empty(); }
-    // The parts in this order in the text, each after the one before.
-    static ::testing::AssertionResult InOrder(const std::string& text, std::initializer_list<std::string> parts) {
-        size_t at = 0;
-        for (const std::string& part : parts) {
-            size_t found = text.find(part, at);
-            if (found == std::string::npos)
-                return ::testing::AssertionFailure() << "\"" << part << "\" not found in order in\n" << text;
-            at = found + part.size();
-        }
-        return ::testing::AssertionSuccess();
-    }
     void ExpectJobDone(bool cleanedUp) {
         EXPECT_NE(e2e::MachineSidText(dir_), kOldSid);
         ntsim::CensusResult census = e2e::Count(dir_, kOldSid);
@@ -91,7 +81,7 @@ TEST_F(WizardRun, OperatorWalksEveryPageAndTheJobRunsNow) {
                        transcript);
     std::string seen = e2e::ReadHost(transcript);
     EXPECT_EQ(code, 1) << "the sheet's result, before the restart's countdown ends\n" << seen;
-    EXPECT_TRUE(InOrder(seen, {"shown: dialog \"Quorvel SID Utility - Welcome\"", "IMPORTANT INFORMATION",
+    EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog \"Quorvel SID Utility - Welcome\"", "IMPORTANT INFORMATION",
                                "operator: presses Next", "Quorvel SID Utility - Computer Information",
                                "This computer is functioning as a Primary Domain Controller",
                                "1022 Button [x] \"Create Synchronization &File:\"", "types \"C:\\sync.dat\"",
@@ -108,7 +98,7 @@ TEST_F(WizardRun, OperatorWalksEveryPageAndTheJobRunsNow) {
     BootNow();  // the rewritten hives take over
     ExpectJobDone(false);
     const std::string sync = e2e::ReadHost(C("sync.dat"));
-    EXPECT_TRUE(InOrder(sync, {"Old-Domain-SID: " + kOldSid + "\n", "New-Domain-SID: " + e2e::MachineSidText(dir_)}));
+    EXPECT_TRUE(transcript::InOrder(sync, {"Old-Domain-SID: " + kOldSid + "\n", "New-Domain-SID: " + e2e::MachineSidText(dir_)}));
     EXPECT_EQ(e2e::HiveText(SystemHive(), "ControlSet001\\Control\\ComputerName\\ComputerName", "ComputerName"),
               "NEWPDC");
     EXPECT_FALSE(ServiceEntry()) << "run now installs nothing";
@@ -131,7 +121,7 @@ TEST_F(WizardRun, InstallPageInstallsTheServiceAndTheNextBootRunsTheJob) {
                        transcript);
     std::string seen = e2e::ReadHost(transcript);
     EXPECT_EQ(code, 1) << seen;
-    EXPECT_TRUE(InOrder(seen, {"presses Finish (\"&Install\")",
+    EXPECT_TRUE(transcript::InOrder(seen, {"presses Finish (\"&Install\")",
                                "Quorvel Tessiv Service installed successfully and will run upon next boot.",
                                "closed: wizard"}));
     EXPECT_TRUE(ServiceEntry());
@@ -160,7 +150,7 @@ TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     std::string seen = e2e::ReadHost(transcript);
     EXPECT_EQ(code, 1) << seen;
     EXPECT_EQ(seen.find("shown: dialog 104"), std::string::npos) << "the welcome page never shows";
-    EXPECT_TRUE(InOrder(seen, {"shown: dialog 141", "presses Back", "1002 Edit \"NEWBOX\"", "1031 Button [x]",
+    EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog 141", "presses Back", "1002 Edit \"NEWBOX\"", "1031 Button [x]",
                                "presses Finish (\"&Install\")", "installed successfully"}));
     EXPECT_TRUE(ServiceEntry());
     const std::string software = C("WINNT/system32/config/SOFTWARE");
@@ -177,7 +167,7 @@ TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     seen = e2e::ReadHost(transcript);
     EXPECT_EQ(code, 1) << seen;
     EXPECT_EQ(seen.find("operator: "), std::string::npos) << "nobody pressed anything";
-    EXPECT_TRUE(InOrder(seen, {"shown: dialog 106", "shown: dialog 146", "Stage 9: Updating Registry Information",
+    EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog 106", "shown: dialog 146", "Stage 9: Updating Registry Information",
                                "shutdown: InitiateSystemShutdownA: restart", "closed: wizard \"\" with 1"}));
     BootNow();
     ExpectJobDone(false);
@@ -264,7 +254,7 @@ TEST_F(WizardRun, BadInputIsRefusedWithItsMessageAndChangesNothing) {
         std::string seen = e2e::ReadHost(transcript);
         SCOPED_TRACE(row.args + "\n" + row.script);
         EXPECT_EQ(code, row.exitCode) << seen;
-        EXPECT_TRUE(InOrder(seen, {"box \"Quorvel Tessiv Service\"", row.message}));
+        EXPECT_TRUE(transcript::InOrder(seen, {"box \"Quorvel Tessiv Service\"", row.message}));
         EXPECT_EQ(seen.find("box \"", seen.find("box \"") + 1), std::string::npos) << "one box only\n" << seen;
         e2e::ExpectSame(before, e2e::Take(dir_));
         EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));

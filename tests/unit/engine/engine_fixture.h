@@ -3,14 +3,14 @@
 #pragma once
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "core/job_settings.h"
 #include "core/output.h"
 #include "ntsim/user/operator.h"
 #include "unit/identity/test_machine.h"
+#include "unit/ui/transcript_checks.h"
 
-class EngineTest : public TestMachine {
+class EngineTest : public TestMachine, protected ProgramBoxes {
 protected:
     void Start(const TestMachineSetup& setup = TestMachineSetup(), const std::string& user = "Administrator",
                bool service = false) {
@@ -26,17 +26,6 @@ protected:
         detailControl = nullptr;
         serviceMode = FALSE;
         TestMachine::TearDown();
-    }
-    // The boxes shown so far: their transcript lines ("box \"caption\" [OK, error icon]: \"text\"").
-    static std::vector<std::string> Boxes() {
-        std::vector<std::string> boxes;
-        for (const std::string& line : ntsim::TranscriptLines())
-            if (line.rfind("box ", 0) == 0) boxes.push_back(line);
-        return boxes;
-    }
-    static std::string Box(const std::string& icon, const std::string& text, bool service = false) {
-        return "box \"Quorvel Tessiv Service\" [OK, " + icon + (service ? ", service notification" : "") + "]: \"" +
-               text + "\"";
     }
     static std::string HostFile(const std::string& path) {
         std::string text;

@@ -18,7 +18,6 @@ namespace {
 
 class FilesTest : public MachineTest {
 protected:
-    std::string Host(const std::string& rel) { return dir_ + "/drives/c/" + rel; }
     void MakeFile(const std::string& rel, const std::string& text = "x") { std::ofstream(Host(rel), std::ios::binary) << text; }
     bool HostExists(const std::string& rel) { return std::filesystem::exists(Host(rel)); }
     std::set<std::string> List(const char* pattern, DWORD* error = nullptr) {

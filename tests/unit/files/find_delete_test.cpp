@@ -23,7 +23,6 @@ namespace {
 
 class FindDeleteTest : public MachineTest {
 protected:
-    std::string Host(const std::string& rel) { return dir_ + "/drives/c/" + rel; }
     bool HostExists(const std::string& rel) { return std::filesystem::exists(Host(rel)); }
     void MakeFiles(const std::string& folder, int count) {
         std::filesystem::create_directories(Host(folder));

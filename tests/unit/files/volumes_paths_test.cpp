@@ -26,7 +26,6 @@ protected:
                "[drive F]\npath = drives/f\ntype = remote\nfs = NTFS\n"
                "[drive G]\npath = drives/f\ntype = removable\nfs = FAT\nserial = 0x1234\n";
     }
-    std::string Host(const std::string& rel) { return dir_ + "/drives/c/" + rel; }
     std::string Slurp(const std::string& host) {
         std::ifstream in(host, std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -173,7 +172,7 @@ TEST_F(VolumesTest, DeletionAtTheNextBoot) {
     Hive sys;
     sys.root = std::make_unique<HiveKey>();
     sys.root->name = "SYSTEM";
-    SetValue(Path(sys.root.get(), "Select"), "Current", 4, {1, 0, 0, 0});
+    TestValue(TestKey(sys.root.get(), "Select"), "Current", 4, {1, 0, 0, 0});
     // As on NT: Administrators and SYSTEM full control, everyone else reads.
     std::vector<AceEntry> aces(3);
     aces[0].mask = aces[1].mask = 0xF003F;
@@ -183,7 +182,7 @@ TEST_F(VolumesTest, DeletionAtTheNextBoot) {
     aces[2].sid = SidEveryone();
     auto acl = AclBuild(aces);
     SidBytes admins = SidBuiltin(544);
-    Path(sys.root.get(), "ControlSet001\\Control\\Session Manager")->security =
+    TestKey(sys.root.get(), "ControlSet001\\Control\\Session Manager")->security =
         std::make_shared<const std::vector<uint8_t>>(SdBuild(SE_DACL_PRESENT, admins.data(), admins.data(), nullptr, acl.data()));
     ASSERT_EQ(RegfSaveFile(sys, ConfigDir() + "SYSTEM"), (uint32_t)ERROR_SUCCESS);
     std::ofstream(Host("tessiv.exe")) << "program";

@@ -13,6 +13,7 @@
 #include "ntsim/kernel/clock.h"
 #include "ntsim/user/operator.h"
 #include "unit/identity/test_machine.h"
+#include "unit/ui/transcript_checks.h"
 
 namespace {
 
@@ -35,16 +36,9 @@ std::map<std::string, std::vector<uint8_t>> Dacls() {
     return out;
 }
 
-std::vector<std::string> Boxes() {
-    std::vector<std::string> boxes;
-    for (const std::string& line : ntsim::TranscriptLines())
-        if (line.rfind("box ", 0) == 0) boxes.push_back(line);
-    return boxes;
-}
-
 }  // namespace
 
-using MachineSid = TestMachine;
+class MachineSid : public TestMachine, protected ProgramBoxes {};
 
 TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
     TestMachineSetup setup;

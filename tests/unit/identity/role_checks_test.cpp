@@ -9,21 +9,9 @@
 #include "ntsim/kernel/clock.h"
 #include "ntsim/user/operator.h"
 #include "unit/identity/test_machine.h"
+#include "unit/ui/transcript_checks.h"
 
-namespace {
-std::vector<std::string> Boxes() {
-    std::vector<std::string> boxes;
-    for (const std::string& line : ntsim::TranscriptLines())
-        if (line.rfind("box ", 0) == 0) boxes.push_back(line);
-    return boxes;
-}
-std::string Box(const std::string& icon, const std::string& text, bool service = false) {
-    return "box \"Quorvel Tessiv Service\" [OK, " + icon + (service ? ", service notification" : "") + "]: \"" + text +
-           "\"";
-}
-}  // namespace
-
-class RoleChecks : public TestMachine {
+class RoleChecks : public TestMachine, protected ProgramBoxes {
 protected:
     void TearDown() override {
         ProcessMutex.Close();

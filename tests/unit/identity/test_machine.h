@@ -3,10 +3,6 @@
 // computer name, policy (with NT's SECURITY key security) and a SAM with
 // Administrator, Guest and User1.
 #pragma once
-#include <gtest/gtest.h>
-#include <stdlib.h>
-
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -19,6 +15,7 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"
 #include "ntsim/security/sd.h"
+#include "unit/fresh_machine.h"
 
 struct TestMachineSetup {
     std::string version = "4.0";
@@ -185,39 +182,17 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSetup& setup
            save(defaultUser, "DEFAULT");
 }
 
-class TestMachine : public ::testing::Test {
+class TestMachine : public FreshMachine {
 protected:
-    std::string root_;
-    std::string dir_;
-
-    void SetUp() override {
-        char tmpl[] = "/tmp/tessiv-engine-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/m";
-    }
     // Makes the machine (once per test) and attaches this process to it.
     void Create(const TestMachineSetup& setup = TestMachineSetup(), const std::string& user = "Administrator",
                 bool service = false) {
-        std::string err;
-        ntsim::MachineOptions options;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &err)) << err;
+        MakeMachine();
         ASSERT_TRUE(WriteTestHives(dir_, setup));
         if (!setup.confExtra.empty()) {
             std::ofstream conf(dir_ + "/machine.conf", std::ios::app);
             conf << "\n" << setup.confExtra << "\n";
         }
         Attach(user, service);
-    }
-    void Attach(const std::string& user, bool service = false) {
-        std::string err;
-        ASSERT_TRUE(ntsim::ProcessAttach(dir_, user, service, &err)) << err;
-    }
-    // Host path of a Windows path on drive C.
-    std::string Host(const std::string& relative) { return dir_ + "/drives/c/" + relative; }
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
     }
 };

@@ -11,41 +11,25 @@
 #include "ntsim/kernel/boot.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
+#include "unit/fresh_machine.h"
 
 namespace {
 
-class BootTest : public ::testing::Test {
+class BootTest : public FreshMachine {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/boot-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/m";
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
-        ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
-    }
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        ASSERT_EQ(system(("rm -rf '" + root_ + "'").c_str()), 0);
+        FreshMachine::SetUp();
+        MakeMachine();
+        Attach("Administrator");
     }
     static bool Exists(const std::string& p) {
         struct stat st;
         return stat(p.c_str(), &st) == 0;
     }
     void EnableBackupRestore() {
-        HANDLE token;
-        ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
-        for (const char* name : {SE_BACKUP_NAME, SE_RESTORE_NAME}) {
-            TOKEN_PRIVILEGES tp = {};
-            tp.PrivilegeCount = 1;
-            tp.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-            ASSERT_TRUE(LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid));
-            ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
-        }
-        CloseHandle(token);
+        Privilege(SE_BACKUP_NAME);
+        Privilege(SE_RESTORE_NAME);
     }
-    std::string root_, dir_;
 };
 
 TEST_F(BootTest, NewHivesThenPendingFileOperationsTakeEffect) {

@@ -8,6 +8,7 @@
 
 #include "ntsim/kernel/census.h"
 #include "ntsim/kernel/machine.h"
+#include "unit/fresh_machine.h"
 
 namespace {
 
@@ -15,26 +16,20 @@ namespace fs = std::filesystem;
 using ntsim::CensusKind;
 using ntsim::CensusPlace;
 
-class CensusTest : public ::testing::Test {
+class CensusTest : public FreshMachine {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/census-test-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/m";
+        FreshMachine::SetUp();
         ntsim::MachineOptions options;
         options.sid = "S-1-5-21-1-2-3";
         options.files = true;
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &error)) << error;
+        MakeMachine(options);
     }
-    void TearDown() override { fs::remove_all(root_); }
     int Count(CensusPlace place, CensusKind kind) { return result_.Count(place, &kind); }
     int Tool(const std::string& sid) {
         std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim census '" + dir_ + "' " + sid + " >/dev/null";
         return WEXITSTATUS(system(cmd.c_str()));
     }
-    std::string root_, dir_;
     ntsim::CensusResult result_;
 };
 

@@ -11,6 +11,7 @@
 #include "ntsim/kernel/process.h"
 #include "ntsim/services/event_log.h"
 #include "ntsim/services/services.h"
+#include "unit/fresh_machine.h"
 
 namespace {
 
@@ -33,23 +34,17 @@ VOID WINAPI Main(DWORD, LPSTR*) {
     Report(SERVICE_RUNNING, SERVICE_ACCEPT_STOP);
 }
 
-class ServicesTest : public ::testing::Test {
+class ServicesTest : public FreshMachine {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/ntsim-services-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/m";
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
-        ASSERT_TRUE(ntsim::ProcessAttach(dir_, "", true, &error)) << error;
+        FreshMachine::SetUp();
+        MakeMachine();
+        Attach("", true);
     }
     void TearDown() override {
         ntsim::ServiceSetStartedAs("");
-        ntsim::ProcessDetach();
-        std::filesystem::remove_all(root_);
+        FreshMachine::TearDown();
     }
-    std::string root_, dir_;
 };
 
 TEST_F(ServicesTest, DispatcherRunsTheServiceAndDeliversAStopRequest) {

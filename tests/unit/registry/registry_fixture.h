@@ -231,14 +231,18 @@ class RegistryTest : public ::testing::Test {
 protected:
     std::string root, dir;
     void SetUp() override {
+        CreateMachine();
+        WriteMachineHives(dir);
+        Attach("Administrator");
+    }
+    // A temporary folder with the machine in it as `ntsim create` makes it.
+    void CreateMachine() {
         char tmpl[] = "/tmp/registry-test-XXXXXX";
         ASSERT_NE(nullptr, mkdtemp(tmpl));
         root = tmpl;
         dir = root + "/m";
         std::string error;
         ASSERT_TRUE(ntsim::MachineCreate(dir, ntsim::MachineOptions(), &error)) << error;
-        WriteMachineHives(dir);
-        Attach("Administrator");
     }
     void TearDown() override {
         ntsim::ProcessDetach();

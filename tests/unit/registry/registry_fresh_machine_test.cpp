@@ -5,25 +5,10 @@
 namespace regtest {
 namespace {
 
-class RegistryFreshMachine : public ::testing::Test {
+// Without the test hives: the machine as it is created.
+class RegistryFreshMachine : public RegistryTest {
 protected:
-    std::string root, dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/registry-fresh-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(tmpl));
-        root = tmpl;
-        dir = root + "/m";
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(dir, ntsim::MachineOptions(), &error)) << error;
-    }
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        if (system(("rm -rf '" + root + "'").c_str()) != 0) ADD_FAILURE() << "cannot remove " << root;
-    }
-    void Attach(const std::string& user, bool service = false) {
-        std::string error;
-        ASSERT_TRUE(ntsim::ProcessAttach(dir, user, service, &error)) << error;
-    }
+    void SetUp() override { CreateMachine(); }
 };
 
 std::vector<std::string> Subkeys(HKEY key) {

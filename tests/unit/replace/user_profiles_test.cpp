@@ -26,6 +26,7 @@
 #include "replace/user_profiles.h"
 #include "ntsim/security/sam_records.h"
 #include "unit/engine/stream_text.h"
+#include "unit/fresh_machine.h"
 
 namespace {
 
@@ -53,22 +54,15 @@ Bytes Binary(const std::string& text) {
     return Bytes(sid.begin() + 8, sid.end());
 }
 
-class UserProfiles : public ::testing::Test {
+class UserProfiles : public FreshMachine {
 protected:
-    std::string root_, dir_;
     FILE* log_ = nullptr;
     Sid old_, new_;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/tessiv-profiles-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/m";
-        ntsim::MachineOptions options;
-        options.preset = "xp-standalone";
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &error)) << error;
-        ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+        FreshMachine::SetUp();
+        MakeMachine("xp-standalone");
+        Attach("Administrator");
         CreateJobSettings();
         logStream = log_ = tmpfile();
         verboseLog = 1;
@@ -85,9 +79,7 @@ protected:
         DestroyJobSettings();
         verboseLog = 0, debugMode = 0;
         if (log_) fclose(log_);
-        ntsim::ProcessDetach();
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
+        FreshMachine::TearDown();
     }
     std::string Host(std::string windows) {  // a path on drive C
         std::replace(windows.begin(), windows.end(), '\\', '/');
@@ -226,18 +218,9 @@ TEST_F(UserProfiles, TheSamHoldsTheNewSidAfterTheRestart) {
 
     ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
     CreateJobSettings();
-    HANDLE token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    std::vector<BYTE> buffer(4096);
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenGroups, buffer.data(), (DWORD)buffer.size(), &size));
-    CloseHandle(token);
-    const TOKEN_GROUPS* groups = (const TOKEN_GROUPS*)buffer.data();
-    bool admin = false;
-    for (DWORD i = 0; i < groups->GroupCount; ++i)
-        admin = admin || ntsim::SidToText((const uint8_t*)groups->Groups[i].Sid, GetLengthSid(groups->Groups[i].Sid)) ==
-                             "S-1-5-32-544";
-    EXPECT_TRUE(admin) << "the Administrator is still in Administrators";
+    std::vector<std::string> groups = TokenGroupSids();
+    EXPECT_NE(std::find(groups.begin(), groups.end(), "S-1-5-32-544"), groups.end())
+        << "the Administrator is still in Administrators";
 }
 
 // A ProfileImagePath that names the hive file is used as it is; one whose folder has no

@@ -14,15 +14,6 @@ namespace {
 
 const GENERIC_MAPPING kKeyMapping = {0x20019, 0x20006, 0x20019, 0xF003F};
 
-AceEntry Ace(uint8_t type, uint8_t flags, uint32_t mask, SidBytes sid) {
-    AceEntry e;
-    e.type = type;
-    e.flags = flags;
-    e.mask = mask;
-    e.sid = std::move(sid);
-    return e;
-}
-
 std::vector<uint8_t> Descriptor(const SidBytes& owner, const std::vector<AceEntry>* dacl) {
     std::vector<uint8_t> acl;
     if (dacl) acl = AclBuild(*dacl);

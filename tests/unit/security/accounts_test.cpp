@@ -2,6 +2,7 @@
 // name, and the tokens of the administrator and of an ordinary user.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -133,28 +134,8 @@ TEST_F(AccountsTest, UserName) {
     EXPECT_EQ(size, 6u);
 }
 
-std::vector<std::string> Groups() {
-    HANDLE h;
-    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &h));
-    DWORD need = 0;
-    GetTokenInformation(h, TokenGroups, nullptr, 0, &need);
-    std::vector<BYTE> buf(need);
-    EXPECT_TRUE(GetTokenInformation(h, TokenGroups, buf.data(), need, &need));
-    CloseHandle(h);
-    std::vector<std::string> out;
-    TOKEN_GROUPS* tg = (TOKEN_GROUPS*)buf.data();
-    for (DWORD i = 0; i < tg->GroupCount; ++i) out.push_back(ntsim::SidToText((const uint8_t*)tg->Groups[i].Sid, 68));
-    return out;
-}
-
 bool Holds(const char* privilege) {
-    HANDLE h;
-    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &h));
-    DWORD need = 0;
-    GetTokenInformation(h, TokenPrivileges, nullptr, 0, &need);
-    std::vector<BYTE> buf(need);
-    EXPECT_TRUE(GetTokenInformation(h, TokenPrivileges, buf.data(), need, &need));
-    CloseHandle(h);
+    std::vector<BYTE> buf = TokenInformation(TokenPrivileges);
     LUID luid;
     EXPECT_TRUE(LookupPrivilegeValueA(nullptr, privilege, &luid));
     TOKEN_PRIVILEGES* tp = (TOKEN_PRIVILEGES*)buf.data();
@@ -166,7 +147,7 @@ bool Holds(const char* privilege) {
 TEST_F(AccountsTest, AdministratorToken) {
     Attach("Administrator");
     std::string m = kMachineSidText;
-    EXPECT_EQ(Groups(), (std::vector<std::string>{m + "-513", "S-1-5-32-544", "S-1-1-0", "S-1-5-4", "S-1-5-11"}));
+    EXPECT_EQ(TokenGroupSids(), (std::vector<std::string>{m + "-513", "S-1-5-32-544", "S-1-1-0", "S-1-5-4", "S-1-5-11"}));
     for (const char* p : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME, SE_TAKE_OWNERSHIP_NAME, SE_SHUTDOWN_NAME})
         EXPECT_TRUE(Holds(p)) << p;
     EXPECT_FALSE(Holds(SE_TCB_NAME));
@@ -175,13 +156,13 @@ TEST_F(AccountsTest, AdministratorToken) {
 TEST_F(AccountsTest, OrdinaryUserAndServiceTokens) {
     Attach("User1");
     std::string m = kMachineSidText;
-    EXPECT_EQ(Groups(), (std::vector<std::string>{m + "-513", "S-1-5-32-545", "S-1-1-0", "S-1-5-4", "S-1-5-11"}));
+    EXPECT_EQ(TokenGroupSids(), (std::vector<std::string>{m + "-513", "S-1-5-32-545", "S-1-1-0", "S-1-5-4", "S-1-5-11"}));
     for (const char* p : {SE_BACKUP_NAME, SE_RESTORE_NAME, SE_SECURITY_NAME, SE_TAKE_OWNERSHIP_NAME, SE_SHUTDOWN_NAME})
         EXPECT_FALSE(Holds(p)) << p;
     EXPECT_TRUE(Holds(SE_CHANGE_NOTIFY_NAME));
     ntsim::ProcessDetach();
     Attach("Administrator", true);  // a service under an account: SERVICE instead of INTERACTIVE
-    EXPECT_EQ(Groups(), (std::vector<std::string>{m + "-513", "S-1-5-32-544", "S-1-1-0", "S-1-5-6", "S-1-5-11"}));
+    EXPECT_EQ(TokenGroupSids(), (std::vector<std::string>{m + "-513", "S-1-5-32-544", "S-1-1-0", "S-1-5-6", "S-1-5-11"}));
 }
 
 TEST_F(AccountsTest, DatabaseFromTheHivesAtFirstUse) {
@@ -212,23 +193,13 @@ TEST_F(AccountsTest, InjectedFaults) {
 namespace {
 
 // The accounts of a machine exactly as it is created, without the test hives.
-class FreshMachineAccounts : public ::testing::Test {
+class FreshMachineAccounts : public FreshMachine {
 protected:
-    std::string dir_;
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        std::error_code ec;
-        std::filesystem::remove_all(std::filesystem::path(dir_).parent_path(), ec);
-    }
     void Make(const char* preset, const char* sid) {
-        char tmpl[] = "/tmp/tessiv-acc-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = std::string(tmpl) + "/m";
         ntsim::MachineOptions options;
         options.preset = preset;
         options.sid = sid;
-        std::string err;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &err)) << err;
+        MakeMachine(options);
     }
 };
 
@@ -254,18 +225,9 @@ TEST_F(FreshMachineAccounts, AccountsFollowTheMachineSid) {
     cb = sizeof sid, cch = sizeof domain;
     ASSERT_TRUE(LookupAccountNameA(nullptr, "User1", sid, &cb, domain, &cch, &use));
     EXPECT_EQ(ntsim::SidToText(sid, cb), "S-1-5-21-10-20-30-1000");
-    HANDLE h;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &h));
-    DWORD need = 0;
-    GetTokenInformation(h, TokenGroups, nullptr, 0, &need);
-    std::vector<BYTE> buf(need);
-    ASSERT_TRUE(GetTokenInformation(h, TokenGroups, buf.data(), need, &need));
-    CloseHandle(h);
-    bool admin = false;
-    TOKEN_GROUPS* tg = (TOKEN_GROUPS*)buf.data();
-    for (DWORD i = 0; i < tg->GroupCount; ++i)
-        admin |= ntsim::SidToText((const uint8_t*)tg->Groups[i].Sid, 68) == "S-1-5-32-544";
-    EXPECT_TRUE(admin) << "the administrator is in Administrators";
+    std::vector<std::string> groups = TokenGroupSids();
+    EXPECT_NE(std::find(groups.begin(), groups.end(), "S-1-5-32-544"), groups.end())
+        << "the administrator is in Administrators";
 }
 
 }  // namespace

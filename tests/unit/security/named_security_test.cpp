@@ -15,15 +15,6 @@ using namespace ntsim;
 
 namespace {
 
-AceEntry Ace(uint8_t type, uint8_t flags, uint32_t mask, SidBytes sid) {
-    AceEntry e;
-    e.type = type;
-    e.flags = flags;
-    e.mask = mask;
-    e.sid = std::move(sid);
-    return e;
-}
-
 std::string Describe(PACL acl) {
     std::vector<AceEntry> aces;
     if (!acl || !AclParse((const uint8_t*)acl, acl->AclSize, &aces)) return "<none>";
@@ -49,13 +40,12 @@ protected:
         std::vector<AceEntry> open = {Ace(0, CONTAINER_INHERIT_ACE, 0xF003F, admins), Ace(0, CONTAINER_INHERIT_ACE, 0xF003F, system)};
         std::vector<AceEntry> locked = {Ace(0, 0, 0xF003F, system)};
         auto openAcl = AclBuild(open), lockedAcl = AclBuild(locked);
-        Path(soft.root.get(), "Open")->security =
+        TestKey(soft.root.get(), "Open")->security =
             std::make_shared<const std::vector<uint8_t>>(SdBuild(SE_DACL_PRESENT, admins.data(), system.data(), nullptr, openAcl.data()));
-        Path(soft.root.get(), "Locked")->security =
+        TestKey(soft.root.get(), "Locked")->security =
             std::make_shared<const std::vector<uint8_t>>(SdBuild(SE_DACL_PRESENT, system.data(), system.data(), nullptr, lockedAcl.data()));
         ASSERT_EQ(RegfSaveFile(soft, ConfigDir() + "SOFTWARE"), (uint32_t)ERROR_SUCCESS);
     }
-    std::string Host(const std::string& rel) { return dir_ + "/drives/c/" + rel; }
     void MakeFile(const std::string& rel) { std::ofstream(Host(rel)) << "x"; }
 };
 

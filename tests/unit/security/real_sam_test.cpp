@@ -13,45 +13,28 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"
 #include "ntsim/security/sd.h"
+#include "unit/fresh_machine.h"
 
 namespace {
 
 const std::string kXp = "S-1-5-21-1292428093-1645522239-1547161642";
 const std::string kHives = std::string(TESSIV_SOURCE_DIR) + "/tests/data/xp-hives/";
 
-class RealSam : public ::testing::Test {
+class RealSam : public FreshMachine {
 protected:
-    std::string root_;
     void SetUp() override {
-        char tmpl[] = "/tmp/tessiv-realsam-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(root_ + "/m", ntsim::MachineOptions(), &error)) << error;
+        FreshMachine::SetUp();
+        MakeMachine();
         for (const char* hive : {"SAM", "SECURITY"})
-            std::filesystem::copy_file(kHives + hive, root_ + "/m/drives/c/WINNT/system32/config/" + hive,
+            std::filesystem::copy_file(kHives + hive, Host("WINNT/system32/config/") + hive,
                                        std::filesystem::copy_options::overwrite_existing);
-    }
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        std::filesystem::remove_all(root_);
     }
     // The SIDs of the logged-on user's token groups.
     std::vector<std::string> Groups(const std::string& user) {
         ntsim::ProcessDetach();
         std::string error;
-        EXPECT_TRUE(ntsim::ProcessAttach(root_ + "/m", user, false, &error)) << error;
-        HANDLE token;
-        EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-        std::vector<BYTE> buffer(4096);
-        DWORD size = 0;
-        EXPECT_TRUE(GetTokenInformation(token, TokenGroups, buffer.data(), (DWORD)buffer.size(), &size));
-        CloseHandle(token);
-        std::vector<std::string> out;
-        const TOKEN_GROUPS* groups = (const TOKEN_GROUPS*)buffer.data();
-        for (DWORD i = 0; i < groups->GroupCount; ++i)
-            out.push_back(ntsim::SidToText((const uint8_t*)groups->Groups[i].Sid, GetLengthSid(groups->Groups[i].Sid)));
-        return out;
+        EXPECT_TRUE(ntsim::ProcessAttach(dir_, user, false, &error)) << error;
+        return TokenGroupSids();
     }
     static bool Has(const std::vector<std::string>& list, const std::string& item) {
         for (const std::string& s : list)

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "conformance/psn_names.h"
 #include "ui_machine.h"
 
 using Wizard = UiMachine;
@@ -21,26 +22,6 @@ struct Record {
     int sysCommand16 = 0;
 };
 Record* g_rec = nullptr;
-
-const char* Code(UINT code) {
-    switch (code) {
-    case PSN_SETACTIVE:
-        return "setactive";
-    case PSN_KILLACTIVE:
-        return "killactive";
-    case PSN_WIZBACK:
-        return "back";
-    case PSN_WIZNEXT:
-        return "next";
-    case PSN_WIZFINISH:
-        return "finish";
-    case PSN_RESET:
-        return "reset";
-    case PSN_QUERYCANCEL:
-        return "querycancel";
-    }
-    return "other";
-}
 
 INT_PTR CALLBACK PageProc(HWND page, UINT msg, WPARAM wParam, LPARAM lParam) {
     if (msg == WM_INITDIALOG) {
@@ -67,7 +48,8 @@ INT_PTR CALLBACK PageProc(HWND page, UINT msg, WPARAM wParam, LPARAM lParam) {
     }
     if (msg != WM_NOTIFY) return FALSE;
     NMHDR* hdr = (NMHDR*)lParam;
-    g_rec->events.push_back(std::to_string(index) + " " + Code(hdr->code));
+    const char* name = PsnName(hdr->code);
+    g_rec->events.push_back(std::to_string(index) + " " + (name ? name : "other"));
     LONG_PTR result = 0;
     switch (hdr->code) {
     case PSN_SETACTIVE: {

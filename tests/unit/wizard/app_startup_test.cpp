@@ -13,21 +13,17 @@
 #include "ntsim/user/operator.h"
 #include "service/service_entry.h"
 #include "wizard/app_startup.h"
+#include "unit/fresh_machine.h"
 #include "wizard/wizard_sheet.h"
 
 namespace {
 
-class AppStartup : public ::testing::Test {
+class AppStartup : public FreshMachine {
 protected:
     void Start(const std::string& preset) {
-        char tmpl[] = "/tmp/tessiv-startup-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        ntsim::MachineOptions options;
-        options.preset = preset;
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(root_ + "/m", options, &error)) << error;
-        ASSERT_TRUE(ntsim::ProcessAttach(root_ + "/m", "", false, &error)) << error;
+        MakeMachine(preset);
+        Attach("");
+        if (HasFatalFailure()) return;
         ntsim::CurrentProcess().imagePath = "C:\\tessiv.exe";
         ntsim::TranscriptClear();
         CreateJobSettings();
@@ -41,8 +37,7 @@ protected:
         appState = AppState();
         serviceControl.quiet = 0;
         verboseLog = debugMode = 0;
-        ntsim::ProcessDetach();
-        std::filesystem::remove_all(root_);
+        FreshMachine::TearDown();
     }
     // The checks with these arguments, then the wizard built and the options applied.
     WizardSheet* Apply(const char* arguments) {
@@ -51,8 +46,6 @@ protected:
         ApplyOptions();
         return sheet;
     }
-    std::string Host(const std::string& relative) { return root_ + "/m/drives/c/" + relative; }
-    std::string root_;
 };
 
 TEST_F(AppStartup, AProgramOnAUncPathIsRefusedFirst) {

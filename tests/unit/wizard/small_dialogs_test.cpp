@@ -7,26 +7,23 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/user/operator.h"
+#include "unit/fresh_machine.h"
 #include "wizard/small_dialogs.h"
 
 namespace {
 
-class SmallDialogsTest : public ::testing::Test {
+class SmallDialogsTest : public FreshMachine {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/tessiv-dialogs-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(root_ + "/m", ntsim::MachineOptions(), &error)) << error;
-        ASSERT_TRUE(ntsim::ProcessAttach(root_ + "/m", "Administrator", false, &error)) << error;
+        FreshMachine::SetUp();
+        MakeMachine();
+        Attach("Administrator");
         ntsim::OperatorReset();
         ntsim::TranscriptClear();
     }
     void TearDown() override {
         newNameRequest = nullptr;
-        ntsim::ProcessDetach();
-        std::filesystem::remove_all(root_);
+        FreshMachine::TearDown();
     }
     void Script(const std::string& text) {
         std::string error;
@@ -37,7 +34,6 @@ protected:
             if (l == line) return true;
         return false;
     }
-    std::string root_;
 };
 
 TEST_F(SmallDialogsTest, TheAboutBoxShowsTheVersion) {

@@ -15,6 +15,7 @@
 #include "service/service_entry.h"
 #include "wizard/resource.h"
 #include "wizard/wizard_sheet.h"
+#include "unit/fresh_machine.h"
 #include "unit/ui/transcript_checks.h"
 
 namespace {
@@ -32,17 +33,12 @@ INT_PTR CALLBACK TestStatusWindow(HWND dialog, UINT message, WPARAM wParam, LPAR
     return message == WM_INITDIALOG;
 }
 
-class Wizard : public ::testing::Test {
+class Wizard : public FreshMachine {
 protected:
     void Make(const std::string& preset, bool terminalServer = false) {
-        char tmpl[] = "/tmp/tessiv-wizard-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::string error;
-        ntsim::MachineOptions options;
-        options.preset = preset;
-        ASSERT_TRUE(ntsim::MachineCreate(dir_ + "/m", options, &error)) << error;
-        ASSERT_TRUE(ntsim::ProcessAttach(dir_ + "/m", "", false, &error)) << error;
+        MakeMachine(preset);
+        Attach("");
+        if (HasFatalFailure()) return;
         ntsim::CurrentProcess().imagePath = "C:\\tessiv.exe";  // the program the service will run
         if (terminalServer) {
             HKEY key;
@@ -62,9 +58,7 @@ protected:
         DestroyWizardSheet();
         DestroyJobSettings();
         ProcessMutex.Close();
-        ntsim::ProcessDetach();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        (void)system(cmd.c_str());
+        FreshMachine::TearDown();
     }
     WizardSheet* Build() {
         WizardActions actions{TestWorker, TestStatusWindow};
@@ -84,7 +78,6 @@ protected:
     static ::testing::AssertionResult InOrder(std::initializer_list<std::string> parts) {
         return transcript::InOrder(parts);
     }
-    std::string dir_;
 };
 
 }  // namespace
