@@ -20,9 +20,6 @@ const LONG kIndentTwips = 250;
 const DWORD kOpenFlags = 0x81804;  // explorer style, file and path must exist, hide read-only
 const DWORD kSaveFlags = 0x80004;  // explorer style, hide read-only
 
-// A box before any change, for a path that does not fit the job record.
-const char* const kFileNameTooLong = "The file name is too long.  Please specify a shorter path.";
-
 }  // namespace
 
 WelcomePage::WelcomePage(WizardSheet* owner) : WizardPage(owner, IDD_WELCOME) {
@@ -138,30 +135,16 @@ int ComputerInfoPage::DataExchange(int save) {
     size_t length = ReadText(IDC_DATAFILE, fileName, sizeof fileName);
     useFile = Checked(IDC_USEDATA);
     if (!useFile) return 1;
-    if (fileName[0] == 0) {
-        SetFocus(GetDlgItem(window, IDC_DATAFILE));
-        Message("You must specify a synchronization file or uncheck the option before proceeding", MB_OK);
+    if (!FileNameFits(IDC_DATAFILE, fileName, length, sizeof jobSettings->dataFileName,
+                      "You must specify a synchronization file or uncheck the option before proceeding",
+                      IDS_UNC_DATAFILE))
         return 0;
-    }
-    if (fileName[0] == '\\' && fileName[1] == '\\') {
-        MessageId(IDS_UNC_DATAFILE, MB_OK | MB_ICONERROR);
-        return 0;
-    }
-    if (length >= sizeof jobSettings->dataFileName) {
-        SetFocus(GetDlgItem(window, IDC_DATAFILE));
-        Message(kFileNameTooLong, MB_OK | MB_ICONERROR);
-        return 0;
-    }
     // A backup controller or a member reads the file, a primary controller writes it: a name
     // pointing nowhere is refused here, not by the job after it has begun.
     std::string missing = ReadsSyncFile(machineRole)                ? MissingDataFileText(fileName)
                           : machineRole == kPrimaryDomainController ? MissingFolderText(fileName)
                                                                     : std::string();
-    if (!missing.empty()) {
-        SetFocus(GetDlgItem(window, IDC_DATAFILE));
-        Message(missing.c_str(), MB_OK | MB_ICONERROR);
-        return 0;
-    }
+    if (!missing.empty()) return Refuse(IDC_DATAFILE, missing.c_str(), MB_OK | MB_ICONERROR);
     return 1;
 }
 

@@ -21,7 +21,6 @@ const char* const kTerminalServerSuite = "Terminal Server";
 // Explorer style, path must exist, hide read-only. Not "file must exist": the log is a
 // file to be created, which a person could not choose otherwise.
 const DWORD kLogDialogFlags = 0x80804;
-const char* const kFileNameTooLong = "The file name is too long.  Please specify a shorter path.";
 
 BOOL IsTerminalServer() { return IsProductSuiteInstalled(kTerminalServerSuite); }
 
@@ -189,32 +188,15 @@ int OptionsPage::DataExchange(int save) {
     if (nameLength > kMaxComputerName || (name[0] && !CheckComputerName(name, why, sizeof why))) {
         if (nameLength > kMaxComputerName)
             snprintf(why, sizeof why, "The computer name may not be longer than %u characters.", (unsigned)kMaxComputerName);
-        SetFocus(GetDlgItem(window, IDC_NEWNAME));
-        Message(why, MB_OK | MB_ICONERROR);
-        return 0;
+        return Refuse(IDC_NEWNAME, why, MB_OK | MB_ICONERROR);
     }
     CopyField(newName, sizeof newName, name);
     if (!useLog) return 1;
-    if (logName[0] == 0) {
-        SetFocus(GetDlgItem(window, IDC_LOGNAME));
-        Message("You must specify a log file or uncheck the option before proceeding", MB_OK);
+    if (!FileNameFits(IDC_LOGNAME, logName, logLength, sizeof jobSettings->logFileName,
+                      "You must specify a log file or uncheck the option before proceeding", IDS_UNC_LOGFILE))
         return 0;
-    }
-    if (logName[0] == '\\' && logName[1] == '\\') {
-        MessageId(IDS_UNC_LOGFILE, MB_OK | MB_ICONERROR);
-        return 0;
-    }
-    if (logLength >= sizeof jobSettings->logFileName) {
-        SetFocus(GetDlgItem(window, IDC_LOGNAME));
-        Message(kFileNameTooLong, MB_OK | MB_ICONERROR);
-        return 0;
-    }
     std::string missing = MissingFolderText(logName);
-    if (!missing.empty()) {
-        SetFocus(GetDlgItem(window, IDC_LOGNAME));
-        Message(missing.c_str(), MB_OK | MB_ICONERROR);
-        return 0;
-    }
+    if (!missing.empty()) return Refuse(IDC_LOGNAME, missing.c_str(), MB_OK | MB_ICONERROR);
     return 1;
 }
 

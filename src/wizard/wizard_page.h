@@ -42,6 +42,13 @@ protected:
     void Enable(int controlId, BOOL enabled);
     // The text of a control, cut to size - 1 characters; the length it really has.
     size_t ReadText(int controlId, char* buffer, size_t size);
+    // Refuses a control's value: the focus goes to the control and the operator is told why; 0.
+    int Refuse(int controlId, const char* text, UINT style);
+    // A file name (length characters) typed into a control for a field of fieldSize bytes:
+    // 1 when it is given, is not a UNC path and fits; otherwise 0, the operator told
+    // (emptyText, or the string uncStringId for a UNC path).
+    int FileNameFits(int controlId, const char* name, size_t length, size_t fieldSize, const char* emptyText,
+                     UINT uncStringId);
 };
 
 // Edit fields whose value ends in a MAX_PATH field of the job record; a longer text is

@@ -182,6 +182,25 @@ size_t WizardPage::ReadText(int controlId, char* buffer, size_t size) {
     return length > 0 ? (size_t)length : strlen(buffer);
 }
 
+int WizardPage::Refuse(int controlId, const char* text, UINT style) {
+    SetFocus(GetDlgItem(window, controlId));
+    Message(text, style);
+    return 0;
+}
+
+int WizardPage::FileNameFits(int controlId, const char* name, size_t length, size_t fieldSize, const char* emptyText,
+                             UINT uncStringId) {
+    if (name[0] == 0) return Refuse(controlId, emptyText, MB_OK);
+    if (name[0] == '\\' && name[1] == '\\') {
+        MessageId(uncStringId, MB_OK | MB_ICONERROR);
+        return 0;
+    }
+    // A box before any change, for a path that does not fit the job record.
+    if (length >= fieldSize)
+        return Refuse(controlId, "The file name is too long.  Please specify a shorter path.", MB_OK | MB_ICONERROR);
+    return 1;
+}
+
 void CopyField(char* to, size_t size, const char* from) {
     size_t length = strnlen(from, size - 1);
     memcpy(to, from, length);

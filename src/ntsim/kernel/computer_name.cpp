@@ -22,26 +22,6 @@ const char kComputerName[] = "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\
 const char kActiveName[] = "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName";
 const char kTcpip[] = "SYSTEM\\CurrentControlSet\\Services\\Tcpip\\Parameters";
 
-// A REG_SZ value, or empty with *found false.
-std::string ReadText(const char* path, const char* name, bool* found) {
-    SystemAccessScope system;
-    *found = false;
-    std::string out;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        char data[512];
-        DWORD size = sizeof data - 1, type = 0;
-        if (RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)data, &size) == ERROR_SUCCESS &&
-            (type == REG_SZ || type == REG_EXPAND_SZ)) {
-            data[size < sizeof data ? size : sizeof data - 1] = 0;
-            out = data;
-            *found = true;
-        }
-        RegCloseKey(key);
-    }
-    return out;
-}
-
 // Writes a REG_SZ value with the caller's own access, as the system's call does.
 LONG WriteText(const char* path, const char* name, const std::string& text) {
     HKEY key = nullptr;
@@ -70,9 +50,29 @@ BOOL Fail(DWORD error) {
 
 }  // namespace
 
+std::string SystemText(const char* path, const char* name, bool* found) {
+    SystemAccessScope system;
+    bool present = false;
+    std::string out;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        char data[512];
+        DWORD size = sizeof data - 1, type = 0;
+        if (RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)data, &size) == ERROR_SUCCESS &&
+            (type == REG_SZ || type == REG_EXPAND_SZ)) {
+            data[size < sizeof data ? size : sizeof data - 1] = 0;
+            out = data;
+            present = true;
+        }
+        RegCloseKey(key);
+    }
+    if (found) *found = present;
+    return out;
+}
+
 std::string ActiveComputerName() {
     bool found = false;
-    std::string name = ReadText(kActiveName, "ComputerName", &found);
+    std::string name = SystemText(kActiveName, "ComputerName", &found);
     if (!found) name = ProcessGetEnv("COMPUTERNAME");
     return name;
 }
@@ -90,20 +90,19 @@ uint32_t ActivateComputerName(const std::string& machineDir) {
         // The DNS names given since the last boot take effect now; a value that is
         // already in effect is left alone, so that a boot with nothing new changes nothing.
         bool pending = false, present = false;
-        std::string host = ReadText(kTcpip, "NV Hostname", &pending);
-        if (pending && host != ReadText(kTcpip, "Hostname", &present))
+        std::string host = SystemText(kTcpip, "NV Hostname", &pending);
+        if (pending && host != SystemText(kTcpip, "Hostname", &present))
             result = (uint32_t)WriteText(kTcpip, "Hostname", host);
-        std::string domain = ReadText(kTcpip, "NV Domain", &pending);
-        if (result == ERROR_SUCCESS && pending && domain != ReadText(kTcpip, "Domain", &present))
+        std::string domain = SystemText(kTcpip, "NV Domain", &pending);
+        if (result == ERROR_SUCCESS && pending && domain != SystemText(kTcpip, "Domain", &present))
             result = (uint32_t)WriteText(kTcpip, "Domain", domain);
         bool found = false;
-        std::string name = ReadText(kComputerName, "ComputerName", &found);
+        std::string name = SystemText(kComputerName, "ComputerName", &found);
         if (result == ERROR_SUCCESS && found && !name.empty() && name != ActiveComputerName()) {
             result = (uint32_t)WriteText(kActiveName, "ComputerName", name);
             // A workstation's or server's account domain is the computer itself; a
             // controller's is its domain and keeps its name.
-            bool typed = false;
-            std::string product = ReadText("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", "ProductType", &typed);
+            std::string product = SystemText("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", "ProductType");
             if (result == ERROR_SUCCESS && strcasecmp(product.c_str(), "LanmanNT") != 0) {
                 HKEY key = nullptr;
                 if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolAcDmN", 0, KEY_ALL_ACCESS, &key) ==

@@ -8,6 +8,10 @@
 
 namespace ntsim {
 
+// A REG_SZ (or REG_EXPAND_SZ) value under HKEY_LOCAL_MACHINE, read with the system's
+// access; empty, with *found false, when there is none.
+std::string SystemText(const char* path, const char* name, bool* found = nullptr);
+
 // The active computer name: ActiveComputerName, or, on a machine that has not been
 // booted by ntsim since it was made, the name machine.conf recorded at creation.
 std::string ActiveComputerName();

@@ -23,10 +23,7 @@ struct EventObject : KernelObject {
         CriticalSection critical;
         std::unique_lock<std::mutex> guard(lock);
         auto ready = [this] { return signalled; };
-        if (timeoutMs == INFINITE)
-            changed.wait(guard, ready);
-        else if (!changed.wait_for(guard, std::chrono::milliseconds(timeoutMs), ready))
-            return WAIT_TIMEOUT;
+        if (!WaitUntil(changed, guard, timeoutMs, ready)) return WAIT_TIMEOUT;
         if (!manualReset) signalled = false;  // an auto-reset event releases one waiter
         return WAIT_OBJECT_0;
     }

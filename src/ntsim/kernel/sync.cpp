@@ -55,10 +55,7 @@ struct MutexObject : KernelObject, std::enable_shared_from_this<MutexObject> {
             return WAIT_OBJECT_0;
         }
         auto free = [this] { return !owned; };
-        if (timeoutMs == INFINITE)
-            released.wait(guard, free);
-        else if (!released.wait_for(guard, std::chrono::milliseconds(timeoutMs), free))
-            return WAIT_TIMEOUT;
+        if (!WaitUntil(released, guard, timeoutMs, free)) return WAIT_TIMEOUT;
         TakeLocked();
         if (abandoned) {
             abandoned = false;

@@ -43,10 +43,7 @@ struct ThreadObject : KernelObject {
         CriticalSection critical;
         std::unique_lock<std::mutex> lock(mutex);
         auto done = [&] { return finished; };
-        if (timeoutMs == INFINITE)
-            cv.wait(lock, done);
-        else if (!cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), done))
-            return WAIT_TIMEOUT;
+        if (!WaitUntil(cv, lock, timeoutMs, done)) return WAIT_TIMEOUT;
         return WAIT_OBJECT_0;
     }
     void Finish(DWORD code) {

@@ -1,5 +1,7 @@
 // Simulated threads: ids, suspension points and the thread objects behind thread handles.
 #pragma once
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -49,5 +51,16 @@ struct CriticalSection {
     CriticalSection(const CriticalSection&) = delete;
     CriticalSection& operator=(const CriticalSection&) = delete;
 };
+
+// Waits on the condition until ready() holds, as a wait on an NT object does: for at
+// most timeoutMs, or without a limit for INFINITE. False when the time ran out.
+template <class Ready>
+bool WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs, Ready ready) {
+    if (timeoutMs == 0xFFFFFFFFu /*INFINITE*/) {
+        cv.wait(lock, ready);
+        return true;
+    }
+    return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+}
 
 }  // namespace ntsim

@@ -42,25 +42,6 @@ bool ServiceAnswers(const char* key) {
     return ClockSinceStartMs() >= strtoull(state.c_str(), nullptr, 10) * 1000ULL;
 }
 
-std::string QueryText(const char* path, const char* name) {
-    SystemAccessScope system;
-    DWORD saved = GetLastError();
-    HKEY key = nullptr;
-    std::string out;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        char data[256];
-        DWORD size = sizeof data - 1, type = 0;
-        if (RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)data, &size) == ERROR_SUCCESS &&
-            (type == REG_SZ || type == REG_EXPAND_SZ)) {
-            data[size < sizeof data ? size : sizeof data - 1] = 0;
-            out = data;
-        }
-        RegCloseKey(key);
-    }
-    SetLastError(saved);
-    return out;
-}
-
 std::string ComputerName() { return ActiveComputerName(); }
 
 std::vector<uint16_t> Wide(const std::string& text) {
@@ -94,7 +75,9 @@ uint32_t ServerTypeWord() {
     std::string fixed = ConfValue("netapi", "server_type", "");
     if (!fixed.empty()) return (uint32_t)strtoul(fixed.c_str(), nullptr, 0);
     uint32_t type = SV_TYPE_WORKSTATION | SV_TYPE_SERVER | SV_TYPE_NT | SV_TYPE_POTENTIAL_BROWSER;
-    std::string product = QueryText("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", "ProductType");
+    DWORD saved = GetLastError();  // the caller's error stays as it was
+    std::string product = SystemText("SYSTEM\\CurrentControlSet\\Control\\ProductOptions", "ProductType");
+    SetLastError(saved);
     std::string role = ConfValue("machine", "role", "");
     if (strcasecmp(product.c_str(), "ServerNT") == 0) type |= SV_TYPE_SERVER_NT;
     if (strcasecmp(product.c_str(), "LanmanNT") == 0)

@@ -42,14 +42,34 @@ bool RegistryRoot(const char* name, HKEY* root, std::string* rest) {
     return false;
 }
 
-uint32_t RegistryGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_t>* sd) {
-    HKEY root, key;
-    std::string rest;
-    if (!RegistryRoot(name, &root, &rest)) return ERROR_INVALID_PARAMETER;
-    REGSAM access = 0;
+// The access that reading these parts of an object's security needs.
+uint32_t ReadAccess(SECURITY_INFORMATION info) {
+    uint32_t access = 0;
     if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) access |= READ_CONTROL;
     if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
-    LONG err = RegOpenKeyExA(root, rest.c_str(), 0, access, &key);
+    return access;
+}
+
+// The access that writing these parts needs.
+uint32_t WriteAccess(SECURITY_INFORMATION info) {
+    uint32_t access = 0;
+    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) access |= WRITE_OWNER;
+    if (info & DACL_SECURITY_INFORMATION) access |= WRITE_DAC;
+    if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
+    return access;
+}
+
+// Opens the key the security API names ("MACHINE\SOFTWARE\...") with this access.
+uint32_t OpenNamedKey(const char* name, uint32_t access, HKEY* key) {
+    HKEY root;
+    std::string rest;
+    if (!RegistryRoot(name, &root, &rest)) return ERROR_INVALID_PARAMETER;
+    return (uint32_t)RegOpenKeyExA(root, rest.c_str(), 0, access, key);
+}
+
+uint32_t RegistryGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_t>* sd) {
+    HKEY key;
+    LONG err = (LONG)OpenNamedKey(name, ReadAccess(info), &key);
     if (err != ERROR_SUCCESS) return (uint32_t)err;
     DWORD size = 0;
     err = RegGetKeySecurity(key, info & kParts, nullptr, &size);
@@ -63,14 +83,8 @@ uint32_t RegistryGet(const char* name, SECURITY_INFORMATION info, std::vector<ui
 }
 
 uint32_t RegistrySet(const char* name, SECURITY_INFORMATION info, const std::vector<uint8_t>& sd) {
-    HKEY root, key;
-    std::string rest;
-    if (!RegistryRoot(name, &root, &rest)) return ERROR_INVALID_PARAMETER;
-    REGSAM access = 0;
-    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) access |= WRITE_OWNER;
-    if (info & DACL_SECURITY_INFORMATION) access |= WRITE_DAC;
-    if (info & SACL_SECURITY_INFORMATION) access |= ACCESS_SYSTEM_SECURITY;
-    LONG err = RegOpenKeyExA(root, rest.c_str(), 0, access, &key);
+    HKEY key;
+    LONG err = (LONG)OpenNamedKey(name, WriteAccess(info), &key);
     if (err != ERROR_SUCCESS) return (uint32_t)err;
     err = RegSetKeySecurity(key, info, (PSECURITY_DESCRIPTOR)sd.data());
     RegCloseKey(key);
@@ -87,31 +101,33 @@ uint32_t MissingError(const FileRef& ref) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-// FileDescriptor of a path resolved by FileResolveReading: the descriptor read then, or read now.
-uint32_t DescriptorOf(const FileRef& ref, bool read, std::vector<uint8_t>* sd, bool* secured) {
-    if (!read) return FileDescriptor(ref, sd, secured);
-    *secured = true;
-    SdView v;
-    return SdParseRelative(sd->data(), sd->size(), &v);
+// The file's stored descriptor (secured false on a volume that keeps none), read as
+// FileResolveReading found it or now.
+uint32_t FileCurrent(const char* name, FileRef* ref, std::vector<uint8_t>* sd, bool* secured) {
+    bool read = false;
+    uint32_t err = FileResolveReading(name, ref, sd, &read);
+    if (err != ERROR_SUCCESS) return err;
+    if (read) {
+        *secured = true;
+        SdView v;
+        err = SdParseRelative(sd->data(), sd->size(), &v);
+    } else {
+        err = FileDescriptor(*ref, sd, secured);
+    }
+    return err == ERROR_FILE_NOT_FOUND ? MissingError(*ref) : err;
 }
 
 uint32_t FileGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_t>* out) {
     FileRef ref;
     std::vector<uint8_t> sd;
-    bool read = false, secured;
-    uint32_t err = FileResolveReading(name, &ref, &sd, &read);
-    if (err != ERROR_SUCCESS) return err;
-    err = DescriptorOf(ref, read, &sd, &secured);
-    if (err == ERROR_FILE_NOT_FOUND) return MissingError(ref);
+    bool secured;
+    uint32_t err = FileCurrent(name, &ref, &sd, &secured);
     if (err != ERROR_SUCCESS) return err;
     if (secured) {
         // Read as NT's security API opens the file: READ_CONTROL, and ACCESS_SYSTEM_SECURITY for
         // the SACL, with backup intent so that an enabled SeBackupPrivilege reads any file.
-        uint32_t desired = 0;
-        if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION)) desired |= READ_CONTROL;
-        if (info & SACL_SECURITY_INFORMATION) desired |= ACCESS_SYSTEM_SECURITY;
         uint32_t granted;
-        err = AccessCheckEx(sd.data(), sd.size(), desired, FileGenericMapping(), kBackupIntent, &granted);
+        err = AccessCheckEx(sd.data(), sd.size(), ReadAccess(info), FileGenericMapping(), kBackupIntent, &granted);
         if (err != ERROR_SUCCESS) return err;
     }
     SdView v;
@@ -127,19 +143,12 @@ uint32_t FileGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_
 uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& given) {
     FileRef ref;
     std::vector<uint8_t> sd;
-    bool read = false, secured;
-    uint32_t err = FileResolveReading(name, &ref, &sd, &read);
-    if (err != ERROR_SUCCESS) return err;
-    err = DescriptorOf(ref, read, &sd, &secured);
-    if (err == ERROR_FILE_NOT_FOUND) return MissingError(ref);
+    bool secured;
+    uint32_t err = FileCurrent(name, &ref, &sd, &secured);
     if (err != ERROR_SUCCESS) return err;
     if (!secured) return ERROR_NOT_SUPPORTED;  // FAT keeps no security
-    uint32_t desired = 0;
-    if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) desired |= WRITE_OWNER;
-    if (info & DACL_SECURITY_INFORMATION) desired |= WRITE_DAC;
-    if (info & SACL_SECURITY_INFORMATION) desired |= ACCESS_SYSTEM_SECURITY;
     uint32_t granted;
-    err = AccessCheckEx(sd.data(), sd.size(), desired, FileGenericMapping(), kBackupIntent, &granted);
+    err = AccessCheckEx(sd.data(), sd.size(), WriteAccess(info), FileGenericMapping(), kBackupIntent, &granted);
     if (err != ERROR_SUCCESS) return err;
     SdView cur;
     if (SdParseRelative(sd.data(), sd.size(), &cur) != ERROR_SUCCESS) return ERROR_INVALID_SECURITY_DESCR;

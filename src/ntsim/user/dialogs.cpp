@@ -386,11 +386,8 @@ INT_PTR DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndPar
 BOOL EndDialog(HWND hDlg, INT_PTR nResult) {
     {
         UiLock lock;
-        Window* w = WindowFind(hDlg);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        Window* w = WindowOrError(hDlg);
+        if (!w) return FALSE;
         w->ended = true;
         w->endResult = nResult;
         // The dialog disappears at once; the modal loop destroys it.
@@ -402,11 +399,8 @@ BOOL EndDialog(HWND hDlg, INT_PTR nResult) {
 
 HWND GetDlgItem(HWND hDlg, int nIDDlgItem) {
     UiLock lock;
-    Window* w = WindowFind(hDlg);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
+    Window* w = WindowOrError(hDlg);
+    if (!w) return nullptr;
     for (HWND c : w->children) {
         Window* cw = WindowFind(c);
         if (cw && cw->id == nIDDlgItem) return c;
@@ -417,11 +411,8 @@ HWND GetDlgItem(HWND hDlg, int nIDDlgItem) {
 
 int GetDlgCtrlID(HWND hWnd) {
     UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    Window* w = WindowOrError(hWnd);
+    if (!w) return 0;
     return w->id;
 }
 

@@ -38,11 +38,8 @@ MenuItem* Item(HMENU menu, UINT id, UINT flags, size_t* index = nullptr) {
 
 HMENU GetSystemMenu(HWND hWnd, BOOL bRevert) {
     UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
+    Window* w = WindowOrError(hWnd);
+    if (!w) return nullptr;
     if (bRevert) {
         if (w->systemMenu) g_menus[w->systemMenu] = DefaultSystemMenu();
         return nullptr;

@@ -22,11 +22,8 @@ int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     {
         UiLock lock;
         if (hWnd) {
-            Window* w = WindowFind(hWnd);
-            if (!w) {
-                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-                return 0;
-            }
+            Window* w = WindowOrError(hWnd);
+            if (!w) return 0;
             owner = w->text;
         }
         // A service-notification box appears on the interactive desktop whatever the caller's

@@ -124,6 +124,7 @@ private:
 
 // With the UI lock held.
 Window* WindowFind(HWND hwnd);            // nullptr when no such (live) window
+Window* WindowOrError(HWND hwnd);         // the same, setting ERROR_INVALID_WINDOW_HANDLE when there is none
 ThreadQueue* QueueFind(DWORD threadId);   // nullptr when the thread has no queue
 ThreadQueue& QueueCurrent();              // creates the calling thread's queue
 std::vector<HWND> TopLevelWindows();      // creation order

@@ -378,11 +378,8 @@ BOOL SetForegroundWindow(HWND hWnd) {
     std::string title;
     {
         UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return FALSE;
         title = w->text;
         g_foreground = hWnd;
     }

@@ -78,6 +78,12 @@ Window* WindowFind(HWND hwnd) {
     return it->second.get();
 }
 
+Window* WindowOrError(HWND hwnd) {
+    Window* w = WindowFind(hwnd);
+    if (!w) SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return w;
+}
+
 ThreadQueue* QueueFind(DWORD threadId) {
     auto it = g_queues.find(threadId);
     return it == g_queues.end() ? nullptr : &it->second;
@@ -409,11 +415,8 @@ BOOL DestroyWindow(HWND hWnd) {
     std::vector<HWND> children;
     {
         UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return FALSE;
         if (w->thread != 0 && w->thread != ThreadCurrentId()) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
@@ -463,11 +466,8 @@ int GetClassNameA(HWND hWnd, LPSTR buf, int max) {
 
 HWND GetParent(HWND hWnd) {
     UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return nullptr;
-    }
+    Window* w = WindowOrError(hWnd);
+    if (!w) return nullptr;
     return (w->style & WS_CHILD) ? w->parent : w->owner;
 }
 
@@ -475,11 +475,8 @@ HWND GetDesktopWindow(VOID) { return (HWND)0x10010; }
 
 DWORD GetWindowThreadProcessId(HWND hWnd, LPDWORD pid) {
     UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    Window* w = WindowOrError(hWnd);
+    if (!w) return 0;
     if (pid) *pid = w->thread ? 0x100 : 0x200;
     return w->thread;
 }
@@ -557,105 +554,67 @@ bool LongIndexValid(const Window& w, int index) {
     return false;
 }
 
-LONG_PTR GetLong(HWND hWnd, int index) {
-    UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
-    if (!LongIndexValid(*w, index)) {
-        SetLastError(1413);  // ERROR_INVALID_INDEX
-        return 0;
-    }
+// The slot's value as GetWindowLongPtr reports it; with value, the slot then holds that.
+template <class T>
+LONG_PTR Exchange(T& slot, LONG_PTR reported, const LONG_PTR* value) {
+    if (value) slot = (T)*value;
+    return reported;
+}
+
+// The value at a valid index of the window, replaced by *value unless value is null; the old one.
+LONG_PTR ExchangeLong(Window& w, int index, const LONG_PTR* value) {
     switch (index) {
     case GWLP_WNDPROC:
-        return (LONG_PTR)w->proc;
+        return Exchange(w.proc, (LONG_PTR)w.proc, value);
     case GWLP_HINSTANCE:
-        return (LONG_PTR)w->instance;
+        return Exchange(w.instance, (LONG_PTR)w.instance, value);
     case GWLP_HWNDPARENT:
-        return (LONG_PTR)((w->style & WS_CHILD) ? w->parent : w->owner);
+        return Exchange(w.owner, (LONG_PTR)w.owner, value);
     case GWLP_ID:
-        return w->id;
+        return Exchange(w.id, w.id, value);
     case GWL_STYLE:
-        return (LONG)w->style;
+        return Exchange(w.style, (LONG)w.style, value);
     case GWL_EXSTYLE:
-        return (LONG)w->exStyle;
+        return Exchange(w.exStyle, (LONG)w.exStyle, value);
     case GWLP_USERDATA:
-        return w->userData;
+        return Exchange(w.userData, w.userData, value);
     case DWLP_MSGRESULT:
-        return w->msgResult;
+        return Exchange(w.msgResult, w.msgResult, value);
     case (int)DWLP_DLGPROC:
-        return (LONG_PTR)w->dlgProc;
+        return Exchange(w.dlgProc, (LONG_PTR)w.dlgProc, value);
     case (int)DWLP_USER:
-        return w->dlgUser;
+        return Exchange(w.dlgUser, w.dlgUser, value);
     }
     return 0;
 }
 
-LONG_PTR SetLong(HWND hWnd, int index, LONG_PTR value, bool narrow) {
-    std::string record;
-    LONG_PTR old = 0;
-    {
-        UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
-        // A 32-bit value cannot hold a pointer in a 64-bit process, as on 64-bit Windows.
-        if (!LongIndexValid(*w, index) ||
-            (narrow && sizeof(void*) == 8 &&
-             (index == GWLP_WNDPROC || index == GWLP_HINSTANCE || index == GWLP_HWNDPARENT ||
-              index == (int)DWLP_DLGPROC))) {
-            SetLastError(1413);  // ERROR_INVALID_INDEX
-            return 0;
-        }
-        SetLastError(0);
-        switch (index) {
-        case GWLP_WNDPROC:
-            old = (LONG_PTR)w->proc;
-            w->proc = (WNDPROC)value;
-            break;
-        case GWLP_HINSTANCE:
-            old = (LONG_PTR)w->instance;
-            w->instance = (HINSTANCE)value;
-            break;
-        case GWLP_HWNDPARENT:
-            old = (LONG_PTR)w->owner;
-            w->owner = (HWND)value;
-            break;
-        case GWLP_ID:
-            old = w->id;
-            w->id = (int)value;
-            break;
-        case GWL_STYLE:
-            old = (LONG)w->style;
-            w->style = (DWORD)value;
-            break;
-        case GWL_EXSTYLE:
-            old = (LONG)w->exStyle;
-            w->exStyle = (DWORD)value;
-            break;
-        case GWLP_USERDATA:
-            old = w->userData;
-            w->userData = value;
-            break;
-        case DWLP_MSGRESULT:
-            old = w->msgResult;
-            w->msgResult = value;
-            break;
-        case (int)DWLP_DLGPROC:
-            old = (LONG_PTR)w->dlgProc;
-            w->dlgProc = (DLGPROC)value;
-            break;
-        case (int)DWLP_USER:
-            old = w->dlgUser;
-            w->dlgUser = value;
-            break;
-        }
+LONG_PTR GetLong(HWND hWnd, int index) {
+    UiLock lock;
+    Window* w = WindowOrError(hWnd);
+    if (!w) return 0;
+    if (!LongIndexValid(*w, index)) {
+        SetLastError(1413);  // ERROR_INVALID_INDEX
+        return 0;
     }
-    return old;
+    // A child's parent is read here; what is set is the owner.
+    if (index == GWLP_HWNDPARENT && (w->style & WS_CHILD)) return (LONG_PTR)w->parent;
+    return ExchangeLong(*w, index, nullptr);
+}
+
+LONG_PTR SetLong(HWND hWnd, int index, LONG_PTR value, bool narrow) {
+    UiLock lock;
+    Window* w = WindowOrError(hWnd);
+    if (!w) return 0;
+    // A 32-bit value cannot hold a pointer in a 64-bit process, as on 64-bit Windows.
+    if (!LongIndexValid(*w, index) ||
+        (narrow && sizeof(void*) == 8 &&
+         (index == GWLP_WNDPROC || index == GWLP_HINSTANCE || index == GWLP_HWNDPARENT ||
+          index == (int)DWLP_DLGPROC))) {
+        SetLastError(1413);  // ERROR_INVALID_INDEX
+        return 0;
+    }
+    SetLastError(0);
+    return ExchangeLong(*w, index, &value);
 }
 
 }  // namespace
@@ -781,10 +740,7 @@ BOOL PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     {
         UiLock lock;
         std::vector<HWND> targets = broadcast ? TopLevelWindows() : std::vector<HWND>{hWnd};
-        if (!broadcast && !WindowFind(hWnd)) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        if (!broadcast && !WindowOrError(hWnd)) return FALSE;
         std::string desktop = CurrentDesktopName();
         for (HWND h : targets) {
             Window* w = WindowFind(h);
@@ -846,11 +802,8 @@ LRESULT SendOne(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam, bool notify) 
     std::shared_ptr<std::condition_variable> receiver;
     {
         UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return 0;
         if (w->thread == 0 || w->thread == ThreadCurrentId()) {
             lock.Lock().unlock();
             return CallProc(hWnd, Msg, wParam, lParam);
@@ -906,10 +859,7 @@ BOOL SendNotifyMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     UserEnsureStarted();
     {
         UiLock lock;
-        if (hWnd != HWND_BROADCAST && !WindowFind(hWnd)) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        if (hWnd != HWND_BROADCAST && !WindowOrError(hWnd)) return FALSE;
     }
     SendOne(hWnd, Msg, wParam, lParam, true);
     return TRUE;
@@ -920,11 +870,8 @@ UINT_PTR SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerF
     UiLock lock;
     ThreadQueue& q = QueueCurrent();
     if (hWnd) {
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return 0;
     } else {
         static UINT_PTR nextId = 0x7000;
         nIDEvent = nextId++;
@@ -958,10 +905,7 @@ BOOL KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
 BOOL SetWindowTextA(HWND hWnd, LPCSTR lpString) {
     {
         UiLock lock;
-        if (!WindowFind(hWnd)) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        if (!WindowOrError(hWnd)) return FALSE;
     }
     return SendMessageA(hWnd, WM_SETTEXT, 0, (LPARAM)(lpString ? lpString : "")) ? TRUE : FALSE;
 }
@@ -971,11 +915,8 @@ int GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {
     lpString[0] = 0;
     {
         UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return 0;
         // Another thread's (or program's) window: its text is read without a message, as Windows does.
         if (w->thread != ThreadCurrentId()) {
             size_t n = std::min(w->text.size(), (size_t)nMaxCount - 1);
@@ -989,11 +930,8 @@ int GetWindowTextA(HWND hWnd, LPSTR lpString, int nMaxCount) {
 
 int GetWindowTextLengthA(HWND hWnd) {
     UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    Window* w = WindowOrError(hWnd);
+    if (!w) return 0;
     return (int)w->text.size();
 }
 
@@ -1002,11 +940,8 @@ BOOL EnableWindow(HWND hWnd, BOOL bEnable) {
     HWND lostFocus = nullptr;
     {
         UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return FALSE;
         wasDisabled = (w->style & WS_DISABLED) != 0;
         if (bEnable)
             w->style &= ~WS_DISABLED;
@@ -1030,11 +965,8 @@ BOOL ShowWindow(HWND hWnd, int nCmdShow) {
     bool wasVisible, nowVisible;
     {
         UiLock lock;
-        Window* w = WindowFind(hWnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
+        Window* w = WindowOrError(hWnd);
+        if (!w) return FALSE;
         wasVisible = (w->style & WS_VISIBLE) != 0;
         switch (nCmdShow) {
         case SW_HIDE:
@@ -1081,11 +1013,8 @@ HWND SetFocus(HWND hWnd) {
         UiLock lock;
         ThreadQueue& q = QueueCurrent();
         if (hWnd) {
-            Window* w = WindowFind(hWnd);
-            if (!w) {
-                SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-                return nullptr;
-            }
+            Window* w = WindowOrError(hWnd);
+            if (!w) return nullptr;
             // Focus stays with the windows of the calling thread, as Windows keeps it per thread
             // queue, and never goes to a window that is (or whose parent is) disabled.
             if (w->thread != q.id) return nullptr;
@@ -1137,11 +1066,8 @@ BOOL GetClientRect(HWND hWnd, LPRECT r) {
 
 BOOL MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL) {
     UiLock lock;
-    Window* w = WindowFind(hWnd);
-    if (!w) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    Window* w = WindowOrError(hWnd);
+    if (!w) return FALSE;
     w->rect = RECT{X, Y, X + nWidth, Y + nHeight};
     return TRUE;
 }
