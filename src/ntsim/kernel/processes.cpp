@@ -212,8 +212,10 @@ std::vector<RunningProcess> ProcessTableList(const std::string& machineDir) {
 
 bool ImageInUse(const std::string& hostPath) {
     if (!ProcessAttached()) return false;
+    std::vector<RunningProcess> running = ProcessTableList(CurrentProcess().machineDir);
+    if (running.empty()) return false;  // no image to compare: the path need not be resolved
     std::string real = RealHostPath(hostPath);
-    for (const auto& p : ProcessTableList(CurrentProcess().machineDir))
+    for (const auto& p : running)
         if (p.pid != getpid() && p.hostPath == real) return true;
     return false;
 }

@@ -536,7 +536,12 @@ uint32_t SaveMount(Mount& mount) {
                                &mount.layout);
     }
     if (err != ERROR_SUCCESS) return err;
-    if (g_state && g_state->generation) __atomic_add_fetch(g_state->generation, 1, __ATOMIC_RELEASE);
+    if (g_state && g_state->generation) {
+        // Other processes look at their hives again. This one need not, unless another
+        // process wrote since it last looked: its own write is what it holds already.
+        uint64_t before = __atomic_fetch_add(g_state->generation, 1, __ATOMIC_ACQ_REL);
+        if (before == g_state->seenGeneration) g_state->seenGeneration = before + 1;
+    }
     mount.dirty = false;
     mount.removed.clear();
     FileIdentity(mount.hostPath, &mount.dev, &mount.ino, &mount.changed);  // a whole write made a new file

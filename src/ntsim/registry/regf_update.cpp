@@ -18,7 +18,9 @@ namespace ntsim {
 namespace regf {
 
 // Where the update puts its cells and what it will write. Cells allocated by this update
-// are built in memory (fresh); the file's old records are read through a page cache.
+// are built in memory: in free cells of the file (fresh, one buffer each), or in the bins
+// appended at its end (tail, one buffer laid out as the file will hold it, written at
+// once). The file's old records are read through a page cache.
 const size_t kCachedPages = 256;
 
 struct CellSpace {
@@ -27,14 +29,27 @@ struct CellSpace {
     uint32_t oldBinsSize = 0;
     uint32_t binsSize = 0;  // grows with appended bins
     uint64_t stamp = 0;
-    std::map<uint32_t, std::vector<uint8_t>> fresh;                  // cell offset -> the whole cell
+    std::map<uint32_t, std::vector<uint8_t>> fresh;                  // cell offset -> the whole cell (below oldBinsSize)
+    std::vector<uint8_t> tail;                                       // the bins [oldBinsSize, binsSize)
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> early;    // bin headers, free-cell headers made by splits
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
     std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
     std::unordered_map<uint32_t, std::vector<uint8_t>> pages;        // the file as read, by 4 KiB page
     bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
+    // Once failed, cells are written here and thrown away: nothing of the update is written.
+    std::vector<uint8_t> scratch;
+    uint32_t largestCell = 0;
+
+    bool InTail(uint32_t cell) const { return cell >= oldBinsSize; }
+    uint8_t* TailAt(uint32_t offset) { return tail.data() + (offset - oldBinsSize); }
+    // A cell this update allocated (a new key's nk among them).
+    bool IsFresh(uint32_t cell) const { return InTail(cell) || fresh.count(cell) != 0; }
 
     void Header(uint32_t cell, int32_t size, std::vector<std::pair<uint32_t, std::vector<uint8_t>>>* to) {
+        if (InTail(cell)) {
+            if (!failed) memcpy(TailAt(cell), &size, 4);
+            return;
+        }
         std::vector<uint8_t> bytes(4);
         memcpy(bytes.data(), &size, 4);
         to->emplace_back(cell, std::move(bytes));
@@ -67,6 +82,14 @@ struct CellSpace {
 
     // The payload of an allocated cell: a fresh one, or one of the file.
     bool ReadCell(uint32_t cell, std::vector<uint8_t>* payload) {
+        if (InTail(cell)) {
+            int32_t size;
+            if (failed || (cell & 7) || (uint64_t)cell - oldBinsSize + 4 > tail.size()) return false;
+            memcpy(&size, TailAt(cell), 4);
+            if (size > -8 || (uint64_t)cell - oldBinsSize + (uint32_t)(-(int64_t)size) > tail.size()) return false;
+            payload->assign(TailAt(cell) + 4, TailAt(cell) + (uint32_t)(-(int64_t)size));
+            return true;
+        }
         auto it = fresh.find(cell);
         if (it != fresh.end()) {
             payload->assign(it->second.begin() + 4, it->second.end());
@@ -109,9 +132,13 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         bin.offset = s->binsSize;
         bin.size = binSize;
         bin.timestamp = s->stamp;
-        std::vector<uint8_t> bytes(sizeof bin);
-        memcpy(bytes.data(), &bin, sizeof bin);
-        if (!s->failed) s->early.emplace_back(s->binsSize, std::move(bytes));
+        if (!s->failed) {
+            // Grown as the whole-file writer grows its image, by half again at least.
+            size_t need = (size_t)(s->binsSize - s->oldBinsSize) + binSize;
+            if (s->tail.capacity() < need) s->tail.reserve(std::max(need, s->tail.capacity() * 3 / 2));
+            s->tail.resize(need, 0);
+            memcpy(s->TailAt(s->binsSize), &bin, sizeof bin);
+        }
         cell = s->binsSize + (uint32_t)sizeof(BinHeader);
         uint32_t rest = binSize - (uint32_t)sizeof(BinHeader) - cellSize;
         if (rest && !s->failed) {
@@ -120,14 +147,26 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         }
         s->binsSize += binSize;
     }
-    std::vector<uint8_t>& bytes = s->fresh[cell];
-    bytes.assign(cellSize, 0);
+    s->largestCell = std::max(s->largestCell, cellSize);
     int32_t header = -(int32_t)cellSize;
-    memcpy(bytes.data(), &header, 4);
+    if (s->failed) {
+        // Any cell may be written through CellSpaceAt from now on: all land here.
+        if (s->scratch.size() < s->largestCell) s->scratch.resize(s->largestCell);
+    } else if (s->InTail(cell)) {
+        memcpy(s->TailAt(cell), &header, 4);  // the bin's bytes are zero already
+    } else {
+        std::vector<uint8_t>& bytes = s->fresh[cell];
+        bytes.assign(cellSize, 0);
+        memcpy(bytes.data(), &header, 4);
+    }
     return cell;
 }
 
-uint8_t* CellSpaceAt(CellSpace* s, uint32_t cell) { return s->fresh[cell].data(); }
+uint8_t* CellSpaceAt(CellSpace* s, uint32_t cell) {
+    if (s->failed) return s->scratch.data();
+    if (s->InTail(cell)) return s->TailAt(cell);
+    return s->fresh[cell].data();
+}
 
 namespace {
 
@@ -405,9 +444,9 @@ uint32_t Update::WriteKey(const HiveKey& key, const std::string& name, bool isRo
     }
 
     memcpy(record.data(), &nk, sizeof nk);
-    auto freshCell = space.fresh.find(key.cell);
-    if (freshCell != space.fresh.end())
-        memcpy(freshCell->second.data() + 4, record.data(), record.size());
+    if (space.failed) return ERROR_NOT_ENOUGH_MEMORY;
+    if (space.IsFresh(key.cell))
+        memcpy(CellSpaceAt(&space, key.cell) + 4, record.data(), record.size());
     else
         space.inPlace.emplace_back(key.cell + 4, std::move(record));
     return ERROR_SUCCESS;
@@ -431,8 +470,14 @@ struct Piece {
     const std::vector<uint8_t>* bytes;
 };
 
+// Pieces this close are written as one, with the file's own bytes between them read
+// first: a write call into the page cache costs more than copying a few KiB twice. A run
+// with gaps stops growing at kMaxGapRun bytes, so that it never holds much of the file.
+const uint64_t kGapFill = 2048;
+const uint64_t kMaxGapRun = 1 << 20;
+
 // Writes pieces of the bins, later pieces over earlier ones where they overlap, with one
-// write for each run of adjoining pieces rather than one per cell.
+// write for each run of pieces that adjoin or lie close rather than one per cell.
 bool WritePieces(int fd, const std::vector<Piece>& pieces) {
     std::vector<size_t> order(pieces.size());
     for (size_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -441,12 +486,29 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
     size_t i = 0;
     while (i < order.size()) {
         uint64_t start = pieces[order[i]].at, end = start;
+        bool gaps = false;
         size_t j = i;
-        for (; j < order.size() && pieces[order[j]].at <= end; ++j)
-            end = std::max<uint64_t>(end, (uint64_t)pieces[order[j]].at + pieces[order[j]].bytes->size());
+        for (; j < order.size(); ++j) {
+            const Piece& next = pieces[order[j]];
+            uint64_t nextEnd = std::max<uint64_t>(end, (uint64_t)next.at + next.bytes->size());
+            if (next.at > end && (next.at - end > kGapFill || nextEnd - start > kMaxGapRun)) break;
+            gaps = gaps || next.at > end;
+            end = nextEnd;
+        }
         std::vector<size_t> members(order.begin() + (long)i, order.begin() + (long)j);
         std::sort(members.begin(), members.end());  // in the order they were made
         run.assign((size_t)(end - start), 0);
+        if (gaps) {
+            // What lies between the pieces, as the file holds it (nothing past its end).
+            size_t got = 0;
+            while (got < run.size()) {
+                ssize_t n = pread(fd, run.data() + got, run.size() - got, (off_t)(kBaseSize + start + got));
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) return false;
+                if (n == 0) break;
+                got += (size_t)n;
+            }
+        }
         for (size_t m : members) std::copy(pieces[m].bytes->begin(), pieces[m].bytes->end(), run.begin() + (long)(pieces[m].at - start));
         if (!WriteAt(fd, run.data(), run.size(), kBaseSize + start)) return false;
         i = j;
@@ -494,7 +556,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     // Parents before children: a parent gives its new children their nk cells.
     uint32_t err = ERROR_SUCCESS;
     std::vector<std::pair<const HiveKey*, bool>> stack{{&root, false}};
-    while (!stack.empty() && !err) {
+    while (!stack.empty() && !err && !u.space.failed) {
         auto [key, isNew] = stack.back();
         stack.pop_back();
         bool written = (key->dirty & (kDirtyRecord | kDirtyValues)) || isNew;
@@ -505,7 +567,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         if (!below) continue;
         for (const auto& sub : key->subkeys) {
             if (sub->isVolatile) continue;
-            bool fresh = u.space.fresh.count(sub->cell) != 0;
+            bool fresh = u.space.IsFresh(sub->cell);
             if (sub->dirty || fresh) stack.push_back({sub.get(), fresh});
         }
     }
@@ -521,9 +583,8 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     *declined = false;
     for (const auto& [cell, sk] : u.sks) {
         if (u.goneSks.count(cell)) continue;
-        auto f = u.space.fresh.find(cell);
-        if (f != u.space.fresh.end()) {
-            memcpy(f->second.data() + 4, &sk, sizeof sk);
+        if (u.space.IsFresh(cell)) {
+            memcpy(CellSpaceAt(&u.space, cell) + 4, &sk, sizeof sk);
         } else {
             std::vector<uint8_t> bytes(sizeof sk);
             memcpy(bytes.data(), &sk, sizeof sk);
@@ -542,6 +603,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     for (const auto& [cell, bytes] : u.space.early) pieces.push_back({cell, &bytes});
     for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, &bytes});
     if (ok) ok = WritePieces(fd, pieces);
+    if (ok && !u.space.tail.empty()) ok = WriteAt(fd, u.space.tail.data(), u.space.tail.size(), (uint64_t)kBaseSize + u.space.oldBinsSize);
     if (ok && u.space.binsSize > base.binsSize) {
         struct stat st;
         uint64_t want = (uint64_t)kBaseSize + u.space.binsSize;
@@ -577,18 +639,26 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     //    a bin begins with its header, never right after a cell).
     std::vector<std::pair<uint32_t, uint32_t>>& freed = u.space.freed;
     std::sort(freed.begin(), freed.end());
+    std::vector<std::pair<uint32_t, uint32_t>> merged;
     for (size_t i = 0; i < freed.size();) {
         uint32_t cell = freed[i].first, size = freed[i].second;
         size_t j = i + 1;
         for (; j < freed.size() && freed[j].first <= cell + size; ++j)
             if (freed[j].first == cell + size) size += freed[j].second;  // a cell listed twice counts once
-        int32_t positive = (int32_t)size;
-        if (!WriteAt(fd, &positive, 4, (uint64_t)kBaseSize + cell)) {
-            layout->known = false;
-            break;
-        }
-        layout->freeCells.emplace(size, cell);
+        merged.emplace_back(cell, size);
         i = j;
+    }
+    std::vector<std::vector<uint8_t>> headers(merged.size(), std::vector<uint8_t>(4));
+    pieces.clear();
+    for (size_t i = 0; i < merged.size(); ++i) {
+        int32_t positive = (int32_t)merged[i].second;
+        memcpy(headers[i].data(), &positive, 4);
+        pieces.push_back({merged[i].first, &headers[i]});
+    }
+    if (WritePieces(fd, pieces)) {
+        for (const auto& [cell, size] : merged) layout->freeCells.emplace(size, cell);
+    } else {
+        layout->known = false;  // the next flush writes the file whole
     }
     close(fd);
     layout->sequence = base.primarySeq;
