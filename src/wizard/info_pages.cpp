@@ -103,26 +103,11 @@ int ComputerInfoPage::OnCommand(WORD controlId, WPARAM notificationAndId, HWND) 
 }
 
 void ComputerInfoPage::Browse() {
-    char name[MAX_PATH] = "";
-    GetDlgItemTextA(window, IDC_DATAFILE, name, sizeof name);
-    OPENFILENAMEA dialog;
-    memset(&dialog, 0, sizeof dialog);
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = window;
-    dialog.lpstrFilter = "Data Files (*.dat)\0*.dat\0All Files (*.*)\0*.*\0";
-    dialog.lpstrFile = name;
-    dialog.nMaxFile = sizeof name;
-    if (ReadsSyncFile(machineRole)) {
-        dialog.lpstrTitle = "Use Synchronization File";
-        dialog.Flags = kOpenFlags;
-        GetOpenFileNameA(&dialog);
-    } else {
-        dialog.lpstrTitle = "Save Synchronization File As";
-        dialog.lpstrDefExt = "dat";
-        dialog.Flags = kSaveFlags;
-        GetSaveFileNameA(&dialog);
-    }
-    SetDlgItemTextA(window, IDC_DATAFILE, name);
+    const char* filter = "Data Files (*.dat)\0*.dat\0All Files (*.*)\0*.*\0";
+    if (ReadsSyncFile(machineRole))
+        BrowseFile(IDC_DATAFILE, false, "Use Synchronization File", filter, nullptr, kOpenFlags);
+    else
+        BrowseFile(IDC_DATAFILE, true, "Save Synchronization File As", filter, "dat", kSaveFlags);
 }
 
 int ComputerInfoPage::DataExchange(int save) {

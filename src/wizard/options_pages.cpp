@@ -147,20 +147,8 @@ int OptionsPage::OnCommand(WORD controlId, WPARAM notificationAndId, HWND) {
 }
 
 void OptionsPage::BrowseLog() {
-    char name[MAX_PATH] = "";
-    GetDlgItemTextA(window, IDC_LOGNAME, name, sizeof name);
-    OPENFILENAMEA dialog;
-    memset(&dialog, 0, sizeof dialog);
-    dialog.lStructSize = sizeof dialog;
-    dialog.hwndOwner = window;
-    dialog.lpstrFilter = "Log File (*.log)\0*.log\0Text Files (*.txt)\0*.txt\0All Files (*.*)\0*.*\0";
-    dialog.lpstrFile = name;
-    dialog.nMaxFile = sizeof name;
-    dialog.lpstrTitle = "Create Log File";
-    dialog.lpstrDefExt = "log";
-    dialog.Flags = kLogDialogFlags;
-    GetSaveFileNameA(&dialog);
-    SetDlgItemTextA(window, IDC_LOGNAME, name);
+    BrowseFile(IDC_LOGNAME, true, "Create Log File",
+               "Log File (*.log)\0*.log\0Text Files (*.txt)\0*.txt\0All Files (*.*)\0*.*\0", "log", kLogDialogFlags);
 }
 
 int OptionsPage::DataExchange(int save) {

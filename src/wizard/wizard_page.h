@@ -42,6 +42,10 @@ protected:
     void Enable(int controlId, BOOL enabled);
     // The text of a control, cut to size - 1 characters; the length it really has.
     size_t ReadText(int controlId, char* buffer, size_t size);
+    // The common file dialog (Save As when save, else Open) for the file named in an edit
+    // control: the control's text is where it starts, and the name chosen goes back there.
+    void BrowseFile(int controlId, bool save, const char* title, const char* filter, const char* extension,
+                    DWORD flags);
     // Refuses a control's value: the focus goes to the control and the operator is told why; 0.
     int Refuse(int controlId, const char* text, UINT style);
     // A file name (length characters) typed into a control for a field of fieldSize bytes:

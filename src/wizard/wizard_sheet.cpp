@@ -182,6 +182,27 @@ size_t WizardPage::ReadText(int controlId, char* buffer, size_t size) {
     return length > 0 ? (size_t)length : strlen(buffer);
 }
 
+void WizardPage::BrowseFile(int controlId, bool save, const char* title, const char* filter, const char* extension,
+                            DWORD flags) {
+    char name[MAX_PATH] = "";
+    GetDlgItemTextA(window, controlId, name, sizeof name);
+    OPENFILENAMEA dialog;
+    memset(&dialog, 0, sizeof dialog);
+    dialog.lStructSize = sizeof dialog;
+    dialog.hwndOwner = window;
+    dialog.lpstrFilter = filter;
+    dialog.lpstrFile = name;
+    dialog.nMaxFile = sizeof name;
+    dialog.lpstrTitle = title;
+    dialog.lpstrDefExt = extension;
+    dialog.Flags = flags;
+    if (save)
+        GetSaveFileNameA(&dialog);
+    else
+        GetOpenFileNameA(&dialog);
+    SetDlgItemTextA(window, controlId, name);
+}
+
 int WizardPage::Refuse(int controlId, const char* text, UINT style) {
     SetFocus(GetDlgItem(window, controlId));
     Message(text, style);

@@ -34,13 +34,7 @@ struct KillPoint {
 };
 
 ntsim::FaultRule Kill(const char* function, const char* path, long nth, bool flushFirst = false) {
-    ntsim::FaultRule rule;
-    rule.function = function;
-    rule.pattern = path;
-    rule.nth = nth;
-    rule.kill = true;
-    rule.flushFirst = flushFirst;
-    return rule;
+    return {function, 0, nth, path, true, flushFirst};
 }
 
 // One process of the machine, as the service starts it; the clock is simulated so that

@@ -50,117 +50,104 @@ SYSTEM_DLLS = {
 #       _initterm, which every msvcrt.dll program has imported since Visual C++ 4.0).
 Q31, Q35, Q351, Q40, CC, CRT = "Q31", "Q35", "Q351", "Q40", "CC", "CRT"
 
+def since(source, names):
+    """{name: source} for each of the blank-separated names."""
+    return dict.fromkeys(names.split(), source)
+
+
 NT4_EXPORTS = {
     "advapi32.dll": {
-        "AdjustTokenPrivileges": Q31, "AllocateAndInitializeSid": Q31,
-        "BuildExplicitAccessWithNameA": Q40, "CloseServiceHandle": Q31, "CopySid": Q31,
-        "CreateServiceA": Q31, "DeleteService": Q31, "DeregisterEventSource": Q31,
-        "FreeSid": Q31, "GetLengthSid": Q31, "GetNamedSecurityInfoA": Q40,
-        "GetSecurityDescriptorControl": Q31, "GetSidSubAuthority": Q31,
-        "GetSidSubAuthorityCount": Q31, "GetUserNameA": Q31, "InitiateSystemShutdownA": Q31,
-        "IsValidAcl": Q31, "IsValidSid": Q31, "LookupAccountNameA": Q31,
-        "LookupAccountSidA": Q31, "LookupPrivilegeValueA": Q31, "LsaClose": Q35,
-        "LsaFreeMemory": Q35, "LsaNtStatusToWinError": Q351, "LsaOpenPolicy": Q35,
-        "LsaQueryInformationPolicy": Q35, "LsaSetInformationPolicy": Q35,
-        "LsaRetrievePrivateData": Q35, "OpenProcessToken": Q31, "OpenSCManagerA": Q31,
-        "OpenServiceA": Q31, "QueryServiceConfigA": Q31, "QueryServiceStatus": Q31,
-        "ControlService": Q31, "StartServiceA": Q31, "ChangeServiceConfigA": Q31,
-        "RegCloseKey": Q31, "RegCreateKeyExA": Q31, "RegDeleteKeyA": Q31,
-        "RegDeleteValueA": Q31, "RegEnumKeyExA": Q31, "RegEnumValueA": Q31,
-        "RegFlushKey": Q31, "RegGetKeySecurity": Q31, "RegLoadKeyA": Q31,
-        "RegOpenKeyA": Q31, "RegOpenKeyExA": Q31, "RegQueryInfoKeyA": Q31,
-        "RegQueryValueExA": Q31, "RegReplaceKeyA": Q31, "RegRestoreKeyA": Q31,
-        "RegSaveKeyA": Q31, "RegSetKeySecurity": Q31, "RegSetValueExA": Q31,
-        "RegUnLoadKeyA": Q31, "RegisterEventSourceA": Q31,
-        "RegisterServiceCtrlHandlerA": Q31, "ReportEventA": Q31, "SetEntriesInAclA": Q40,
-        "SetNamedSecurityInfoA": Q40, "SetServiceStatus": Q31,
-        "StartServiceCtrlDispatcherA": Q31, "GetTokenInformation": Q31,
-        "InitializeSecurityDescriptor": Q31, "SetSecurityDescriptorDacl": Q31,
-        "GetSecurityDescriptorDacl": Q31, "GetSecurityDescriptorOwner": Q31,
-        "GetSecurityDescriptorGroup": Q31, "GetSecurityDescriptorSacl": Q31,
-        "GetSecurityDescriptorLength": Q31, "GetAce": Q31, "EqualSid": Q31,
-        "InitializeSid": Q31, "GetSidLengthRequired": Q31,
+        **since(Q31, (
+            "AdjustTokenPrivileges AllocateAndInitializeSid CloseServiceHandle CopySid "
+            "CreateServiceA DeleteService DeregisterEventSource FreeSid GetLengthSid "
+            "GetSecurityDescriptorControl GetSidSubAuthority GetSidSubAuthorityCount GetUserNameA "
+            "InitiateSystemShutdownA IsValidAcl IsValidSid LookupAccountNameA LookupAccountSidA "
+            "LookupPrivilegeValueA OpenProcessToken OpenSCManagerA OpenServiceA "
+            "QueryServiceConfigA QueryServiceStatus ControlService StartServiceA "
+            "ChangeServiceConfigA RegCloseKey RegCreateKeyExA RegDeleteKeyA RegDeleteValueA "
+            "RegEnumKeyExA RegEnumValueA RegFlushKey RegGetKeySecurity RegLoadKeyA RegOpenKeyA "
+            "RegOpenKeyExA RegQueryInfoKeyA RegQueryValueExA RegReplaceKeyA RegRestoreKeyA "
+            "RegSaveKeyA RegSetKeySecurity RegSetValueExA RegUnLoadKeyA RegisterEventSourceA "
+            "RegisterServiceCtrlHandlerA ReportEventA SetServiceStatus "
+            "StartServiceCtrlDispatcherA GetTokenInformation InitializeSecurityDescriptor "
+            "SetSecurityDescriptorDacl GetSecurityDescriptorDacl GetSecurityDescriptorOwner "
+            "GetSecurityDescriptorGroup GetSecurityDescriptorSacl GetSecurityDescriptorLength "
+            "GetAce EqualSid InitializeSid GetSidLengthRequired"
+        )),
+        **since(Q35, (
+            "LsaClose LsaFreeMemory LsaOpenPolicy LsaQueryInformationPolicy "
+            "LsaSetInformationPolicy LsaRetrievePrivateData"
+        )),
+        **since(Q351, "LsaNtStatusToWinError"),
+        **since(Q40, (
+            "BuildExplicitAccessWithNameA GetNamedSecurityInfoA SetEntriesInAclA "
+            "SetNamedSecurityInfoA"
+        )),
     },
     "kernel32.dll": {
-        "CloseHandle": Q31, "CompareStringA": Q31, "CopyFileA": Q31,
-        "CreateDirectoryA": Q31, "CreateEventA": Q31, "CreateFileA": Q31,
-        "CreateMutexA": Q31, "CreateProcessA": Q31, "CreateSemaphoreW": Q31,
-        "CreateThread": Q31, "DeleteCriticalSection": Q31, "DeleteFileA": Q31,
-        "EnterCriticalSection": Q31, "ExitProcess": Q31, "ExitThread": Q31,
-        "ExpandEnvironmentStringsA": Q31, "FindClose": Q31, "FindFirstFileA": Q31,
-        "FindNextFileA": Q31, "FormatMessageA": Q31, "FreeLibrary": Q31,
-        "GetComputerNameA": Q31, "GetCurrentProcess": Q31, "GetCurrentProcessId": Q31,
-        "GetCurrentThread": Q31, "GetCurrentThreadId": Q31, "GetDriveTypeA": Q31,
-        "GetFileAttributesA": Q31, "GetFileAttributesExA": Q40, "GetLastError": Q31,
-        "GetLogicalDriveStringsA": Q31, "GetModuleFileNameA": Q31,
-        "GetModuleHandleA": Q31, "GetModuleHandleW": Q31, "GetProcAddress": Q31,
-        "GetStartupInfoA": Q31, "GetSystemDirectoryA": Q31, "GetWindowsDirectoryA": Q31,
-        "GetSystemTime": Q31, "GetTempFileNameA": Q31, "GetTempPathA": Q31,
-        "GetTickCount": Q31, "GetVersionExA": Q351, "GetVolumeInformationA": Q31,
-        "GlobalMemoryStatus": Q31, "InitializeCriticalSection": Q31,
-        "IsDBCSLeadByte": Q31, "IsDBCSLeadByteEx": Q31, "LeaveCriticalSection": Q31,
-        "LoadLibraryA": Q31, "LoadLibraryW": Q31, "LocalAlloc": Q31, "LocalFree": Q31,
-        "MoveFileExA": Q31, "MultiByteToWideChar": Q31, "ReleaseMutex": Q31,
-        "ReleaseSemaphore": Q31, "RemoveDirectoryA": Q31, "ResumeThread": Q31,
-        "SetComputerNameA": Q31, "SetEvent": Q31, "ResetEvent": Q31,
-        "SetFileAttributesA": Q31, "SetLastError": Q31, "SetUnhandledExceptionFilter": Q31,
-        "Sleep": Q31, "SuspendThread": Q31, "TerminateThread": Q31, "TlsAlloc": Q31,
-        "TlsFree": Q31, "TlsGetValue": Q31, "TlsSetValue": Q31, "VirtualProtect": Q31,
-        "VirtualQuery": Q31, "WaitForSingleObject": Q31, "WideCharToMultiByte": Q31,
-        "WritePrivateProfileStringA": Q31, "GetPrivateProfileStringA": Q31,
-        "lstrcmpiA": Q31, "lstrlenA": Q31, "lstrcpynA": Q31, "GetExitCodeProcess": Q31,
-        "GetExitCodeThread": Q31, "ReadFile": Q31, "WriteFile": Q31, "GetFileSize": Q31,
-        "SetFilePointer": Q31, "FlushFileBuffers": Q31, "GetFullPathNameA": Q31,
-        "GetLocalTime": Q31, "FileTimeToSystemTime": Q31, "GetEnvironmentVariableA": Q31,
+        **since(Q31, (
+            "CloseHandle CompareStringA CopyFileA CreateDirectoryA CreateEventA CreateFileA "
+            "CreateMutexA CreateProcessA CreateSemaphoreW CreateThread DeleteCriticalSection "
+            "DeleteFileA EnterCriticalSection ExitProcess ExitThread ExpandEnvironmentStringsA "
+            "FindClose FindFirstFileA FindNextFileA FormatMessageA FreeLibrary GetComputerNameA "
+            "GetCurrentProcess GetCurrentProcessId GetCurrentThread GetCurrentThreadId "
+            "GetDriveTypeA GetFileAttributesA GetLastError GetLogicalDriveStringsA "
+            "GetModuleFileNameA GetModuleHandleA GetModuleHandleW GetProcAddress GetStartupInfoA "
+            "GetSystemDirectoryA GetWindowsDirectoryA GetSystemTime GetTempFileNameA GetTempPathA "
+            "GetTickCount GetVolumeInformationA GlobalMemoryStatus InitializeCriticalSection "
+            "IsDBCSLeadByte IsDBCSLeadByteEx LeaveCriticalSection LoadLibraryA LoadLibraryW "
+            "LocalAlloc LocalFree MoveFileExA MultiByteToWideChar ReleaseMutex ReleaseSemaphore "
+            "RemoveDirectoryA ResumeThread SetComputerNameA SetEvent ResetEvent "
+            "SetFileAttributesA SetLastError SetUnhandledExceptionFilter Sleep SuspendThread "
+            "TerminateThread TlsAlloc TlsFree TlsGetValue TlsSetValue VirtualProtect VirtualQuery "
+            "WaitForSingleObject WideCharToMultiByte WritePrivateProfileStringA "
+            "GetPrivateProfileStringA lstrcmpiA lstrlenA lstrcpynA GetExitCodeProcess "
+            "GetExitCodeThread ReadFile WriteFile GetFileSize SetFilePointer FlushFileBuffers "
+            "GetFullPathNameA GetLocalTime FileTimeToSystemTime GetEnvironmentVariableA"
+        )),
+        **since(Q351, "GetVersionExA"),
+        **since(Q40, "GetFileAttributesExA"),
     },
     "user32.dll": {
-        "AppendMenuA": Q31, "CallWindowProcA": Q31, "CheckDlgButton": Q31,
-        "CheckRadioButton": Q31, "CloseDesktop": Q31, "CloseWindowStation": Q31,
-        "CreateWindowExA": Q31, "DefWindowProcA": Q31, "DestroyWindow": Q31,
-        "DialogBoxParamA": Q31, "DispatchMessageA": Q31, "DrawMenuBar": Q31,
-        "EnableMenuItem": Q31, "EnableWindow": Q31, "EndDialog": Q31,
-        "EnumChildWindows": Q31, "EnumDesktopWindows": Q31, "EnumWindows": Q31,
-        "FindWindowA": Q31, "GetDesktopWindow": Q31, "GetDlgItem": Q31,
-        "GetDlgItemTextA": Q31, "GetMessageA": Q31, "GetParent": Q31,
-        "GetProcessWindowStation": Q31, "GetSystemMenu": Q31, "GetThreadDesktop": Q31,
-        "GetUserObjectInformationA": Q31, "GetWindowLongA": Q31, "GetWindowRect": Q31,
-        "GetClientRect": Q31, "GetWindowTextA": Q31, "GetWindowTextLengthA": Q31,
-        "IsDlgButtonChecked": Q31, "IsIconic": Q31, "IsWindow": Q31,
-        "IsWindowVisible": Q31, "KillTimer": Q31, "LoadBitmapA": Q31, "LoadCursorA": Q31,
-        "LoadIconA": Q31, "LoadImageA": Q40, "LoadStringA": Q31, "MessageBoxA": Q31,
-        "MoveWindow": Q31, "OpenDesktopA": Q31, "OpenInputDesktop": Q31,
-        "OpenWindowStationA": Q31, "PeekMessageA": Q31, "PostMessageA": Q31,
-        "PostQuitMessage": Q31, "RedrawWindow": Q31, "RegisterClassA": Q31,
-        "SendDlgItemMessageA": Q31, "SendMessageA": Q31, "SendNotifyMessageA": Q31,
-        "SetDlgItemTextA": Q31, "SetFocus": Q31, "SetForegroundWindow": Q31,
-        "SetProcessWindowStation": Q31, "SetThreadDesktop": Q31, "SetTimer": Q31,
-        "SetWindowLongA": Q31, "SetWindowPos": Q31, "SetWindowTextA": Q31,
-        "ShowWindow": Q31, "TranslateMessage": Q31, "UpdateWindow": Q31,
-        "IsDialogMessageA": Q31, "CreateDialogParamA": Q31, "GetSystemMetrics": Q31,
-        "keybd_event": Q31,
+        **since(Q31, (
+            "AppendMenuA CallWindowProcA CheckDlgButton CheckRadioButton CloseDesktop "
+            "CloseWindowStation CreateWindowExA DefWindowProcA DestroyWindow DialogBoxParamA "
+            "DispatchMessageA DrawMenuBar EnableMenuItem EnableWindow EndDialog EnumChildWindows "
+            "EnumDesktopWindows EnumWindows FindWindowA GetDesktopWindow GetDlgItem "
+            "GetDlgItemTextA GetMessageA GetParent GetProcessWindowStation GetSystemMenu "
+            "GetThreadDesktop GetUserObjectInformationA GetWindowLongA GetWindowRect "
+            "GetClientRect GetWindowTextA GetWindowTextLengthA IsDlgButtonChecked IsIconic "
+            "IsWindow IsWindowVisible KillTimer LoadBitmapA LoadCursorA LoadIconA LoadStringA "
+            "MessageBoxA MoveWindow OpenDesktopA OpenInputDesktop OpenWindowStationA PeekMessageA "
+            "PostMessageA PostQuitMessage RedrawWindow RegisterClassA SendDlgItemMessageA "
+            "SendMessageA SendNotifyMessageA SetDlgItemTextA SetFocus SetForegroundWindow "
+            "SetProcessWindowStation SetThreadDesktop SetTimer SetWindowLongA SetWindowPos "
+            "SetWindowTextA ShowWindow TranslateMessage UpdateWindow IsDialogMessageA "
+            "CreateDialogParamA GetSystemMetrics keybd_event"
+        )),
+        **since(Q40, "LoadImageA"),
     },
-    "gdi32.dll": {"GetStockObject": Q31, "DeleteObject": Q31},
-    "netapi32.dll": {
-        "NetApiBufferFree": Q31, "NetGetDCName": Q31, "NetUseAdd": Q31, "NetUseDel": Q31,
-        "NetUserGetInfo": Q31, "NetUserAdd": Q31, "NetUserDel": Q31,
-        "NetWkstaUserGetInfo": Q31, "NetWkstaGetInfo": Q31,
-    },
-    "comctl32.dll": {"PropertySheetA": CC, "CreatePropertySheetPageA": CC, "DestroyPropertySheetPage": CC,
-                     "InitCommonControls": CC},
-    "comdlg32.dll": {"GetOpenFileNameA": CC, "GetSaveFileNameA": CC,
-                     "CommDlgExtendedError": CC},
-    "shell32.dll": {"SHBrowseForFolderA": Q40, "SHGetPathFromIDListA": Q40},
-    "msvcrt.dll": {name: CRT for name in (
-        "__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode "
-        "__set_app_type __setusermatherr _amsg_exit _cexit _close _errno _initterm _iob "
-        "_lock _onexit _read _stat _unlock _write _open _lseek _strdup _stricmp _strnicmp "
-        "_snprintf _vsnprintf _fileno _setmode _isatty _getpid _access _unlink abort atoi "
-        "atol calloc exit fclose feof ferror fflush fgetc fgets fopen fprintf fputc fputs "
-        "fread free fseek ftell fwrite localeconv malloc memchr memcmp memcpy memmove "
-        "memset realloc setlocale setvbuf signal sprintf sscanf strcat strchr strcmp "
-        "strcpy strerror strlen strncat strncmp strncpy strrchr strstr strtol strtoul "
-        "time tolower toupper ungetc vfprintf vsprintf wcslen wcscpy wcsncpy wcscmp "
-        "_wcsicmp qsort getenv isalpha isdigit isspace isalnum isprint").split()},
+    "gdi32.dll": since(Q31, "GetStockObject DeleteObject"),
+    "netapi32.dll": since(Q31, (
+        "NetApiBufferFree NetGetDCName NetUseAdd NetUseDel NetUserGetInfo NetUserAdd NetUserDel "
+        "NetWkstaUserGetInfo NetWkstaGetInfo"
+    )),
+    "comctl32.dll": since(CC, (
+        "PropertySheetA CreatePropertySheetPageA DestroyPropertySheetPage InitCommonControls"
+    )),
+    "comdlg32.dll": since(CC, "GetOpenFileNameA GetSaveFileNameA CommDlgExtendedError"),
+    "shell32.dll": since(Q40, "SHBrowseForFolderA SHGetPathFromIDListA"),
+    "msvcrt.dll": since(CRT, (
+        "__getmainargs __initenv __mb_cur_max __p__acmdln __p__commode __p__fmode __set_app_type "
+        "__setusermatherr _amsg_exit _cexit _close _errno _initterm _iob _lock _onexit _read "
+        "_stat _unlock _write _open _lseek _strdup _stricmp _strnicmp _snprintf _vsnprintf "
+        "_fileno _setmode _isatty _getpid _access _unlink abort atoi atol calloc exit fclose feof "
+        "ferror fflush fgetc fgets fopen fprintf fputc fputs fread free fseek ftell fwrite "
+        "localeconv malloc memchr memcmp memcpy memmove memset realloc setlocale setvbuf signal "
+        "sprintf sscanf strcat strchr strcmp strcpy strerror strlen strncat strncmp strncpy "
+        "strrchr strstr strtol strtoul time tolower toupper ungetc vfprintf vsprintf wcslen "
+        "wcscpy wcsncpy wcscmp _wcsicmp qsort getenv isalpha isdigit isspace isalnum isprint"
+    )),
 }
 
 

@@ -304,11 +304,25 @@ DWORD SetEntriesInAclA(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_A pListOf
             allow.push_back(a);
     }
     std::vector<AceEntry> newDeny, newAllow, newAudit;
-    auto dropTrustee = [](std::vector<AceEntry>& list, const SidBytes& sid) {
-        std::vector<AceEntry> kept;
-        for (AceEntry& a : list)
-            if (a.sid != sid) kept.push_back(a);
-        list.swap(kept);
+    // Every entry of the trustee goes from the allows and denies, old and new.
+    auto dropTrustee = [&](const SidBytes& sid) {
+        for (auto* list : {&allow, &deny, &newAllow, &newDeny}) {
+            std::vector<AceEntry> kept;
+            for (AceEntry& a : *list)
+                if (a.sid != sid) kept.push_back(a);
+            list->swap(kept);
+        }
+    };
+    // An entry of the same type, trustee and inheritance, new or old, takes the new rights;
+    // otherwise the entry is added to the new ones.
+    auto merge = [](const AceEntry& ace, std::vector<AceEntry>& added, std::vector<AceEntry>& existing) {
+        for (auto* list : {&added, &existing})
+            for (AceEntry& a : *list)
+                if (a.raw.empty() && a.type == ace.type && a.sid == ace.sid && a.flags == ace.flags) {
+                    a.mask |= ace.mask;
+                    return;
+                }
+        added.push_back(ace);
     };
     for (ULONG i = 0; i < cCountOfExplicitEntries; ++i) {
         const EXPLICIT_ACCESS_A& e = pListOfExplicitEntries[i];
@@ -322,36 +336,20 @@ DWORD SetEntriesInAclA(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_A pListOf
         switch (e.grfAccessMode) {
         case NOT_USED_ACCESS:
             break;
-        case GRANT_ACCESS: {
-            // An allow entry for the same trustee and inheritance takes the new rights.
-            bool merged = false;
-            for (auto* list : {&newAllow, &allow})
-                for (AceEntry& a : *list)
-                    if (!merged && a.raw.empty() && a.type == ACCESS_ALLOWED_ACE_TYPE && a.sid == sid && a.flags == ace.flags) {
-                        a.mask |= ace.mask;
-                        merged = true;
-                    }
-            if (!merged) newAllow.push_back(ace);
+        case GRANT_ACCESS:
+            ace.type = ACCESS_ALLOWED_ACE_TYPE;
+            merge(ace, newAllow, allow);
             break;
-        }
         case SET_ACCESS:
-            dropTrustee(allow, sid), dropTrustee(deny, sid), dropTrustee(newAllow, sid), dropTrustee(newDeny, sid);
+            dropTrustee(sid);
             newAllow.push_back(ace);
             break;
-        case DENY_ACCESS: {
+        case DENY_ACCESS:
             ace.type = ACCESS_DENIED_ACE_TYPE;
-            bool merged = false;
-            for (auto* list : {&newDeny, &deny})
-                for (AceEntry& a : *list)
-                    if (!merged && a.type == ACCESS_DENIED_ACE_TYPE && a.sid == sid && a.flags == ace.flags) {
-                        a.mask |= ace.mask;
-                        merged = true;
-                    }
-            if (!merged) newDeny.push_back(ace);
+            merge(ace, newDeny, deny);
             break;
-        }
         case REVOKE_ACCESS:
-            dropTrustee(allow, sid), dropTrustee(deny, sid), dropTrustee(newAllow, sid), dropTrustee(newDeny, sid);
+            dropTrustee(sid);
             break;
         case SET_AUDIT_SUCCESS:
         case SET_AUDIT_FAILURE:

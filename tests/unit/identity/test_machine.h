@@ -82,13 +82,18 @@ inline ntsim::SharedDescriptor TestDescriptor(std::vector<ntsim::AceEntry> aces)
         ntsim::SdBuild(0x0004 /*SE_DACL_PRESENT*/, admins.data(), system.data(), nullptr, acl.data()));
 }
 
-inline ntsim::AceEntry TestAce(uint32_t mask, std::vector<uint8_t> sid, uint8_t flags = 0x2 /*CONTAINER_INHERIT*/) {
+inline ntsim::AceEntry Ace(uint8_t type, uint8_t flags, uint32_t mask, std::vector<uint8_t> sid) {
     ntsim::AceEntry e;
-    e.type = 0;
+    e.type = type;
     e.flags = flags;
     e.mask = mask;
     e.sid = std::move(sid);
     return e;
+}
+
+// An allowing ACE, inherited by subkeys unless flags say otherwise.
+inline ntsim::AceEntry TestAce(uint32_t mask, std::vector<uint8_t> sid, uint8_t flags = 0x2 /*CONTAINER_INHERIT*/) {
+    return Ace(0, flags, mask, std::move(sid));
 }
 
 inline void SetTreeSecurity(ntsim::HiveKey* key, const ntsim::SharedDescriptor& sd) {

@@ -211,10 +211,7 @@ TEST_F(RegistryHiveFiles, AHiveLoadedByAnotherProcessIsInUseUntilThatProcessLets
     // A process killed while holding a hive does not hold it for ever.
     EXPECT_EQ(137, InChild([file] {
         if (RegLoadKeyA(HKEY_USERS, "Killed", file) != ERROR_SUCCESS) return 1;
-        ntsim::FaultRule power;
-        power.function = "RegCloseKey";
-        power.kill = true;
-        ntsim::FaultAdd(power);
+        ntsim::FaultAdd({"RegCloseKey", 0, 0, "", true});
         RegCloseKey(HKEY_USERS);
         return 2;
     }));

@@ -123,11 +123,7 @@ TEST_F(RegistryKeys, AnsiNamesAndStringsAreWindows1252InTheHive) {
 }
 
 TEST_F(RegistryKeys, FaultsFailTheNamedCallForTheMatchingPathOnly) {
-    ntsim::FaultRule rule;
-    rule.function = "RegOpenKeyExA";
-    rule.error = ERROR_ACCESS_DENIED;
-    rule.pattern = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft*";
-    ntsim::FaultAdd(rule);
+    ntsim::FaultAdd({"RegOpenKeyExA", ERROR_ACCESS_DENIED, 0, "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft*", false});
     HKEY key = (HKEY)(uintptr_t)4;
     EXPECT_EQ(ERROR_ACCESS_DENIED, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Microsoft\\Windows NT", 0, KEY_READ, &key));
     EXPECT_EQ(nullptr, key);
@@ -139,11 +135,7 @@ TEST_F(RegistryKeys, FaultsFailTheNamedCallForTheMatchingPathOnly) {
     ntsim::FaultClearAll();
 
     // The second create fails; the first key stays, the second is not made.
-    rule = ntsim::FaultRule();
-    rule.function = "RegCreateKeyExA";
-    rule.error = ERROR_REGISTRY_IO_FAILED;
-    rule.nth = 2;
-    ntsim::FaultAdd(rule);
+    ntsim::FaultAdd({"RegCreateKeyExA", ERROR_REGISTRY_IO_FAILED, 2, "", false});
     EXPECT_EQ(0, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\F1", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
     RegCloseKey(key);
     EXPECT_EQ(ERROR_REGISTRY_IO_FAILED,
@@ -153,11 +145,7 @@ TEST_F(RegistryKeys, FaultsFailTheNamedCallForTheMatchingPathOnly) {
 
     // File arguments are matched by the file path.
     EnablePrivilegeForTest("SeBackupPrivilege");
-    rule = ntsim::FaultRule();
-    rule.function = "RegSaveKeyA";
-    rule.error = ERROR_DISK_FULL;
-    rule.pattern = "*\\full.hiv";
-    ntsim::FaultAdd(rule);
+    ntsim::FaultAdd({"RegSaveKeyA", ERROR_DISK_FULL, 0, "*\\full.hiv", false});
     ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\F1", 0, KEY_READ, &key));
     EXPECT_EQ(ERROR_DISK_FULL, RegSaveKeyA(key, "C:\\TEMP\\full.hiv", nullptr));
     EXPECT_FALSE(Exists(dir + "/drives/c/TEMP/full.hiv"));
@@ -166,10 +154,7 @@ TEST_F(RegistryKeys, FaultsFailTheNamedCallForTheMatchingPathOnly) {
     ntsim::FaultClearAll();
 
     // Every registry call consults the rules under its own name.
-    rule = ntsim::FaultRule();
-    rule.function = "*";
-    rule.error = 1234;
-    rule.pattern = "*\\F1*";
+    const ntsim::FaultRule rule = {"*", 1234, 0, "*\\F1*", false};
     ntsim::FaultAdd(rule);
     ntsim::SystemAccessScope system;  // no privilege checks in the way
     ASSERT_EQ(1234, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\F1", 0, KEY_ALL_ACCESS, &key));

@@ -8,15 +8,6 @@
 
 inline const char* kMachineSidText = "S-1-5-21-1111-2222-3333";
 
-inline ntsim::AceEntry Ace(uint8_t type, uint8_t flags, uint32_t mask, ntsim::SidBytes sid) {
-    ntsim::AceEntry e;
-    e.type = type;
-    e.flags = flags;
-    e.mask = mask;
-    e.sid = std::move(sid);
-    return e;
-}
-
 class MachineTest : public FreshMachine {
 protected:
     ntsim::SidBytes machineSid_;

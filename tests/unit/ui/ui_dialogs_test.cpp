@@ -70,10 +70,7 @@ TEST_F(Dialogs, MissingTemplatesAndFaultsFailWithMinusOne) {
     SetLastError(0);
     EXPECT_EQ(DialogBoxParamA(instance_, MAKEINTRESOURCE(4711), nullptr, NewNameProc, 0), -1);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_RESOURCE_NAME_NOT_FOUND);
-    ntsim::FaultRule r;
-    r.function = "DialogBoxParamA";
-    r.error = ERROR_NOT_ENOUGH_MEMORY;
-    ntsim::FaultAdd(r);
+    ntsim::FaultAdd({"DialogBoxParamA", ERROR_NOT_ENOUGH_MEMORY, 0, "", false});
     EXPECT_EQ(DialogBoxParamA(instance_, MAKEINTRESOURCE(IDD_NEWNAME), nullptr, NewNameProc, 0), -1);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
 }

@@ -95,11 +95,7 @@ TEST_F(UiFaults, EachCallFailsWithTheInjectedErrorAndLeavesNothing) {
     for (const FaultCase& c : cases) {
         ntsim::FaultClearAll();
         ASSERT_TRUE(c.call()) << c.function << " works without a fault";
-        ntsim::FaultRule r;
-        r.function = c.function;
-        r.error = ERROR_NOT_ENOUGH_MEMORY;
-        r.nth = 1;
-        ntsim::FaultAdd(r);
+        ntsim::FaultAdd({c.function, ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
         SetLastError(0);
         EXPECT_FALSE(c.call()) << c.function << " fails at the injected call";
         EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY) << c.function;
@@ -109,10 +105,7 @@ TEST_F(UiFaults, EachCallFailsWithTheInjectedErrorAndLeavesNothing) {
 }
 
 TEST_F(UiFaults, PropertySheetAndFileDialogFaults) {
-    ntsim::FaultRule r;
-    r.function = "PropertySheetA";
-    r.error = ERROR_NOT_ENOUGH_MEMORY;
-    ntsim::FaultAdd(r);
+    ntsim::FaultAdd({"PropertySheetA", ERROR_NOT_ENOUGH_MEMORY, 0, "", false});
     PROPSHEETHEADERA h{};
     h.dwSize = sizeof h;
     h.nPages = 1;
@@ -121,9 +114,7 @@ TEST_F(UiFaults, PropertySheetAndFileDialogFaults) {
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
     ntsim::FaultClearAll();
     Script("file \"C:\\x.dat\"\n");
-    r.function = "GetOpenFileNameA";
-    r.error = 0x3002;  // FNERR_INVALIDFILENAME
-    ntsim::FaultAdd(r);
+    ntsim::FaultAdd({"GetOpenFileNameA", 0x3002 /*FNERR_INVALIDFILENAME*/, 0, "", false});
     char buf[260] = "";
     OPENFILENAMEA o{};
     o.lStructSize = sizeof o;

@@ -51,11 +51,7 @@ TEST_F(MessageBoxes, OwnerCaptionAndStylesAreRecorded) {
 }
 
 TEST_F(MessageBoxes, AFaultMakesTheCallFailWithTheChosenError) {
-    ntsim::FaultRule r;
-    r.function = "MessageBoxA";
-    r.error = ERROR_NOT_ENOUGH_MEMORY;
-    r.pattern = "*abort*";
-    ntsim::FaultAdd(r);
+    ntsim::FaultAdd({"MessageBoxA", ERROR_NOT_ENOUGH_MEMORY, 0, "*abort*", false});
     SetLastError(0);
     EXPECT_EQ(MessageBoxA(nullptr, "Are you sure you want to abort this procedure?", "C", MB_YESNO), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);

@@ -86,10 +86,7 @@ TEST_F(ServiceSession, AServiceStartsOnItsOwnStationAndSwitchesToTheInteractiveD
 }
 
 TEST_F(ServiceSession, SwitchFailuresComeFromFaults) {
-    ntsim::FaultRule r;
-    r.function = "OpenWindowStationA";
-    r.error = ERROR_ACCESS_DENIED;
-    ntsim::FaultAdd(r);
+    ntsim::FaultAdd({"OpenWindowStationA", ERROR_ACCESS_DENIED, 0, "", false});
     SetLastError(0);
     EXPECT_EQ(OpenWindowStationA("WinSta0", TRUE, MAXIMUM_ALLOWED), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_ACCESS_DENIED);

@@ -88,11 +88,7 @@ TEST_F(Threads, SuspendStopsTheThreadUntilResumedAndTerminateEndsIt) {
 }
 
 TEST_F(Threads, CreateThreadFaultFailsWithTheChosenError) {
-    ntsim::FaultRule r;
-    r.function = "CreateThread";
-    r.error = ERROR_NOT_ENOUGH_MEMORY;
-    r.nth = 1;
-    ntsim::FaultAdd(r);
+    ntsim::FaultAdd({"CreateThread", ERROR_NOT_ENOUGH_MEMORY, 1, "", false});
     SetLastError(0);
     EXPECT_EQ(CreateThread(nullptr, 0, ReturnParameter, nullptr, 0, nullptr), nullptr);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_ENOUGH_MEMORY);
