@@ -25,17 +25,10 @@ std::string SystemRoot() {
     std::string root = ProcessGetEnv("SystemRoot");
     return root.empty() ? "C:\\WINNT" : root;
 }
-
-bool Faulted(const char* function, const std::string& path) {
-    uint32_t err = 0;
-    if (!FaultHit(function, path, &err)) return false;
-    SetLastError(err);
-    return true;
-}
 }  // namespace
 
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
-    if (Faulted("GetTempPathA", "")) return 0;
+    if (FaultFails("GetTempPathA", "")) return 0;
     // TMP, then TEMP, then the profile, then the Windows folder, as kernel32 looks.
     bool found = false;
     std::string path = ProcessGetEnv("TMP", &found);
@@ -48,17 +41,17 @@ DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
 }
 
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
-    if (Faulted("GetSystemDirectoryA", "")) return 0;
+    if (FaultFails("GetSystemDirectoryA", "")) return 0;
     return CopyOut(SystemRoot() + "\\system32", lpBuffer, uSize);
 }
 
 UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-    if (Faulted("GetWindowsDirectoryA", "")) return 0;
+    if (FaultFails("GetWindowsDirectoryA", "")) return 0;
     return CopyOut(SystemRoot(), lpBuffer, uSize);
 }
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    if (Faulted("GetModuleFileNameA", "")) return 0;
+    if (FaultFails("GetModuleFileNameA", "")) return 0;
     if (hModule) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
@@ -85,12 +78,12 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
 }
 
 DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
-    if (Faulted("GetCurrentDirectoryA", "")) return 0;
+    if (FaultFails("GetCurrentDirectoryA", "")) return 0;
     return CopyOut(CurrentDirectory(), lpBuffer, nBufferLength);
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
-    if (Faulted("SetCurrentDirectoryA", lpPathName ? lpPathName : "")) return FALSE;
+    if (FaultFails("SetCurrentDirectoryA", lpPathName ? lpPathName : "")) return FALSE;
     if (!lpPathName || !*lpPathName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

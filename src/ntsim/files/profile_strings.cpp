@@ -74,17 +74,14 @@ std::vector<std::string> ReadLines(const std::string& host, bool* exists, bool* 
 }  // namespace
 
 BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName) {
-    uint32_t err = 0;
-    if (FaultHit("WritePrivateProfileStringA", lpFileName ? lpFileName : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("WritePrivateProfileStringA", lpFileName ? lpFileName : "")) return FALSE;
     if (!lpAppName || !lpFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     FileRef ref;
-    if ((err = ResolveIni(lpFileName, &ref)) != ERROR_SUCCESS) {
+    uint32_t err = ResolveIni(lpFileName, &ref);
+    if (err != ERROR_SUCCESS) {
         SetLastError(err);
         return FALSE;
     }

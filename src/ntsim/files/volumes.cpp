@@ -15,12 +15,6 @@
 using namespace ntsim;
 
 namespace {
-bool Faulted(const char* function, const std::string& path) {
-    uint32_t err = 0;
-    if (!FaultHit(function, path, &err)) return false;
-    SetLastError(err);
-    return true;
-}
 
 // The drive a root path names: "C:\", "C:", "c:\" or a path on it; null for the current drive.
 bool RootDrive(LPCSTR root, DriveInfo* drive) {
@@ -31,7 +25,7 @@ bool RootDrive(LPCSTR root, DriveInfo* drive) {
 }  // namespace
 
 DWORD GetLogicalDrives(void) {
-    if (Faulted("GetLogicalDrives", "")) return 0;
+    if (FaultFails("GetLogicalDrives", "")) return 0;
     DWORD mask = 0;
     DriveInfo d;
     for (char c = 'A'; c <= 'Z'; ++c)
@@ -41,7 +35,7 @@ DWORD GetLogicalDrives(void) {
 }
 
 DWORD GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
-    if (Faulted("GetLogicalDriveStringsA", "")) return 0;
+    if (FaultFails("GetLogicalDriveStringsA", "")) return 0;
     std::string list;
     DriveInfo d;
     for (char c = 'A'; c <= 'Z'; ++c)
@@ -58,7 +52,7 @@ DWORD GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
 }
 
 UINT GetDriveTypeA(LPCSTR lpRootPathName) {
-    if (Faulted("GetDriveTypeA", lpRootPathName ? lpRootPathName : "")) return DRIVE_UNKNOWN;
+    if (FaultFails("GetDriveTypeA", lpRootPathName ? lpRootPathName : "")) return DRIVE_UNKNOWN;
     DriveInfo d;
     if (!RootDrive(lpRootPathName, &d)) return DRIVE_NO_ROOT_DIR;
     if (strcasecmp(d.type.c_str(), "fixed") == 0) return DRIVE_FIXED;
@@ -72,7 +66,7 @@ UINT GetDriveTypeA(LPCSTR lpRootPathName) {
 BOOL GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
                            LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                            LPSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
-    if (Faulted("GetVolumeInformationA", lpRootPathName ? lpRootPathName : "")) return FALSE;
+    if (FaultFails("GetVolumeInformationA", lpRootPathName ? lpRootPathName : "")) return FALSE;
     std::string root = lpRootPathName ? lpRootPathName : CurrentDirectory().substr(0, 3);
     // A root path must end with a backslash.
     if (root.empty() || root.back() != '\\') {

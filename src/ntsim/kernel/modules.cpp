@@ -220,11 +220,7 @@ FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    uint32_t err = 0;
-    if (FaultHit("GetProcAddress", lpProcName, &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("GetProcAddress", lpProcName)) return nullptr;
     for (const Export& e : m->exports)
         if (e.name == lpProcName) {
             if (!VersionAtLeast(e.minMajor, e.minMinor)) break;

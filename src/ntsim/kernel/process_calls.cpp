@@ -53,11 +53,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
                     BOOL, DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
                     LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
     std::string name = lpApplicationName ? lpApplicationName : "";
-    uint32_t fault = 0;
-    if (FaultHit("CreateProcessA", name.empty() && lpCommandLine ? lpCommandLine : name, &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (FaultFails("CreateProcessA", name.empty() && lpCommandLine ? lpCommandLine : name)) return FALSE;
     if (!ProcessAttached() || !lpStartupInfo || !lpProcessInformation || (name.empty() && !lpCommandLine)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -142,11 +142,7 @@ static bool MayBeginShutdown() {
 
 BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeout, BOOL bForceAppsClosed,
                              BOOL bRebootAfterShutdown) {
-    uint32_t error = 0;
-    if (FaultHit("InitiateSystemShutdownA", "", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
+    if (FaultFails("InitiateSystemShutdownA", "")) return FALSE;
     if (!ProcessAttached()) {
         SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return FALSE;
@@ -172,11 +168,7 @@ BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeo
 
 BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
     (void)dwReason;
-    uint32_t error = 0;
-    if (FaultHit("ExitWindowsEx", "", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
+    if (FaultFails("ExitWindowsEx", "")) return FALSE;
     if (!ProcessAttached()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -90,11 +90,7 @@ std::map<std::string, std::weak_ptr<MutexObject>> g_named;
 using namespace ntsim;
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-    uint32_t err = 0;
-    if (FaultHit("CreateMutexA", lpName ? lpName : "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreateMutexA", lpName ? lpName : "")) return nullptr;
     std::shared_ptr<MutexObject> m;
     bool existed = false;
     if (lpName && *lpName) {

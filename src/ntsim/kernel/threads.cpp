@@ -157,11 +157,7 @@ using namespace ntsim;
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId) {
-    uint32_t err;
-    if (FaultHit("CreateThread", "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreateThread", "")) return nullptr;
     if (!lpStartAddress) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;

@@ -33,11 +33,7 @@ const Account* Resolve(const AccountDb& db, const std::string& text) {
 
 BOOL LookupAccountNameA(LPCSTR lpSystemName, LPCSTR lpAccountName, PSID Sid, LPDWORD cbSid,
                         LPSTR ReferencedDomainName, LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
-    uint32_t err = 0;
-    if (FaultHit("LookupAccountNameA", lpAccountName ? lpAccountName : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("LookupAccountNameA", lpAccountName ? lpAccountName : "")) return FALSE;
     (void)lpSystemName;
     if (!lpAccountName || !cbSid || !cchReferencedDomainName) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -67,11 +63,7 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
                        LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
     (void)lpSystemName;
     size_t n = SidCheck((const uint8_t*)Sid, SECURITY_MAX_SID_SIZE);
-    uint32_t err = 0;
-    if (FaultHit("LookupAccountSidA", n ? SidToText((const uint8_t*)Sid, n) : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("LookupAccountSidA", n ? SidToText((const uint8_t*)Sid, n) : "")) return FALSE;
     if (!n) {
         SetLastError(ERROR_INVALID_SID);
         return FALSE;
@@ -101,11 +93,7 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
 }
 
 BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
-    uint32_t err = 0;
-    if (FaultHit("GetUserNameA", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("GetUserNameA", "")) return FALSE;
     if (!pcbBuffer || !ProcessAttached()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

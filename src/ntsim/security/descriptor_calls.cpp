@@ -9,12 +9,7 @@
 using namespace ntsim;
 
 // Allocation and SID calls can be made to fail like any other call (memory exhausted).
-static bool Faulted(const char* function) {
-    uint32_t err = 0;
-    if (!FaultHit(function, "", &err)) return false;
-    SetLastError(err);
-    return true;
-}
+static bool Faulted(const char* function) { return FaultFails(function, ""); }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     if (Faulted("LocalAlloc")) return nullptr;

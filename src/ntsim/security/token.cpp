@@ -171,11 +171,7 @@ using namespace ntsim;
 HANDLE GetCurrentProcess(void) { return (HANDLE)(LONG_PTR)-1; }
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
-    uint32_t err = 0;
-    if (FaultHit("OpenProcessToken", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("OpenProcessToken", "")) return FALSE;
     if (ProcessHandle != GetCurrentProcess() || !TokenHandle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -206,11 +202,7 @@ static bool TokenFor(HANDLE h, DWORD need) {
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, PDWORD ReturnLength) {
-    uint32_t err = 0;
-    if (FaultHit("GetTokenInformation", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("GetTokenInformation", "")) return FALSE;
     if (!TokenFor(TokenHandle, TOKEN_QUERY)) return FALSE;
     if (!ReturnLength) {
         SetLastError(ERROR_NOACCESS);
@@ -289,11 +281,7 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-    uint32_t err = 0;
-    if (FaultHit("LookupPrivilegeValueA", lpName ? lpName : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("LookupPrivilegeValueA", lpName ? lpName : "")) return FALSE;
     (void)lpSystemName;  // this machine answers for itself
     if (!lpName || !lpLuid) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -329,11 +317,7 @@ BOOL LookupPrivilegeNameA(LPCSTR lpSystemName, PLUID lpLuid, LPSTR lpName, LPDWO
 
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
                            DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
-    uint32_t err = 0;
-    if (FaultHit("AdjustTokenPrivileges", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("AdjustTokenPrivileges", "")) return FALSE;
     if (!TokenFor(TokenHandle, TOKEN_ADJUST_PRIVILEGES)) return FALSE;
     if (!DisableAllPrivileges && !NewState) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -68,11 +68,7 @@ void ServiceStatusHistoryClear() {
 using namespace ntsim;
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
-    uint32_t fault = 0;
-    if (FaultHit("StartServiceCtrlDispatcherA", "", &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (FaultFails("StartServiceCtrlDispatcherA", "")) return FALSE;
     if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -141,11 +137,7 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
-    uint32_t fault = 0;
-    if (FaultHit("RegisterServiceCtrlHandlerA", lpServiceName ? lpServiceName : "", &fault)) {
-        SetLastError(fault);
-        return nullptr;
-    }
+    if (FaultFails("RegisterServiceCtrlHandlerA", lpServiceName ? lpServiceName : "")) return nullptr;
     if (!lpServiceName || !lpHandlerProc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -161,11 +153,7 @@ SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLE
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
-    uint32_t fault = 0;
-    if (FaultHit("SetServiceStatus", "", &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (FaultFails("SetServiceStatus", "")) return FALSE;
     std::string name;
     {
         std::lock_guard<ntsim::SimMutex> lock(g_mutex);

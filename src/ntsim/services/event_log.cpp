@@ -123,11 +123,7 @@ std::string EventLogFormat(const EventEntry& e) {
 using namespace ntsim;
 
 HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
-    uint32_t fault = 0;
-    if (FaultHit("RegisterEventSourceA", lpSourceName ? lpSourceName : "", &fault)) {
-        SetLastError(fault);
-        return nullptr;
-    }
+    if (FaultFails("RegisterEventSourceA", lpSourceName ? lpSourceName : "")) return nullptr;
     if (lpUNCServerName && *lpUNCServerName) {
         SetLastError(RPC_S_SERVER_UNAVAILABLE);  // no other computer answers
         return nullptr;
@@ -149,11 +145,7 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    uint32_t fault = 0;
-    if (FaultHit("ReportEventA", source->source, &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (FaultFails("ReportEventA", source->source)) return FALSE;
     if (wNumStrings && !lpStrings) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -327,11 +327,7 @@ LRESULT DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
 HWND CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                         LPARAM dwInitParam) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("CreateDialogParamA", NameText(lpTemplateName), &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreateDialogParamA", NameText(lpTemplateName))) return nullptr;
     const ResourceEntry* e = FindDialog(lpTemplateName);
     if (!e) return nullptr;
     return DialogCreateFromTemplate(e->data.data(), e->data.size(), (int)e->id, hWndParent, lpDialogFunc,
@@ -341,11 +337,7 @@ HWND CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndPar
 INT_PTR DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                         LPARAM dwInitParam) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("DialogBoxParamA", NameText(lpTemplateName), &err)) {
-        SetLastError(err);
-        return -1;
-    }
+    if (FaultFails("DialogBoxParamA", NameText(lpTemplateName))) return -1;
     const ResourceEntry* e = FindDialog(lpTemplateName);
     if (!e) return -1;
     HWND owner = nullptr;

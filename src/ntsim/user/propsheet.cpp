@@ -264,11 +264,7 @@ HWND AddButton(HWND sheet, int id, const char* text, DWORD style, int x, int y) 
 using namespace ntsim;
 
 HPROPSHEETPAGE CreatePropertySheetPageA(LPCPROPSHEETPAGEA psp) {
-    uint32_t err;
-    if (FaultHit("CreatePropertySheetPageA", "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreatePropertySheetPageA", "")) return nullptr;
     if (!psp || psp->dwSize < offsetof(PROPSHEETPAGEA, pcRefParent) + sizeof(UINT*)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
@@ -288,11 +284,7 @@ BOOL DestroyPropertySheetPage(HPROPSHEETPAGE hPSPage) {
 
 INT_PTR PropertySheetA(LPCPROPSHEETHEADERA h) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("PropertySheetA", h && h->pszCaption && !IS_INTRESOURCE(h->pszCaption) ? h->pszCaption : "", &err)) {
-        SetLastError(err);
-        return -1;
-    }
+    if (FaultFails("PropertySheetA", h && h->pszCaption && !IS_INTRESOURCE(h->pszCaption) ? h->pszCaption : "")) return -1;
     if (!h || h->nPages == 0 || h->nPages > MAXPROPPAGES) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return -1;

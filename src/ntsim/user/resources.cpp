@@ -25,11 +25,7 @@ int LoadStringA(HINSTANCE, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
         return 0;
     }
     lpBuffer[0] = 0;
-    uint32_t err;
-    if (FaultHit("LoadStringA", "#" + std::to_string(uID), &err)) {
-        SetLastError(err);
-        return 0;
-    }
+    if (FaultFails("LoadStringA", "#" + std::to_string(uID))) return 0;
     std::string text;
     if (!ResourceString(uID, &text)) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
@@ -43,11 +39,7 @@ int LoadStringA(HINSTANCE, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
 }
 
 HICON LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName) {
-    uint32_t err;
-    if (FaultHit("LoadIconA", NameText(lpIconName), &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("LoadIconA", NameText(lpIconName))) return nullptr;
     if (!hInstance) {
         // The system's own icons (IDI_APPLICATION and its neighbours).
         uintptr_t id = (uintptr_t)lpIconName;
@@ -70,11 +62,7 @@ HCURSOR LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName) {
 }
 
 HBITMAP LoadBitmapA(HINSTANCE, LPCSTR lpBitmapName) {
-    uint32_t err;
-    if (FaultHit("LoadBitmapA", NameText(lpBitmapName), &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("LoadBitmapA", NameText(lpBitmapName))) return nullptr;
     const ResourceEntry* e = ResourceFind(2, lpBitmapName);
     if (!e) {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);

@@ -202,11 +202,7 @@ BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLen
 
 HWINSTA OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MASK) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("OpenWindowStationA", lpszWinSta ? lpszWinSta : "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("OpenWindowStationA", lpszWinSta ? lpszWinSta : "")) return nullptr;
     if (!lpszWinSta || (!Same(lpszWinSta, "WinSta0") && !Same(lpszWinSta, kServiceStation))) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
@@ -217,11 +213,7 @@ HWINSTA OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MASK) {
 }
 
 BOOL SetProcessWindowStation(HWINSTA hWinSta) {
-    uint32_t err;
-    if (FaultHit("SetProcessWindowStation", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("SetProcessWindowStation", "")) return FALSE;
     if (!HandleGetAs<StationObject>((HANDLE)hWinSta)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -233,11 +225,7 @@ BOOL SetProcessWindowStation(HWINSTA hWinSta) {
 
 HDESK OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MASK) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("OpenDesktopA", lpszDesktop ? lpszDesktop : "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("OpenDesktopA", lpszDesktop ? lpszDesktop : "")) return nullptr;
     ForeignWindowsMaterialize();
     std::string station = StationName(ProcessStation());
     if (!lpszDesktop || !DesktopExists(station, lpszDesktop)) {
@@ -259,11 +247,7 @@ HDESK OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MASK) {
 
 HDESK OpenInputDesktop(DWORD, BOOL, ACCESS_MASK) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("OpenInputDesktop", "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("OpenInputDesktop", "")) return nullptr;
     ForeignWindowsMaterialize();
     // The input desktop belongs to the interactive station; other stations have none.
     if (!Same(StationName(ProcessStation()), "WinSta0")) {
@@ -281,11 +265,7 @@ HDESK OpenInputDesktop(DWORD, BOOL, ACCESS_MASK) {
 
 BOOL SetThreadDesktop(HDESK hDesktop) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("SetThreadDesktop", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("SetThreadDesktop", "")) return FALSE;
     auto d = HandleGetAs<DesktopObject>((HANDLE)hDesktop);
     if (!d) {
         SetLastError(ERROR_INVALID_HANDLE);

@@ -362,11 +362,7 @@ ATOM RegisterClassA(const WNDCLASSA* wc) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    uint32_t err;
-    if (FaultHit("RegisterClassA", wc->lpszClassName, &err)) {
-        SetLastError(err);
-        return 0;
-    }
+    if (FaultFails("RegisterClassA", wc->lpszClassName)) return 0;
     UiLock lock;
     if (ClassFind(wc->lpszClassName)) {
         SetLastError(ERROR_CLASS_ALREADY_EXISTS);
@@ -395,11 +391,7 @@ HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, D
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
     }
-    uint32_t err;
-    if (FaultHit("CreateWindowExA", lpClassName, &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreateWindowExA", lpClassName)) return nullptr;
     if (X == CW_USEDEFAULT) X = 0;
     if (Y == CW_USEDEFAULT) Y = 0;
     if (nWidth == CW_USEDEFAULT) nWidth = 640;
