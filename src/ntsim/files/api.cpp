@@ -20,6 +20,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/listing.h"
 #include "ntsim/files/security.h"
@@ -31,11 +32,6 @@
 using namespace ntsim;
 
 namespace {
-
-BOOL Fail(uint32_t error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 bool Exists(const std::string& host, struct stat* st = nullptr) {
     struct stat s;

@@ -11,6 +11,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/boot.h"
 #include "ntsim/files/listing.h"
@@ -23,11 +24,6 @@ namespace {
 
 const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char kPendingValue[] = "PendingFileRenameOperations";
-
-BOOL Fail(uint32_t error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 // Reads the pending list (REG_MULTI_SZ) as strings, empty strings kept.
 LONG ReadPending(HKEY key, std::vector<std::string>* items) {

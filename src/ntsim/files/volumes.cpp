@@ -8,6 +8,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/paths.h"
 #include "ntsim/kernel/process.h"
@@ -69,25 +70,15 @@ BOOL GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer, DWOR
     if (FaultFails("GetVolumeInformationA", lpRootPathName ? lpRootPathName : "")) return FALSE;
     std::string root = lpRootPathName ? lpRootPathName : CurrentDirectory().substr(0, 3);
     // A root path must end with a backslash.
-    if (root.empty() || root.back() != '\\') {
-        SetLastError(ERROR_INVALID_NAME);
-        return FALSE;
-    }
+    if (root.empty() || root.back() != '\\') return Fail(ERROR_INVALID_NAME);
     DriveInfo d;
-    if (!RootDrive(root.c_str(), &d)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (!d.ready) {
-        SetLastError(ERROR_NOT_READY);
-        return FALSE;
-    }
+    if (!RootDrive(root.c_str(), &d)) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!d.ready) return Fail(ERROR_NOT_READY);
     std::string fs = d.fs.empty() ? "NTFS" : d.fs;
     for (char& c : fs) c = (char)toupper((unsigned char)c);
     if ((lpVolumeNameBuffer && nVolumeNameSize <= d.label.size()) ||
         (lpFileSystemNameBuffer && nFileSystemNameSize <= fs.size())) {
-        SetLastError(ERROR_BAD_LENGTH);
-        return FALSE;
+        return Fail(ERROR_BAD_LENGTH);
     }
     if (lpVolumeNameBuffer) memcpy(lpVolumeNameBuffer, d.label.c_str(), d.label.size() + 1);
     if (lpFileSystemNameBuffer) memcpy(lpFileSystemNameBuffer, fs.c_str(), fs.size() + 1);

@@ -9,6 +9,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/hive.h"
@@ -41,11 +42,6 @@ bool NameIsValid(const char* name, size_t maxLength) {
     for (const char* p = name; *p; ++p)
         if ((unsigned char)*p < 0x20 || strchr("\"/\\[]:|<>+=;,?*", *p)) return false;
     return true;
-}
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
 }
 
 }  // namespace

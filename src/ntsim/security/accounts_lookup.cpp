@@ -5,6 +5,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/accounts.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 
@@ -35,21 +36,14 @@ BOOL LookupAccountNameA(LPCSTR lpSystemName, LPCSTR lpAccountName, PSID Sid, LPD
                         LPSTR ReferencedDomainName, LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
     if (FaultFails("LookupAccountNameA", lpAccountName ? lpAccountName : "")) return FALSE;
     (void)lpSystemName;
-    if (!lpAccountName || !cbSid || !cchReferencedDomainName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!lpAccountName || !cbSid || !cchReferencedDomainName) return Fail(ERROR_INVALID_PARAMETER);
     const Account* a = Resolve(Accounts(), lpAccountName);
-    if (!a) {
-        SetLastError(ERROR_NONE_MAPPED);
-        return FALSE;
-    }
+    if (!a) return Fail(ERROR_NONE_MAPPED);
     DWORD sidLen = (DWORD)a->sid.size(), domLen = (DWORD)a->domain.size();
     if (*cbSid < sidLen || !Sid || *cchReferencedDomainName <= domLen || !ReferencedDomainName) {
         *cbSid = sidLen;
         *cchReferencedDomainName = domLen + 1;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(Sid, a->sid.data(), sidLen);
     memcpy(ReferencedDomainName, a->domain.c_str(), domLen + 1);
@@ -64,25 +58,15 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
     (void)lpSystemName;
     size_t n = SidCheck((const uint8_t*)Sid, SECURITY_MAX_SID_SIZE);
     if (FaultFails("LookupAccountSidA", n ? SidToText((const uint8_t*)Sid, n) : "")) return FALSE;
-    if (!n) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    if (!cchName || !cchReferencedDomainName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!n) return Fail(ERROR_INVALID_SID);
+    if (!cchName || !cchReferencedDomainName) return Fail(ERROR_INVALID_PARAMETER);
     const Account* a = Accounts().FindSid(SidBytes((const uint8_t*)Sid, (const uint8_t*)Sid + n));
-    if (!a) {
-        SetLastError(ERROR_NONE_MAPPED);
-        return FALSE;
-    }
+    if (!a) return Fail(ERROR_NONE_MAPPED);
     DWORD nameLen = (DWORD)a->name.size(), domLen = (DWORD)a->domain.size();
     if (*cchName <= nameLen || !Name || *cchReferencedDomainName <= domLen || !ReferencedDomainName) {
         *cchName = nameLen + 1;
         *cchReferencedDomainName = domLen + 1;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(Name, a->name.c_str(), nameLen + 1);
     memcpy(ReferencedDomainName, a->domain.c_str(), domLen + 1);
@@ -94,18 +78,14 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
 
 BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
     if (FaultFails("GetUserNameA", "")) return FALSE;
-    if (!pcbBuffer || !ProcessAttached()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!pcbBuffer || !ProcessAttached()) return Fail(ERROR_INVALID_PARAMETER);
     std::string user = CurrentProcess().user;
     size_t slash = user.find('\\');
     if (slash != std::string::npos) user = user.substr(slash + 1);
     DWORD need = (DWORD)user.size() + 1;
     if (*pcbBuffer < need || !lpBuffer) {
         *pcbBuffer = need;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(lpBuffer, user.c_str(), need);
     *pcbBuffer = need;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/process.h"
@@ -89,11 +90,6 @@ uint32_t CheckRights(uint32_t desired, bool manager, uint32_t* granted) {
     if (desired & ~allowed) return ERROR_ACCESS_DENIED;
     *granted = desired;
     return ERROR_SUCCESS;
-}
-
-BOOL Fail(uint32_t error) {
-    SetLastError(error);
-    return FALSE;
 }
 
 // The registry as the manager (LocalSystem) sees it.
