@@ -119,17 +119,17 @@ std::string FromNtPath(const std::string& s) {
 }  // namespace
 
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
-    uint32_t err = 0;
-    if (FaultHit("MoveFileExA", lpExistingFileName ? lpExistingFileName : "", &err)) return Fail(err);
+    if (FaultFails("MoveFileExA", lpExistingFileName ? lpExistingFileName : "")) return FALSE;
     if (!lpExistingFileName || !*lpExistingFileName) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
         if (dwFlags & MOVEFILE_COPY_ALLOWED) return Fail(ERROR_INVALID_PARAMETER);
-        err = RecordForRestart(lpExistingFileName, lpNewFileName, dwFlags);
+        uint32_t err = RecordForRestart(lpExistingFileName, lpNewFileName, dwFlags);
         return err == ERROR_SUCCESS ? TRUE : Fail(err);
     }
     if (!lpNewFileName) return Fail(ERROR_INVALID_PARAMETER);
     FileRef from, to;
-    if ((err = FileResolve(lpExistingFileName, &from)) != ERROR_SUCCESS) return Fail(err);
+    uint32_t err = FileResolve(lpExistingFileName, &from);
+    if (err != ERROR_SUCCESS) return Fail(err);
     if ((err = FileResolve(lpNewFileName, &to)) != ERROR_SUCCESS) return Fail(err);
     err = MoveNow(from, to, dwFlags);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);

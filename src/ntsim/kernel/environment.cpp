@@ -12,8 +12,7 @@ using ntsim::Fail;
 
 DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize) {
     if (!lpName) return Fail(ERROR_INVALID_PARAMETER, 0);
-    uint32_t err = 0;
-    if (ntsim::FaultHit("GetEnvironmentVariableA", lpName, &err)) return Fail(err, 0);
+    if (ntsim::FaultFails("GetEnvironmentVariableA", lpName)) return 0;
     bool found = false;
     std::string value = ntsim::ProcessGetEnv(lpName, &found);
     if (!found) return Fail(ERROR_ENVVAR_NOT_FOUND, 0);

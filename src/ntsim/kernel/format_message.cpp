@@ -125,8 +125,7 @@ const SystemMessage kMessages[] = {
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
                      DWORD nSize, va_list* Arguments) {
     (void)lpSource, (void)dwLanguageId, (void)Arguments;
-    uint32_t fault = 0;
-    if (ntsim::FaultHit("FormatMessageA", std::to_string(dwMessageId), &fault)) return Fail(fault, 0);
+    if (ntsim::FaultFails("FormatMessageA", std::to_string(dwMessageId))) return 0;
     // Only system messages are kept; inserts stay as they are (as with IGNORE_INSERTS).
     if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !lpBuffer) return Fail(ERROR_INVALID_PARAMETER, 0);
     const char* found = nullptr;

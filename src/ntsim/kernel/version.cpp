@@ -78,10 +78,9 @@ BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
     if (!lpVersionInformation) return Fail(ERROR_NOACCESS);
     // Only the 148-byte record is served here.
     if (lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    uint32_t err = 0;
-    if (ntsim::FaultHit("GetVersionExA", "", &err)) return Fail(err);
+    if (ntsim::FaultFails("GetVersionExA", "")) return FALSE;
     ntsim::WindowsVersion v;
-    err = ntsim::SimulatedVersion(&v);
+    uint32_t err = ntsim::SimulatedVersion(&v);
     if (err != ERROR_SUCCESS) return Fail(err);
     lpVersionInformation->dwMajorVersion = v.major;
     lpVersionInformation->dwMinorVersion = v.minor;
