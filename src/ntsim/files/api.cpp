@@ -20,6 +20,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/listing.h"
 #include "ntsim/files/security.h"
@@ -31,11 +32,6 @@
 using namespace ntsim;
 
 namespace {
-
-BOOL Fail(uint32_t error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 bool Exists(const std::string& host, struct stat* st = nullptr) {
     struct stat s;
@@ -279,8 +275,7 @@ BOOL RemoveDirectoryA(LPCSTR lpPathName) {
 }
 
 BOOL DeleteFileA(LPCSTR lpFileName) {
-    uint32_t fault = 0;
-    if (FaultHit("DeleteFileA", lpFileName ? lpFileName : "", &fault)) return Fail(fault);
+    if (FaultFails("DeleteFileA", lpFileName ? lpFileName : "")) return FALSE;
     // A file an open find handle has just listed: the listing holds what the checks
     // below would read again. Should the unlink fail, the full checks give the error.
     if (lpFileName && *lpFileName && ListingDelete(FullWindowsPath(lpFileName))) return TRUE;
@@ -430,8 +425,7 @@ HANDLE FindFirstFileA(LPCSTR lpFileName, LPWIN32_FIND_DATAA lpFindFileData) {
 }
 
 BOOL FindNextFileA(HANDLE hFindFile, LPWIN32_FIND_DATAA lpFindFileData) {
-    uint32_t err = 0;
-    if (FaultHit("FindNextFileA", "", &err)) return Fail(err);
+    if (FaultFails("FindNextFileA", "")) return FALSE;
     auto find = HandleGetAs<FindObject>(hFindFile);
     if (!find) return Fail(ERROR_INVALID_HANDLE);
     FolderListing& listing = find->listing;

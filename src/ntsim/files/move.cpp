@@ -11,6 +11,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/boot.h"
 #include "ntsim/files/listing.h"
@@ -23,11 +24,6 @@ namespace {
 
 const char kSessionManager[] = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const char kPendingValue[] = "PendingFileRenameOperations";
-
-BOOL Fail(uint32_t error) {
-    SetLastError(error);
-    return FALSE;
-}
 
 // Reads the pending list (REG_MULTI_SZ) as strings, empty strings kept.
 LONG ReadPending(HKEY key, std::vector<std::string>* items) {
@@ -123,17 +119,17 @@ std::string FromNtPath(const std::string& s) {
 }  // namespace
 
 BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
-    uint32_t err = 0;
-    if (FaultHit("MoveFileExA", lpExistingFileName ? lpExistingFileName : "", &err)) return Fail(err);
+    if (FaultFails("MoveFileExA", lpExistingFileName ? lpExistingFileName : "")) return FALSE;
     if (!lpExistingFileName || !*lpExistingFileName) return Fail(ERROR_INVALID_PARAMETER);
     if (dwFlags & MOVEFILE_DELAY_UNTIL_REBOOT) {
         if (dwFlags & MOVEFILE_COPY_ALLOWED) return Fail(ERROR_INVALID_PARAMETER);
-        err = RecordForRestart(lpExistingFileName, lpNewFileName, dwFlags);
+        uint32_t err = RecordForRestart(lpExistingFileName, lpNewFileName, dwFlags);
         return err == ERROR_SUCCESS ? TRUE : Fail(err);
     }
     if (!lpNewFileName) return Fail(ERROR_INVALID_PARAMETER);
     FileRef from, to;
-    if ((err = FileResolve(lpExistingFileName, &from)) != ERROR_SUCCESS) return Fail(err);
+    uint32_t err = FileResolve(lpExistingFileName, &from);
+    if (err != ERROR_SUCCESS) return Fail(err);
     if ((err = FileResolve(lpNewFileName, &to)) != ERROR_SUCCESS) return Fail(err);
     err = MoveNow(from, to, dwFlags);
     return err == ERROR_SUCCESS ? TRUE : Fail(err);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/security.h"
 #include "ntsim/kernel/paths.h"
@@ -25,17 +26,10 @@ std::string SystemRoot() {
     std::string root = ProcessGetEnv("SystemRoot");
     return root.empty() ? "C:\\WINNT" : root;
 }
-
-bool Faulted(const char* function, const std::string& path) {
-    uint32_t err = 0;
-    if (!FaultHit(function, path, &err)) return false;
-    SetLastError(err);
-    return true;
-}
 }  // namespace
 
 DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
-    if (Faulted("GetTempPathA", "")) return 0;
+    if (FaultFails("GetTempPathA", "")) return 0;
     // TMP, then TEMP, then the profile, then the Windows folder, as kernel32 looks.
     bool found = false;
     std::string path = ProcessGetEnv("TMP", &found);
@@ -48,30 +42,21 @@ DWORD GetTempPathA(DWORD nBufferLength, LPSTR lpBuffer) {
 }
 
 UINT GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
-    if (Faulted("GetSystemDirectoryA", "")) return 0;
+    if (FaultFails("GetSystemDirectoryA", "")) return 0;
     return CopyOut(SystemRoot() + "\\system32", lpBuffer, uSize);
 }
 
 UINT GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize) {
-    if (Faulted("GetWindowsDirectoryA", "")) return 0;
+    if (FaultFails("GetWindowsDirectoryA", "")) return 0;
     return CopyOut(SystemRoot(), lpBuffer, uSize);
 }
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    if (Faulted("GetModuleFileNameA", "")) return 0;
-    if (hModule) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
+    if (FaultFails("GetModuleFileNameA", "")) return 0;
+    if (hModule) return Fail(ERROR_MOD_NOT_FOUND, 0);
     std::string image = ProcessAttached() ? CurrentProcess().imagePath : "";
-    if (image.empty()) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    if (!lpFilename || nSize == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
+    if (image.empty()) return Fail(ERROR_MOD_NOT_FOUND, 0);
+    if (!lpFilename || nSize == 0) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
     // Too small: truncated and terminated, the size returned (as Windows XP does).
     if (nSize <= image.size()) {
         memcpy(lpFilename, image.c_str(), nSize - 1);
@@ -85,22 +70,16 @@ DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
 }
 
 DWORD GetCurrentDirectoryA(DWORD nBufferLength, LPSTR lpBuffer) {
-    if (Faulted("GetCurrentDirectoryA", "")) return 0;
+    if (FaultFails("GetCurrentDirectoryA", "")) return 0;
     return CopyOut(CurrentDirectory(), lpBuffer, nBufferLength);
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
-    if (Faulted("SetCurrentDirectoryA", lpPathName ? lpPathName : "")) return FALSE;
-    if (!lpPathName || !*lpPathName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("SetCurrentDirectoryA", lpPathName ? lpPathName : "")) return FALSE;
+    if (!lpPathName || !*lpPathName) return Fail(ERROR_INVALID_PARAMETER);
     FileRef ref;
     uint32_t err = FileResolve(lpPathName, &ref);
-    if (err != ERROR_SUCCESS) {
-        SetLastError(err == ERROR_INVALID_DRIVE ? ERROR_PATH_NOT_FOUND : err);
-        return FALSE;
-    }
+    if (err != ERROR_SUCCESS) return Fail(err == ERROR_INVALID_DRIVE ? ERROR_PATH_NOT_FOUND : err);
     struct stat st;
     if (stat(ref.host.c_str(), &st) != 0) {
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -108,10 +87,7 @@ BOOL SetCurrentDirectoryA(LPCSTR lpPathName) {
         if (FileParent(ref, &parent) && stat(parent.host.c_str(), &st) != 0) SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        SetLastError(ERROR_DIRECTORY);
-        return FALSE;
-    }
+    if (!S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY);
     SetCurrentDirectoryPath(ref.full);
     return TRUE;
 }

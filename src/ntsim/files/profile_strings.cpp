@@ -11,6 +11,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/files/security.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 
 using namespace ntsim;
@@ -74,20 +75,11 @@ std::vector<std::string> ReadLines(const std::string& host, bool* exists, bool* 
 }  // namespace
 
 BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpString, LPCSTR lpFileName) {
-    uint32_t err = 0;
-    if (FaultHit("WritePrivateProfileStringA", lpFileName ? lpFileName : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
-    if (!lpAppName || !lpFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("WritePrivateProfileStringA", lpFileName ? lpFileName : "")) return FALSE;
+    if (!lpAppName || !lpFileName) return Fail(ERROR_INVALID_PARAMETER);
     FileRef ref;
-    if ((err = ResolveIni(lpFileName, &ref)) != ERROR_SUCCESS) {
-        SetLastError(err);
-        return FALSE;
-    }
+    uint32_t err = ResolveIni(lpFileName, &ref);
+    if (err != ERROR_SUCCESS) return Fail(err);
     bool exists = false, crlf = true;
     std::vector<std::string> lines = ReadLines(ref.host, &exists, &crlf);
     bool removing = !lpKeyName || !lpString;
@@ -137,16 +129,10 @@ BOOL WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR lpStr
         }
     }
     if (!changed) return TRUE;
-    if (exists && (err = FileAccessCheck(ref, kFileGenericWrite)) != ERROR_SUCCESS) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (exists && (err = FileAccessCheck(ref, kFileGenericWrite)) != ERROR_SUCCESS) return Fail(err);
     std::ofstream out(ref.host, std::ios::binary | std::ios::trunc);
     for (const auto& l : lines) out << l << (crlf ? "\r\n" : "\n");
-    if (!out) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!out) return Fail(ERROR_ACCESS_DENIED);
     if (!exists) {
         out.close();
         FileStoreNewDescriptor(ref, false);

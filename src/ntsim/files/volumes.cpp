@@ -8,6 +8,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/paths.h"
 #include "ntsim/kernel/process.h"
@@ -15,12 +16,6 @@
 using namespace ntsim;
 
 namespace {
-bool Faulted(const char* function, const std::string& path) {
-    uint32_t err = 0;
-    if (!FaultHit(function, path, &err)) return false;
-    SetLastError(err);
-    return true;
-}
 
 // The drive a root path names: "C:\", "C:", "c:\" or a path on it; null for the current drive.
 bool RootDrive(LPCSTR root, DriveInfo* drive) {
@@ -31,7 +26,7 @@ bool RootDrive(LPCSTR root, DriveInfo* drive) {
 }  // namespace
 
 DWORD GetLogicalDrives(void) {
-    if (Faulted("GetLogicalDrives", "")) return 0;
+    if (FaultFails("GetLogicalDrives", "")) return 0;
     DWORD mask = 0;
     DriveInfo d;
     for (char c = 'A'; c <= 'Z'; ++c)
@@ -41,7 +36,7 @@ DWORD GetLogicalDrives(void) {
 }
 
 DWORD GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
-    if (Faulted("GetLogicalDriveStringsA", "")) return 0;
+    if (FaultFails("GetLogicalDriveStringsA", "")) return 0;
     std::string list;
     DriveInfo d;
     for (char c = 'A'; c <= 'Z'; ++c)
@@ -58,7 +53,7 @@ DWORD GetLogicalDriveStringsA(DWORD nBufferLength, LPSTR lpBuffer) {
 }
 
 UINT GetDriveTypeA(LPCSTR lpRootPathName) {
-    if (Faulted("GetDriveTypeA", lpRootPathName ? lpRootPathName : "")) return DRIVE_UNKNOWN;
+    if (FaultFails("GetDriveTypeA", lpRootPathName ? lpRootPathName : "")) return DRIVE_UNKNOWN;
     DriveInfo d;
     if (!RootDrive(lpRootPathName, &d)) return DRIVE_NO_ROOT_DIR;
     if (strcasecmp(d.type.c_str(), "fixed") == 0) return DRIVE_FIXED;
@@ -72,28 +67,18 @@ UINT GetDriveTypeA(LPCSTR lpRootPathName) {
 BOOL GetVolumeInformationA(LPCSTR lpRootPathName, LPSTR lpVolumeNameBuffer, DWORD nVolumeNameSize,
                            LPDWORD lpVolumeSerialNumber, LPDWORD lpMaximumComponentLength, LPDWORD lpFileSystemFlags,
                            LPSTR lpFileSystemNameBuffer, DWORD nFileSystemNameSize) {
-    if (Faulted("GetVolumeInformationA", lpRootPathName ? lpRootPathName : "")) return FALSE;
+    if (FaultFails("GetVolumeInformationA", lpRootPathName ? lpRootPathName : "")) return FALSE;
     std::string root = lpRootPathName ? lpRootPathName : CurrentDirectory().substr(0, 3);
     // A root path must end with a backslash.
-    if (root.empty() || root.back() != '\\') {
-        SetLastError(ERROR_INVALID_NAME);
-        return FALSE;
-    }
+    if (root.empty() || root.back() != '\\') return Fail(ERROR_INVALID_NAME);
     DriveInfo d;
-    if (!RootDrive(root.c_str(), &d)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (!d.ready) {
-        SetLastError(ERROR_NOT_READY);
-        return FALSE;
-    }
+    if (!RootDrive(root.c_str(), &d)) return Fail(ERROR_PATH_NOT_FOUND);
+    if (!d.ready) return Fail(ERROR_NOT_READY);
     std::string fs = d.fs.empty() ? "NTFS" : d.fs;
     for (char& c : fs) c = (char)toupper((unsigned char)c);
     if ((lpVolumeNameBuffer && nVolumeNameSize <= d.label.size()) ||
         (lpFileSystemNameBuffer && nFileSystemNameSize <= fs.size())) {
-        SetLastError(ERROR_BAD_LENGTH);
-        return FALSE;
+        return Fail(ERROR_BAD_LENGTH);
     }
     if (lpVolumeNameBuffer) memcpy(lpVolumeNameBuffer, d.label.c_str(), d.label.size() + 1);
     if (lpFileSystemNameBuffer) memcpy(lpFileSystemNameBuffer, fs.c_str(), fs.size() + 1);

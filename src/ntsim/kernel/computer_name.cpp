@@ -9,6 +9,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/hive.h"
@@ -41,11 +42,6 @@ bool NameIsValid(const char* name, size_t maxLength) {
     for (const char* p = name; *p; ++p)
         if ((unsigned char)*p < 0x20 || strchr("\"/\\[]:|<>+=;,?*", *p)) return false;
     return true;
-}
-
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
 }
 
 }  // namespace
@@ -149,8 +145,7 @@ using namespace ntsim;
 
 BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
     if (!nSize) return Fail(ERROR_INVALID_PARAMETER);
-    uint32_t err = 0;
-    if (FaultHit("GetComputerNameA", "", &err)) return Fail(err);
+    if (FaultFails("GetComputerNameA", "")) return FALSE;
     std::string name = ActiveComputerName();
     if (!lpBuffer || *nSize < name.size() + 1) {
         // The size needed, with the terminating zero.
@@ -164,8 +159,7 @@ BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
 
 BOOL SetComputerNameA(LPCSTR lpComputerName) {
     if (!lpComputerName) return Fail(ERROR_INVALID_PARAMETER);
-    uint32_t err = 0;
-    if (FaultHit("SetComputerNameA", lpComputerName, &err)) return Fail(err);
+    if (FaultFails("SetComputerNameA", lpComputerName)) return FALSE;
     if (!NameIsValid(lpComputerName, MAX_COMPUTERNAME_LENGTH)) return Fail(ERROR_INVALID_PARAMETER);
     LONG rc = WriteText(kComputerName, "ComputerName", lpComputerName);
     if (rc != ERROR_SUCCESS) return Fail((DWORD)rc);
@@ -174,8 +168,7 @@ BOOL SetComputerNameA(LPCSTR lpComputerName) {
 
 BOOL SetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPCSTR lpBuffer) {
     if (!lpBuffer) return Fail(ERROR_INVALID_PARAMETER);
-    uint32_t err = 0;
-    if (FaultHit("SetComputerNameExA", lpBuffer, &err)) return Fail(err);
+    if (FaultFails("SetComputerNameExA", lpBuffer)) return FALSE;
     LONG rc = ERROR_SUCCESS;
     switch (NameType) {
         case ComputerNamePhysicalDnsHostname: {

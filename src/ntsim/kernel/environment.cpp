@@ -4,25 +4,18 @@
 #include <string>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 
+using ntsim::Fail;
+
 DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize) {
-    if (!lpName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    uint32_t err = 0;
-    if (ntsim::FaultHit("GetEnvironmentVariableA", lpName, &err)) {
-        SetLastError(err);
-        return 0;
-    }
+    if (!lpName) return Fail(ERROR_INVALID_PARAMETER, 0);
+    if (ntsim::FaultFails("GetEnvironmentVariableA", lpName)) return 0;
     bool found = false;
     std::string value = ntsim::ProcessGetEnv(lpName, &found);
-    if (!found) {
-        SetLastError(ERROR_ENVVAR_NOT_FOUND);
-        return 0;
-    }
+    if (!found) return Fail(ERROR_ENVVAR_NOT_FOUND, 0);
     // Too small: the size needed, terminator included; the buffer is left alone.
     if (!lpBuffer || nSize <= value.size()) return (DWORD)value.size() + 1;
     memcpy(lpBuffer, value.c_str(), value.size() + 1);
@@ -31,10 +24,7 @@ DWORD GetEnvironmentVariableA(LPCSTR lpName, LPSTR lpBuffer, DWORD nSize) {
 
 // %NAME% is replaced by the variable's value; an unknown name or a lone % stays as written.
 DWORD ExpandEnvironmentStringsA(LPCSTR lpSrc, LPSTR lpDst, DWORD nSize) {
-    if (!lpSrc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!lpSrc) return Fail(ERROR_INVALID_PARAMETER, 0);
     std::string out;
     const char* p = lpSrc;
     while (*p) {

@@ -38,11 +38,7 @@ std::shared_ptr<EventObject> EventFor(HANDLE h) {
 }  // namespace
 
 HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
-    uint32_t fault = 0;
-    if (FaultHit("CreateEventA", lpName ? lpName : "", &fault)) {
-        SetLastError(fault);
-        return nullptr;
-    }
+    if (FaultFails("CreateEventA", lpName ? lpName : "")) return nullptr;
     auto e = std::make_shared<EventObject>();
     e->manualReset = bManualReset != FALSE;
     e->signalled = bInitialState != FALSE;

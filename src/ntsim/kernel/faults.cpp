@@ -8,6 +8,7 @@
 #include <mutex>
 #include <vector>
 
+#include "nt/win32.h"
 #include "ntsim/kernel/threads.h"
 #include "ntsim/registry/boot.h"
 
@@ -87,6 +88,13 @@ bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
     }
     if (flushFirst) RegistryShutdown();
     _exit(137);  // as a power cut: nothing else is written
+}
+
+bool FaultFails(const char* function, const std::string& path) {
+    uint32_t error = 0;
+    if (!FaultHit(function, path, &error)) return false;
+    SetLastError(error);
+    return true;
 }
 
 }  // namespace ntsim

@@ -26,6 +26,9 @@ void FaultClearAll();
 // Called at the start of a simulated function with the path or key name it works on.
 // True when this call must fail; *error then holds the code to fail with.
 bool FaultHit(const char* function, const std::string& path, uint32_t* error);
+// FaultHit for a call that reports failure through the last error: true when this call
+// must fail, the last error then being the rule's code.
+bool FaultFails(const char* function, const std::string& path);
 // False when no rule can match function: the caller then need not build the path at all,
 // which for a key handle is a walk up the tree and a string per call.
 bool FaultArmed(const char* function);

@@ -4,7 +4,10 @@
 #include <string>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
+
+using ntsim::Fail;
 
 namespace {
 
@@ -122,40 +125,24 @@ const SystemMessage kMessages[] = {
 DWORD FormatMessageA(DWORD dwFlags, LPCVOID lpSource, DWORD dwMessageId, DWORD dwLanguageId, LPSTR lpBuffer,
                      DWORD nSize, va_list* Arguments) {
     (void)lpSource, (void)dwLanguageId, (void)Arguments;
-    uint32_t fault = 0;
-    if (ntsim::FaultHit("FormatMessageA", std::to_string(dwMessageId), &fault)) {
-        SetLastError(fault);
-        return 0;
-    }
+    if (ntsim::FaultFails("FormatMessageA", std::to_string(dwMessageId))) return 0;
     // Only system messages are kept; inserts stay as they are (as with IGNORE_INSERTS).
-    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !lpBuffer) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!(dwFlags & FORMAT_MESSAGE_FROM_SYSTEM) || !lpBuffer) return Fail(ERROR_INVALID_PARAMETER, 0);
     const char* found = nullptr;
     for (const auto& m : kMessages)
         if (m.code == dwMessageId) found = m.text;
-    if (!found) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
+    if (!found) return Fail(ERROR_MR_MID_NOT_FOUND, 0);
     std::string text = std::string(found) + "\r\n";
     if (dwFlags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
         // lpBuffer receives the address of a LocalAlloc'd buffer of at least nSize bytes.
         size_t size = text.size() + 1 > nSize ? text.size() + 1 : nSize;
         char* block = (char*)LocalAlloc(LMEM_FIXED, size);
-        if (!block) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return 0;
-        }
+        if (!block) return Fail(ERROR_NOT_ENOUGH_MEMORY, 0);
         memcpy(block, text.c_str(), text.size() + 1);
         *(LPSTR*)lpBuffer = block;
         return (DWORD)text.size();
     }
-    if (nSize <= text.size()) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
+    if (nSize <= text.size()) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
     memcpy(lpBuffer, text.c_str(), text.size() + 1);
     return (DWORD)text.size();
 }

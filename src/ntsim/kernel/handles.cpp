@@ -4,6 +4,9 @@
 #include <map>
 #include <mutex>
 #include "ntsim/kernel/threads.h"
+#include "ntsim/kernel/fail.h"
+
+using ntsim::Fail;
 
 namespace ntsim {
 
@@ -14,8 +17,7 @@ uintptr_t g_next = 0x100;
 }  // namespace
 
 uint32_t KernelObject::Wait(uint32_t) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
+    return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
 }
 
 HANDLE HandleCreate(std::shared_ptr<KernelObject> object) {
@@ -45,18 +47,12 @@ bool HandleClose(HANDLE handle) {
 }  // namespace ntsim
 
 BOOL CloseHandle(HANDLE hObject) {
-    if (!ntsim::HandleClose(hObject)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!ntsim::HandleClose(hObject)) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;
 }
 
 DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
     std::shared_ptr<ntsim::KernelObject> object = ntsim::HandleGet(hHandle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
+    if (!object) return Fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
     return object->Wait(dwMilliseconds);
 }

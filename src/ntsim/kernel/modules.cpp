@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/shutdown.h"
@@ -179,20 +180,11 @@ using namespace ntsim;
 
 HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
     uint32_t err = 0;
-    if (!lpLibFileName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (FaultHit("LoadLibraryA", lpLibFileName, &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (!lpLibFileName) return Fail(ERROR_INVALID_PARAMETER, nullptr);
+    if (FaultHit("LoadLibraryA", lpLibFileName, &err)) return Fail(err, nullptr);
     std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = Find(lpLibFileName);
-    if (!m || !Present(*m)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
+    if (!m || !Present(*m)) return Fail(ERROR_MOD_NOT_FOUND, nullptr);
     ++m->loads;
     return (HMODULE)m;
 }
@@ -201,46 +193,29 @@ HMODULE GetModuleHandleA(LPCSTR lpModuleName) {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     if (!lpModuleName) return (HMODULE)&Modules()[1];  // the program itself: kernel32 stands in
     Module* m = Find(lpModuleName);
-    if (!m || (!m->alwaysLoaded && m->loads == 0)) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
+    if (!m || (!m->alwaysLoaded && m->loads == 0)) return Fail(ERROR_MOD_NOT_FOUND, nullptr);
     return (HMODULE)m;
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = FromHandle(hModule);
-    if (!m) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
+    if (!m) return Fail(ERROR_MOD_NOT_FOUND, nullptr);
     // Lookups by ordinal (a value below 0x10000) are not served: no export has one here.
-    if ((uintptr_t)lpProcName < 0x10000) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    uint32_t err = 0;
-    if (FaultHit("GetProcAddress", lpProcName, &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if ((uintptr_t)lpProcName < 0x10000) return Fail(ERROR_PROC_NOT_FOUND, nullptr);
+    if (FaultFails("GetProcAddress", lpProcName)) return nullptr;
     for (const Export& e : m->exports)
         if (e.name == lpProcName) {
             if (!VersionAtLeast(e.minMajor, e.minMinor)) break;
             return e.function;
         }
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
+    return Fail(ERROR_PROC_NOT_FOUND, nullptr);
 }
 
 BOOL FreeLibrary(HMODULE hLibModule) {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     Module* m = FromHandle(hLibModule);
-    if (!m || (m->loads == 0 && !m->alwaysLoaded)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!m || (m->loads == 0 && !m->alwaysLoaded)) return Fail(ERROR_INVALID_HANDLE);
     if (m->loads > 0) --m->loads;
     return TRUE;
 }

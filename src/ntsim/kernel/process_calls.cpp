@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/paths.h"
@@ -53,25 +54,16 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
                     BOOL, DWORD dwCreationFlags, LPVOID lpEnvironment, LPCSTR lpCurrentDirectory,
                     LPSTARTUPINFOA lpStartupInfo, LPPROCESS_INFORMATION lpProcessInformation) {
     std::string name = lpApplicationName ? lpApplicationName : "";
-    uint32_t fault = 0;
-    if (FaultHit("CreateProcessA", name.empty() && lpCommandLine ? lpCommandLine : name, &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
-    if (!ProcessAttached() || !lpStartupInfo || !lpProcessInformation || (name.empty() && !lpCommandLine)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("CreateProcessA", name.empty() && lpCommandLine ? lpCommandLine : name)) return FALSE;
+    if (!ProcessAttached() || !lpStartupInfo || !lpProcessInformation || (name.empty() && !lpCommandLine))
+        return Fail(ERROR_INVALID_PARAMETER);
     // Other environments, directories and creation flags are not simulated.
     (void)dwCreationFlags, (void)lpEnvironment, (void)lpCurrentDirectory;
     std::string commandLine = lpCommandLine ? lpCommandLine : "";
     std::string host;
     uint32_t err = name.empty() ? CommandLineProgram(commandLine, &name) : ProgramHostPath(name, &host);
     if (err == ERROR_SUCCESS && host.empty()) err = ProgramHostPath(name, &host);
-    if (err != ERROR_SUCCESS) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (err != ERROR_SUCCESS) return Fail(err);
     Process& me = CurrentProcess();
     LaunchRequest request;
     request.machineDir = me.machineDir;
@@ -82,10 +74,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
     request.service = me.service;
     pid_t pid = 0;
     err = ProcessLaunch(request, &pid);
-    if (err != ERROR_SUCCESS) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (err != ERROR_SUCCESS) return Fail(err);
     auto process = std::make_shared<ProcessObject>();
     process->pid = pid;
     auto thread = std::make_shared<ProcessThreadObject>();
@@ -99,10 +88,7 @@ BOOL CreateProcessA(LPCSTR lpApplicationName, LPSTR lpCommandLine, LPSECURITY_AT
 
 BOOL GetExitCodeProcess(HANDLE hProcess, LPDWORD lpExitCode) {
     auto process = HandleGetAs<ProcessObject>(hProcess);
-    if (!process || !lpExitCode) {
-        SetLastError(process ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!process || !lpExitCode) return Fail(process ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
     *lpExitCode = process->Wait(0) == WAIT_OBJECT_0 ? process->exitCode : STILL_ACTIVE;
     return TRUE;
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/processes.h"
@@ -129,35 +130,19 @@ using namespace ntsim;
 // error says which was missing.
 static bool MayBeginShutdown() {
     uint32_t error = 0;
-    if (!PrivilegeEnabled(SE_SHUTDOWN_NAME)) {
-        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-        return false;
-    }
-    if (!Begin(&error)) {
-        SetLastError(error);
-        return false;
-    }
+    if (!PrivilegeEnabled(SE_SHUTDOWN_NAME)) return Fail(ERROR_PRIVILEGE_NOT_HELD, false);
+    if (!Begin(&error)) return Fail(error, false);
     return true;
 }
 
 BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeout, BOOL bForceAppsClosed,
                              BOOL bRebootAfterShutdown) {
-    uint32_t error = 0;
-    if (FaultHit("InitiateSystemShutdownA", "", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (!ProcessAttached()) {
-        SetLastError(RPC_S_SERVER_UNAVAILABLE);
-        return FALSE;
-    }
+    if (FaultFails("InitiateSystemShutdownA", "")) return FALSE;
+    if (!ProcessAttached()) return Fail(RPC_S_SERVER_UNAVAILABLE);
     if (lpMachineName && *lpMachineName) {
         std::string name = lpMachineName;
         if (name.rfind("\\\\", 0) == 0) name = name.substr(2);
-        if (strcasecmp(name.c_str(), ProcessGetEnv("COMPUTERNAME").c_str()) != 0) {
-            SetLastError(RPC_S_SERVER_UNAVAILABLE);
-            return FALSE;
-        }
+        if (strcasecmp(name.c_str(), ProcessGetEnv("COMPUTERNAME").c_str()) != 0) return Fail(RPC_S_SERVER_UNAVAILABLE);
     }
     if (!MayBeginShutdown()) return FALSE;
     Record(std::string("InitiateSystemShutdownA: ") + (bRebootAfterShutdown ? "restart" : "shut down") + " in " +
@@ -172,15 +157,8 @@ BOOL InitiateSystemShutdownA(LPSTR lpMachineName, LPSTR lpMessage, DWORD dwTimeo
 
 BOOL ExitWindowsEx(UINT uFlags, DWORD dwReason) {
     (void)dwReason;
-    uint32_t error = 0;
-    if (FaultHit("ExitWindowsEx", "", &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (!ProcessAttached()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("ExitWindowsEx", "")) return FALSE;
+    if (!ProcessAttached()) return Fail(ERROR_INVALID_PARAMETER);
     UINT action = uFlags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF);
     if (action == EWX_LOGOFF) {
         Record(std::string("ExitWindowsEx: log off") + (uFlags & EWX_FORCE ? ", forced" : ""));

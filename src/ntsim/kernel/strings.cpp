@@ -3,6 +3,9 @@
 #include <cstring>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
+
+using ntsim::Fail;
 
 static unsigned char FoldUpper(unsigned char c) {
     if (c >= 'a' && c <= 'z') return (unsigned char)(c - 32);
@@ -30,10 +33,8 @@ int lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2) {
 }
 
 int CompareStringA(LCID, DWORD dwCmpFlags, LPCSTR lpString1, int cchCount1, LPCSTR lpString2, int cchCount2) {
-    if (!lpString1 || !lpString2 || (dwCmpFlags & ~(DWORD)NORM_IGNORECASE)) {
-        SetLastError(!lpString1 || !lpString2 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS);
-        return 0;
-    }
+    if (!lpString1 || !lpString2 || (dwCmpFlags & ~(DWORD)NORM_IGNORECASE))
+        return Fail(!lpString1 || !lpString2 ? ERROR_INVALID_PARAMETER : ERROR_INVALID_FLAGS, 0);
     // A negative count means the string is zero-terminated; a count stops early at a zero.
     int n1 = cchCount1 < 0 ? (int)strlen(lpString1) : (int)strnlen(lpString1, (size_t)cchCount1);
     int n2 = cchCount2 < 0 ? (int)strlen(lpString2) : (int)strnlen(lpString2, (size_t)cchCount2);
@@ -60,10 +61,8 @@ static int UnitToAnsi(uint16_t u) {
 
 int WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWideChar, LPSTR lpMultiByteStr,
                         int cbMultiByte, LPCSTR lpDefaultChar, LPBOOL lpUsedDefaultChar) {
-    if (!lpWideCharStr || cbMultiByte < 0 || (CodePage != CP_ACP && CodePage != CP_OEMCP)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!lpWideCharStr || cbMultiByte < 0 || (CodePage != CP_ACP && CodePage != CP_OEMCP))
+        return Fail(ERROR_INVALID_PARAMETER, 0);
     int count = cchWideChar;
     if (count < 0) {
         count = 0;
@@ -72,10 +71,7 @@ int WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWide
     }
     if (lpUsedDefaultChar) *lpUsedDefaultChar = FALSE;
     if (cbMultiByte == 0) return count;
-    if (count > cbMultiByte) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
+    if (count > cbMultiByte) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
     for (int i = 0; i < count; ++i) {
         int c = UnitToAnsi((uint16_t)lpWideCharStr[i]);
         if (c < 0) {
@@ -89,16 +85,11 @@ int WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR lpWideCharStr, int cchWide
 
 int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR lpMultiByteStr, int cbMultiByte, LPWSTR lpWideCharStr,
                         int cchWideChar) {
-    if (!lpMultiByteStr || cchWideChar < 0 || (CodePage != CP_ACP && CodePage != CP_OEMCP)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!lpMultiByteStr || cchWideChar < 0 || (CodePage != CP_ACP && CodePage != CP_OEMCP))
+        return Fail(ERROR_INVALID_PARAMETER, 0);
     int count = cbMultiByte < 0 ? (int)strlen(lpMultiByteStr) + 1 : cbMultiByte;
     if (cchWideChar == 0) return count;
-    if (count > cchWideChar) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
+    if (count > cchWideChar) return Fail(ERROR_INSUFFICIENT_BUFFER, 0);
     for (int i = 0; i < count; ++i) lpWideCharStr[i] = (WCHAR)AnsiToUnit((unsigned char)lpMultiByteStr[i]);
     return count;
 }

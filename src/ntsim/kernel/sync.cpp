@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/threads.h"
@@ -90,11 +91,7 @@ std::map<std::string, std::weak_ptr<MutexObject>> g_named;
 using namespace ntsim;
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
-    uint32_t err = 0;
-    if (FaultHit("CreateMutexA", lpName ? lpName : "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreateMutexA", lpName ? lpName : "")) return nullptr;
     std::shared_ptr<MutexObject> m;
     bool existed = false;
     if (lpName && *lpName) {
@@ -119,16 +116,10 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL bInitialOwner, LPCSTR lpName) {
 
 BOOL ReleaseMutex(HANDLE hMutex) {
     auto m = HandleGetAs<MutexObject>(hMutex);
-    if (!m) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!m) return Fail(ERROR_INVALID_HANDLE);
     CriticalSection critical;
     std::lock_guard<std::mutex> guard(m->lock);
-    if (!m->owned || m->owner != std::this_thread::get_id()) {
-        SetLastError(ERROR_NOT_OWNER);
-        return FALSE;
-    }
+    if (!m->owned || m->owner != std::this_thread::get_id()) return Fail(ERROR_NOT_OWNER);
     if (--m->recursion == 0) {
         m->owned = false;
         auto& list = t_owned.owned;

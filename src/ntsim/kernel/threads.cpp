@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "nt/win32.h"
@@ -157,15 +158,8 @@ using namespace ntsim;
 
 HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
                     DWORD dwCreationFlags, LPDWORD lpThreadId) {
-    uint32_t err;
-    if (FaultHit("CreateThread", "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
-    if (!lpStartAddress) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (FaultFails("CreateThread", "")) return nullptr;
+    if (!lpStartAddress) return Fail(ERROR_INVALID_PARAMETER, nullptr);
     InstallSignal();
     auto t = std::make_shared<ThreadObject>();
     t->id = g_nextId.fetch_add(4);
@@ -197,10 +191,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStar
 
 DWORD ResumeThread(HANDLE hThread) {
     auto t = ThreadFromHandle(hThread);
-    if (!t) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return (DWORD)-1;
-    }
+    if (!t) return Fail(ERROR_INVALID_HANDLE, (DWORD)-1);
     int previous = t->suspendCount.load();
     if (previous > 0) t->suspendCount--;
     return (DWORD)previous;
@@ -208,17 +199,11 @@ DWORD ResumeThread(HANDLE hThread) {
 
 DWORD SuspendThread(HANDLE hThread) {
     auto t = ThreadFromHandle(hThread);
-    if (!t) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return (DWORD)-1;
-    }
+    if (!t) return Fail(ERROR_INVALID_HANDLE, (DWORD)-1);
     {
         CriticalSection critical;
         std::lock_guard<std::mutex> lock(t->mutex);
-        if (t->finished) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return (DWORD)-1;
-        }
+        if (t->finished) return Fail(ERROR_ACCESS_DENIED, (DWORD)-1);
     }
     int previous = t->suspendCount.fetch_add(1);
     if (t.get() == t_self) {
@@ -235,10 +220,7 @@ DWORD SuspendThread(HANDLE hThread) {
 
 BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     auto t = ThreadFromHandle(hThread);
-    if (!t) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!t) return Fail(ERROR_INVALID_HANDLE);
     if (t.get() == t_self) ExitThread(dwExitCode);
     {
         CriticalSection critical;
@@ -258,10 +240,7 @@ BOOL TerminateThread(HANDLE hThread, DWORD dwExitCode) {
 
 BOOL GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     auto t = ThreadFromHandle(hThread);
-    if (!t || !lpExitCode) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!t || !lpExitCode) return Fail(ERROR_INVALID_HANDLE);
     CriticalSection critical;
     std::lock_guard<std::mutex> lock(t->mutex);
     *lpExitCode = t->exitCode;

@@ -7,8 +7,11 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
+
+using ntsim::Fail;
 
 namespace ntsim {
 
@@ -72,26 +75,13 @@ bool VersionAtLeast(uint32_t major, uint32_t minor) {
 }  // namespace ntsim
 
 BOOL GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
-    if (!lpVersionInformation) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
+    if (!lpVersionInformation) return Fail(ERROR_NOACCESS);
     // Only the 148-byte record is served here.
-    if (lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    uint32_t err = 0;
-    if (ntsim::FaultHit("GetVersionExA", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (ntsim::FaultFails("GetVersionExA", "")) return FALSE;
     ntsim::WindowsVersion v;
-    err = ntsim::SimulatedVersion(&v);
-    if (err != ERROR_SUCCESS) {
-        SetLastError(err);
-        return FALSE;
-    }
+    uint32_t err = ntsim::SimulatedVersion(&v);
+    if (err != ERROR_SUCCESS) return Fail(err);
     lpVersionInformation->dwMajorVersion = v.major;
     lpVersionInformation->dwMinorVersion = v.minor;
     lpVersionInformation->dwBuildNumber = v.build;

@@ -5,6 +5,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/security/accounts.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 
@@ -33,27 +34,16 @@ const Account* Resolve(const AccountDb& db, const std::string& text) {
 
 BOOL LookupAccountNameA(LPCSTR lpSystemName, LPCSTR lpAccountName, PSID Sid, LPDWORD cbSid,
                         LPSTR ReferencedDomainName, LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
-    uint32_t err = 0;
-    if (FaultHit("LookupAccountNameA", lpAccountName ? lpAccountName : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("LookupAccountNameA", lpAccountName ? lpAccountName : "")) return FALSE;
     (void)lpSystemName;
-    if (!lpAccountName || !cbSid || !cchReferencedDomainName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!lpAccountName || !cbSid || !cchReferencedDomainName) return Fail(ERROR_INVALID_PARAMETER);
     const Account* a = Resolve(Accounts(), lpAccountName);
-    if (!a) {
-        SetLastError(ERROR_NONE_MAPPED);
-        return FALSE;
-    }
+    if (!a) return Fail(ERROR_NONE_MAPPED);
     DWORD sidLen = (DWORD)a->sid.size(), domLen = (DWORD)a->domain.size();
     if (*cbSid < sidLen || !Sid || *cchReferencedDomainName <= domLen || !ReferencedDomainName) {
         *cbSid = sidLen;
         *cchReferencedDomainName = domLen + 1;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(Sid, a->sid.data(), sidLen);
     memcpy(ReferencedDomainName, a->domain.c_str(), domLen + 1);
@@ -67,30 +57,16 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
                        LPDWORD cchReferencedDomainName, PSID_NAME_USE peUse) {
     (void)lpSystemName;
     size_t n = SidCheck((const uint8_t*)Sid, SECURITY_MAX_SID_SIZE);
-    uint32_t err = 0;
-    if (FaultHit("LookupAccountSidA", n ? SidToText((const uint8_t*)Sid, n) : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
-    if (!n) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    if (!cchName || !cchReferencedDomainName) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("LookupAccountSidA", n ? SidToText((const uint8_t*)Sid, n) : "")) return FALSE;
+    if (!n) return Fail(ERROR_INVALID_SID);
+    if (!cchName || !cchReferencedDomainName) return Fail(ERROR_INVALID_PARAMETER);
     const Account* a = Accounts().FindSid(SidBytes((const uint8_t*)Sid, (const uint8_t*)Sid + n));
-    if (!a) {
-        SetLastError(ERROR_NONE_MAPPED);
-        return FALSE;
-    }
+    if (!a) return Fail(ERROR_NONE_MAPPED);
     DWORD nameLen = (DWORD)a->name.size(), domLen = (DWORD)a->domain.size();
     if (*cchName <= nameLen || !Name || *cchReferencedDomainName <= domLen || !ReferencedDomainName) {
         *cchName = nameLen + 1;
         *cchReferencedDomainName = domLen + 1;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(Name, a->name.c_str(), nameLen + 1);
     memcpy(ReferencedDomainName, a->domain.c_str(), domLen + 1);
@@ -101,23 +77,15 @@ BOOL LookupAccountSidA(LPCSTR lpSystemName, PSID Sid, LPSTR Name, LPDWORD cchNam
 }
 
 BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer) {
-    uint32_t err = 0;
-    if (FaultHit("GetUserNameA", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
-    if (!pcbBuffer || !ProcessAttached()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("GetUserNameA", "")) return FALSE;
+    if (!pcbBuffer || !ProcessAttached()) return Fail(ERROR_INVALID_PARAMETER);
     std::string user = CurrentProcess().user;
     size_t slash = user.find('\\');
     if (slash != std::string::npos) user = user.substr(slash + 1);
     DWORD need = (DWORD)user.size() + 1;
     if (*pcbBuffer < need || !lpBuffer) {
         *pcbBuffer = need;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(lpBuffer, user.c_str(), need);
     *pcbBuffer = need;

@@ -3,18 +3,14 @@
 #include <cstring>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/security/sd.h"
 
 using namespace ntsim;
 
 // Allocation and SID calls can be made to fail like any other call (memory exhausted).
-static bool Faulted(const char* function) {
-    uint32_t err = 0;
-    if (!FaultHit(function, "", &err)) return false;
-    SetLastError(err);
-    return true;
-}
+static bool Faulted(const char* function) { return FaultFails(function, ""); }
 
 HLOCAL LocalAlloc(UINT uFlags, SIZE_T uBytes) {
     if (Faulted("LocalAlloc")) return nullptr;
@@ -33,10 +29,7 @@ HLOCAL LocalFree(HLOCAL hMem) {
 BOOL IsValidSid(PSID pSid) { return SidCheck((const uint8_t*)pSid, SECURITY_MAX_SID_SIZE) ? TRUE : FALSE; }
 
 BOOL EqualSid(PSID pSid1, PSID pSid2) {
-    if (!IsValidSid(pSid1) || !IsValidSid(pSid2)) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
+    if (!IsValidSid(pSid1) || !IsValidSid(pSid2)) return Fail(ERROR_INVALID_SID);
     SetLastError(ERROR_SUCCESS);
     return SidEqual((const uint8_t*)pSid1, (const uint8_t*)pSid2) ? TRUE : FALSE;
 }
@@ -77,14 +70,8 @@ BOOL InitializeSid(PSID Sid, PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BYT
 BOOL CopySid(DWORD nDestinationSidLength, PSID pDestinationSid, PSID pSourceSid) {
     if (Faulted("CopySid")) return FALSE;
     size_t len = SidCheck((const uint8_t*)pSourceSid, SECURITY_MAX_SID_SIZE);
-    if (!len) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    if (nDestinationSidLength < len) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (!len) return Fail(ERROR_INVALID_SID);
+    if (nDestinationSidLength < len) return Fail(ERROR_INSUFFICIENT_BUFFER);
     memmove(pDestinationSid, pSourceSid, len);
     return TRUE;
 }
@@ -94,10 +81,7 @@ BOOL AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthority, BY
                               DWORD nSubAuthority4, DWORD nSubAuthority5, DWORD nSubAuthority6, DWORD nSubAuthority7,
                               PSID* pSid) {
     if (Faulted("AllocateAndInitializeSid")) return FALSE;
-    if (!pIdentifierAuthority || !pSid || nSubAuthorityCount > 8) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!pIdentifierAuthority || !pSid || nSubAuthorityCount > 8) return Fail(ERROR_INVALID_PARAMETER);
     const DWORD subs[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
                            nSubAuthority4, nSubAuthority5, nSubAuthority6, nSubAuthority7};
     uint8_t* s = (uint8_t*)LocalAlloc(LPTR, GetSidLengthRequired(nSubAuthorityCount));
@@ -121,14 +105,8 @@ BOOL IsValidAcl(PACL pAcl) {
 }
 
 BOOL InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
-    if (nAclLength < sizeof(ACL) || nAclLength > 0xFFFC) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    if (dwAclRevision < ACL_REVISION || dwAclRevision > ACL_REVISION_DS) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (nAclLength < sizeof(ACL) || nAclLength > 0xFFFC) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (dwAclRevision < ACL_REVISION || dwAclRevision > ACL_REVISION_DS) return Fail(ERROR_INVALID_PARAMETER);
     memset(pAcl, 0, sizeof(ACL));
     pAcl->AclRevision = (BYTE)dwAclRevision;
     pAcl->AclSize = (WORD)(nAclLength & ~3u);
@@ -136,10 +114,7 @@ BOOL InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
 }
 
 BOOL GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce) {
-    if (!IsValidAcl(pAcl) || dwAceIndex >= pAcl->AceCount) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!IsValidAcl(pAcl) || dwAceIndex >= pAcl->AceCount) return Fail(ERROR_INVALID_PARAMETER);
     uint8_t* p = (uint8_t*)pAcl + sizeof(ACL);
     for (DWORD i = 0; i < dwAceIndex; ++i) p += ((ACE_HEADER*)p)->AceSize;
     *pAce = p;
@@ -155,55 +130,34 @@ static DWORD AclBytesInUse(PACL pAcl) {
 
 BOOL GetAclInformation(PACL pAcl, LPVOID pAclInformation, DWORD nAclInformationLength,
                        ACL_INFORMATION_CLASS dwAclInformationClass) {
-    if (!IsValidAcl(pAcl)) {
-        SetLastError(ERROR_INVALID_ACL);
-        return FALSE;
-    }
+    if (!IsValidAcl(pAcl)) return Fail(ERROR_INVALID_ACL);
     if (dwAclInformationClass == AclRevisionInformation) {
-        if (nAclInformationLength < sizeof(ACL_REVISION_INFORMATION)) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (nAclInformationLength < sizeof(ACL_REVISION_INFORMATION)) return Fail(ERROR_INSUFFICIENT_BUFFER);
         ((ACL_REVISION_INFORMATION*)pAclInformation)->AclRevision = pAcl->AclRevision;
         return TRUE;
     }
     if (dwAclInformationClass == AclSizeInformation) {
-        if (nAclInformationLength < sizeof(ACL_SIZE_INFORMATION)) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (nAclInformationLength < sizeof(ACL_SIZE_INFORMATION)) return Fail(ERROR_INSUFFICIENT_BUFFER);
         ACL_SIZE_INFORMATION* info = (ACL_SIZE_INFORMATION*)pAclInformation;
         info->AceCount = pAcl->AceCount;
         info->AclBytesInUse = AclBytesInUse(pAcl);
         info->AclBytesFree = pAcl->AclSize - info->AclBytesInUse;
         return TRUE;
     }
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return Fail(ERROR_INVALID_PARAMETER);
 }
 
 // Appends an ACE of a plain SID type at the end of the ACL's used bytes.
 static BOOL AddAce(PACL pAcl, DWORD revision, BYTE type, DWORD flags, DWORD mask, PSID pSid) {
-    if (!IsValidAcl(pAcl)) {
-        SetLastError(ERROR_INVALID_ACL);
-        return FALSE;
-    }
-    if (!IsValidSid(pSid)) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
-    if (flags & ~(DWORD)(VALID_INHERIT_FLAGS | SUCCESSFUL_ACCESS_ACE_FLAG | FAILED_ACCESS_ACE_FLAG)) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
+    if (!IsValidAcl(pAcl)) return Fail(ERROR_INVALID_ACL);
+    if (!IsValidSid(pSid)) return Fail(ERROR_INVALID_SID);
+    if (flags & ~(DWORD)(VALID_INHERIT_FLAGS | SUCCESSFUL_ACCESS_ACE_FLAG | FAILED_ACCESS_ACE_FLAG))
+        return Fail(ERROR_INVALID_FLAGS);
     (void)revision;
     DWORD used = AclBytesInUse(pAcl);
     DWORD sidLen = GetLengthSid(pSid);
     DWORD aceSize = (8 + sidLen + 3) & ~3u;
-    if (used + aceSize > pAcl->AclSize) {
-        SetLastError(ERROR_ALLOTTED_SPACE_EXCEEDED);
-        return FALSE;
-    }
+    if (used + aceSize > pAcl->AclSize) return Fail(ERROR_ALLOTTED_SPACE_EXCEEDED);
     uint8_t* ace = (uint8_t*)pAcl + used;
     memset(ace, 0, aceSize);
     ace[0] = type;
@@ -236,10 +190,7 @@ BOOL AddAuditAccessAce(PACL pAcl, DWORD dwAceRevision, DWORD dwAccessMask, PSID 
 // ---- Security descriptors ----
 
 BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
+    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION);
     memset(pSecurityDescriptor, 0, sizeof(SECURITY_DESCRIPTOR));
     ((SECURITY_DESCRIPTOR*)pSecurityDescriptor)->Revision = SECURITY_DESCRIPTOR_REVISION;
     return TRUE;
@@ -247,10 +198,8 @@ BOOL InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWOR
 
 BOOL IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor) {
     SdView v;
-    if (!pSecurityDescriptor || SdParseAny(pSecurityDescriptor, &v) != ERROR_SUCCESS) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
-        return FALSE;
-    }
+    if (!pSecurityDescriptor || SdParseAny(pSecurityDescriptor, &v) != ERROR_SUCCESS)
+        return Fail(ERROR_INVALID_SECURITY_DESCR);
     return TRUE;
 }
 
@@ -276,19 +225,13 @@ BOOL GetSecurityDescriptorControl(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSEC
     const SECURITY_DESCRIPTOR* sd = (const SECURITY_DESCRIPTOR*)pSecurityDescriptor;
     *lpdwRevision = sd->Revision;
     *pControl = sd->Control;
-    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION);
     return TRUE;
 }
 
 // Getters work on either form; the pointers they give point into the descriptor.
 static bool ViewOf(PSECURITY_DESCRIPTOR sd, SdView* v) {
-    if (!sd || SdParseAny(sd, v) != ERROR_SUCCESS) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
-        return false;
-    }
+    if (!sd || SdParseAny(sd, v) != ERROR_SUCCESS) return Fail(ERROR_INVALID_SECURITY_DESCR, false);
     return true;
 }
 
@@ -335,14 +278,8 @@ BOOL GetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL 
 // Setters need the absolute form, as on Windows.
 static SECURITY_DESCRIPTOR* AbsoluteOf(PSECURITY_DESCRIPTOR p) {
     SECURITY_DESCRIPTOR* sd = (SECURITY_DESCRIPTOR*)p;
-    if (!sd || sd->Revision != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return nullptr;
-    }
-    if (sd->Control & SE_SELF_RELATIVE) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
-        return nullptr;
-    }
+    if (!sd || sd->Revision != SECURITY_DESCRIPTOR_REVISION) return Fail(ERROR_UNKNOWN_REVISION, nullptr);
+    if (sd->Control & SE_SELF_RELATIVE) return Fail(ERROR_INVALID_SECURITY_DESCR, nullptr);
     return sd;
 }
 
@@ -397,20 +334,13 @@ BOOL SetSecurityDescriptorSacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bS
 BOOL MakeSelfRelativeSD(PSECURITY_DESCRIPTOR pAbsoluteSecurityDescriptor,
                         PSECURITY_DESCRIPTOR pSelfRelativeSecurityDescriptor, LPDWORD lpdwBufferLength) {
     const SECURITY_DESCRIPTOR* abs = (const SECURITY_DESCRIPTOR*)pAbsoluteSecurityDescriptor;
-    if (!abs || !lpdwBufferLength || (abs->Control & SE_SELF_RELATIVE)) {
-        SetLastError(ERROR_BAD_DESCRIPTOR_FORMAT);
-        return FALSE;
-    }
+    if (!abs || !lpdwBufferLength || (abs->Control & SE_SELF_RELATIVE)) return Fail(ERROR_BAD_DESCRIPTOR_FORMAT);
     SdView v;
-    if (SdParseAny(abs, &v) != ERROR_SUCCESS) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
-        return FALSE;
-    }
+    if (SdParseAny(abs, &v) != ERROR_SUCCESS) return Fail(ERROR_INVALID_SECURITY_DESCR);
     std::vector<uint8_t> rel = SdBuild(v);
     if (*lpdwBufferLength < rel.size() || !pSelfRelativeSecurityDescriptor) {
         *lpdwBufferLength = (DWORD)rel.size();
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(pSelfRelativeSecurityDescriptor, rel.data(), rel.size());
     *lpdwBufferLength = (DWORD)rel.size();

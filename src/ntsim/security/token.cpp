@@ -9,6 +9,7 @@
 
 #include "ntsim/security/access.h"
 #include "ntsim/security/accounts.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/process.h"
@@ -171,19 +172,9 @@ using namespace ntsim;
 HANDLE GetCurrentProcess(void) { return (HANDLE)(LONG_PTR)-1; }
 
 BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
-    uint32_t err = 0;
-    if (FaultHit("OpenProcessToken", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
-    if (ProcessHandle != GetCurrentProcess() || !TokenHandle) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (DesiredAccess & ~(DWORD)(TOKEN_ALL_ACCESS | MAXIMUM_ALLOWED)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (FaultFails("OpenProcessToken", "")) return FALSE;
+    if (ProcessHandle != GetCurrentProcess() || !TokenHandle) return Fail(ERROR_INVALID_HANDLE);
+    if (DesiredAccess & ~(DWORD)(TOKEN_ALL_ACCESS | MAXIMUM_ALLOWED)) return Fail(ERROR_ACCESS_DENIED);
     CurrentToken();
     auto obj = std::make_shared<TokenObject>();
     obj->access = (DesiredAccess & MAXIMUM_ALLOWED) ? TOKEN_ALL_ACCESS : DesiredAccess;
@@ -193,29 +184,16 @@ BOOL OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHa
 
 static bool TokenFor(HANDLE h, DWORD need) {
     auto obj = HandleGetAs<TokenObject>(h);
-    if (!obj) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    if ((obj->access & need) != need) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return false;
-    }
+    if (!obj) return Fail(ERROR_INVALID_HANDLE, false);
+    if ((obj->access & need) != need) return Fail(ERROR_ACCESS_DENIED, false);
     return true;
 }
 
 BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass, LPVOID TokenInformation,
                          DWORD TokenInformationLength, PDWORD ReturnLength) {
-    uint32_t err = 0;
-    if (FaultHit("GetTokenInformation", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("GetTokenInformation", "")) return FALSE;
     if (!TokenFor(TokenHandle, TOKEN_QUERY)) return FALSE;
-    if (!ReturnLength) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
+    if (!ReturnLength) return Fail(ERROR_NOACCESS);
     std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     const Token& t = CurrentToken();
     // Each class is a fixed header, then arrays, then the SIDs the header points to.
@@ -266,16 +244,12 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
         break;
     }
     default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     size_t total = out.size();
     for (const auto& s : sids) total += s.second.size();
     *ReturnLength = (DWORD)total;
-    if (TokenInformationLength < total || !TokenInformation) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (TokenInformationLength < total || !TokenInformation) return Fail(ERROR_INSUFFICIENT_BUFFER);
     uint8_t* base = (uint8_t*)TokenInformation;
     memcpy(base, out.data(), out.size());
     size_t at = out.size();
@@ -289,21 +263,11 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
 }
 
 BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
-    uint32_t err = 0;
-    if (FaultHit("LookupPrivilegeValueA", lpName ? lpName : "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("LookupPrivilegeValueA", lpName ? lpName : "")) return FALSE;
     (void)lpSystemName;  // this machine answers for itself
-    if (!lpName || !lpLuid) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!lpName || !lpLuid) return Fail(ERROR_INVALID_PARAMETER);
     uint32_t luid = PrivilegeLuid(lpName);
-    if (!luid) {
-        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-        return FALSE;
-    }
+    if (!luid) return Fail(ERROR_NO_SUCH_PRIVILEGE);
     lpLuid->LowPart = luid;
     lpLuid->HighPart = 0;
     return TRUE;
@@ -312,15 +276,11 @@ BOOL LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid) {
 BOOL LookupPrivilegeNameA(LPCSTR lpSystemName, PLUID lpLuid, LPSTR lpName, LPDWORD cchName) {
     (void)lpSystemName;
     const char* name = lpLuid && lpLuid->HighPart == 0 ? PrivilegeName(lpLuid->LowPart) : nullptr;
-    if (!name) {
-        SetLastError(ERROR_NO_SUCH_PRIVILEGE);
-        return FALSE;
-    }
+    if (!name) return Fail(ERROR_NO_SUCH_PRIVILEGE);
     DWORD len = (DWORD)strlen(name);
     if (!lpName || *cchName <= len) {
         *cchName = len + 1;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(lpName, name, len + 1);
     *cchName = len;
@@ -329,16 +289,9 @@ BOOL LookupPrivilegeNameA(LPCSTR lpSystemName, PLUID lpLuid, LPSTR lpName, LPDWO
 
 BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN_PRIVILEGES NewState,
                            DWORD BufferLength, PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength) {
-    uint32_t err = 0;
-    if (FaultHit("AdjustTokenPrivileges", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("AdjustTokenPrivileges", "")) return FALSE;
     if (!TokenFor(TokenHandle, TOKEN_ADJUST_PRIVILEGES)) return FALSE;
-    if (!DisableAllPrivileges && !NewState) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!DisableAllPrivileges && !NewState) return Fail(ERROR_INVALID_PARAMETER);
     std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     Token& t = CurrentToken();
     // Work out the changes first: with a too small PreviousState nothing changes.
@@ -368,10 +321,7 @@ BOOL AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges, PTOKEN
     if (PreviousState) {
         DWORD need = (DWORD)(offsetof(TOKEN_PRIVILEGES, Privileges) + sizeof(LUID_AND_ATTRIBUTES) * changes.size());
         if (ReturnLength) *ReturnLength = need;
-        if (BufferLength < need) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (BufferLength < need) return Fail(ERROR_INSUFFICIENT_BUFFER);
         PreviousState->PrivilegeCount = (DWORD)changes.size();
         for (size_t i = 0; i < changes.size(); ++i) {
             PreviousState->Privileges[i].Luid.LowPart = changes[i].luid;

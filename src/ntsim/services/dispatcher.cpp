@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/services/services.h"
@@ -68,26 +69,14 @@ void ServiceStatusHistoryClear() {
 using namespace ntsim;
 
 BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable) {
-    uint32_t fault = 0;
-    if (FaultHit("StartServiceCtrlDispatcherA", "", &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
-    if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (FaultFails("StartServiceCtrlDispatcherA", "")) return FALSE;
+    if (!lpServiceStartTable || !lpServiceStartTable[0].lpServiceName || !lpServiceStartTable[0].lpServiceProc)
+        return Fail(ERROR_INVALID_PARAMETER);
     std::string name = ServiceStartedAs();
-    if (name.empty() || !ProcessAttached()) {
-        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-        return FALSE;
-    }
+    if (name.empty() || !ProcessAttached()) return Fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
     {
         std::lock_guard<ntsim::SimMutex> lock(g_mutex);
-        if (g_dispatching) {
-            SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-            return FALSE;
-        }
+        if (g_dispatching) return Fail(ERROR_SERVICE_ALREADY_RUNNING);
         g_dispatching = true;
         g_stopped = false;
     }
@@ -141,49 +130,27 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
 }
 
 SERVICE_STATUS_HANDLE RegisterServiceCtrlHandlerA(LPCSTR lpServiceName, LPHANDLER_FUNCTION lpHandlerProc) {
-    uint32_t fault = 0;
-    if (FaultHit("RegisterServiceCtrlHandlerA", lpServiceName ? lpServiceName : "", &fault)) {
-        SetLastError(fault);
-        return nullptr;
-    }
-    if (!lpServiceName || !lpHandlerProc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (FaultFails("RegisterServiceCtrlHandlerA", lpServiceName ? lpServiceName : "")) return nullptr;
+    if (!lpServiceName || !lpHandlerProc) return Fail(ERROR_INVALID_PARAMETER, nullptr);
     std::lock_guard<ntsim::SimMutex> lock(g_mutex);
-    if (!g_dispatching) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return nullptr;
-    }
+    if (!g_dispatching) return Fail(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
     g_handler = lpHandlerProc;
     if (!g_statusHandle) g_statusHandle = (SERVICE_STATUS_HANDLE)(g_nextHandle += 8);
     return g_statusHandle;
 }
 
 BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpServiceStatus) {
-    uint32_t fault = 0;
-    if (FaultHit("SetServiceStatus", "", &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
+    if (FaultFails("SetServiceStatus", "")) return FALSE;
     std::string name;
     {
         std::lock_guard<ntsim::SimMutex> lock(g_mutex);
-        if (!hServiceStatus || hServiceStatus != g_statusHandle) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!hServiceStatus || hServiceStatus != g_statusHandle) return Fail(ERROR_INVALID_HANDLE);
         name = g_startedAs;
     }
-    if (!lpServiceStatus) {
-        SetLastError(ERROR_INVALID_ADDRESS);
-        return FALSE;
-    }
+    if (!lpServiceStatus) return Fail(ERROR_INVALID_ADDRESS);
     DWORD state = lpServiceStatus->dwCurrentState;
-    if (state < SERVICE_STOPPED || state > SERVICE_PAUSED || !(lpServiceStatus->dwServiceType & SERVICE_WIN32)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
+    if (state < SERVICE_STOPPED || state > SERVICE_PAUSED || !(lpServiceStatus->dwServiceType & SERVICE_WIN32))
+        return Fail(ERROR_INVALID_DATA);
     ServiceRuntime runtime;
     runtime.pid = getpid();
     runtime.status = *lpServiceStatus;

@@ -7,6 +7,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/process.h"
@@ -123,19 +124,12 @@ std::string EventLogFormat(const EventEntry& e) {
 using namespace ntsim;
 
 HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
-    uint32_t fault = 0;
-    if (FaultHit("RegisterEventSourceA", lpSourceName ? lpSourceName : "", &fault)) {
-        SetLastError(fault);
-        return nullptr;
-    }
+    if (FaultFails("RegisterEventSourceA", lpSourceName ? lpSourceName : "")) return nullptr;
     if (lpUNCServerName && *lpUNCServerName) {
         SetLastError(RPC_S_SERVER_UNAVAILABLE);  // no other computer answers
         return nullptr;
     }
-    if (!lpSourceName || !ProcessAttached()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (!lpSourceName || !ProcessAttached()) return Fail(ERROR_INVALID_PARAMETER, nullptr);
     // An unregistered source is accepted (its entries then go to the Application log).
     auto source = std::make_shared<EventSourceObject>();
     source->source = lpSourceName;
@@ -145,19 +139,9 @@ HANDLE RegisterEventSourceA(LPCSTR lpUNCServerName, LPCSTR lpSourceName) {
 BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID, PSID, WORD wNumStrings, DWORD,
                   LPCSTR* lpStrings, LPVOID) {
     auto source = HandleGetAs<EventSourceObject>(hEventLog);
-    if (!source) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    uint32_t fault = 0;
-    if (FaultHit("ReportEventA", source->source, &fault)) {
-        SetLastError(fault);
-        return FALSE;
-    }
-    if (wNumStrings && !lpStrings) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!source) return Fail(ERROR_INVALID_HANDLE);
+    if (FaultFails("ReportEventA", source->source)) return FALSE;
+    if (wNumStrings && !lpStrings) return Fail(ERROR_INVALID_PARAMETER);
     EventEntry e;
     e.log = "Application";
     e.type = EventTypeName(wType);
@@ -170,9 +154,6 @@ BOOL ReportEventA(HANDLE hEventLog, WORD wType, WORD wCategory, DWORD dwEventID,
 }
 
 BOOL DeregisterEventSource(HANDLE hEventLog) {
-    if (!HandleGetAs<EventSourceObject>(hEventLog) || !HandleClose(hEventLog)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!HandleGetAs<EventSourceObject>(hEventLog) || !HandleClose(hEventLog)) return Fail(ERROR_INVALID_HANDLE);
     return TRUE;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/kernel/process.h"
@@ -89,18 +90,6 @@ uint32_t CheckRights(uint32_t desired, bool manager, uint32_t* granted) {
     if (desired & ~allowed) return ERROR_ACCESS_DENIED;
     *granted = desired;
     return ERROR_SUCCESS;
-}
-
-BOOL Fail(uint32_t error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-bool Faulted(const char* function, const std::string& path) {
-    uint32_t err = 0;
-    if (!FaultHit(function, path, &err)) return false;
-    SetLastError(err);
-    return true;
 }
 
 // The registry as the manager (LocalSystem) sees it.
@@ -286,7 +275,7 @@ bool ServiceControlPending(const std::string& machineDir, const std::string& nam
 using namespace ntsim;
 
 SC_HANDLE OpenSCManagerA(LPCSTR lpMachineName, LPCSTR lpDatabaseName, DWORD dwDesiredAccess) {
-    if (Faulted("OpenSCManagerA", "")) return nullptr;
+    if (FaultFails("OpenSCManagerA", "")) return nullptr;
     if (!ProcessAttached()) return Fail(RPC_S_SERVER_UNAVAILABLE), nullptr;
     if (lpMachineName && *lpMachineName) {
         // Only this computer answers (by its name, with or without the leading backslashes).
@@ -315,7 +304,7 @@ static SC_HANDLE NewServiceHandle(const std::string& name, uint32_t granted) {
 }
 
 SC_HANDLE OpenServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, DWORD dwDesiredAccess) {
-    if (Faulted("OpenServiceA", lpServiceName ? lpServiceName : "")) return nullptr;
+    if (FaultFails("OpenServiceA", lpServiceName ? lpServiceName : "")) return nullptr;
     auto manager = HandleGetAs<ManagerObject>((HANDLE)hSCManager);
     if (!manager) return Fail(ERROR_INVALID_HANDLE), nullptr;
     if (!lpServiceName || !*lpServiceName) return Fail(ERROR_INVALID_NAME), nullptr;
@@ -333,7 +322,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
                          LPCSTR lpLoadOrderGroup, LPDWORD lpdwTagId, LPCSTR lpDependencies, LPCSTR lpServiceStartName,
                          LPCSTR lpPassword) {
     (void)lpPassword;
-    if (Faulted("CreateServiceA", lpServiceName ? lpServiceName : "")) return nullptr;
+    if (FaultFails("CreateServiceA", lpServiceName ? lpServiceName : "")) return nullptr;
     auto manager = HandleGetAs<ManagerObject>((HANDLE)hSCManager);
     if (!manager) return Fail(ERROR_INVALID_HANDLE), nullptr;
     if (!(manager->granted & SC_MANAGER_CREATE_SERVICE)) return Fail(ERROR_ACCESS_DENIED), nullptr;
@@ -406,7 +395,7 @@ SC_HANDLE CreateServiceA(SC_HANDLE hSCManager, LPCSTR lpServiceName, LPCSTR lpDi
 BOOL DeleteService(SC_HANDLE hService) {
     auto service = HandleGetAs<ServiceObject>((HANDLE)hService);
     if (!service) return Fail(ERROR_INVALID_HANDLE);
-    if (Faulted("DeleteService", service->name)) return FALSE;
+    if (FaultFails("DeleteService", service->name)) return FALSE;
     if (!(service->granted & DELETE)) return Fail(ERROR_ACCESS_DENIED);
     std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     // The entry stays, marked, while handles are open or the service runs.
@@ -432,7 +421,7 @@ BOOL QueryServiceConfigA(SC_HANDLE hService, LPQUERY_SERVICE_CONFIGA lpServiceCo
                          LPDWORD pcbBytesNeeded) {
     auto service = HandleGetAs<ServiceObject>((HANDLE)hService);
     if (!service) return Fail(ERROR_INVALID_HANDLE);
-    if (Faulted("QueryServiceConfigA", service->name)) return FALSE;
+    if (FaultFails("QueryServiceConfigA", service->name)) return FALSE;
     if (!(service->granted & SERVICE_QUERY_CONFIG)) return Fail(ERROR_ACCESS_DENIED);
     if (!pcbBytesNeeded) return Fail(ERROR_INVALID_ADDRESS);
     SystemAccessScope scope;
@@ -497,7 +486,7 @@ BOOL QueryServiceStatus(SC_HANDLE hService, LPSERVICE_STATUS lpServiceStatus) {
 BOOL ControlService(SC_HANDLE hService, DWORD dwControl, LPSERVICE_STATUS lpServiceStatus) {
     auto service = HandleGetAs<ServiceObject>((HANDLE)hService);
     if (!service) return Fail(ERROR_INVALID_HANDLE);
-    if (Faulted("ControlService", service->name)) return FALSE;
+    if (FaultFails("ControlService", service->name)) return FALSE;
     uint32_t need = dwControl == SERVICE_CONTROL_STOP ? SERVICE_STOP
                     : dwControl == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE
                     : (dwControl == SERVICE_CONTROL_PAUSE || dwControl == SERVICE_CONTROL_CONTINUE) ? SERVICE_PAUSE_CONTINUE

@@ -3,6 +3,7 @@
 // is idle), EndDialog, and the dialog item calls.
 #include <cstring>
 
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/user/res_file.h"
@@ -169,10 +170,7 @@ RECT DialogUnits(short x, short y, short cx, short cy) {
 HWND DialogCreateFromTemplate(const uint8_t* data, size_t size, int templateId, HWND parent, DLGPROC proc,
                               LPARAM param, HINSTANCE instance, bool showNow, bool asPage) {
     DialogTemplateInfo t;
-    if (!ParseTemplate(data, size, &t)) {
-        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-        return nullptr;
-    }
+    if (!ParseTemplate(data, size, &t)) return Fail(ERROR_RESOURCE_DATA_NOT_FOUND, nullptr);
     if (asPage) {
         // A property sheet page is a child control of the sheet, hidden until selected.
         t.style = (t.style & ~(WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_DISABLED | WS_VISIBLE | DS_MODALFRAME)) |
@@ -199,8 +197,7 @@ HWND DialogCreateFromTemplate(const uint8_t* data, size_t size, int templateId, 
                               instance, nullptr);
         if (!c) {
             DestroyWindow(dlg);
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return nullptr;
+            return Fail(ERROR_CANNOT_FIND_WND_CLASS, nullptr);
         }
         if (item.textOrdinal) {
             DWORD kind = item.style & SS_TYPEMASK;
@@ -327,11 +324,7 @@ LRESULT DefDlgProcA(HWND hDlg, UINT Msg, WPARAM wParam, LPARAM lParam) {
 HWND CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                         LPARAM dwInitParam) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("CreateDialogParamA", NameText(lpTemplateName), &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("CreateDialogParamA", NameText(lpTemplateName))) return nullptr;
     const ResourceEntry* e = FindDialog(lpTemplateName);
     if (!e) return nullptr;
     return DialogCreateFromTemplate(e->data.data(), e->data.size(), (int)e->id, hWndParent, lpDialogFunc,
@@ -341,11 +334,7 @@ HWND CreateDialogParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndPar
 INT_PTR DialogBoxParamA(HINSTANCE hInstance, LPCSTR lpTemplateName, HWND hWndParent, DLGPROC lpDialogFunc,
                         LPARAM dwInitParam) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("DialogBoxParamA", NameText(lpTemplateName), &err)) {
-        SetLastError(err);
-        return -1;
-    }
+    if (FaultFails("DialogBoxParamA", NameText(lpTemplateName))) return -1;
     const ResourceEntry* e = FindDialog(lpTemplateName);
     if (!e) return -1;
     HWND owner = nullptr;

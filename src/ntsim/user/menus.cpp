@@ -3,6 +3,7 @@
 #include <map>
 
 #include "ntsim/user/state.h"
+#include "ntsim/kernel/fail.h"
 
 using namespace ntsim;
 
@@ -93,10 +94,7 @@ BOOL DrawMenuBar(HWND hWnd) { return IsWindow(hWnd); }
 int GetMenuItemCount(HMENU hMenu) {
     UiLock lock;
     auto it = g_menus.find(hMenu);
-    if (it == g_menus.end()) {
-        SetLastError(1401);
-        return -1;
-    }
+    if (it == g_menus.end()) return Fail(1401, -1);
     return (int)it->second.size();
 }
 

@@ -8,11 +8,7 @@ using namespace ntsim;
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("MessageBoxA", lpText ? lpText : "", &err)) {
-        SetLastError(err);
-        return 0;
-    }
+    if (FaultFails("MessageBoxA", lpText ? lpText : "")) return 0;
     if ((uType & MB_TYPEMASK) > MB_CANCELTRYCONTINUE) {
         SetLastError(1158);  // ERROR_INVALID_MSGBOX_STYLE
         return 0;

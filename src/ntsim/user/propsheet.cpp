@@ -3,6 +3,7 @@
 // in the order comctl32 sends them.
 #include <cstring>
 
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/user/res_file.h"
@@ -58,10 +59,7 @@ bool CreatePage(HWND sheetWnd, Sheet& s, int index) {
         size = 65536;
     } else {
         const ResourceEntry* e = ResourceFind(5, p.pszTemplate);
-        if (!e) {
-            SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-            return false;
-        }
+        if (!e) return Fail(ERROR_RESOURCE_NAME_NOT_FOUND, false);
         data = e->data.data();
         size = e->data.size();
     }
@@ -264,15 +262,9 @@ HWND AddButton(HWND sheet, int id, const char* text, DWORD style, int x, int y) 
 using namespace ntsim;
 
 HPROPSHEETPAGE CreatePropertySheetPageA(LPCPROPSHEETPAGEA psp) {
-    uint32_t err;
-    if (FaultHit("CreatePropertySheetPageA", "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
-    if (!psp || psp->dwSize < offsetof(PROPSHEETPAGEA, pcRefParent) + sizeof(UINT*)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (FaultFails("CreatePropertySheetPageA", "")) return nullptr;
+    if (!psp || psp->dwSize < offsetof(PROPSHEETPAGEA, pcRefParent) + sizeof(UINT*))
+        return Fail(ERROR_INVALID_PARAMETER, nullptr);
     auto* p = new _PSP{};
     memcpy(&p->page, psp, std::min<size_t>(psp->dwSize, sizeof(PROPSHEETPAGEA)));
     return p;
@@ -288,15 +280,8 @@ BOOL DestroyPropertySheetPage(HPROPSHEETPAGE hPSPage) {
 
 INT_PTR PropertySheetA(LPCPROPSHEETHEADERA h) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("PropertySheetA", h && h->pszCaption && !IS_INTRESOURCE(h->pszCaption) ? h->pszCaption : "", &err)) {
-        SetLastError(err);
-        return -1;
-    }
-    if (!h || h->nPages == 0 || h->nPages > MAXPROPPAGES) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
+    if (FaultFails("PropertySheetA", h && h->pszCaption && !IS_INTRESOURCE(h->pszCaption) ? h->pszCaption : "")) return -1;
+    if (!h || h->nPages == 0 || h->nPages > MAXPROPPAGES) return Fail(ERROR_INVALID_PARAMETER, -1);
     auto s = std::make_shared<Sheet>();
     s->flags = h->dwFlags;
     s->callback = h->pfnCallback;

@@ -2,6 +2,7 @@
 // cursors and stock objects (the handles name the resource; nothing is drawn).
 #include <cstring>
 
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/user/res_file.h"
 #include "ntsim/user/state.h"
@@ -20,21 +21,11 @@ std::string NameText(LPCSTR name) {
 }  // namespace
 
 int LoadStringA(HINSTANCE, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
-    if (!lpBuffer || cchBufferMax <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
+    if (!lpBuffer || cchBufferMax <= 0) return Fail(ERROR_INVALID_PARAMETER, 0);
     lpBuffer[0] = 0;
-    uint32_t err;
-    if (FaultHit("LoadStringA", "#" + std::to_string(uID), &err)) {
-        SetLastError(err);
-        return 0;
-    }
+    if (FaultFails("LoadStringA", "#" + std::to_string(uID))) return 0;
     std::string text;
-    if (!ResourceString(uID, &text)) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return 0;
-    }
+    if (!ResourceString(uID, &text)) return Fail(ERROR_RESOURCE_NAME_NOT_FOUND, 0);
     // Cut to the buffer, always terminated, as LoadStringA does.
     size_t n = std::min(text.size(), (size_t)cchBufferMax - 1);
     memcpy(lpBuffer, text.data(), n);
@@ -43,43 +34,27 @@ int LoadStringA(HINSTANCE, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
 }
 
 HICON LoadIconA(HINSTANCE hInstance, LPCSTR lpIconName) {
-    uint32_t err;
-    if (FaultHit("LoadIconA", NameText(lpIconName), &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("LoadIconA", NameText(lpIconName))) return nullptr;
     if (!hInstance) {
         // The system's own icons (IDI_APPLICATION and its neighbours).
         uintptr_t id = (uintptr_t)lpIconName;
         if (IS_INTRESOURCE(lpIconName) && id >= 32512 && id <= 32518) return (HICON)(kStockIconBase + (id - 32512));
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
+        return Fail(ERROR_RESOURCE_NAME_NOT_FOUND, nullptr);
     }
     const ResourceEntry* e = ResourceFind(14, lpIconName);
-    if (!e) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
-    }
+    if (!e) return Fail(ERROR_RESOURCE_NAME_NOT_FOUND, nullptr);
     return (HICON)(kIconBase + (e->id & 0x7FFF));
 }
 
 HCURSOR LoadCursorA(HINSTANCE hInstance, LPCSTR lpCursorName) {
     if (!hInstance && IS_INTRESOURCE(lpCursorName)) return (HCURSOR)(kCursorBase + ((uintptr_t)lpCursorName & 0x7FFF));
-    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-    return nullptr;
+    return Fail(ERROR_RESOURCE_NAME_NOT_FOUND, nullptr);
 }
 
 HBITMAP LoadBitmapA(HINSTANCE, LPCSTR lpBitmapName) {
-    uint32_t err;
-    if (FaultHit("LoadBitmapA", NameText(lpBitmapName), &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("LoadBitmapA", NameText(lpBitmapName))) return nullptr;
     const ResourceEntry* e = ResourceFind(2, lpBitmapName);
-    if (!e) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
-    }
+    if (!e) return Fail(ERROR_RESOURCE_NAME_NOT_FOUND, nullptr);
     return (HBITMAP)(kBitmapBase + (e->id & 0x7FFF));
 }
 

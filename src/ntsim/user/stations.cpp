@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/user/operator.h"
@@ -165,10 +166,7 @@ HDESK GetThreadDesktop(DWORD dwThreadId) {
         ThreadQueue* q = QueueFind(dwThreadId);
         if (q && q->desktopHandle) return q->desktopHandle;
     }
-    if (dwThreadId != ThreadCurrentId() && ThreadEnded(dwThreadId)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (dwThreadId != ThreadCurrentId() && ThreadEnded(dwThreadId)) return Fail(ERROR_INVALID_PARAMETER, nullptr);
     return StartDesktop();
 }
 
@@ -176,25 +174,20 @@ BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLen
     std::string value;
     auto station = HandleGetAs<StationObject>(hObj);
     auto desktop = HandleGetAs<DesktopObject>(hObj);
-    if (!station && !desktop) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!station && !desktop) return Fail(ERROR_INVALID_HANDLE);
     if (nIndex == UOI_NAME)
         value = station ? station->name : desktop->name;
     else if (nIndex == UOI_TYPE)
         value = station ? "WindowStation" : "Desktop";
     else {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     DWORD needed = (DWORD)value.size() + 1;
     if (lpnLengthNeeded) *lpnLengthNeeded = needed;
     if (!pvInfo || nLength < needed) {
         // As Windows does, a short buffer is told the length of the Unicode name in bytes.
         if (lpnLengthNeeded) *lpnLengthNeeded = needed * 2;
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
     }
     memcpy(pvInfo, value.c_str(), needed);
     return TRUE;
@@ -202,30 +195,17 @@ BOOL GetUserObjectInformationA(HANDLE hObj, int nIndex, PVOID pvInfo, DWORD nLen
 
 HWINSTA OpenWindowStationA(LPCSTR lpszWinSta, BOOL, ACCESS_MASK) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("OpenWindowStationA", lpszWinSta ? lpszWinSta : "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
-    if (!lpszWinSta || (!Same(lpszWinSta, "WinSta0") && !Same(lpszWinSta, kServiceStation))) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
+    if (FaultFails("OpenWindowStationA", lpszWinSta ? lpszWinSta : "")) return nullptr;
+    if (!lpszWinSta || (!Same(lpszWinSta, "WinSta0") && !Same(lpszWinSta, kServiceStation)))
+        return Fail(ERROR_FILE_NOT_FOUND, nullptr);
     auto s = std::make_shared<StationObject>();
     s->name = Same(lpszWinSta, "WinSta0") ? "WinSta0" : kServiceStation;
     return (HWINSTA)HandleCreate(s);
 }
 
 BOOL SetProcessWindowStation(HWINSTA hWinSta) {
-    uint32_t err;
-    if (FaultHit("SetProcessWindowStation", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
-    if (!HandleGetAs<StationObject>((HANDLE)hWinSta)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (FaultFails("SetProcessWindowStation", "")) return FALSE;
+    if (!HandleGetAs<StationObject>((HANDLE)hWinSta)) return Fail(ERROR_INVALID_HANDLE);
     ProcessStation();
     g_processStation = hWinSta;
     return TRUE;
@@ -233,22 +213,12 @@ BOOL SetProcessWindowStation(HWINSTA hWinSta) {
 
 HDESK OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MASK) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("OpenDesktopA", lpszDesktop ? lpszDesktop : "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("OpenDesktopA", lpszDesktop ? lpszDesktop : "")) return nullptr;
     ForeignWindowsMaterialize();
     std::string station = StationName(ProcessStation());
-    if (!lpszDesktop || !DesktopExists(station, lpszDesktop)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
+    if (!lpszDesktop || !DesktopExists(station, lpszDesktop)) return Fail(ERROR_FILE_NOT_FOUND, nullptr);
     // Only the local system account may open the logon desktop.
-    if (Same(lpszDesktop, "Winlogon") && !IsService()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
+    if (Same(lpszDesktop, "Winlogon") && !IsService()) return Fail(ERROR_ACCESS_DENIED, nullptr);
     auto d = std::make_shared<DesktopObject>();
     d->station = station;
     d->name = Same(lpszDesktop, "Default")    ? "Default"
@@ -259,17 +229,10 @@ HDESK OpenDesktopA(LPCSTR lpszDesktop, DWORD, BOOL, ACCESS_MASK) {
 
 HDESK OpenInputDesktop(DWORD, BOOL, ACCESS_MASK) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("OpenInputDesktop", "", &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (FaultFails("OpenInputDesktop", "")) return nullptr;
     ForeignWindowsMaterialize();
     // The input desktop belongs to the interactive station; other stations have none.
-    if (!Same(StationName(ProcessStation()), "WinSta0")) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return nullptr;
-    }
+    if (!Same(StationName(ProcessStation()), "WinSta0")) return Fail(ERROR_INVALID_FUNCTION, nullptr);
     auto d = std::make_shared<DesktopObject>();
     d->station = "WinSta0";
     {
@@ -281,26 +244,16 @@ HDESK OpenInputDesktop(DWORD, BOOL, ACCESS_MASK) {
 
 BOOL SetThreadDesktop(HDESK hDesktop) {
     UserEnsureStarted();
-    uint32_t err;
-    if (FaultHit("SetThreadDesktop", "", &err)) {
-        SetLastError(err);
-        return FALSE;
-    }
+    if (FaultFails("SetThreadDesktop", "")) return FALSE;
     auto d = HandleGetAs<DesktopObject>((HANDLE)hDesktop);
-    if (!d) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!d) return Fail(ERROR_INVALID_HANDLE);
     UiLock lock;
     ThreadQueue& q = QueueCurrent();
     // A thread that owns windows cannot change to another desktop.
     if (!Same(d->Full(), CurrentDesktopName()))
         for (HWND h : TopLevelWindows()) {
         Window* w = WindowFind(h);
-        if (w && w->thread == q.id) {
-            SetLastError(ERROR_BUSY);
-            return FALSE;
-        }
+        if (w && w->thread == q.id) return Fail(ERROR_BUSY);
     }
     q.desktopHandle = hDesktop;
     q.desktop = d->Full();
@@ -308,41 +261,26 @@ BOOL SetThreadDesktop(HDESK hDesktop) {
 }
 
 BOOL CloseDesktop(HDESK hDesktop) {
-    if (!HandleGetAs<DesktopObject>((HANDLE)hDesktop)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!HandleGetAs<DesktopObject>((HANDLE)hDesktop)) return Fail(ERROR_INVALID_HANDLE);
     {
         UiLock lock;
         // A desktop handle some thread of the process is using cannot be closed.
-        if (hDesktop == g_startDesktop || DesktopHandleInUse(hDesktop)) {
-            SetLastError(ERROR_BUSY);
-            return FALSE;
-        }
+        if (hDesktop == g_startDesktop || DesktopHandleInUse(hDesktop)) return Fail(ERROR_BUSY);
     }
     HandleClose((HANDLE)hDesktop);
     return TRUE;
 }
 
 BOOL CloseWindowStation(HWINSTA hWinSta) {
-    if (!HandleGetAs<StationObject>((HANDLE)hWinSta)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (hWinSta == g_processStation) {
-        SetLastError(ERROR_BUSY);
-        return FALSE;
-    }
+    if (!HandleGetAs<StationObject>((HANDLE)hWinSta)) return Fail(ERROR_INVALID_HANDLE);
+    if (hWinSta == g_processStation) return Fail(ERROR_BUSY);
     HandleClose((HANDLE)hWinSta);
     return TRUE;
 }
 
 BOOL EnumWindows(WNDENUMPROC lpEnumFunc, LPARAM lParam) {
     UserEnsureStarted();
-    if (!lpEnumFunc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!lpEnumFunc) return Fail(ERROR_INVALID_PARAMETER);
     std::string desktop;
     {
         UiLock lock;
@@ -357,19 +295,13 @@ BOOL EnumDesktopWindows(HDESK hDesktop, WNDENUMPROC lpfn, LPARAM lParam) {
     std::string desktop;
     if (hDesktop) {
         auto d = HandleGetAs<DesktopObject>((HANDLE)hDesktop);
-        if (!d) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!d) return Fail(ERROR_INVALID_HANDLE);
         desktop = d->Full();
     } else {
         UiLock lock;
         desktop = CurrentDesktopName();
     }
-    if (!lpfn) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!lpfn) return Fail(ERROR_INVALID_PARAMETER);
     EnumOn(desktop, lpfn, lParam);
     return TRUE;
 }

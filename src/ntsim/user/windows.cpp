@@ -7,6 +7,7 @@
 #include <strings.h>
 
 #include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/kernel/process.h"
@@ -183,15 +184,9 @@ HWND WindowCreate(const std::string& className, const std::string& text, DWORD s
         if (!proc)
             if (WindowClass* c = ClassFind(className)) proc = c->proc, name = c->name;
         if (!proc && className == "#foreign") proc = ForeignProc;
-        if (!proc) {
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return nullptr;
-        }
+        if (!proc) return Fail(ERROR_CANNOT_FIND_WND_CLASS, nullptr);
         Window* p = parent ? WindowFind(parent) : nullptr;
-        if (parent && !p) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return nullptr;
-        }
+        if (parent && !p) return Fail(ERROR_INVALID_WINDOW_HANDLE, nullptr);
         if ((style & WS_CHILD) && !p) {
             SetLastError(1406);  // ERROR_TLW_WITH_WSCHILD: a child window needs a parent
             return nullptr;
@@ -238,13 +233,11 @@ HWND WindowCreate(const std::string& className, const std::string& text, DWORD s
     cs.dwExStyle = exStyle;
     if (CallProc(hwnd, WM_NCCREATE, 0, (LPARAM)&cs) == 0 && className != "#foreign") {
         DestroyWindow(hwnd);
-        SetLastError(ERROR_CAN_NOT_COMPLETE);
-        return nullptr;
+        return Fail(ERROR_CAN_NOT_COMPLETE, nullptr);
     }
     if (CallProc(hwnd, WM_CREATE, 0, (LPARAM)&cs) == -1) {
         DestroyWindow(hwnd);
-        SetLastError(ERROR_CAN_NOT_COMPLETE);
-        return nullptr;
+        return Fail(ERROR_CAN_NOT_COMPLETE, nullptr);
     }
     return hwnd;
 }
@@ -358,20 +351,10 @@ using namespace ntsim;
 
 ATOM RegisterClassA(const WNDCLASSA* wc) {
     UserEnsureStarted();
-    if (!wc || !wc->lpszClassName || !wc->lpfnWndProc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    uint32_t err;
-    if (FaultHit("RegisterClassA", wc->lpszClassName, &err)) {
-        SetLastError(err);
-        return 0;
-    }
+    if (!wc || !wc->lpszClassName || !wc->lpfnWndProc) return Fail(ERROR_INVALID_PARAMETER, 0);
+    if (FaultFails("RegisterClassA", wc->lpszClassName)) return 0;
     UiLock lock;
-    if (ClassFind(wc->lpszClassName)) {
-        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
-        return 0;
-    }
+    if (ClassFind(wc->lpszClassName)) return Fail(ERROR_CLASS_ALREADY_EXISTS, 0);
     static ATOM next = 0xC000;
     g_classes.push_back({wc->lpszClassName, wc->lpfnWndProc, wc->hInstance, wc->style, wc->hIcon});
     return next++;
@@ -384,22 +367,14 @@ BOOL UnregisterClassA(LPCSTR name, HINSTANCE) {
             g_classes.erase(it);
             return TRUE;
         }
-    SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-    return FALSE;
+    return Fail(ERROR_CANNOT_FIND_WND_CLASS);
 }
 
 HWND CreateWindowExA(DWORD dwExStyle, LPCSTR lpClassName, LPCSTR lpWindowName, DWORD dwStyle, int X, int Y,
                      int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance, LPVOID lpParam) {
     UserEnsureStarted();
-    if (!lpClassName || IS_INTRESOURCE(lpClassName)) {
-        SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-        return nullptr;
-    }
-    uint32_t err;
-    if (FaultHit("CreateWindowExA", lpClassName, &err)) {
-        SetLastError(err);
-        return nullptr;
-    }
+    if (!lpClassName || IS_INTRESOURCE(lpClassName)) return Fail(ERROR_CANNOT_FIND_WND_CLASS, nullptr);
+    if (FaultFails("CreateWindowExA", lpClassName)) return nullptr;
     if (X == CW_USEDEFAULT) X = 0;
     if (Y == CW_USEDEFAULT) Y = 0;
     if (nWidth == CW_USEDEFAULT) nWidth = 640;
@@ -417,10 +392,7 @@ BOOL DestroyWindow(HWND hWnd) {
         UiLock lock;
         Window* w = WindowOrError(hWnd);
         if (!w) return FALSE;
-        if (w->thread != 0 && w->thread != ThreadCurrentId()) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
+        if (w->thread != 0 && w->thread != ThreadCurrentId()) return Fail(ERROR_ACCESS_DENIED);
         children = w->children;
     }
     CallProc(hWnd, WM_DESTROY, 0, 0);
@@ -456,10 +428,7 @@ BOOL IsWindow(HWND hWnd) {
 int GetClassNameA(HWND hWnd, LPSTR buf, int max) {
     UiLock lock;
     Window* w = WindowFind(hWnd);
-    if (!w || !buf || max <= 0) {
-        SetLastError(w ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    if (!w || !buf || max <= 0) return Fail(w ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE, 0);
     snprintf(buf, (size_t)max, "%s", w->className.c_str());
     return (int)strlen(buf);
 }
@@ -1050,10 +1019,7 @@ BOOL GetWindowRect(HWND hWnd, LPRECT r) {
     }
     UiLock lock;
     Window* w = WindowFind(hWnd);
-    if (!w || !r) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
+    if (!w || !r) return Fail(ERROR_INVALID_WINDOW_HANDLE);
     *r = w->rect;
     return TRUE;
 }
@@ -1137,10 +1103,7 @@ LRESULT CALLBACK ntsim::ForeignProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM l
 // order; the list is taken first, so windows created or destroyed by the callback
 // do not disturb the walk.
 BOOL EnumChildWindows(HWND hWndParent, WNDENUMPROC lpEnumFunc, LPARAM lParam) {
-    if (!lpEnumFunc) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!lpEnumFunc) return Fail(ERROR_INVALID_PARAMETER);
     std::vector<HWND> list;
     {
         UiLock lock;
