@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <unordered_set>
 
 #include "nt/linux/base.h"
@@ -18,10 +19,10 @@ namespace ntsim {
 namespace regf {
 
 // Where the update puts its cells and what it will write. Cells allocated by this update
-// are built in memory: in free cells of the file (fresh, one buffer each), or in the bins
-// appended at its end (tail, one buffer laid out as the file will hold it, written at
-// once). The file's old records are read through a page cache.
+// are built in memory (fresh), their bytes in the blocks of an arena rather than one
+// buffer each; the file's old records are read through a page cache.
 const size_t kCachedPages = 256;
+const size_t kArenaBlock = 64 * 1024;  // below malloc's threshold for a mapping of its own
 
 struct CellSpace {
     int fd = -1;
@@ -29,27 +30,31 @@ struct CellSpace {
     uint32_t oldBinsSize = 0;
     uint32_t binsSize = 0;  // grows with appended bins
     uint64_t stamp = 0;
-    std::map<uint32_t, std::vector<uint8_t>> fresh;                  // cell offset -> the whole cell (below oldBinsSize)
-    std::vector<uint8_t> tail;                                       // the bins [oldBinsSize, binsSize)
+    std::unordered_map<uint32_t, std::pair<uint8_t*, uint32_t>> fresh;  // cell offset -> the whole cell and its size
+    std::vector<std::unique_ptr<uint8_t[]>> arena;
+    uint8_t* arenaNext = nullptr;
+    size_t arenaLeft = 0;
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> early;    // bin headers, free-cell headers made by splits
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
     std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
     std::unordered_map<uint32_t, std::vector<uint8_t>> pages;        // the file as read, by 4 KiB page
     bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
-    // Once failed, cells are written here and thrown away: nothing of the update is written.
-    std::vector<uint8_t> scratch;
-    uint32_t largestCell = 0;
 
-    bool InTail(uint32_t cell) const { return cell >= oldBinsSize; }
-    uint8_t* TailAt(uint32_t offset) { return tail.data() + (offset - oldBinsSize); }
-    // A cell this update allocated (a new key's nk among them).
-    bool IsFresh(uint32_t cell) const { return InTail(cell) || fresh.count(cell) != 0; }
+    uint8_t* ArenaAlloc(uint32_t n) {
+        if (n > arenaLeft) {
+            size_t size = std::max<size_t>(n, kArenaBlock);
+            arena.emplace_back(new uint8_t[size]);
+            arenaNext = arena.back().get();
+            arenaLeft = size;
+        }
+        uint8_t* p = arenaNext;
+        arenaNext += n;
+        arenaLeft -= n;
+        memset(p, 0, n);
+        return p;
+    }
 
     void Header(uint32_t cell, int32_t size, std::vector<std::pair<uint32_t, std::vector<uint8_t>>>* to) {
-        if (InTail(cell)) {
-            if (!failed) memcpy(TailAt(cell), &size, 4);
-            return;
-        }
         std::vector<uint8_t> bytes(4);
         memcpy(bytes.data(), &size, 4);
         to->emplace_back(cell, std::move(bytes));
@@ -82,17 +87,9 @@ struct CellSpace {
 
     // The payload of an allocated cell: a fresh one, or one of the file.
     bool ReadCell(uint32_t cell, std::vector<uint8_t>* payload) {
-        if (InTail(cell)) {
-            int32_t size;
-            if (failed || (cell & 7) || (uint64_t)cell - oldBinsSize + 4 > tail.size()) return false;
-            memcpy(&size, TailAt(cell), 4);
-            if (size > -8 || (uint64_t)cell - oldBinsSize + (uint32_t)(-(int64_t)size) > tail.size()) return false;
-            payload->assign(TailAt(cell) + 4, TailAt(cell) + (uint32_t)(-(int64_t)size));
-            return true;
-        }
         auto it = fresh.find(cell);
         if (it != fresh.end()) {
-            payload->assign(it->second.begin() + 4, it->second.end());
+            payload->assign(it->second.first + 4, it->second.first + it->second.second);
             return true;
         }
         int32_t size;
@@ -132,13 +129,9 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         bin.offset = s->binsSize;
         bin.size = binSize;
         bin.timestamp = s->stamp;
-        if (!s->failed) {
-            // Grown as the whole-file writer grows its image, by half again at least.
-            size_t need = (size_t)(s->binsSize - s->oldBinsSize) + binSize;
-            if (s->tail.capacity() < need) s->tail.reserve(std::max(need, s->tail.capacity() * 3 / 2));
-            s->tail.resize(need, 0);
-            memcpy(s->TailAt(s->binsSize), &bin, sizeof bin);
-        }
+        std::vector<uint8_t> bytes(sizeof bin);
+        memcpy(bytes.data(), &bin, sizeof bin);
+        if (!s->failed) s->early.emplace_back(s->binsSize, std::move(bytes));
         cell = s->binsSize + (uint32_t)sizeof(BinHeader);
         uint32_t rest = binSize - (uint32_t)sizeof(BinHeader) - cellSize;
         if (rest && !s->failed) {
@@ -147,25 +140,16 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         }
         s->binsSize += binSize;
     }
-    s->largestCell = std::max(s->largestCell, cellSize);
+    uint8_t* bytes = s->ArenaAlloc(cellSize);
     int32_t header = -(int32_t)cellSize;
-    if (s->failed) {
-        // Any cell may be written through CellSpaceAt from now on: all land here.
-        if (s->scratch.size() < s->largestCell) s->scratch.resize(s->largestCell);
-    } else if (s->InTail(cell)) {
-        memcpy(s->TailAt(cell), &header, 4);  // the bin's bytes are zero already
-    } else {
-        std::vector<uint8_t>& bytes = s->fresh[cell];
-        bytes.assign(cellSize, 0);
-        memcpy(bytes.data(), &header, 4);
-    }
+    memcpy(bytes, &header, 4);
+    s->fresh[cell] = {bytes, cellSize};
     return cell;
 }
 
 uint8_t* CellSpaceAt(CellSpace* s, uint32_t cell) {
-    if (s->failed) return s->scratch.data();
-    if (s->InTail(cell)) return s->TailAt(cell);
-    return s->fresh[cell].data();
+    auto it = s->fresh.find(cell);
+    return it != s->fresh.end() ? it->second.first : nullptr;  // only cells it allocated are asked for
 }
 
 namespace {
@@ -444,8 +428,7 @@ uint32_t Update::WriteKey(const HiveKey& key, const std::string& name, bool isRo
     }
 
     memcpy(record.data(), &nk, sizeof nk);
-    if (space.failed) return ERROR_NOT_ENOUGH_MEMORY;
-    if (space.IsFresh(key.cell))
+    if (space.fresh.count(key.cell))
         memcpy(CellSpaceAt(&space, key.cell) + 4, record.data(), record.size());
     else
         space.inPlace.emplace_back(key.cell + 4, std::move(record));
@@ -467,14 +450,16 @@ bool WriteAt(int fd, const void* data, size_t n, uint64_t at) {
 
 struct Piece {
     uint32_t at;  // offset in the bins
-    const std::vector<uint8_t>* bytes;
+    const uint8_t* data;
+    size_t size;
 };
 
 // Pieces this close are written as one, with the file's own bytes between them read
-// first: a write call into the page cache costs more than copying a few KiB twice. A run
-// with gaps stops growing at kMaxGapRun bytes, so that it never holds much of the file.
+// first: a write call into the page cache costs more than copying a KiB or two twice.
+// A run stops growing at kMaxRun bytes where pieces do not overlap, so that it never
+// holds much of the file (the new cells of a large restored tree lie side by side).
 const uint64_t kGapFill = 2048;
-const uint64_t kMaxGapRun = 1 << 20;
+const uint64_t kMaxRun = 1 << 20;
 
 // Writes pieces of the bins, later pieces over earlier ones where they overlap, with one
 // write for each run of pieces that adjoin or lie close rather than one per cell.
@@ -490,10 +475,15 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
         size_t j = i;
         for (; j < order.size(); ++j) {
             const Piece& next = pieces[order[j]];
-            uint64_t nextEnd = std::max<uint64_t>(end, (uint64_t)next.at + next.bytes->size());
-            if (next.at > end && (next.at - end > kGapFill || nextEnd - start > kMaxGapRun)) break;
+            if (j > i && next.at >= end && (next.at - end > kGapFill || end - start >= kMaxRun)) break;
             gaps = gaps || next.at > end;
-            end = nextEnd;
+            end = std::max<uint64_t>(end, (uint64_t)next.at + next.size);
+        }
+        if (j == i + 1) {
+            // One piece alone: written from where it is.
+            if (!WriteAt(fd, pieces[order[i]].data, pieces[order[i]].size, kBaseSize + start)) return false;
+            i = j;
+            continue;
         }
         std::vector<size_t> members(order.begin() + (long)i, order.begin() + (long)j);
         std::sort(members.begin(), members.end());  // in the order they were made
@@ -509,7 +499,7 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
                 got += (size_t)n;
             }
         }
-        for (size_t m : members) std::copy(pieces[m].bytes->begin(), pieces[m].bytes->end(), run.begin() + (long)(pieces[m].at - start));
+        for (size_t m : members) memcpy(run.data() + (pieces[m].at - start), pieces[m].data, pieces[m].size);
         if (!WriteAt(fd, run.data(), run.size(), kBaseSize + start)) return false;
         i = j;
     }
@@ -556,7 +546,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     // Parents before children: a parent gives its new children their nk cells.
     uint32_t err = ERROR_SUCCESS;
     std::vector<std::pair<const HiveKey*, bool>> stack{{&root, false}};
-    while (!stack.empty() && !err && !u.space.failed) {
+    while (!stack.empty() && !err) {
         auto [key, isNew] = stack.back();
         stack.pop_back();
         bool written = (key->dirty & (kDirtyRecord | kDirtyValues)) || isNew;
@@ -567,7 +557,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         if (!below) continue;
         for (const auto& sub : key->subkeys) {
             if (sub->isVolatile) continue;
-            bool fresh = u.space.IsFresh(sub->cell);
+            bool fresh = u.space.fresh.count(sub->cell) != 0;
             if (sub->dirty || fresh) stack.push_back({sub.get(), fresh});
         }
     }
@@ -583,7 +573,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     *declined = false;
     for (const auto& [cell, sk] : u.sks) {
         if (u.goneSks.count(cell)) continue;
-        if (u.space.IsFresh(cell)) {
+        if (u.space.fresh.count(cell)) {
             memcpy(CellSpaceAt(&u.space, cell) + 4, &sk, sizeof sk);
         } else {
             std::vector<uint8_t> bytes(sizeof sk);
@@ -600,10 +590,9 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     uint32_t injected = 0;
     bool ok = !FaultHit("RegfUpdateFile:write", hostPath, &injected);
     std::vector<Piece> pieces;
-    for (const auto& [cell, bytes] : u.space.early) pieces.push_back({cell, &bytes});
-    for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, &bytes});
+    for (const auto& [cell, bytes] : u.space.early) pieces.push_back({cell, bytes.data(), bytes.size()});
+    for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, bytes.first, bytes.second});
     if (ok) ok = WritePieces(fd, pieces);
-    if (ok && !u.space.tail.empty()) ok = WriteAt(fd, u.space.tail.data(), u.space.tail.size(), (uint64_t)kBaseSize + u.space.oldBinsSize);
     if (ok && u.space.binsSize > base.binsSize) {
         struct stat st;
         uint64_t want = (uint64_t)kBaseSize + u.space.binsSize;
@@ -620,7 +609,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     // 2. The records that stay in place (nk, sk) now point at them; the secondary
     //    sequence number says the file is whole again.
     pieces.clear();
-    for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, &bytes});
+    for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, bytes.data(), bytes.size()});
     if (ok) ok = WritePieces(fd, pieces);
     base.secondarySeq = base.primarySeq;
     memcpy(header, &base, sizeof base);
@@ -653,7 +642,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     for (size_t i = 0; i < merged.size(); ++i) {
         int32_t positive = (int32_t)merged[i].second;
         memcpy(headers[i].data(), &positive, 4);
-        pieces.push_back({merged[i].first, &headers[i]});
+        pieces.push_back({merged[i].first, headers[i].data(), 4});
     }
     if (WritePieces(fd, pieces)) {
         for (const auto& [cell, size] : merged) layout->freeCells.emplace(size, cell);
