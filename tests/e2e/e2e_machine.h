@@ -21,6 +21,7 @@
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sd.h"
+#include "unit/fresh_machine.h"
 
 namespace e2e {
 
@@ -229,15 +230,9 @@ inline std::string HiveText(const std::string& file, const std::string& keyPath,
     return text;
 }
 
-class MachineTest : public ::testing::Test {
+// The shared machine fixture, whose machine a failed test leaves for a look.
+class MachineTest : public FreshMachine {
 protected:
-    std::string root_, dir_;
-    void SetUp() override {
-        char tmpl[] = "/tmp/tessiv-e2e-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        dir_ = root_ + "/m";
-    }
     void TearDown() override {
         if (ntsim::ProcessAttached()) ntsim::ProcessDetach();
         std::error_code ec;
@@ -255,7 +250,7 @@ protected:
         std::string error;
         ASSERT_EQ(ntsim::MachineBoot(dir.empty() ? dir_ : dir, &error), 0u) << error;
     }
-    std::string C(const std::string& relative) { return dir_ + "/drives/c/" + relative; }
+    std::string C(const std::string& relative) { return Host(relative); }
 };
 
 }  // namespace e2e

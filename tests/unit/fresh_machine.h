@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/boot.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/security/sd.h"
@@ -55,6 +56,11 @@ protected:
         ntsim::MachineOptions options;
         options.preset = preset;
         MakeMachine(options);
+    }
+    // Boots the machine again (ntsim boot), which ends this process's part in it.
+    void Boot() {
+        std::string error;
+        ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
     }
     // This process joins the machine as the user (a service of the machine when service).
     void Attach(const std::string& user, bool service = false) {

@@ -138,12 +138,8 @@ BOOL MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags)
 namespace ntsim {
 
 uint32_t ApplyPendingFileOperations(const std::string& machineDir) {
-    bool attachedHere = false;
-    if (!ProcessAttached() || CurrentProcess().machineDir != machineDir) {
-        std::string error;
-        if (!ProcessAttach(machineDir, "SYSTEM", true, &error)) return ERROR_PATH_NOT_FOUND;
-        attachedHere = true;
-    }
+    BootStepProcess process(machineDir);
+    if (!process.Ready()) return ERROR_PATH_NOT_FOUND;
     uint32_t result = ERROR_SUCCESS;
     {
         // The session manager works before any logon: nothing stands in its way.
@@ -172,7 +168,6 @@ uint32_t ApplyPendingFileOperations(const std::string& machineDir) {
         }
         if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND) result = (uint32_t)err;
     }
-    if (attachedHere) ProcessDetach();
     return result;
 }
 

@@ -74,12 +74,8 @@ std::string ActiveComputerName() {
 }
 
 uint32_t ActivateComputerName(const std::string& machineDir) {
-    bool attachedHere = false;
-    if (!ProcessAttached() || CurrentProcess().machineDir != machineDir) {
-        std::string error;
-        if (!ProcessAttach(machineDir, "SYSTEM", true, &error)) return ERROR_PATH_NOT_FOUND;
-        attachedHere = true;
-    }
+    BootStepProcess process(machineDir);
+    if (!process.Ready()) return ERROR_PATH_NOT_FOUND;
     uint32_t result = ERROR_SUCCESS;
     {
         SystemAccessScope system;
@@ -135,7 +131,6 @@ uint32_t ActivateComputerName(const std::string& machineDir) {
             }
         }
     }
-    if (attachedHere) ProcessDetach();
     return result;
 }
 

@@ -127,6 +127,16 @@ void ProcessSetEnv(const std::string& name, const std::string& value) {
 
 bool ProcessAttached() { return g_process != nullptr; }
 
+BootStepProcess::BootStepProcess(const std::string& machineDir) {
+    if (ProcessAttached() && CurrentProcess().machineDir == machineDir) return;
+    std::string error;
+    ready_ = attachedHere_ = ProcessAttach(machineDir, "SYSTEM", true, &error);
+}
+
+BootStepProcess::~BootStepProcess() {
+    if (attachedHere_) ProcessDetach();
+}
+
 Process& CurrentProcess() { return *g_process; }
 
 std::string MachineFile(const std::string& relative) { return g_process->machineDir + "/" + relative; }

@@ -36,6 +36,21 @@ void ProcessDetach();
 bool ProcessAttached();
 Process& CurrentProcess();  // only valid while attached
 
+// The process a boot step works in: this one when it belongs to the machine, otherwise
+// this process attached as LocalSystem for the step and detached at its end.
+class BootStepProcess {
+public:
+    explicit BootStepProcess(const std::string& machineDir);
+    ~BootStepProcess();
+    bool Ready() const { return ready_; }  // false when the machine could not be attached
+    BootStepProcess(const BootStepProcess&) = delete;
+    BootStepProcess& operator=(const BootStepProcess&) = delete;
+
+private:
+    bool ready_ = true;
+    bool attachedHere_ = false;
+};
+
 // Host path of a file inside the machine directory.
 std::string MachineFile(const std::string& relative);
 

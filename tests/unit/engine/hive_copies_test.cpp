@@ -66,8 +66,7 @@ protected:
         }
     }
     void Boot() {
-        std::string error;
-        ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+        FreshMachine::Boot();
         Attach("Administrator");
         EnablePrivilege("SeRestorePrivilege", TRUE);
     }

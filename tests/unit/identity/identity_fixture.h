@@ -57,8 +57,7 @@ protected:
     // Shuts the machine down (the hives are written), boots it and logs on again.
     void Restart(const std::string& user = "Administrator") {
         ntsim::ProcessDetach();
-        std::string error;
-        ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+        Boot();
         Attach(user);
         ProcessMutex.Close();
         ProcessMutex.Create();

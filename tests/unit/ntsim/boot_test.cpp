@@ -51,18 +51,17 @@ TEST_F(BootTest, NewHivesThenPendingFileOperationsTakeEffect) {
     ASSERT_TRUE(MoveFileExA("C:\\TEMP\\gone.txt", nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     ASSERT_TRUE(Exists(dir_ + "/drives/c/TEMP/gone.txt"));  // nothing happens before the restart
 
-    std::string error;
-    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+    Boot();
     EXPECT_FALSE(ntsim::ProcessAttached());
     EXPECT_FALSE(Exists(dir_ + "/drives/c/TEMP/gone.txt"));
     EXPECT_TRUE(Exists(dir_ + "/drives/c/TEMP/SOFTWARE.BAK"));
 
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    Attach("Administrator");
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BootMark", 0, KEY_READ, &key), 0);  // the new hive is live
     RegCloseKey(key);
     // Nothing stays pending: a second boot changes nothing.
-    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    Boot();
+    Attach("Administrator");
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\BootMark", 0, KEY_READ, &key), 0);
     RegCloseKey(key);
 }

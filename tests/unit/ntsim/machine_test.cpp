@@ -16,14 +16,9 @@
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/boot.h"
 #include "ntsim/registry/regf.h"
+#include "unit/fresh_machine.h"
 
 namespace {
-
-std::string TempDir() {
-    char tmpl[] = "/tmp/ntsim-test-XXXXXX";
-    EXPECT_NE(mkdtemp(tmpl), nullptr);
-    return tmpl;
-}
 
 bool Exists(const std::string& path) {
     struct stat st;
@@ -91,23 +86,10 @@ TEST(Faults, NthCallAndPatternSelectTheFailingCall) {
     ntsim::FaultClearAll();
 }
 
-class MachineTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        root_ = TempDir();
-        dir_ = root_ + "/m";
-    }
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        std::string cmd = "rm -rf '" + root_ + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
-    }
-    std::string root_, dir_;
-};
+using MachineTest = FreshMachine;
 
 TEST_F(MachineTest, CreateWritesConfAndEveryHiveAsRegf) {
-    std::string error;
-    ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
+    MakeMachine();
     std::string config = dir_ + "/drives/c/WINNT/system32/config/";
     for (const char* name : {"SAM", "SECURITY", "SOFTWARE", "SYSTEM", "DEFAULT"}) {
         ntsim::Hive hive;
@@ -121,6 +103,7 @@ TEST_F(MachineTest, CreateWritesConfAndEveryHiveAsRegf) {
     EXPECT_EQ(pol->values[0].data.size(), 24u);
     EXPECT_TRUE(Exists(dir_ + "/drives/c/WINNT/Profiles/Administrator/ntuser.dat"));
     // A second create into the same directory is refused, the machine kept.
+    std::string error;
     EXPECT_FALSE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error));
     EXPECT_NE(error.find("already"), std::string::npos);
 }
@@ -128,14 +111,14 @@ TEST_F(MachineTest, CreateWritesConfAndEveryHiveAsRegf) {
 TEST_F(MachineTest, CreateHonoursSidAndRefusesBadOptions) {
     ntsim::MachineOptions options;
     options.sid = "S-1-5-21-1-2-3";
-    std::string error;
-    ASSERT_TRUE(ntsim::MachineCreate(dir_, options, &error)) << error;
+    MakeMachine(options);
     ntsim::Hive security;
     ASSERT_EQ(ntsim::RegfLoadFile(dir_ + "/drives/c/WINNT/system32/config/SECURITY", &security), 0u);
     const auto& sid = security.root->FindSubkey("Policy")->FindSubkey("PolAcDmS")->values[0].data;
     std::vector<uint8_t> expected = {1, 4, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0};
     EXPECT_EQ(sid, expected);
 
+    std::string error;
     ntsim::MachineOptions bad;
     bad.sid = "S-1-5-21-1-2";
     EXPECT_FALSE(ntsim::MachineCreate(root_ + "/m2", bad, &error));
@@ -149,9 +132,8 @@ TEST_F(MachineTest, CreateHonoursSidAndRefusesBadOptions) {
 }
 
 TEST_F(MachineTest, PathsMapDrivesWithoutRegardToCase) {
-    std::string error;
-    ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "", false, &error)) << error;
+    MakeMachine();
+    Attach("");
     EXPECT_EQ(ntsim::CurrentProcess().user, "Administrator");
     std::string host;
     ASSERT_EQ(ntsim::MapWindowsPath("c:\\winnt\\SYSTEM32\\Config\\sam", &host), 0u);
@@ -169,13 +151,12 @@ TEST_F(MachineTest, PathsMapDrivesWithoutRegardToCase) {
 }
 
 TEST_F(MachineTest, EnvironmentComesFromTheLogonAndMachineConf) {
-    std::string error;
-    ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
+    MakeMachine();
     {
         std::ofstream conf(dir_ + "/machine.conf", std::ios::app);
         conf << "\n[environment]\nTEMP = D:\\TEMP\nEXTRA = yes\n";
     }
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "User1", false, &error)) << error;
+    Attach("User1");
     EXPECT_EQ(ntsim::ProcessGetEnv("systemroot"), "C:\\WINNT");
     EXPECT_EQ(ntsim::ProcessGetEnv("TEMP"), "D:\\TEMP");
     EXPECT_EQ(ntsim::ProcessGetEnv("USERNAME"), "User1");
@@ -199,13 +180,12 @@ TEST_F(MachineTest, AttachRefusesAMissingOrBrokenMachine) {
 }
 
 TEST_F(MachineTest, ServiceRunsAsSystemAndConfFaultsLoad) {
-    std::string error;
-    ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
+    MakeMachine();
     {
         std::ofstream conf(dir_ + "/machine.conf", std::ios::app);
         conf << "\n[fault]\nfunction = RegFlushKey\nerror = 1016\npath = *SYSTEM*\n";
     }
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "", true, &error)) << error;
+    Attach("", true);
     EXPECT_EQ(ntsim::CurrentProcess().user, "SYSTEM");
     uint32_t err = 0;
     EXPECT_TRUE(ntsim::FaultHit("RegFlushKey", "HKEY_LOCAL_MACHINE\\SYSTEM", &err));
@@ -231,12 +211,11 @@ std::string HeaderName(const std::string& file) {
 // A hive file that cannot be read makes its keys "corrupt", not "not found", and is named;
 // a hive written back keeps the file name of its base block.
 TEST_F(MachineTest, DamagedHivesAreNamedAndWrittenHivesKeepTheirFileName) {
-    std::string error;
-    ASSERT_TRUE(ntsim::MachineCreate(dir_, ntsim::MachineOptions(), &error)) << error;
+    MakeMachine();
     std::string config = dir_ + "/drives/c/WINNT/system32/config/";
     EXPECT_EQ(HeaderName(config + "SOFTWARE"), "emRoot\\System32\\Config\\SOFTWARE");
     EXPECT_EQ(HeaderName(config + "SAM"), "\\SystemRoot\\System32\\Config\\SAM");
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    Attach("Administrator");
     HKEY key;
     ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Written", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                               nullptr), 0);
@@ -252,7 +231,7 @@ TEST_F(MachineTest, DamagedHivesAreNamedAndWrittenHivesKeepTheirFileName) {
         sam.seekp(4096);
         sam.write("XXXX", 4);  // the first bin's signature
     }
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    Attach("Administrator");
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM\\SAM\\Domains", 0, KEY_READ, &key), ERROR_REGISTRY_CORRUPT);
     std::vector<std::string> damaged = ntsim::RegistryDamagedHives();

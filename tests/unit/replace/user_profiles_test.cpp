@@ -147,8 +147,7 @@ TEST_F(UserProfiles, EveryUserHiveIsRewrittenAndTakesEffectAtTheNextBoot) {
     logStream = nullptr;
     DestroyJobSettings();
     ntsim::ProcessDetach();
-    std::string error;
-    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+    Boot();
     for (const std::string& folder : {std::string("Administrator"), std::string("User1")}) {
         SCOPED_TRACE(folder);
         std::string file = Host("C:\\WINNT\\Profiles\\" + folder + "\\ntuser.dat");
@@ -199,8 +198,7 @@ TEST_F(UserProfiles, TheSamHoldsTheNewSidAfterTheRestart) {
     logStream = nullptr;
     DestroyJobSettings();
     ntsim::ProcessDetach();
-    std::string error;
-    ASSERT_EQ(ntsim::MachineBoot(dir_, &error), 0u) << error;
+    Boot();
 
     ntsim::Hive sam;
     ASSERT_EQ(ntsim::RegfLoadFile(Host("C:\\WINNT\\system32\\config\\SAM"), &sam), 0u);
@@ -216,7 +214,7 @@ TEST_F(UserProfiles, TheSamHoldsTheNewSidAfterTheRestart) {
     EXPECT_EQ(aliases->FindSubkey("Members")->FindSubkey(kOld), nullptr);
     EXPECT_FALSE(Contains(FileBytes(Host("C:\\WINNT\\system32\\config\\SAM")), Binary(kOld)));
 
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &error)) << error;
+    Attach("Administrator");
     CreateJobSettings();
     std::vector<std::string> groups = TokenGroupSids();
     EXPECT_NE(std::find(groups.begin(), groups.end(), "S-1-5-32-544"), groups.end())

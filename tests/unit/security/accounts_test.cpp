@@ -216,8 +216,7 @@ TEST_F(FreshMachineAccounts, AccountsFollowTheMachineSid) {
     cb = sizeof sid, cch = sizeof domain;
     EXPECT_TRUE(LookupAccountNameA(nullptr, "Everyone", sid, &cb, domain, &cch, &use));
     EXPECT_FALSE(ntsim::PrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
-    std::string err;
-    ASSERT_TRUE(ntsim::ProcessAttach(dir_, "Administrator", false, &err)) << err;
+    Attach("Administrator");
     EXPECT_TRUE(ntsim::PrivilegeEnabled(SE_CHANGE_NOTIFY_NAME));
     cb = sizeof sid, cch = sizeof domain;
     ASSERT_TRUE(LookupAccountNameA(nullptr, "Administrator", sid, &cb, domain, &cch, &use)) << GetLastError();

@@ -23,7 +23,7 @@ OPENFILENAMEA Ofn(char* buf, DWORD size, const char* title, DWORD flags, const c
 }  // namespace
 
 TEST_F(FileDialogs, AnswersInScriptOrderWithDefaultExtensionAndChecks) {
-    std::ofstream(machine_ + "/drives/c/TEMP/exists.dat") << "x";
+    std::ofstream(Host("TEMP/exists.dat")) << "x";
     Script("file \"C:\\TEMP\\run\"\n"
            "file cancel\n"
            "file \"C:\\TEMP\\missing.dat\"\n"

@@ -14,37 +14,27 @@
 #include "ntsim/kernel/machine.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/kernel/process.h"
+#include "unit/fresh_machine.h"
 #include "unit/ui/transcript_checks.h"
 #include "wizard/resource.h"
 
 // A pause of the test itself (Sleep belongs to the kernel part of the subset).
 inline void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-class UiMachine : public ::testing::Test {
+class UiMachine : public FreshMachine {
 protected:
     // Extra machine.conf text (e.g. an [operator] section) and the session kind, set before SetUp.
     virtual std::string ExtraConf() { return ""; }
     virtual bool Service() { return false; }
 
     void SetUp() override {
-        char tmpl[] = "/tmp/ntsim-ui-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        std::string machine = dir_ + "/m";
-        std::string error;
-        ASSERT_TRUE(ntsim::MachineCreate(machine, ntsim::MachineOptions{}, &error)) << error;
+        FreshMachine::SetUp();
+        MakeMachine();
         if (!ExtraConf().empty()) {
-            std::ofstream conf(machine + "/machine.conf", std::ios::app);
+            std::ofstream conf(dir_ + "/machine.conf", std::ios::app);
             conf << "\n" << ExtraConf() << "\n";
         }
-        ASSERT_TRUE(ntsim::ProcessAttach(machine, "", Service(), &error)) << error;
-        machine_ = machine;
-    }
-
-    void TearDown() override {
-        ntsim::ProcessDetach();
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        (void)system(cmd.c_str());
+        Attach("", Service());
     }
 
     void Script(const std::string& text) {
@@ -57,6 +47,5 @@ protected:
         return transcript::InOrder(parts);
     }
 
-    std::string dir_, machine_;
     HINSTANCE instance_ = (HINSTANCE)1;
 };

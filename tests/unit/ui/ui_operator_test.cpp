@@ -53,7 +53,7 @@ class ConfOperator : public UiMachine {
 TEST_F(ConfOperator, MachineConfStepsAndTranscriptFile) {
     EXPECT_EQ(MessageBoxA(nullptr, "Service Removed Successfully.", "Quorvel Tessiv Service", MB_OK), IDOK);
     EXPECT_EQ(MessageBoxA(nullptr, "Service Not Installed.", "Quorvel Tessiv Service", MB_YESNO), IDNO);
-    std::ifstream in(machine_ + "/transcript.txt");
+    std::ifstream in(dir_ + "/transcript.txt");
     ASSERT_TRUE(in.good());
     std::stringstream text;
     text << in.rdbuf();
@@ -77,7 +77,7 @@ TEST_F(BadConfOperator, AScriptErrorIsReportedAndNothingIsAnswered) {
 }
 
 TEST_F(OperatorScript, AProgramTakesItsScriptAndTranscriptFromTheEnvironment) {
-    std::string script = dir_ + "/run.txt", transcript = dir_ + "/run.log";
+    std::string script = root_ + "/run.txt", transcript = root_ + "/run.log";
     std::ofstream(script) << "answer \"*remove*\" Yes\n";
     setenv("NTSIM_OPERATOR", script.c_str(), 1);
     setenv("NTSIM_TRANSCRIPT", transcript.c_str(), 1);
