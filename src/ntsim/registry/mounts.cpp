@@ -277,8 +277,18 @@ std::string UpperName(const std::string& name) {
 
 // The path of a key below its hive's root, upper-cased: how deletions are remembered.
 std::string PathInHive(const HiveKey* key, const Mount& m) {
+    std::vector<const std::string*> names;  // leaf first; joined once rather than level by level
+    size_t length = 0;
+    for (; key && key != m.root; key = key->parent) {
+        names.push_back(&key->name);
+        length += key->name.size() + 1;
+    }
     std::string path;
-    for (; key && key != m.root; key = key->parent) path = "\\" + UpperName(key->name) + path;
+    path.reserve(length);
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        path += '\\';
+        for (char c : **it) path += (char)toupper((unsigned char)c);
+    }
     return path;
 }
 
@@ -339,11 +349,12 @@ void MergeFromFile(Mount& m) {
 
 void NoteRemovedKey(const HiveKey* key) {
     Mount* m = MountOf(key);
-    if (!m || !key->parent) return;
+    if (!m || !key->parent || key == m->root) return;
     // What was deleted inside the key goes with it; a key the file never held needs no note.
     // So deleting a tree leaves first keeps one note per level, not one per key.
-    m->removed.erase(PathInHive(key, *m));
-    if (key->cell != kNoCell) m->removed[PathInHive(key->parent, *m)].push_back(key->name);
+    std::string parentPath = PathInHive(key->parent, *m);
+    if (!m->removed.empty()) m->removed.erase(parentPath + "\\" + UpperName(key->name));
+    if (key->cell != kNoCell) m->removed[parentPath].push_back(key->name);
 }
 
 void UpdateHiveList(State& state) {
