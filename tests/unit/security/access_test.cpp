@@ -30,12 +30,7 @@ protected:
         MachineTest::SetUp();
         Attach("SYSTEM", true);  // the SYSTEM token needs no local accounts
     }
-    SidBytes other_ = SidFromTextOrDie("S-1-5-21-1-2-3-1000");
-    static SidBytes SidFromTextOrDie(const char* t) {
-        SidBytes s;
-        EXPECT_TRUE(SidFromText(t, &s));
-        return s;
-    }
+    SidBytes other_ = SidOf("S-1-5-21-1-2-3-1000");
 };
 
 TEST_F(AccessTest, DenyBeforeAllowInOrder) {
