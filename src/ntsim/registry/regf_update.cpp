@@ -34,7 +34,8 @@ struct CellSpace {
     std::vector<std::unique_ptr<uint8_t[]>> arena;
     uint8_t* arenaNext = nullptr;
     size_t arenaLeft = 0;
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> early;    // bin headers, free-cell headers made by splits
+    std::vector<std::pair<uint32_t, BinHeader>> bins;                // headers of the appended bins
+    std::vector<std::pair<uint32_t, int32_t>> freeHeaders;           // free cells made by splits: (offset, size)
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
     std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
     std::unordered_map<uint32_t, std::vector<uint8_t>> pages;        // the file as read, by 4 KiB page
@@ -52,12 +53,6 @@ struct CellSpace {
         arenaLeft -= n;
         memset(p, 0, n);
         return p;
-    }
-
-    void Header(uint32_t cell, int32_t size, std::vector<std::pair<uint32_t, std::vector<uint8_t>>>* to) {
-        std::vector<uint8_t> bytes(4);
-        memcpy(bytes.data(), &size, 4);
-        to->emplace_back(cell, std::move(bytes));
     }
 
     // Reads bytes of the bins area as the file holds them.
@@ -114,7 +109,7 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         cell = it->second;
         s->layout->freeCells.erase(it);
         if (have > cellSize) {
-            s->Header(cell + cellSize, (int32_t)(have - cellSize), &s->early);
+            s->freeHeaders.emplace_back(cell + cellSize, (int32_t)(have - cellSize));
             s->layout->freeCells.emplace(have - cellSize, cell + cellSize);
         }
     } else {
@@ -129,13 +124,11 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         bin.offset = s->binsSize;
         bin.size = binSize;
         bin.timestamp = s->stamp;
-        std::vector<uint8_t> bytes(sizeof bin);
-        memcpy(bytes.data(), &bin, sizeof bin);
-        if (!s->failed) s->early.emplace_back(s->binsSize, std::move(bytes));
+        if (!s->failed) s->bins.emplace_back(s->binsSize, bin);
         cell = s->binsSize + (uint32_t)sizeof(BinHeader);
         uint32_t rest = binSize - (uint32_t)sizeof(BinHeader) - cellSize;
         if (rest && !s->failed) {
-            s->Header(cell + cellSize, (int32_t)rest, &s->early);
+            s->freeHeaders.emplace_back(cell + cellSize, (int32_t)rest);
             s->layout->freeCells.emplace(rest, cell + cellSize);
         }
         s->binsSize += binSize;
@@ -590,7 +583,8 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     uint32_t injected = 0;
     bool ok = !FaultHit("RegfUpdateFile:write", hostPath, &injected);
     std::vector<Piece> pieces;
-    for (const auto& [cell, bytes] : u.space.early) pieces.push_back({cell, bytes.data(), bytes.size()});
+    for (const auto& [at, bin] : u.space.bins) pieces.push_back({at, (const uint8_t*)&bin, sizeof bin});
+    for (const auto& [cell, size] : u.space.freeHeaders) pieces.push_back({cell, (const uint8_t*)&size, 4});
     for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, bytes.first, bytes.second});
     if (ok) ok = WritePieces(fd, pieces);
     if (ok && u.space.binsSize > base.binsSize) {
