@@ -34,8 +34,10 @@ protected:
             << e2e::ReadHost(root_ + "/commands.txt");
     }
     // Runs the program as the logged-on administrator, the operator following the script and
-    // the transcript going to the file; the exit code.
-    int Program(const std::string& args, const std::string& script, const std::string& transcript) {
+    // the transcript going to the file (root_/transcript.txt unless named); the exit code, and
+    // the transcript's text in *seen.
+    int Program(const std::string& args, const std::string& script, std::string* seen, std::string transcript = "") {
+        if (transcript.empty()) transcript = root_ + "/transcript.txt";
         std::ofstream(root_ + "/operator.txt") << "timeout 10\n" << script;
         std::remove(transcript.c_str());
         std::string quoted;
@@ -45,8 +47,10 @@ protected:
             quoted += " '" + args.substr(at, space - at) + "'";
             at = space + 1;
         }
-        return Sh("NTSIM_OPERATOR='" + root_ + "/operator.txt' NTSIM_TRANSCRIPT='" + transcript + "' " + Ntsim() +
-                  " run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe'" + quoted);
+        int code = Sh("NTSIM_OPERATOR='" + root_ + "/operator.txt' NTSIM_TRANSCRIPT='" + transcript + "' " + Ntsim() +
+                      " run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe'" + quoted);
+        *seen = e2e::ReadHost(transcript);
+        return code;
     }
     void BootNow() { ASSERT_EQ(Sh(Ntsim() + " boot '" + dir_ + "'"), 0) << e2e::ReadHost(root_ + "/commands.txt"); }
     std::string SystemHive() { return C("WINNT/system32/config/SYSTEM"); }
@@ -66,7 +70,7 @@ TEST_F(WizardRun, OperatorWalksEveryPageAndTheJobRunsNow) {
     MakeWithProgram("nt4-pdc");
     const std::string artifacts = std::string(TESSIV_BINARY_DIR) + "/artifacts";
     e2e::fs::create_directories(artifacts);
-    const std::string transcript = artifacts + "/wizard_run_transcript.txt";
+    std::string seen;
     int code = Program("",
                        "wait for \"*Welcome\"\n"
                        "press Next\n"
@@ -78,8 +82,7 @@ TEST_F(WizardRun, OperatorWalksEveryPageAndTheJobRunsNow) {
                        "check 1014\n"
                        "type 1016 \"C:\\tessiv.log\"\n"
                        "press Finish\n",
-                       transcript);
-    std::string seen = e2e::ReadHost(transcript);
+                       &seen, artifacts + "/wizard_run_transcript.txt");
     EXPECT_EQ(code, 1) << "the sheet's result, before the restart's countdown ends\n" << seen;
     EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog \"Quorvel SID Utility - Welcome\"", "IMPORTANT INFORMATION",
                                "operator: presses Next", "Quorvel SID Utility - Computer Information",
@@ -108,7 +111,7 @@ TEST_F(WizardRun, OperatorWalksEveryPageAndTheJobRunsNow) {
 // settings and the service; the next boot runs the job, the one after cleans up.
 TEST_F(WizardRun, InstallPageInstallsTheServiceAndTheNextBootRunsTheJob) {
     MakeWithProgram("nt4-workstation");
-    const std::string transcript = root_ + "/transcript.txt";
+    std::string seen;
     int code = Program("",
                        "wait for \"*Welcome\"\n"
                        "press Next\n"
@@ -118,8 +121,7 @@ TEST_F(WizardRun, InstallPageInstallsTheServiceAndTheNextBootRunsTheJob) {
                        "press Next\n"
                        "wait for \"*Install Automatic Service\"\n"
                        "press Finish\n",
-                       transcript);
-    std::string seen = e2e::ReadHost(transcript);
+                       &seen);
     EXPECT_EQ(code, 1) << seen;
     EXPECT_TRUE(transcript::InOrder(seen, {"presses Finish (\"&Install\")",
                                "Quorvel Tessiv Service installed successfully and will run upon next boot.",
@@ -139,15 +141,14 @@ TEST_F(WizardRun, InstallPageInstallsTheServiceAndTheNextBootRunsTheJob) {
 // and the job runs now.
 TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     MakeWithProgram("nt4-workstation");
-    const std::string transcript = root_ + "/transcript.txt";
+    std::string seen;
     int code = Program("-install -name:NEWBOX",
                        "wait for \"*Install Automatic Service\"\n"
                        "press Back\n"
                        "wait for \"*Program Options\"\n"
                        "press Next\n"
                        "press Finish\n",
-                       transcript);
-    std::string seen = e2e::ReadHost(transcript);
+                       &seen);
     EXPECT_EQ(code, 1) << seen;
     EXPECT_EQ(seen.find("shown: dialog 104"), std::string::npos) << "the welcome page never shows";
     EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog 141", "presses Back", "1002 Edit \"NEWBOX\"", "1031 Button [x]",
@@ -156,15 +157,14 @@ TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     const std::string software = C("WINNT/system32/config/SOFTWARE");
     EXPECT_EQ(e2e::HiveText(software, "Quorvel\\Tessiv", "NewComputerName"), "NEWBOX");
     // "remove" with "quiet" takes both away without a word.
-    EXPECT_EQ(Program("-remove -quiet", "", transcript), 255);
-    EXPECT_EQ(e2e::ReadHost(transcript).find("box "), std::string::npos) << e2e::ReadHost(transcript);
+    EXPECT_EQ(Program("-remove -quiet", "", &seen), 255);
+    EXPECT_EQ(seen.find("box "), std::string::npos) << seen;
     EXPECT_FALSE(ServiceEntry());
     EXPECT_EQ(e2e::HiveText(software, "Quorvel\\Tessiv", "NewComputerName"), "");
 
     e2e::fs::remove_all(dir_);
     MakeWithProgram("nt4-workstation");
-    code = Program("-start", "", transcript);
-    seen = e2e::ReadHost(transcript);
+    code = Program("-start", "", &seen);
     EXPECT_EQ(code, 1) << seen;
     EXPECT_EQ(seen.find("operator: "), std::string::npos) << "nobody pressed anything";
     EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog 106", "shown: dialog 146", "Stage 9: Updating Registry Information",
@@ -248,10 +248,9 @@ TEST_F(WizardRun, BadInputIsRefusedWithItsMessageAndChangesNothing) {
             before = e2e::Take(dir_);
             machineOf = which;
         }
-        const std::string transcript = root_ + "/transcript.txt";
         // A wizard left open by mistake is closed with Escape rather than waited for.
-        int code = Program(row.args, "idle 3\n" + row.script, transcript);
-        std::string seen = e2e::ReadHost(transcript);
+        std::string seen;
+        int code = Program(row.args, "idle 3\n" + row.script, &seen);
         SCOPED_TRACE(row.args + "\n" + row.script);
         EXPECT_EQ(code, row.exitCode) << seen;
         EXPECT_TRUE(transcript::InOrder(seen, {"box \"Quorvel Tessiv Service\"", row.message}));

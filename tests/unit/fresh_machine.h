@@ -75,7 +75,7 @@ protected:
         ASSERT_TRUE(LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid));
         ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
         ASSERT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS) << name;
-        CloseHandle(token);
+        EXPECT_TRUE(CloseHandle(token));
     }
     // Host path of a Windows path on drive C.
     std::string Host(const std::string& relative) const { return dir_ + "/drives/c/" + relative; }

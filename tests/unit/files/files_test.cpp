@@ -38,12 +38,8 @@ protected:
     }
     // Gives a folder a DACL only Administrators and SYSTEM pass.
     void AdminsOnly(const std::string& rel) {
-        std::vector<AceEntry> aces(2);
-        aces[0].flags = aces[1].flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-        aces[0].mask = aces[1].mask = 0x1F01FF;
-        aces[0].sid = SidBuiltin(544);
-        aces[1].sid = SidLocalSystem();
-        auto acl = AclBuild(aces);
+        const uint8_t inherit = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        auto acl = AclBuild({Ace(0, inherit, 0x1F01FF, SidBuiltin(544)), Ace(0, inherit, 0x1F01FF, SidLocalSystem())});
         SidBytes owner = SidBuiltin(544);
         auto sd = SdBuild(SE_DACL_PRESENT, owner.data(), owner.data(), nullptr, acl.data());
         ASSERT_EQ(setxattr(Host(rel).c_str(), "user.ntsim.sd", sd.data(), sd.size(), 0), 0);

@@ -56,11 +56,7 @@ protected:
     }
     // A DACL that gives Administrators the given rights, inherited by what is below.
     static std::vector<uint8_t> AdminsDacl(uint32_t mask) {
-        std::vector<AceEntry> aces(1);
-        aces[0].flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-        aces[0].mask = mask;
-        aces[0].sid = SidBuiltin(544);
-        return AclBuild(aces);
+        return AclBuild({Ace(0, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, mask, SidBuiltin(544))});
     }
     static DWORD SetDacl(const std::string& path, std::vector<uint8_t> dacl) {
         return SetNamedSecurityInfoA((LPSTR)path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,

@@ -174,13 +174,8 @@ TEST_F(VolumesTest, DeletionAtTheNextBoot) {
     sys.root->name = "SYSTEM";
     TestValue(TestKey(sys.root.get(), "Select"), "Current", 4, {1, 0, 0, 0});
     // As on NT: Administrators and SYSTEM full control, everyone else reads.
-    std::vector<AceEntry> aces(3);
-    aces[0].mask = aces[1].mask = 0xF003F;
-    aces[0].sid = SidBuiltin(544);
-    aces[1].sid = SidLocalSystem();
-    aces[2].mask = 0x20019;
-    aces[2].sid = SidEveryone();
-    auto acl = AclBuild(aces);
+    auto acl = AclBuild({Ace(0, 0, 0xF003F, SidBuiltin(544)), Ace(0, 0, 0xF003F, SidLocalSystem()),
+                         Ace(0, 0, 0x20019, SidEveryone())});
     SidBytes admins = SidBuiltin(544);
     TestKey(sys.root.get(), "ControlSet001\\Control\\Session Manager")->security =
         std::make_shared<const std::vector<uint8_t>>(SdBuild(SE_DACL_PRESENT, admins.data(), admins.data(), nullptr, acl.data()));

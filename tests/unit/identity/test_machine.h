@@ -33,6 +33,13 @@ struct TestMachineSetup {
 
 inline std::vector<uint8_t> TestSid(uint32_t a, uint32_t b, uint32_t c) { return ntsim::SidMake(5, {21, a, b, c}); }
 
+// The SID a text names (the test fails when it names none).
+inline std::vector<uint8_t> SidOf(const std::string& text) {
+    std::vector<uint8_t> s;
+    EXPECT_TRUE(ntsim::SidFromText(text, &s)) << text;
+    return s;
+}
+
 inline std::vector<uint8_t> Utf16Bytes(const std::string& text, bool terminate) {
     std::vector<uint8_t> out;
     for (uint16_t u : ntsim::Utf8ToUtf16(text)) {

@@ -106,12 +106,7 @@ TEST_F(NtfsVolumeTest, DescriptorsLandInTheVolume) {
     EXPECT_EQ(GetFileAttributesA("N:\\Data\\report.txt"), (DWORD)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
     // An owner and a DACL naming the machine's accounts, as an imaged machine's files have.
     SidBytes owner = Account(500), user = Account(1000);
-    std::vector<AceEntry> aces(2);
-    aces[0].mask = 0x1F01FF;
-    aces[0].sid = user;
-    aces[1].mask = 0x120089;
-    aces[1].sid = SidEveryone();
-    auto acl = AclBuild(aces);
+    auto acl = AclBuild({Ace(0, 0, 0x1F01FF, user), Ace(0, 0, 0x120089, SidEveryone())});
     char path[] = "N:\\Data\\report.txt";
     ASSERT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, owner.data(),
                                     nullptr, (PACL)acl.data(), nullptr),
@@ -143,11 +138,7 @@ TEST_F(NtfsVolumeTest, DescriptorsLandInTheVolume) {
 TEST_F(NtfsVolumeTest, VolumeDescriptorsDecideAccess) {
     Attach("Administrator");
     ASSERT_TRUE(CreateDirectoryA("N:\\Private", nullptr));
-    std::vector<AceEntry> aces(1);
-    aces[0].flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-    aces[0].mask = 0x1F01FF;
-    aces[0].sid = SidBuiltin(544);
-    auto acl = AclBuild(aces);
+    auto acl = AclBuild({Ace(0, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, 0x1F01FF, SidBuiltin(544))});
     char path[] = "N:\\Private";
     ASSERT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, (PACL)acl.data(), nullptr),
               (DWORD)ERROR_SUCCESS);

@@ -22,12 +22,6 @@ using Bytes = std::vector<uint8_t>;
 const std::string kOld = "S-1-5-21-1-2-3", kNew = "S-1-5-21-7-8-9";
 const std::string kOldDomain = "S-1-5-21-4-5-6", kNewDomain = "S-1-5-21-10-11-12";
 
-Bytes SidOf(const std::string& text) {
-    Bytes s;
-    EXPECT_TRUE(ntsim::SidFromText(text, &s)) << text;
-    return s;
-}
-
 ntsim::AceEntry Ace(const std::string& sid, uint8_t flags = 0, uint8_t type = ACCESS_ALLOWED_ACE_TYPE) {
     ntsim::AceEntry e;
     e.type = type;

@@ -18,11 +18,6 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 const std::string kOld = "S-1-5-21-11-22-33-", kOldDomain = "S-1-5-21-4-5-6-";
 
-Bytes SidOf(const std::string& text) {
-    Bytes s;
-    EXPECT_TRUE(ntsim::SidFromText(text, &s)) << text;
-    return s;
-}
 // Owner, group System and an inheritable DACL of the given SIDs.
 Bytes Sd(const std::string& owner, std::vector<std::string> dacl) {
     std::vector<ntsim::AceEntry> aces(dacl.size());

@@ -30,12 +30,7 @@ protected:
         MachineTest::SetUp();
         Attach("SYSTEM", true);  // the SYSTEM token needs no local accounts
     }
-    SidBytes other_ = SidFromTextOrDie("S-1-5-21-1-2-3-1000");
-    static SidBytes SidFromTextOrDie(const char* t) {
-        SidBytes s;
-        EXPECT_TRUE(SidFromText(t, &s));
-        return s;
-    }
+    SidBytes other_ = SidOf("S-1-5-21-1-2-3-1000");
 };
 
 TEST_F(AccessTest, DenyBeforeAllowInOrder) {
@@ -89,16 +84,10 @@ TEST_F(AccessTest, SystemSecurityNeedsPrivilege) {
     auto open = Descriptor(other_, nullptr);
     uint32_t granted = 0;
     EXPECT_EQ(Check(open, ACCESS_SYSTEM_SECURITY, &granted), (uint32_t)ERROR_PRIVILEGE_NOT_HELD);
-    HANDLE token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token));
-    TOKEN_PRIVILEGES tp = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    ASSERT_TRUE(LookupPrivilegeValueA(nullptr, SE_SECURITY_NAME, &tp.Privileges[0].Luid));
-    ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), (DWORD)ERROR_SUCCESS);
+    Privilege(SE_SECURITY_NAME);  // checks the last error and that the token handle closes
     EXPECT_TRUE(PrivilegeEnabled(SE_SECURITY_NAME));
     EXPECT_EQ(Check(open, ACCESS_SYSTEM_SECURITY | READ_CONTROL, &granted), (uint32_t)ERROR_SUCCESS);
     EXPECT_EQ(granted, (uint32_t)(ACCESS_SYSTEM_SECURITY | READ_CONTROL));
-    EXPECT_TRUE(CloseHandle(token));
 }
 
 TEST_F(AccessTest, TakeOwnershipAndBackupIntent) {
@@ -107,14 +96,8 @@ TEST_F(AccessTest, TakeOwnershipAndBackupIntent) {
     uint32_t granted = 0;
     EXPECT_EQ(AccessCheckEx(closed.data(), closed.size(), GENERIC_READ, kKeyMapping, kBackupIntent, &granted),
               (uint32_t)ERROR_ACCESS_DENIED) << "backup privilege not yet enabled";
-    HANDLE token;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token));
-    TOKEN_PRIVILEGES tp = {1, {{{0, 0}, SE_PRIVILEGE_ENABLED}}};
-    for (const char* name : {SE_BACKUP_NAME, SE_TAKE_OWNERSHIP_NAME}) {
-        ASSERT_TRUE(LookupPrivilegeValueA(nullptr, name, &tp.Privileges[0].Luid));
-        ASSERT_TRUE(AdjustTokenPrivileges(token, FALSE, &tp, 0, nullptr, nullptr));
-    }
-    CloseHandle(token);
+    Privilege(SE_BACKUP_NAME);
+    Privilege(SE_TAKE_OWNERSHIP_NAME);
     EXPECT_EQ(AccessCheckEx(closed.data(), closed.size(), GENERIC_READ, kKeyMapping, kBackupIntent, &granted),
               (uint32_t)ERROR_SUCCESS);
     EXPECT_EQ(Check(closed, GENERIC_READ, &granted), (uint32_t)ERROR_ACCESS_DENIED) << "only with backup intent";

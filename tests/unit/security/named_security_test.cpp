@@ -249,12 +249,7 @@ TEST_F(NamedSecurityTest, FileSecurityWrittenAndReadBack) {
 TEST_F(NamedSecurityTest, FileSaclNeedsTheSecurityPrivilege) {
     Attach("Administrator");
     MakeFile("audited.txt");
-    std::vector<AceEntry> audit(1);
-    audit[0].type = SYSTEM_AUDIT_ACE_TYPE;
-    audit[0].flags = FAILED_ACCESS_ACE_FLAG;
-    audit[0].mask = 0x1F01FF;
-    audit[0].sid = SidEveryone();
-    auto sacl = AclBuild(audit);
+    auto sacl = AclBuild({Ace(SYSTEM_AUDIT_ACE_TYPE, FAILED_ACCESS_ACE_FLAG, 0x1F01FF, SidEveryone())});
     char path[] = "C:\\audited.txt";
     EXPECT_EQ(SetNamedSecurityInfoA(path, SE_FILE_OBJECT, SACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, (PACL)sacl.data()),
               (DWORD)ERROR_PRIVILEGE_NOT_HELD);
