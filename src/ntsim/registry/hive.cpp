@@ -192,6 +192,10 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
 }
 
 size_t Utf16Length(const std::string& text) {
+    // Most names are ASCII: one unit a byte, nothing to decode.
+    bool ascii = true;
+    for (char c : text) ascii = ascii && (unsigned char)c < 0x80;
+    if (ascii) return text.size();
     size_t n = 0;
     UnitReader reader{(const unsigned char*)text.data(), text.size()};
     uint16_t unit;
