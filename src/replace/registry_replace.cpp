@@ -154,6 +154,8 @@ SECURITY_INFORMATION ReadKeySecurity(HKEY key, PSECURITY_DESCRIPTOR* descriptor)
 }
 
 // The state of one visited key: its handle, path copy, working buffers and saved DACL.
+// The working buffers share one allocation (block): the walk visits every key, often
+// more than once, and eight allocations a key cost more than the rest of its visit.
 struct KeyVisit {
     HKEY key = nullptr;
     bool renamed = false;
@@ -173,13 +175,13 @@ struct KeyVisit {
     char* childPath = nullptr;
     char* ownClass = nullptr;
     DWORD ownClassCapacity = 0;
+    char* block = nullptr;
 
     void FreeBuffers() {
-        for (char** p :
-             {&path, &newName, &valueName, &oldValueName, &data, &childName, &childClass, &childPath, &ownClass}) {
+        for (char** p : {&path, &block})
             if (*p) LocalFree(*p);
-            *p = nullptr;
-        }
+        path = block = nullptr;
+        newName = valueName = oldValueName = data = childName = childClass = childPath = ownClass = nullptr;
     }
 };
 
@@ -221,19 +223,27 @@ bool AllocateBuffers(const char* name, KeyVisit* v) {
     v->dataCapacity = longestData + 1 + 5120;
     v->childClassCapacity = longestClass + 1;
     v->ownClassCapacity = classLength + 1;
-    v->newName = (char*)LocalAlloc(LMEM_FIXED, v->newNameCapacity);
-    v->valueName = (char*)LocalAlloc(LMEM_FIXED, v->valueNameCapacity);
-    v->oldValueName = (char*)LocalAlloc(LMEM_FIXED, v->valueNameCapacity);
-    v->data = (char*)LocalAlloc(LMEM_FIXED, v->dataCapacity);
-    v->childName = (char*)LocalAlloc(LMEM_FIXED, v->newNameCapacity);
-    v->childClass = (char*)LocalAlloc(LMEM_FIXED, v->childClassCapacity);
-    v->childPath = (char*)LocalAlloc(LMEM_FIXED, kRegistryPathSize);
-    v->ownClass = (char*)LocalAlloc(LMEM_FIXED, v->ownClassCapacity);
-    if (!v->newName || !v->valueName || !v->oldValueName || !v->data || !v->childName || !v->childClass ||
-        !v->childPath || !v->ownClass) {
+    size_t total = 2 * (size_t)v->newNameCapacity + 2 * (size_t)v->valueNameCapacity + v->childClassCapacity +
+                   kRegistryPathSize + v->ownClassCapacity + v->dataCapacity;
+    v->block = (char*)LocalAlloc(LMEM_FIXED, total);
+    if (!v->block) {
         Say(kErrorBox, "Error: SR Out of memory");
         return false;
     }
+    char* next = v->block;
+    auto take = [&next](size_t size) {
+        char* p = next;
+        next += size;
+        return p;
+    };
+    v->newName = take(v->newNameCapacity);
+    v->childName = take(v->newNameCapacity);
+    v->valueName = take(v->valueNameCapacity);
+    v->oldValueName = take(v->valueNameCapacity);
+    v->childClass = take(v->childClassCapacity);
+    v->childPath = take(kRegistryPathSize);
+    v->ownClass = take(v->ownClassCapacity);
+    v->data = take(v->dataCapacity);
     return true;
 }
 

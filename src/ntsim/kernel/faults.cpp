@@ -92,6 +92,7 @@ bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
 
 bool FaultFails(const char* function, const std::string& path) {
     uint32_t error = 0;
+    if (g_ruleCount.load(std::memory_order_relaxed) == 0) return false;  // the common case, without the lock
     if (!FaultHit(function, path, &error)) return false;
     SetLastError(error);
     return true;

@@ -1,7 +1,7 @@
 // Handle table: small integers (multiples of 4, as NT's) mapped to shared objects.
 #include "ntsim/kernel/handles.h"
 
-#include <map>
+#include <unordered_map>
 #include <mutex>
 #include "ntsim/kernel/threads.h"
 #include "ntsim/kernel/fail.h"
@@ -12,7 +12,7 @@ namespace ntsim {
 
 namespace {
 ntsim::SimMutex g_mutex;
-std::map<uintptr_t, std::shared_ptr<KernelObject>> g_table;
+std::unordered_map<uintptr_t, std::shared_ptr<KernelObject>> g_table;
 uintptr_t g_next = 0x100;
 }  // namespace
 

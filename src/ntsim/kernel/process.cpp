@@ -83,6 +83,8 @@ bool ProcessAttach(const std::string& dir, const std::string& user, bool service
                 if (strcasecmp(e.first.c_str(), kv.first.c_str()) == 0) e.second = kv.second, replaced = true;
             if (!replaced) p->environment.push_back(kv);
         }
+    static uint64_t attaches = 0;
+    p->attachNumber = ++attaches;
     g_process = p;
     FaultClearAll();
     LoadFaults(p->conf);

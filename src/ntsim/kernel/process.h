@@ -1,6 +1,7 @@
 // The process bootstrap: which simulated machine, session and account this host
 // process belongs to, its exit hooks, and the per-machine lock.
 #pragma once
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@ namespace ntsim {
 
 struct Process {
     std::string machineDir;   // host directory of the machine
+    uint64_t attachNumber = 0;  // counts the attaches of this host process: tells one attach from the next
     Conf conf;                // its machine.conf as loaded at attach
     std::string user;         // account name the process runs as ("Administrator", "SYSTEM", ...)
     bool service = false;     // runs as a service (LocalSystem, non-interactive window station)

@@ -11,6 +11,20 @@
 namespace ntsim {
 namespace reg {
 std::string StoredToAnsi(const std::vector<uint8_t>& data);
+// The ANSI text of stored UTF-16LE bytes, one byte a unit, written to out.
+void StoredToAnsiInto(const std::vector<uint8_t>& data, char* out);
+
+namespace {
+// A tree name in the ANSI code page: an ASCII name is the same bytes and is used as it is
+// (enumerations run for every key); another is converted into scratch.
+const std::string& AnsiName(const std::string& name, std::string* scratch) {
+    unsigned char high = 0;
+    for (char c : name) high |= (unsigned char)c;
+    if (high < 0x80) return name;
+    *scratch = Utf8ToAnsi(name);
+    return *scratch;
+}
+}  // namespace
 }
 }  // namespace ntsim
 
@@ -29,22 +43,23 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (!(r.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     const HiveKey* sub = r.key->subkeys[dwIndex].get();
-    std::string name = Utf8ToAnsi(sub->name);
-    std::string cls = StoredToAnsi(sub->className);
+    std::string scratch;
+    const std::string& name = AnsiName(sub->name, &scratch);
+    size_t nameLength = name.size(), classLength = sub->className.size() / 2;  // one ANSI byte a stored unit
     if (lpftLastWriteTime) {
         lpftLastWriteTime->dwLowDateTime = (DWORD)sub->lastWrite;
         lpftLastWriteTime->dwHighDateTime = (DWORD)(sub->lastWrite >> 32);
     }
     // Too small a buffer (room is needed for the terminator) leaves both sizes as they were.
-    if (name.size() >= *lpcchName || (lpClass && lpcchClass && cls.size() >= *lpcchClass)) return ERROR_MORE_DATA;
-    memcpy(lpName, name.data(), name.size());
-    lpName[name.size()] = 0;
-    *lpcchName = (DWORD)name.size();
+    if (nameLength >= *lpcchName || (lpClass && lpcchClass && classLength >= *lpcchClass)) return ERROR_MORE_DATA;
+    memcpy(lpName, name.data(), nameLength);
+    lpName[nameLength] = 0;
+    *lpcchName = (DWORD)nameLength;
     if (lpcchClass) {
-        *lpcchClass = (DWORD)cls.size();
+        *lpcchClass = (DWORD)classLength;
         if (lpClass) {
-            memcpy(lpClass, cls.data(), cls.size());
-            lpClass[cls.size()] = 0;
+            StoredToAnsiInto(sub->className, lpClass);
+            lpClass[classLength] = 0;
         }
     }
     return ERROR_SUCCESS;
@@ -62,20 +77,24 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     if (dwIndex >= r.key->values.size()) return ERROR_NO_MORE_ITEMS;
     const HiveValue& v = r.key->values[dwIndex];
     bool isString = IsStringType(v.type);
-    std::string ansiData = isString ? StoredToAnsi(v.data) : std::string();
-    const uint8_t* bytes = isString ? (const uint8_t*)ansiData.data() : v.data.data();
-    DWORD size = isString ? (DWORD)ansiData.size() : (DWORD)v.data.size();
-    std::string name = Utf8ToAnsi(v.name);
+    // String data is one ANSI byte a stored UTF-16 unit.
+    DWORD size = isString ? (DWORD)(v.data.size() / 2) : (DWORD)v.data.size();
+    std::string scratch;
+    const std::string& name = AnsiName(v.name, &scratch);
+    size_t nameLength = name.size();
     // An overflow of either buffer touches neither (as XP does) but reports type and data size.
-    bool overflow = (lpData && size > *lpcbData) || name.size() >= *lpcchValueName;
+    bool overflow = (lpData && size > *lpcbData) || nameLength >= *lpcchValueName;
     if (!overflow) {
         if (lpData && size) {
-            memcpy(lpData, bytes, size);
+            if (isString)
+                StoredToAnsiInto(v.data, (char*)lpData);
+            else
+                memcpy(lpData, v.data.data(), size);
             if (isString && size < *lpcbData && lpData[size - 1]) lpData[size] = 0;
         }
-        memcpy(lpValueName, name.data(), name.size());
-        lpValueName[name.size()] = 0;
-        *lpcchValueName = (DWORD)name.size();
+        memcpy(lpValueName, name.data(), nameLength);
+        lpValueName[nameLength] = 0;
+        *lpcchValueName = (DWORD)nameLength;
     }
     if (lpType) *lpType = v.type;
     if (lpcbData) *lpcbData = size;

@@ -1,6 +1,6 @@
 // Key handles and predefined keys: what an HKEY names, full key paths, path
 // walks through symbolic links, change bookkeeping, and RegCloseKey.
-#include <set>
+#include <unordered_set>
 
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
@@ -12,8 +12,8 @@ namespace reg {
 
 namespace {
 // Never destroyed: key objects left in the handle table die after static destructors have run.
-std::set<KeyObject*>& LiveKeys() {
-    static std::set<KeyObject*>* live = new std::set<KeyObject*>;
+std::unordered_set<KeyObject*>& LiveKeys() {
+    static std::unordered_set<KeyObject*>* live = new std::unordered_set<KeyObject*>;
     return *live;
 }
 
@@ -187,8 +187,7 @@ static bool IsPredefinedValue(HKEY handle) {
 uint32_t ResolveHandle(HKEY handle, Resolved* out) {
     *out = Resolved();
     if (!handle) return ERROR_INVALID_HANDLE;
-    RefreshState();  // every call resolves its handle first, before it holds any key
-    State* state = GetState();
+    State* state = RefreshState();  // every call resolves its handle first, before it holds any key
     if (IsPredefinedValue(handle)) {
         if (!state) return ERROR_INVALID_HANDLE;
         out->predefined = true;

@@ -73,7 +73,21 @@ struct UnitReader {
 }  // namespace
 
 int HiveNameCompare(const std::string& a, const std::string& b) {
-    UnitReader ra{(const unsigned char*)a.data(), a.size()}, rb{(const unsigned char*)b.data(), b.size()};
+    // Most names are ASCII: their common ASCII start is compared byte by byte, and the
+    // rest (if any) unit by unit from the first byte that is not ASCII.
+    const unsigned char* pa = (const unsigned char*)a.data();
+    const unsigned char* pb = (const unsigned char*)b.data();
+    size_t common = a.size() < b.size() ? a.size() : b.size(), i = 0;
+    for (; i < common; ++i) {
+        unsigned char x = pa[i], y = pb[i];
+        if ((x | y) & 0x80) break;
+        if (x == y) continue;
+        if (x >= 'a' && x <= 'z') x = (unsigned char)(x - 32);
+        if (y >= 'a' && y <= 'z') y = (unsigned char)(y - 32);
+        if (x != y) return x < y ? -1 : 1;
+    }
+    if (i == common) return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    UnitReader ra{pa + i, a.size() - i}, rb{pb + i, b.size() - i};
     for (;;) {
         uint16_t ua = 0, ub = 0;
         bool ha = ra.Next(&ua), hb = rb.Next(&ub);
@@ -193,9 +207,9 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
 
 size_t Utf16Length(const std::string& text) {
     // Most names are ASCII: one unit a byte, nothing to decode.
-    bool ascii = true;
-    for (char c : text) ascii = ascii && (unsigned char)c < 0x80;
-    if (ascii) return text.size();
+    unsigned char high = 0;
+    for (char c : text) high |= (unsigned char)c;
+    if (high < 0x80) return text.size();
     size_t n = 0;
     UnitReader reader{(const unsigned char*)text.data(), text.size()};
     uint16_t unit;

@@ -53,6 +53,7 @@ struct DamagedHive {
 
 struct State {
     std::string machineDir;
+    uint64_t attachNumber = 0;  // the process attach this registry was loaded for
     std::vector<DamagedHive> damaged;
     std::unique_ptr<HiveKey> machine;  // \Registry\Machine: HKEY_LOCAL_MACHINE
     std::unique_ptr<HiveKey> users;    // \Registry\User: HKEY_USERS
@@ -84,8 +85,9 @@ ntsim::SimRecursiveMutex& Mutex();
 // Null when no machine is attached.
 State* GetState();
 // Reads again the hives that other processes wrote since (see RefreshMounts). Only at the
-// start of a call, before any key of the tree is held: it replaces trees.
-void RefreshState();
+// start of a call, before any key of the tree is held: it replaces trees. The registry
+// afterwards, as GetState gives it.
+State* RefreshState();
 
 // Generic rights of keys.
 const GENERIC_MAPPING& KeyMapping();

@@ -395,12 +395,18 @@ void UpdateHiveList(State& state) {
 State* GetState() {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     if (!ProcessAttached()) return nullptr;
-    if (g_state && g_state->machineDir == CurrentProcess().machineDir) return g_state.get();
+    // Called by every registry function: the attach number is the cheap test, the folder the sound one.
+    if (g_state && g_state->attachNumber == CurrentProcess().attachNumber) return g_state.get();
+    if (g_state && g_state->machineDir == CurrentProcess().machineDir) {
+        g_state->attachNumber = CurrentProcess().attachNumber;
+        return g_state.get();
+    }
     if (g_loading) return g_state.get();
     if (g_state) Unload();
     g_loading = true;
     g_state = std::make_unique<State>();
     g_state->machineDir = CurrentProcess().machineDir;
+    g_state->attachNumber = CurrentProcess().attachNumber;
     g_state->machine = std::make_unique<HiveKey>();
     g_state->machine->name = "MACHINE";
     g_state->users = std::make_unique<HiveKey>();
@@ -421,16 +427,17 @@ State* GetState() {
     return g_state.get();
 }
 
-void RefreshState() {
+State* RefreshState() {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     State* state = GetState();
-    if (!state || g_loading) return;
+    if (!state || g_loading) return state;
     if (state->generation) {
         uint64_t now = __atomic_load_n(state->generation, __ATOMIC_ACQUIRE);
-        if (now == state->seenGeneration) return;
+        if (now == state->seenGeneration) return state;
         state->seenGeneration = now;
     }
     RefreshMounts(*state);
+    return GetState();
 }
 
 Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,

@@ -21,8 +21,54 @@ namespace regf {
 // Where the update puts its cells and what it will write. Cells allocated by this update
 // are built in memory (fresh), their bytes in the blocks of an arena rather than one
 // buffer each; the file's old records are read through a page cache.
-const size_t kCachedPages = 256;
+// The file's old records are read in chunks of 64 KiB, 16 of them kept: a key's cells and
+// a freed subtree's lie near each other, and freeing a large subtree does not hold all
+// of it in memory.
+const size_t kChunk = 16 * 1024;
+const size_t kCachedChunks = 16;
 const size_t kArenaBlock = 64 * 1024;  // below malloc's threshold for a mapping of its own
+
+// The cells an update allocated, in the order they were made, found by offset through an
+// open-addressed index: a restored tree brings hundreds of thousands of them, and a node
+// of a hash map each cost more than building the cells.
+struct FreshCells {
+    struct Cell {
+        uint32_t offset;
+        uint32_t size;
+        uint8_t* bytes;  // the whole cell
+    };
+    std::vector<Cell> cells;
+    std::vector<uint32_t> slots;  // 1 + index into cells; 0 for an empty slot
+
+    const Cell* Find(uint32_t offset) const {
+        if (slots.empty()) return nullptr;
+        size_t mask = slots.size() - 1;
+        for (size_t i = Slot(offset) & mask;; i = (i + 1) & mask) {
+            if (!slots[i]) return nullptr;
+            if (cells[slots[i] - 1].offset == offset) return &cells[slots[i] - 1];
+        }
+    }
+    bool Has(uint32_t offset) const { return Find(offset) != nullptr; }
+    void Add(uint32_t offset, uint8_t* bytes, uint32_t size) {
+        if ((cells.size() + 1) * 2 > slots.size()) {
+            slots.assign(std::max<size_t>(64, slots.size() * 2), 0);
+            for (size_t i = 0; i < cells.size(); ++i) Place((uint32_t)i);
+        }
+        cells.push_back({offset, size, bytes});
+        Place((uint32_t)cells.size() - 1);
+    }
+
+private:
+    static size_t Slot(uint32_t offset) { return (size_t)((offset >> 3) * 0x9E3779B1u); }
+    void Place(uint32_t index) {
+        size_t mask = slots.size() - 1;
+        for (size_t i = Slot(cells[index].offset) & mask;; i = (i + 1) & mask) {
+            if (slots[i] && cells[slots[i] - 1].offset != cells[index].offset) continue;
+            slots[i] = index + 1;  // a cell made again at the same offset replaces the first
+            return;
+        }
+    }
+};
 
 struct CellSpace {
     int fd = -1;
@@ -30,7 +76,7 @@ struct CellSpace {
     uint32_t oldBinsSize = 0;
     uint32_t binsSize = 0;  // grows with appended bins
     uint64_t stamp = 0;
-    std::unordered_map<uint32_t, std::pair<uint8_t*, uint32_t>> fresh;  // cell offset -> the whole cell and its size
+    FreshCells fresh;
     std::vector<std::unique_ptr<uint8_t[]>> arena;
     uint8_t* arenaNext = nullptr;
     size_t arenaLeft = 0;
@@ -38,7 +84,13 @@ struct CellSpace {
     std::vector<std::pair<uint32_t, int32_t>> freeHeaders;           // free cells made by splits: (offset, size)
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
     std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
-    std::unordered_map<uint32_t, std::vector<uint8_t>> pages;        // the file as read, by 4 KiB page
+    struct Chunk {
+        uint64_t index = UINT64_MAX;  // which chunk of the file it holds
+        size_t length = 0;            // bytes the file had there
+        std::unique_ptr<uint8_t[]> bytes;
+    };
+    Chunk chunks[kCachedChunks];
+    size_t lastChunk = 0, nextVictim = 0;
     bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
 
     uint8_t* ArenaAlloc(uint32_t n) {
@@ -61,18 +113,10 @@ struct CellSpace {
         uint8_t* out = (uint8_t*)dst;
         uint64_t pos = (uint64_t)kBaseSize + off;
         while (n) {
-            uint32_t page = (uint32_t)(pos / kBinUnit);
-            auto it = pages.find(page);
-            if (it == pages.end()) {
-                // Pages are read near each other (a key's cells, a freed subtree's): a small
-                // cache does, and freeing a large subtree does not hold all of it in memory.
-                if (pages.size() >= kCachedPages) pages.clear();
-                std::vector<uint8_t> bytes(kBinUnit);
-                if (pread(fd, bytes.data(), kBinUnit, (off_t)page * kBinUnit) != (ssize_t)kBinUnit) return false;
-                it = pages.emplace(page, std::move(bytes)).first;
-            }
-            size_t at = (size_t)(pos % kBinUnit), part = std::min(n, (size_t)kBinUnit - at);
-            memcpy(out, it->second.data() + at, part);
+            const Chunk* chunk = ChunkOf(pos / kChunk);
+            size_t at = (size_t)(pos % kChunk), part = std::min(n, kChunk - at);
+            if (!chunk || at + part > chunk->length) return false;
+            memcpy(out, chunk->bytes.get() + at, part);
             out += part;
             pos += part;
             n -= part;
@@ -80,11 +124,32 @@ struct CellSpace {
         return true;
     }
 
+    const Chunk* ChunkOf(uint64_t index) {
+        if (chunks[lastChunk].index == index) return &chunks[lastChunk];
+        for (size_t i = 0; i < kCachedChunks; ++i)
+            if (chunks[i].index == index) return &chunks[lastChunk = i];
+        Chunk& c = chunks[nextVictim];
+        lastChunk = nextVictim;
+        nextVictim = (nextVictim + 1) % kCachedChunks;
+        if (!c.bytes) c.bytes.reset(new uint8_t[kChunk]);
+        c.index = UINT64_MAX;
+        size_t got = 0;
+        while (got < kChunk) {
+            ssize_t r = pread(fd, c.bytes.get() + got, kChunk - got, (off_t)(index * kChunk + got));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return nullptr;
+            if (r == 0) break;
+            got += (size_t)r;
+        }
+        c.index = index;
+        c.length = got;
+        return &c;
+    }
+
     // The payload of an allocated cell: a fresh one, or one of the file.
     bool ReadCell(uint32_t cell, std::vector<uint8_t>* payload) {
-        auto it = fresh.find(cell);
-        if (it != fresh.end()) {
-            payload->assign(it->second.first + 4, it->second.first + it->second.second);
+        if (const FreshCells::Cell* c = fresh.Find(cell)) {
+            payload->assign(c->bytes + 4, c->bytes + c->size);
             return true;
         }
         int32_t size;
@@ -107,10 +172,12 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
         // The smallest free cell that holds it; the rest stays free.
         uint32_t have = it->first;
         cell = it->second;
-        s->layout->freeCells.erase(it);
+        auto node = s->layout->freeCells.extract(it);
         if (have > cellSize) {
             s->freeHeaders.emplace_back(cell + cellSize, (int32_t)(have - cellSize));
-            s->layout->freeCells.emplace(have - cellSize, cell + cellSize);
+            node.key() = have - cellSize;  // the rest goes back in the same node
+            node.mapped() = cell + cellSize;
+            s->layout->freeCells.insert(std::move(node));
         }
     } else {
         // A new bin at the end of the file; what the cell leaves of it is free.
@@ -136,13 +203,13 @@ uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
     uint8_t* bytes = s->ArenaAlloc(cellSize);
     int32_t header = -(int32_t)cellSize;
     memcpy(bytes, &header, 4);
-    s->fresh[cell] = {bytes, cellSize};
+    s->fresh.Add(cell, bytes, cellSize);
     return cell;
 }
 
 uint8_t* CellSpaceAt(CellSpace* s, uint32_t cell) {
-    auto it = s->fresh.find(cell);
-    return it != s->fresh.end() ? it->second.first : nullptr;  // only cells it allocated are asked for
+    const FreshCells::Cell* c = s->fresh.Find(cell);
+    return c ? c->bytes : nullptr;  // only cells it allocated are asked for
 }
 
 namespace {
@@ -421,7 +488,7 @@ uint32_t Update::WriteKey(const HiveKey& key, const std::string& name, bool isRo
     }
 
     memcpy(record.data(), &nk, sizeof nk);
-    if (space.fresh.count(key.cell))
+    if (space.fresh.Has(key.cell))
         memcpy(CellSpaceAt(&space, key.cell) + 4, record.data(), record.size());
     else
         space.inPlace.emplace_back(key.cell + 4, std::move(record));
@@ -443,8 +510,8 @@ bool WriteAt(int fd, const void* data, size_t n, uint64_t at) {
 
 struct Piece {
     uint32_t at;  // offset in the bins
+    uint32_t size;
     const uint8_t* data;
-    size_t size;
 };
 
 // Pieces this close are written as one, with the file's own bytes between them read
@@ -457,28 +524,33 @@ const uint64_t kMaxRun = 1 << 20;
 // Writes pieces of the bins, later pieces over earlier ones where they overlap, with one
 // write for each run of pieces that adjoin or lie close rather than one per cell.
 bool WritePieces(int fd, const std::vector<Piece>& pieces) {
-    std::vector<size_t> order(pieces.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return pieces[a].at < pieces[b].at; });
+    // By offset, and pieces at one offset in the order they were made: each entry is the
+    // offset above the piece's index, so that plain numbers are sorted.
+    std::vector<uint64_t> keys(pieces.size());
+    for (size_t i = 0; i < keys.size(); ++i) keys[i] = ((uint64_t)pieces[i].at << 32) | (uint32_t)i;
+    std::sort(keys.begin(), keys.end());
+    const std::vector<uint64_t>& order = keys;  // the piece's index is the lower half
     std::vector<uint8_t> run;
     size_t i = 0;
     while (i < order.size()) {
-        uint64_t start = pieces[order[i]].at, end = start;
+        uint64_t start = pieces[(uint32_t)order[i]].at, end = start;
         bool gaps = false;
         size_t j = i;
         for (; j < order.size(); ++j) {
-            const Piece& next = pieces[order[j]];
+            const Piece& next = pieces[(uint32_t)order[j]];
             if (j > i && next.at >= end && (next.at - end > kGapFill || end - start >= kMaxRun)) break;
             gaps = gaps || next.at > end;
             end = std::max<uint64_t>(end, (uint64_t)next.at + next.size);
         }
         if (j == i + 1) {
             // One piece alone: written from where it is.
-            if (!WriteAt(fd, pieces[order[i]].data, pieces[order[i]].size, kBaseSize + start)) return false;
+            const Piece& alone = pieces[(uint32_t)order[i]];
+            if (!WriteAt(fd, alone.data, alone.size, kBaseSize + start)) return false;
             i = j;
             continue;
         }
-        std::vector<size_t> members(order.begin() + (long)i, order.begin() + (long)j);
+        std::vector<uint32_t> members;
+        for (size_t k = i; k < j; ++k) members.push_back((uint32_t)order[k]);
         std::sort(members.begin(), members.end());  // in the order they were made
         run.assign((size_t)(end - start), 0);
         if (gaps) {
@@ -492,7 +564,7 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
                 got += (size_t)n;
             }
         }
-        for (size_t m : members) memcpy(run.data() + (pieces[m].at - start), pieces[m].data, pieces[m].size);
+        for (uint32_t m : members) memcpy(run.data() + (pieces[m].at - start), pieces[m].data, pieces[m].size);
         if (!WriteAt(fd, run.data(), run.size(), kBaseSize + start)) return false;
         i = j;
     }
@@ -550,7 +622,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         if (!below) continue;
         for (const auto& sub : key->subkeys) {
             if (sub->isVolatile) continue;
-            bool fresh = u.space.fresh.count(sub->cell) != 0;
+            bool fresh = u.space.fresh.Has(sub->cell);
             if (sub->dirty || fresh) stack.push_back({sub.get(), fresh});
         }
     }
@@ -566,7 +638,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     *declined = false;
     for (const auto& [cell, sk] : u.sks) {
         if (u.goneSks.count(cell)) continue;
-        if (u.space.fresh.count(cell)) {
+        if (u.space.fresh.Has(cell)) {
             memcpy(CellSpaceAt(&u.space, cell) + 4, &sk, sizeof sk);
         } else {
             std::vector<uint8_t> bytes(sizeof sk);
@@ -583,9 +655,10 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     uint32_t injected = 0;
     bool ok = !FaultHit("RegfUpdateFile:write", hostPath, &injected);
     std::vector<Piece> pieces;
-    for (const auto& [at, bin] : u.space.bins) pieces.push_back({at, (const uint8_t*)&bin, sizeof bin});
-    for (const auto& [cell, size] : u.space.freeHeaders) pieces.push_back({cell, (const uint8_t*)&size, 4});
-    for (const auto& [cell, bytes] : u.space.fresh) pieces.push_back({cell, bytes.first, bytes.second});
+    pieces.reserve(u.space.bins.size() + u.space.freeHeaders.size() + u.space.fresh.cells.size());
+    for (const auto& [at, bin] : u.space.bins) pieces.push_back({at, (uint32_t)sizeof bin, (const uint8_t*)&bin});
+    for (const auto& [cell, size] : u.space.freeHeaders) pieces.push_back({cell, 4, (const uint8_t*)&size});
+    for (const FreshCells::Cell& c : u.space.fresh.cells) pieces.push_back({c.offset, c.size, c.bytes});
     if (ok) ok = WritePieces(fd, pieces);
     if (ok && u.space.binsSize > base.binsSize) {
         struct stat st;
@@ -603,7 +676,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     // 2. The records that stay in place (nk, sk) now point at them; the secondary
     //    sequence number says the file is whole again.
     pieces.clear();
-    for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, bytes.data(), bytes.size()});
+    for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, (uint32_t)bytes.size(), bytes.data()});
     if (ok) ok = WritePieces(fd, pieces);
     base.secondarySeq = base.primarySeq;
     memcpy(header, &base, sizeof base);
@@ -631,12 +704,11 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         merged.emplace_back(cell, size);
         i = j;
     }
-    std::vector<std::vector<uint8_t>> headers(merged.size(), std::vector<uint8_t>(4));
+    std::vector<int32_t> headers(merged.size());  // a free cell's size is positive (little-endian, as the host)
     pieces.clear();
     for (size_t i = 0; i < merged.size(); ++i) {
-        int32_t positive = (int32_t)merged[i].second;
-        memcpy(headers[i].data(), &positive, 4);
-        pieces.push_back({merged[i].first, headers[i].data(), 4});
+        headers[i] = (int32_t)merged[i].second;
+        pieces.push_back({merged[i].first, 4, (const uint8_t*)&headers[i]});
     }
     if (WritePieces(fd, pieces)) {
         for (const auto& [cell, size] : merged) layout->freeCells.emplace(size, cell);

@@ -10,13 +10,17 @@
 namespace ntsim {
 namespace reg {
 
-std::string StoredToAnsi(const std::vector<uint8_t>& data) {
+void StoredToAnsiInto(const std::vector<uint8_t>& data, char* out) {
     size_t count = data.size() / 2;
-    std::string out(count, '\0');
     for (size_t i = 0; i < count; ++i) {
         uint16_t unit = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
         out[i] = unit < 0x80 ? (char)unit : Utf16ToAnsi(&unit, 1)[0];
     }
+}
+
+std::string StoredToAnsi(const std::vector<uint8_t>& data) {
+    std::string out(data.size() / 2, '\0');
+    StoredToAnsiInto(data, out.data());
     return out;
 }
 

@@ -44,17 +44,20 @@ uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired,
     std::lock_guard<ntsim::SimRecursiveMutex> lock(TokenMutex());
     const Token& token = CurrentToken();
 
-    // Rights that come from privileges rather than from the DACL.
+    // Rights that come from privileges rather than from the DACL. (The names are made
+    // once: the check runs at every open.)
+    static const std::string kSecurity = SE_SECURITY_NAME, kTakeOwnership = SE_TAKE_OWNERSHIP_NAME,
+                             kBackup = SE_BACKUP_NAME, kRestore = SE_RESTORE_NAME;
     uint32_t privileged = 0;
     if (want & ACCESS_SYSTEM_SECURITY) {
-        if (!token.enabled.count(SE_SECURITY_NAME)) return ERROR_PRIVILEGE_NOT_HELD;
+        if (!token.enabled.count(kSecurity)) return ERROR_PRIVILEGE_NOT_HELD;
         privileged |= ACCESS_SYSTEM_SECURITY;
         want &= ~(uint32_t)ACCESS_SYSTEM_SECURITY;
     }
-    if (token.enabled.count(SE_TAKE_OWNERSHIP_NAME)) privileged |= WRITE_OWNER;
+    if (token.enabled.count(kTakeOwnership)) privileged |= WRITE_OWNER;
     if (flags & kBackupIntent) {
-        if (token.enabled.count(SE_BACKUP_NAME)) privileged |= MapGeneric(GENERIC_READ, mapping) | READ_CONTROL;
-        if (token.enabled.count(SE_RESTORE_NAME))
+        if (token.enabled.count(kBackup)) privileged |= MapGeneric(GENERIC_READ, mapping) | READ_CONTROL;
+        if (token.enabled.count(kRestore))
             privileged |= MapGeneric(GENERIC_WRITE, mapping) | WRITE_DAC | WRITE_OWNER | DELETE;
     }
     // The owner may always read and change the DACL.
@@ -65,17 +68,24 @@ uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired,
         allowed = all;  // no DACL, or a null one: no protection at all
     } else {
         // ACEs in order: a right is decided by the first ACE that names it for this token.
-        std::vector<AceEntry> aces;
-        AclParse(sd.dacl, sd.daclLen, &aces);
-        for (const AceEntry& ace : aces) {
-            if (ace.flags & INHERIT_ONLY_ACE) continue;
-            if (ace.type != ACCESS_ALLOWED_ACE_TYPE && ace.type != ACCESS_DENIED_ACE_TYPE) continue;
-            if (ace.sid.empty() || !TokenHasSid(token, ace.sid.data())) continue;
-            uint32_t m = MapGeneric(ace.mask, mapping);
-            if (ace.type == ACCESS_ALLOWED_ACE_TYPE)
-                allowed |= m & ~denied;
-            else
-                denied |= m & ~allowed;
+        // A damaged ACL has no ACE that counts. The ACEs are read where they lie.
+        if (AclCheck(sd.dacl, sd.daclLen)) {
+            unsigned count = (unsigned)(sd.dacl[4] | (sd.dacl[5] << 8));
+            size_t off = sizeof(ACL);
+            for (unsigned i = 0; i < count; ++i) {
+                const uint8_t* ace = sd.dacl + off;
+                off += (size_t)(ace[2] | (ace[3] << 8));
+                uint8_t type = ace[0];
+                if (ace[1] & INHERIT_ONLY_ACE) continue;
+                if (type != ACCESS_ALLOWED_ACE_TYPE && type != ACCESS_DENIED_ACE_TYPE) continue;
+                if (!TokenHasSid(token, ace + 8)) continue;
+                uint32_t mask = (uint32_t)ace[4] | ((uint32_t)ace[5] << 8) | ((uint32_t)ace[6] << 16) | ((uint32_t)ace[7] << 24);
+                uint32_t m = MapGeneric(mask, mapping);
+                if (type == ACCESS_ALLOWED_ACE_TYPE)
+                    allowed |= m & ~denied;
+                else
+                    denied |= m & ~allowed;
+            }
         }
     }
     uint32_t have = (allowed | privileged) & ~(denied & ~privileged);
