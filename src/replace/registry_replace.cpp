@@ -424,13 +424,17 @@ void WalkSubkeys(const SidPairList* pairs, KeyVisit* v) {
         if (RegEnumKeyExA(v->key, index, v->childName, &nameSize, nullptr, v->childClass, &classSize, nullptr) !=
             ERROR_SUCCESS)
             return;
-        int length = snprintf(v->childPath, kRegistryPathSize, "%s\\%s", v->path, v->childName);
-        if (length < 0 || length >= kRegistryPathSize) {
+        // The child's path is the key's path, a backslash and the child's name.
+        size_t pathLength = strlen(v->path), nameLength = strlen(v->childName);
+        if (pathLength + 1 + nameLength >= (size_t)kRegistryPathSize) {
             // No path names this child for the security calls: it is reported and passed over.
             Say(kErrorBox, "Error: SR registry path too long for subkey '%s'", v->childName);
             ++index;
             continue;
         }
+        memcpy(v->childPath, v->path, pathLength);
+        v->childPath[pathLength] = '\\';
+        memcpy(v->childPath + pathLength + 1, v->childName, nameLength + 1);
         int result = SearchReplaceKey(v->key, v->childName, v->childPath, pairs);
         if (result == -1) return;
         index = result == 1 ? 0 : index + 1;

@@ -2,6 +2,7 @@
 #include "ntsim/kernel/process.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -22,7 +23,8 @@ Process* g_process = nullptr;
 std::vector<std::pair<int, std::function<void()>>> g_exitHooks;
 std::recursive_mutex g_lockMutex;
 int g_lockDepth = 0;
-int g_lockFd = -1;
+int g_lockFd = -1;             // the lock file, open from the first lock to the detach
+uint64_t g_lockAttach = 0;     // the attach it was opened for
 bool g_atexitRegistered = false;
 
 void LoadFaults(const Conf& conf) {
@@ -101,6 +103,13 @@ void ProcessDetach() {
     g_exitHooks.clear();
     std::stable_sort(hooks.begin(), hooks.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (auto& h : hooks) h.second();
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_lockMutex);
+        if (g_lockFd >= 0 && g_lockDepth == 0) {
+            close(g_lockFd);
+            g_lockFd = -1;
+        }
+    }
     delete g_process;
     g_process = nullptr;
     FaultClearAll();
@@ -153,7 +162,25 @@ MachineLock::MachineLock() {
     ThreadEnterCritical();
     g_lockMutex.lock();
     if (g_lockDepth++ == 0 && g_process) {
-        g_lockFd = open((g_process->machineDir + "/.machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        // The file stays open between locks (a key rename takes the lock several times). A
+        // forked child closes its inherited copy: a lock is held by an open file, which
+        // the two would share.
+        static bool forkHandled = false;
+        if (!forkHandled) {
+            forkHandled = true;
+            pthread_atfork(nullptr, nullptr, [] {
+                if (g_lockFd >= 0) close(g_lockFd);
+                g_lockFd = -1;
+            });
+        }
+        if (g_lockFd >= 0 && g_lockAttach != g_process->attachNumber) {
+            close(g_lockFd);
+            g_lockFd = -1;
+        }
+        if (g_lockFd < 0) {
+            g_lockFd = open((g_process->machineDir + "/.machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            g_lockAttach = g_process->attachNumber;
+        }
         if (g_lockFd >= 0) flock(g_lockFd, LOCK_EX);
         outer_ = true;
     }
@@ -161,11 +188,7 @@ MachineLock::MachineLock() {
 }
 
 MachineLock::~MachineLock() {
-    if (--g_lockDepth == 0 && outer_ && g_lockFd >= 0) {
-        flock(g_lockFd, LOCK_UN);
-        close(g_lockFd);
-        g_lockFd = -1;
-    }
+    if (--g_lockDepth == 0 && outer_ && g_lockFd >= 0) flock(g_lockFd, LOCK_UN);
     g_lockMutex.unlock();
     ThreadLeaveCritical();
 }

@@ -1,6 +1,5 @@
 // Key handles and predefined keys: what an HKEY names, full key paths, path
 // walks through symbolic links, change bookkeeping, and RegCloseKey.
-#include <unordered_set>
 
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
@@ -12,10 +11,25 @@ namespace reg {
 
 namespace {
 // Never destroyed: key objects left in the handle table die after static destructors have run.
-std::unordered_set<KeyObject*>& LiveKeys() {
-    static std::unordered_set<KeyObject*>* live = new std::unordered_set<KeyObject*>;
-    return *live;
-}
+// Every key object, linked through the objects themselves: a walk opens and closes a
+// handle for every key it visits.
+KeyObject* g_liveKeys = nullptr;
+
+struct LiveKeyList {
+    struct Iterator {
+        KeyObject* at;
+        KeyObject* operator*() const { return at; }
+        Iterator& operator++() {
+            at = at->nextLive;
+            return *this;
+        }
+        bool operator!=(const Iterator& other) const { return at != other.at; }
+    };
+    Iterator begin() const { return {g_liveKeys}; }
+    Iterator end() const { return {nullptr}; }
+};
+
+LiveKeyList LiveKeys() { return {}; }
 
 // The path a handle keeps once its key is gone: the key's path as KeyPath gives it, made
 // without the registry state, which may be on its way out.
@@ -115,12 +129,18 @@ ntsim::SimRecursiveMutex& Mutex() {
 
 KeyObject::KeyObject() {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
-    LiveKeys().insert(this);
+    nextLive = g_liveKeys;
+    if (g_liveKeys) g_liveKeys->previousLive = this;
+    g_liveKeys = this;
 }
 
 KeyObject::~KeyObject() {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
-    LiveKeys().erase(this);
+    if (previousLive)
+        previousLive->nextLive = nextLive;
+    else
+        g_liveKeys = nextLive;
+    if (nextLive) nextLive->previousLive = previousLive;
 }
 
 const GENERIC_MAPPING& KeyMapping() {

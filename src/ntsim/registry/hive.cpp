@@ -72,7 +72,7 @@ struct UnitReader {
 };
 }  // namespace
 
-int HiveNameCompare(const std::string& a, const std::string& b) {
+int HiveNameCompare(std::string_view a, std::string_view b) {
     // Most names are ASCII: their common ASCII start is compared byte by byte, and the
     // rest (if any) unit by unit from the first byte that is not ASCII.
     const unsigned char* pa = (const unsigned char*)a.data();
@@ -97,9 +97,9 @@ int HiveNameCompare(const std::string& a, const std::string& b) {
     }
 }
 
-HiveKey* HiveKey::FindSubkey(const std::string& n) const {
+HiveKey* HiveKey::FindSubkey(std::string_view n) const {
     auto it = std::lower_bound(subkeys.begin(), subkeys.end(), n,
-                               [](const std::unique_ptr<HiveKey>& k, const std::string& s) { return HiveNameCompare(k->name, s) < 0; });
+                               [](const std::unique_ptr<HiveKey>& k, std::string_view s) { return HiveNameCompare(k->name, s) < 0; });
     if (it != subkeys.end() && HiveNameCompare((*it)->name, n) == 0) return it->get();
     return nullptr;
 }
@@ -128,8 +128,9 @@ bool HiveKey::RemoveSubkey(HiveKey* child) {
 }
 
 HiveValue* HiveKey::FindValue(const std::string& n) {
+    // Names equal but for case are as long in UTF-8: each pair of cases lies in one length class.
     for (auto& v : values)
-        if (HiveNameCompare(v.name, n) == 0) return &v;
+        if (v.name.size() == n.size() && HiveNameCompare(v.name, n) == 0) return &v;
     return nullptr;
 }
 
@@ -203,6 +204,48 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text) {
     uint16_t unit;
     while (reader.Next(&unit)) out.push_back(unit);
     return out;
+}
+
+void FreeCells::emplace(uint32_t size, uint32_t offset) {
+    ++count_;
+    if (size % 8 || size / 8 >= kLists) {
+        large_.emplace(size, offset);
+        return;
+    }
+    if (lists_.empty()) lists_.resize(kLists);
+    lists_[size / 8].push_back(offset);
+    nonEmpty_[size / 8 / 64] |= 1ull << (size / 8 % 64);
+}
+
+void FreeCells::clear() {
+    lists_.clear();
+    for (uint64_t& word : nonEmpty_) word = 0;
+    large_.clear();
+    count_ = 0;
+}
+
+bool FreeCells::TakeAtLeast(uint32_t need, uint32_t* have, uint32_t* offset) {
+    uint32_t first = (need + 7) / 8;
+    for (uint32_t word = first / 64; word < kLists / 64; ++word) {
+        uint64_t bits = nonEmpty_[word];
+        if (word == first / 64) bits &= ~0ull << (first % 64);
+        if (!bits) continue;
+        uint32_t list = word * 64 + (uint32_t)__builtin_ctzll(bits);
+        std::vector<uint32_t>& cells = lists_[list];
+        *have = list * 8;
+        *offset = cells.back();
+        cells.pop_back();
+        if (cells.empty()) nonEmpty_[word] &= ~(1ull << (list % 64));
+        --count_;
+        return true;
+    }
+    auto it = large_.lower_bound(need);
+    if (it == large_.end()) return false;
+    *have = it->first;
+    *offset = it->second;
+    large_.erase(it);
+    --count_;
+    return true;
 }
 
 size_t Utf16Length(const std::string& text) {

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -50,7 +51,7 @@ struct HiveKey {
     HiveKey* parent = nullptr;
 
     // Subkey by name (case-insensitive), or null.
-    HiveKey* FindSubkey(const std::string& name) const;
+    HiveKey* FindSubkey(std::string_view name) const;
     // Inserts a new empty subkey at its sorted place; the name must not exist yet.
     HiveKey* AddSubkey(const std::string& name);
     // Removes (and frees) a direct subkey; false if it is not a child of this key.
@@ -59,13 +60,35 @@ struct HiveKey {
     const HiveValue* FindValue(const std::string& name) const;
 };
 
+// The free cells of a hive file by size, for a flush to take the smallest one that holds a
+// new cell, as NT's allocator looks through its free lists by size. Sizes below 16 KiB lie in
+// lists of one size each, with a bit per list that says it holds any: taking one is a bit
+// scan and a pop, where a sorted tree of tens of thousands of cells cost a search and a
+// node each. Larger (or odd) sizes are kept sorted.
+class FreeCells {
+public:
+    void emplace(uint32_t size, uint32_t offset);
+    void clear();
+    size_t size() const { return count_; }
+    // Takes out the smallest free cell of at least need bytes: its size and offset. False
+    // when none is that large.
+    bool TakeAtLeast(uint32_t need, uint32_t* have, uint32_t* offset);
+
+private:
+    static const uint32_t kLists = 2048;  // sizes 0, 8, ... 16376
+    std::vector<std::vector<uint32_t>> lists_;  // by size / 8, made at the first small cell
+    uint64_t nonEmpty_[kLists / 64] = {};
+    std::multimap<uint32_t, uint32_t> large_;  // size -> offset
+    size_t count_ = 0;
+};
+
 // Where a hive file keeps its records, known after reading or writing the whole file,
 // so that a flush of the mounted hive rewrites only the cells of changed keys.
 struct HiveLayout {
     bool known = false;         // the keys' cells and these fields describe the file
     uint32_t sequence = 0;      // the base block's sequence number, as last read or written
     uint32_t binsSize = 0;      // bytes of hbins
-    std::multimap<uint32_t, uint32_t> freeCells;          // cell size -> offset, freed by earlier updates
+    FreeCells freeCells;                                  // cells freed by earlier updates and free ends of bins
     std::unordered_map<std::string, uint32_t> skCells;    // descriptor bytes -> its sk cell
 };
 
@@ -79,7 +102,7 @@ struct Hive {
 };
 
 // Compares two key names as NT orders subkey lists: by upper-cased UTF-16 units.
-int HiveNameCompare(const std::string& a, const std::string& b);
+int HiveNameCompare(std::string_view a, std::string_view b);
 // Upper-cases one UTF-16 unit as NT does for key names (lh hashes and list order).
 uint16_t HiveUpcase(uint16_t unit);
 

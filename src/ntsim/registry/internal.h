@@ -73,6 +73,8 @@ struct KeyObject : KernelObject {
     bool deleted = false;
     bool stale = false;  // the registry it named was torn down (process detached)
     std::string path;    // full path text, kept for fault rules once the key is gone (deleted, torn down)
+    KeyObject* previousLive = nullptr;  // the list of live key objects (see LiveKeys)
+    KeyObject* nextLive = nullptr;
     KeyObject();
     ~KeyObject() override;
     const char* Kind() const override { return "Key"; }

@@ -177,7 +177,7 @@ uint8_t* CellSpaceAt(CellSpace* space, uint32_t cell);
 struct Writer {
     std::vector<uint8_t>* out = nullptr;
     CellSpace* space = nullptr;
-    std::multimap<uint32_t, uint32_t>* freeCells = nullptr;  // where the free ends of bins are recorded
+    FreeCells* freeCells = nullptr;  // where the free ends of bins are recorded
     uint32_t minor;
     uint64_t stamp;
     uint32_t binStart = 0, binEnd = 0;  // the open bin, as file offsets

@@ -167,17 +167,12 @@ struct CellSpace {
 uint32_t CellSpaceAlloc(CellSpace* s, size_t payload) {
     uint32_t cellSize = (uint32_t)((payload + 4 + 7) & ~(size_t)7);
     uint32_t cell;
-    auto it = s->layout->freeCells.lower_bound(cellSize);
-    if (it != s->layout->freeCells.end()) {
+    uint32_t have = 0;
+    if (s->layout->freeCells.TakeAtLeast(cellSize, &have, &cell)) {
         // The smallest free cell that holds it; the rest stays free.
-        uint32_t have = it->first;
-        cell = it->second;
-        auto node = s->layout->freeCells.extract(it);
         if (have > cellSize) {
             s->freeHeaders.emplace_back(cell + cellSize, (int32_t)(have - cellSize));
-            node.key() = have - cellSize;  // the rest goes back in the same node
-            node.mapped() = cell + cellSize;
-            s->layout->freeCells.insert(std::move(node));
+            s->layout->freeCells.emplace(have - cellSize, cell + cellSize);
         }
     } else {
         // A new bin at the end of the file; what the cell leaves of it is free.
@@ -534,12 +529,13 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
     size_t i = 0;
     while (i < order.size()) {
         uint64_t start = pieces[(uint32_t)order[i]].at, end = start;
-        bool gaps = false;
+        bool gaps = false, overlaps = false;
         size_t j = i;
         for (; j < order.size(); ++j) {
             const Piece& next = pieces[(uint32_t)order[j]];
             if (j > i && next.at >= end && (next.at - end > kGapFill || end - start >= kMaxRun)) break;
             gaps = gaps || next.at > end;
+            overlaps = overlaps || (j > i && next.at < end);
             end = std::max<uint64_t>(end, (uint64_t)next.at + next.size);
         }
         if (j == i + 1) {
@@ -551,7 +547,8 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
         }
         std::vector<uint32_t> members;
         for (size_t k = i; k < j; ++k) members.push_back((uint32_t)order[k]);
-        std::sort(members.begin(), members.end());  // in the order they were made
+        // Where pieces overlap, the later one made lies over the earlier one.
+        if (overlaps) std::sort(members.begin(), members.end());
         run.assign((size_t)(end - start), 0);
         if (gaps) {
             // What lies between the pieces, as the file holds it (nothing past its end).
