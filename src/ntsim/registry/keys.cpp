@@ -14,7 +14,25 @@ uint32_t OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
     uint32_t err = ResolveHandle(hKey, &r);
     if (err != ERROR_SUCCESS) return err;
     HiveKey* found = nullptr;
-    if ((err = WalkPath(r.key, AnsiToUtf8(lpSubKey), (ulOptions & REG_OPTION_OPEN_LINK) != 0, &found)) != ERROR_SUCCESS)
+    // An ASCII path (what a walk of the tree and the security calls open) costs one tree
+    // step per name, taken on the caller's text. A path with a name that is not found, is
+    // a link or is empty goes the whole way, which also tells why.
+    bool simple = lpSubKey && *lpSubKey;
+    for (size_t i = 0; simple && lpSubKey[i]; ++i) simple = (unsigned char)lpSubKey[i] < 0x80;
+    for (const char* name = lpSubKey; simple;) {
+        const char* end = strchr(name, '\\');
+        size_t length = end ? (size_t)(end - name) : strlen(name);
+        HiveKey* next = length ? (found ? found : r.key)->FindSubkey(std::string_view(name, length)) : nullptr;
+        if (!next || (next->flags & kKeySymLink)) {
+            found = nullptr;
+            break;
+        }
+        found = next;
+        if (!end) break;
+        name = end + 1;
+    }
+    if (!found &&
+        (err = WalkPath(r.key, AnsiToUtf8(lpSubKey), (ulOptions & REG_OPTION_OPEN_LINK) != 0, &found)) != ERROR_SUCCESS)
         return err;
     uint32_t granted = 0;
     if ((err = CheckKeyAccess(found, samDesired, ulOptions, &granted)) != ERROR_SUCCESS) return err;

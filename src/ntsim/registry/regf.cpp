@@ -369,8 +369,9 @@ namespace regf {
 // Latin-1 when every unit fits a byte (NT's compressed names), else UTF-16LE.
 void EncodeName(const std::string& name, EncodedName* out) {
     out->units.clear();
-    bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return (unsigned char)c < 0x80; });
-    if (ascii) {
+    unsigned char high = 0;
+    for (char c : name) high |= (unsigned char)c;
+    if (high < 0x80) {
         // Nearly every name: the UTF-8 bytes are the compressed form already.
         out->units.assign((const unsigned char*)name.data(), (const unsigned char*)name.data() + name.size());
         out->bytes.assign(name.begin(), name.end());
@@ -533,7 +534,8 @@ uint32_t Writer::AllocKey(const HiveKey& key, const std::string& name, uint32_t 
 uint32_t Writer::LeafHint() const {
     uint32_t hint = 0;
     if (minor >= 5) {
-        for (uint16_t u : nameScratch.units) hint = hint * 37 + HiveUpcase(u);
+        for (uint16_t u : nameScratch.units)
+            hint = hint * 37 + (u < 0x80 ? (u >= 'a' && u <= 'z' ? u - 32 : u) : HiveUpcase(u));
     } else {
         // The first four characters as stored, zero for one that does not fit a byte.
         for (size_t k = 0; k < 4 && k < nameScratch.units.size(); ++k)

@@ -21,11 +21,11 @@ namespace regf {
 // Where the update puts its cells and what it will write. Cells allocated by this update
 // are built in memory (fresh), their bytes in the blocks of an arena rather than one
 // buffer each; the file's old records are read through a page cache.
-// The file's old records are read in chunks of 64 KiB, 16 of them kept: a key's cells and
-// a freed subtree's lie near each other, and freeing a large subtree does not hold all
-// of it in memory.
-const size_t kChunk = 16 * 1024;
-const size_t kCachedChunks = 16;
+// The file's old records are read by 4 KiB page into 256 places, each page in the place its
+// number gives: a key's cells and a freed subtree's lie near each other, and freeing a
+// large subtree does not hold all of it in memory.
+const size_t kChunk = 4 * 1024;
+const size_t kCachedChunks = 256;
 const size_t kArenaBlock = 64 * 1024;  // below malloc's threshold for a mapping of its own
 
 // The cells an update allocated, in the order they were made, found by offset through an
@@ -90,7 +90,6 @@ struct CellSpace {
         std::unique_ptr<uint8_t[]> bytes;
     };
     Chunk chunks[kCachedChunks];
-    size_t lastChunk = 0, nextVictim = 0;
     bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
 
     uint8_t* ArenaAlloc(uint32_t n) {
@@ -125,12 +124,8 @@ struct CellSpace {
     }
 
     const Chunk* ChunkOf(uint64_t index) {
-        if (chunks[lastChunk].index == index) return &chunks[lastChunk];
-        for (size_t i = 0; i < kCachedChunks; ++i)
-            if (chunks[i].index == index) return &chunks[lastChunk = i];
-        Chunk& c = chunks[nextVictim];
-        lastChunk = nextVictim;
-        nextVictim = (nextVictim + 1) % kCachedChunks;
+        Chunk& c = chunks[index % kCachedChunks];
+        if (c.index == index) return &c;
         if (!c.bytes) c.bytes.reset(new uint8_t[kChunk]);
         c.index = UINT64_MAX;
         size_t got = 0;
@@ -654,7 +649,9 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     std::vector<Piece> pieces;
     pieces.reserve(u.space.bins.size() + u.space.freeHeaders.size() + u.space.fresh.cells.size());
     for (const auto& [at, bin] : u.space.bins) pieces.push_back({at, (uint32_t)sizeof bin, (const uint8_t*)&bin});
-    for (const auto& [cell, size] : u.space.freeHeaders) pieces.push_back({cell, 4, (const uint8_t*)&size});
+    // A free cell this update made and then gave to a new cell has only that cell to write.
+    for (const auto& [cell, size] : u.space.freeHeaders)
+        if (!u.space.fresh.Has(cell)) pieces.push_back({cell, 4, (const uint8_t*)&size});
     for (const FreshCells::Cell& c : u.space.fresh.cells) pieces.push_back({c.offset, c.size, c.bytes});
     if (ok) ok = WritePieces(fd, pieces);
     if (ok && u.space.binsSize > base.binsSize) {
