@@ -2,6 +2,7 @@
 // every other object a HANDLE names. CloseHandle releases through it.
 #pragma once
 #include <memory>
+#include <typeinfo>
 
 #include "nt/win32.h"
 
@@ -19,7 +20,13 @@ HANDLE HandleCreate(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> HandleGet(HANDLE handle);
 template <class T>
 std::shared_ptr<T> HandleGetAs(HANDLE handle) {
-    return std::dynamic_pointer_cast<T>(HandleGet(handle));
+    // An object of exactly the type asked for (the usual case) needs no cast search, and
+    // the result shares the table's count rather than taking a second one.
+    std::shared_ptr<KernelObject> object = HandleGet(handle);
+    if (!object) return nullptr;
+    T* typed = typeid(*object) == typeid(T) ? static_cast<T*>(object.get()) : dynamic_cast<T*>(object.get());
+    if (!typed) return nullptr;
+    return std::shared_ptr<T>(std::move(object), typed);
 }
 // Forgets the handle; the object lives on while other handles or users hold it.
 bool HandleClose(HANDLE handle);

@@ -131,13 +131,15 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
         *lpcchClass = (DWORD)cls.size();
     }
     // NT reports name lengths in UTF-16 characters and data lengths in stored bytes, also to the A function.
+    // A name has no more UTF-16 units than UTF-8 bytes: only a name longer in bytes than
+    // the longest so far is measured.
     size_t maxSub = 0, maxClass = 0, maxName = 0, maxData = 0;
     for (const auto& sub : key->subkeys) {
-        maxSub = std::max(maxSub, Utf16Length(sub->name));
+        if (sub->name.size() > maxSub) maxSub = std::max(maxSub, Utf16Length(sub->name));
         maxClass = std::max(maxClass, sub->className.size() / 2);
     }
     for (const auto& v : key->values) {
-        maxName = std::max(maxName, Utf16Length(v.name));
+        if (v.name.size() > maxName) maxName = std::max(maxName, Utf16Length(v.name));
         maxData = std::max(maxData, v.data.size());
     }
     if (lpcSubKeys) *lpcSubKeys = (DWORD)key->subkeys.size();

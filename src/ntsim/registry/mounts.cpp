@@ -392,8 +392,18 @@ void UpdateHiveList(State& state) {
     list->lastWrite = FileTimeNow();
 }
 
+namespace {
+State* GetStateLocked();
+}
+
 State* GetState() {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
+    return GetStateLocked();
+}
+
+namespace {
+// GetState with the registry's lock held.
+State* GetStateLocked() {
     if (!ProcessAttached()) return nullptr;
     // Called by every registry function: the attach number is the cheap test, the folder the sound one.
     if (g_state && g_state->attachNumber == CurrentProcess().attachNumber) return g_state.get();
@@ -426,10 +436,11 @@ State* GetState() {
     AtProcessExit(50, [] { Unload(); });
     return g_state.get();
 }
+}  // namespace
 
 State* RefreshState() {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
-    State* state = GetState();
+    State* state = GetStateLocked();
     if (!state || g_loading) return state;
     if (state->generation) {
         uint64_t now = __atomic_load_n(state->generation, __ATOMIC_ACQUIRE);
@@ -437,7 +448,7 @@ State* RefreshState() {
         state->seenGeneration = now;
     }
     RefreshMounts(*state);
-    return GetState();
+    return GetStateLocked();
 }
 
 Mount* AttachHive(State& state, HiveKey* parent, const std::string& name, Hive&& hive, const std::string& hostPath,
