@@ -307,11 +307,11 @@ int ReplaceStringData(char* data, DWORD dataSize, DWORD capacity, const SidPairL
         size_t o = strlen(pairs->oldText[i]), n = strlen(pairs->newText[i]);
         if (n > o) grow += (DWORD)(n - o);
     }
-    char* output = (char*)LocalAlloc(LMEM_FIXED, capacity);
+    // The output is made at the first replacement: until then it would be the data itself,
+    // and most values hold no SID.
+    char* output = nullptr;
     char* piece = (char*)LocalAlloc(LMEM_FIXED, dataSize + grow + 1);
-    if (!output || !piece) {
-        if (output) LocalFree(output);
-        if (piece) LocalFree(piece);
+    if (!piece) {
         Say(kErrorBox, "Error: SR Out of memory");
         return kReplaceFailed;
     }
@@ -327,6 +327,15 @@ int ReplaceStringData(char* data, DWORD dataSize, DWORD capacity, const SidPairL
             result = r;
             break;
         }
+        if (r == kReplaced && !output) {
+            output = (char*)LocalAlloc(LMEM_FIXED, capacity);
+            if (!output) {
+                Say(kErrorBox, "Error: SR Out of memory");
+                result = kReplaceFailed;
+                break;
+            }
+            memcpy(output, data, out);  // the pieces before this one, as they were
+        }
         if (r == kReplaced) result = kReplaced;
         DWORD written = (DWORD)strlen(piece);
         bool terminated = in + length < dataSize;  // the NUL that ended this piece is data too
@@ -336,16 +345,18 @@ int ReplaceStringData(char* data, DWORD dataSize, DWORD capacity, const SidPairL
             result = kReplaceFailed;
             break;
         }
-        memcpy(output + out, piece, written);
-        out += written;
-        if (terminated) output[out++] = 0;
+        if (output) {
+            memcpy(output + out, piece, written);
+            if (terminated) output[out + written] = 0;
+        }
+        out += written + (terminated ? 1 : 0);
         in += length + 1;
     }
     if (result == kReplaced) {
         memcpy(data, output, out);
         *newSize = out;
     }
-    LocalFree(output);
+    if (output) LocalFree(output);
     LocalFree(piece);
     return result;
 }

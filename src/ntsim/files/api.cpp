@@ -64,7 +64,8 @@ bool Begin(const char* function, LPCSTR path, FileRef* ref) {
 uint32_t CheckDelete(const FileRef& ref) {
     if (FileAccessCheck(ref, DELETE) == ERROR_SUCCESS) return ERROR_SUCCESS;
     FileRef parent;
-    if (FileParent(ref, &parent) && FileAccessCheck(parent, kFileDeleteChild) == ERROR_SUCCESS) return ERROR_SUCCESS;
+    if (FileParent(ref, &parent) && FileAccessCheck(parent, kFileDeleteChild, 0, nullptr, true) == ERROR_SUCCESS)
+        return ERROR_SUCCESS;
     return ERROR_ACCESS_DENIED;
 }
 
@@ -74,7 +75,7 @@ uint32_t CheckCreate(const FileRef& ref, uint32_t right) {
     struct stat st;
     if (!FileParent(ref, &parent)) return ERROR_ACCESS_DENIED;
     if (!Exists(parent.host, &st) || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
-    return FileAccessCheck(parent, right);
+    return FileAccessCheck(parent, right, 0, nullptr, true);
 }
 
 uint64_t FileTimeOf(const struct timespec& ts) {

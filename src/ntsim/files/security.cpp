@@ -179,15 +179,20 @@ uint32_t FileWriteStored(const std::string& host, FileStore store, const std::ve
     return ERROR_SUCCESS;
 }
 
-uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured) {
+uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured, bool folder) {
     *secured = ref.store != FileStore::None;
-    // A stored descriptor also proves the file exists: the stat is needed only without one.
+    // A stored descriptor also proves the file exists: the stat is needed only without one,
+    // and not for a folder whose missing descriptor (rather than a missing path) was the answer.
     if (*secured && FileReadStored(ref.host, ref.store, sd)) {
         SdView v;
         return SdParseRelative(sd->data(), sd->size(), &v);
     }
+    bool knownFolder = folder && *secured && errno == ENODATA;
     struct stat st;
-    if (stat(ref.host.c_str(), &st) != 0) return ERROR_FILE_NOT_FOUND;
+    if (knownFolder)
+        st.st_mode = S_IFDIR;
+    else if (stat(ref.host.c_str(), &st) != 0)
+        return ERROR_FILE_NOT_FOUND;
     if (!*secured) {
         // FAT keeps no security: everyone may do everything, as a null DACL says.
         *sd = SdBuild(SE_DACL_PRESENT, nullptr, nullptr, nullptr, nullptr);
@@ -200,17 +205,18 @@ uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secu
     }
     std::vector<uint8_t> up;
     bool s;
-    uint32_t err = FileDescriptor(parent, &up, &s);
+    uint32_t err = FileDescriptor(parent, &up, &s, true);
     if (err != ERROR_SUCCESS) return err;
     *sd = InheritDescriptor(up.data(), up.size(), S_ISDIR(st.st_mode), InstallerToken(), &kFileMapping);
     return ERROR_SUCCESS;
 }
 
-uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags, std::vector<uint8_t>* descriptor) {
+uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags, std::vector<uint8_t>* descriptor,
+                         bool folder) {
     if (ref.store == FileStore::None) return ERROR_SUCCESS;
     std::vector<uint8_t> sd;
     bool secured;
-    uint32_t err = FileDescriptor(ref, &sd, &secured);
+    uint32_t err = FileDescriptor(ref, &sd, &secured, folder);
     if (err != ERROR_SUCCESS) return err == ERROR_INVALID_SECURITY_DESCR ? ERROR_ACCESS_DENIED : err;
     uint32_t granted;
     err = AccessCheckEx(sd.data(), sd.size(), desired, kFileMapping, flags, &granted);
@@ -223,7 +229,7 @@ void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory) {
     FileRef parent;
     std::vector<uint8_t> up;
     bool secured;
-    if (!FileParent(ref, &parent) || FileDescriptor(parent, &up, &secured) != ERROR_SUCCESS) return;
+    if (!FileParent(ref, &parent) || FileDescriptor(parent, &up, &secured, true) != ERROR_SUCCESS) return;
     std::vector<uint8_t> sd = InheritDescriptor(up.data(), up.size(), isDirectory, CurrentToken(), &kFileMapping);
     FileWriteStored(ref.host, ref.store, sd);
 }

@@ -51,13 +51,15 @@ uint32_t FileWriteStored(const std::string& host, FileStore store, const std::ve
 // The file's descriptor: stored, or inherited down from the drive's root (whose default is
 // NT 4.0's: Administrators, SYSTEM and CREATOR OWNER full control, Everyone change).
 // The file must exist. FAT drives: false in *secured, and a descriptor with a null DACL.
-uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured);
+// folder: the caller knows the path is a folder if it exists (the folder of an existing
+// path): one that keeps no descriptor is then known to exist without a stat.
+uint32_t FileDescriptor(const FileRef& ref, std::vector<uint8_t>* sd, bool* secured, bool folder = false);
 
 // Access check of the process token for an existing file or directory.
 // ERROR_SUCCESS, ERROR_ACCESS_DENIED, ERROR_PRIVILEGE_NOT_HELD. descriptor: where to keep
 // the descriptor the check read, when the caller wants it.
 uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags = 0,
-                         std::vector<uint8_t>* descriptor = nullptr);
+                         std::vector<uint8_t>* descriptor = nullptr, bool folder = false);
 
 // Gives a just created file or directory the descriptor it inherits, owned by the creator.
 void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory);

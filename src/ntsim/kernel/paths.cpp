@@ -108,20 +108,30 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
     DriveInfo drive;
     if (!DriveLookup(full[0], &drive)) return ERROR_INVALID_DRIVE;
     if (!drive.ready) return ERROR_NOT_READY;
-    // The common case: the path exists exactly as written, one lstat answers it.
+    std::string host = drive.hostRoot;
+    size_t i = 3;
+    // The common case: the path exists exactly as written, one lstat answers it. The next
+    // most common, a new file: its folder exists as written, and only the last name is
+    // looked for in another case.
     {
         std::string direct = drive.hostRoot + "/";
         for (size_t k = 3; k < full.size(); ++k) direct += full[k] == '\\' ? '/' : full[k];
         while (direct.size() > drive.hostRoot.size() && direct.back() == '/') direct.pop_back();
         struct stat st;
-        if (direct.find("/./") == std::string::npos && full.find_first_of("<>|\"*?") == std::string::npos &&
-            lstat(direct.c_str(), &st) == 0) {
+        bool plain = direct.find("/./") == std::string::npos;
+        if (plain && full.find_first_of("<>|\"*?") == std::string::npos && lstat(direct.c_str(), &st) == 0) {
             *hostPath = direct;
             return ERROR_SUCCESS;
         }
+        size_t lastName = full.find_last_of('\\');
+        size_t hostSlash = direct.find_last_of('/');
+        if (plain && lastName != std::string::npos && lastName >= 3 && lastName + 1 < full.size() &&
+            hostSlash > drive.hostRoot.size() && full.find_first_of("<>|\"*?") >= lastName &&
+            lstat(direct.substr(0, hostSlash).c_str(), &st) == 0) {
+            host = direct.substr(0, hostSlash);
+            i = lastName + 1;
+        }
     }
-    std::string host = drive.hostRoot;
-    size_t i = 3;
     bool missing = false;
     while (i < full.size()) {
         size_t next = full.find('\\', i);
