@@ -21,23 +21,23 @@ struct ActiveRule {
 };
 ntsim::SimMutex g_mutex;
 std::vector<ActiveRule> g_rules;
-std::atomic<size_t> g_ruleCount{0};
 }  // namespace
+
+std::atomic<size_t> faultRuleCount{0};
 
 void FaultAdd(const FaultRule& rule) {
     std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_rules.push_back(ActiveRule{rule, 0});
-    g_ruleCount = g_rules.size();
+    faultRuleCount = g_rules.size();
 }
 
 void FaultClearAll() {
     std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_rules.clear();
-    g_ruleCount = 0;
+    faultRuleCount = 0;
 }
 
-bool FaultArmed(const char* function) {
-    if (g_ruleCount.load(std::memory_order_relaxed) == 0) return false;
+bool FaultArmedByRule(const char* function) {
     std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     for (const auto& active : g_rules)
         if (active.rule.function == "*" || active.rule.function == function) return true;
@@ -92,7 +92,7 @@ bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
 
 bool FaultFails(const char* function, const std::string& path) {
     uint32_t error = 0;
-    if (g_ruleCount.load(std::memory_order_relaxed) == 0) return false;  // the common case, without the lock
+    if (faultRuleCount.load(std::memory_order_relaxed) == 0) return false;  // the common case, without the lock
     if (!FaultHit(function, path, &error)) return false;
     SetLastError(error);
     return true;

@@ -3,6 +3,7 @@
 // Rules come from [fault] sections of machine.conf or from a test. Besides Win32 names,
 // "BootHiveSwap" names each rename of the hive swap at boot (path: the live hive file).
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -29,9 +30,15 @@ bool FaultHit(const char* function, const std::string& path, uint32_t* error);
 // FaultHit for a call that reports failure through the last error: true when this call
 // must fail, the last error then being the rule's code.
 bool FaultFails(const char* function, const std::string& path);
+// The number of rules in force: none outside the fault tests, where the checks below end
+// at once (every simulated call makes one).
+extern std::atomic<size_t> faultRuleCount;
+bool FaultArmedByRule(const char* function);
 // False when no rule can match function: the caller then need not build the path at all,
 // which for a key handle is a walk up the tree and a string per call.
-bool FaultArmed(const char* function);
+inline bool FaultArmed(const char* function) {
+    return faultRuleCount.load(std::memory_order_relaxed) != 0 && FaultArmedByRule(function);
+}
 
 // Case-insensitive glob: '*' any run, '?' one character.
 bool GlobMatch(const std::string& pattern, const std::string& text);

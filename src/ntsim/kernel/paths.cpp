@@ -2,6 +2,7 @@
 #include "ntsim/kernel/paths.h"
 
 #include <ctype.h>
+#include <errno.h>
 #include <dirent.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -110,6 +111,7 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
     if (!drive.ready) return ERROR_NOT_READY;
     std::string host = drive.hostRoot;
     size_t i = 3;
+    bool lastNotAsWritten = false;  // the last name is known not to be there as written
     // The common case: the path exists exactly as written, one lstat answers it. The next
     // most common, a new file: its folder exists as written, and only the last name is
     // looked for in another case.
@@ -123,6 +125,7 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
             *hostPath = direct;
             return ERROR_SUCCESS;
         }
+        bool absent = errno == ENOENT;
         size_t lastName = full.find_last_of('\\');
         size_t hostSlash = direct.find_last_of('/');
         if (plain && lastName != std::string::npos && lastName >= 3 && lastName + 1 < full.size() &&
@@ -130,6 +133,7 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
             lstat(direct.substr(0, hostSlash).c_str(), &st) == 0) {
             host = direct.substr(0, hostSlash);
             i = lastName + 1;
+            lastNotAsWritten = absent && full.find_first_of("<>|\"*?") == std::string::npos;
         }
     }
     bool missing = false;
@@ -143,7 +147,8 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
             return ERROR_INVALID_NAME;
         std::string candidate = host + "/" + comp;
         struct stat st;
-        if (!missing && lstat(candidate.c_str(), &st) != 0) {
+        bool last = i >= full.size();
+        if (!missing && ((last && lastNotAsWritten) || lstat(candidate.c_str(), &st) != 0)) {
             // Not there as written: look for the same name in another case.
             std::string found;
             if (DIR* d = opendir(host.c_str())) {

@@ -269,8 +269,8 @@ std::string HandlePath(HKEY handle, const char* subkey) {
     return path;
 }
 
-bool KeyFault(const char* function, HKEY handle, const char* subkey, uint32_t* error) {
-    return FaultArmed(function) && FaultHit(function, HandlePath(handle, subkey), error);
+bool KeyFaultHit(const char* function, HKEY handle, const char* subkey, uint32_t* error) {
+    return FaultHit(function, HandlePath(handle, subkey), error);
 }
 
 uint32_t WalkPath(HiveKey* start, const std::string& path, bool openLink, HiveKey** found, HiveKey** deepest,

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/kernel/threads.h"
@@ -108,7 +109,10 @@ std::string KeyPath(const HiveKey* key);
 // The path text of a handle (for fault rules), with an ANSI subkey appended when given.
 std::string HandlePath(HKEY handle, const char* subkey);
 // FaultHit for a call on a key handle; the path is built only when a rule may match.
-bool KeyFault(const char* function, HKEY handle, const char* subkey, uint32_t* error);
+bool KeyFaultHit(const char* function, HKEY handle, const char* subkey, uint32_t* error);
+inline bool KeyFault(const char* function, HKEY handle, const char* subkey, uint32_t* error) {
+    return FaultArmed(function) && KeyFaultHit(function, handle, subkey, error);
+}
 
 bool IsRootKey(const HiveKey* key);     // \Registry\Machine or \Registry\User
 Mount* MountOf(const HiveKey* key);     // the hive holding key; null for the roots

@@ -54,15 +54,6 @@ uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired,
         privileged |= ACCESS_SYSTEM_SECURITY;
         want &= ~(uint32_t)ACCESS_SYSTEM_SECURITY;
     }
-    if (token.enabled.count(kTakeOwnership)) privileged |= WRITE_OWNER;
-    if (flags & kBackupIntent) {
-        if (token.enabled.count(kBackup)) privileged |= MapGeneric(GENERIC_READ, mapping) | READ_CONTROL;
-        if (token.enabled.count(kRestore))
-            privileged |= MapGeneric(GENERIC_WRITE, mapping) | WRITE_DAC | WRITE_OWNER | DELETE;
-    }
-    // The owner may always read and change the DACL.
-    if (sd.owner && TokenHasSid(token, sd.owner)) privileged |= READ_CONTROL | WRITE_DAC;
-
     uint32_t allowed = 0, denied = 0;
     if (!(sd.control & SE_DACL_PRESENT) || !sd.dacl) {
         allowed = all;  // no DACL, or a null one: no protection at all
@@ -88,6 +79,20 @@ uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired,
             }
         }
     }
+    // A request the DACL grants in full needs nothing from the privileges or the ownership.
+    if (!maximum && (allowed & want) == want && !(denied & want)) {
+        *granted = want | (privileged & ACCESS_SYSTEM_SECURITY);
+        return ERROR_SUCCESS;
+    }
+    if (token.enabled.count(kTakeOwnership)) privileged |= WRITE_OWNER;
+    if (flags & kBackupIntent) {
+        if (token.enabled.count(kBackup)) privileged |= MapGeneric(GENERIC_READ, mapping) | READ_CONTROL;
+        if (token.enabled.count(kRestore))
+            privileged |= MapGeneric(GENERIC_WRITE, mapping) | WRITE_DAC | WRITE_OWNER | DELETE;
+    }
+    // The owner may always read and change the DACL.
+    if (sd.owner && TokenHasSid(token, sd.owner)) privileged |= READ_CONTROL | WRITE_DAC;
+
     uint32_t have = (allowed | privileged) & ~(denied & ~privileged);
     if (maximum) {
         if (!have && !want) return ERROR_ACCESS_DENIED;
