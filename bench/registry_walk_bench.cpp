@@ -13,6 +13,7 @@
 // host's disk only with NTSIM_HOST_SYNC=1 in the environment.
 #include <malloc.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,6 +70,20 @@ size_t CountLines(const std::string& path, const char* prefix) {
     return n;
 }
 
+// The host file system the machine lies on, which decides what making a file costs.
+const char* FileSystemName(const std::string& path) {
+    struct statfs fs;
+    if (statfs(path.c_str(), &fs) != 0) return "unknown";
+    switch ((unsigned long)fs.f_type) {
+        case 0x01021994UL: return "tmpfs";
+        case 0xEF53UL: return "ext2/3/4";
+        case 0x58465342UL: return "xfs";
+        case 0x9123683EUL: return "btrfs";
+        case 0x794C7630UL: return "overlayfs";
+    }
+    return "other";
+}
+
 const char* kOldSid = "S-1-5-21-1004336348-1177238915-682003330";
 const char* kNewSid = "S-1-5-21-2000000001-2000000002-2000000003";
 
@@ -91,6 +106,7 @@ int main(int argc, char** argv) {
     tmpl.push_back(0);
     if (!mkdtemp(tmpl.data())) return 1;
     std::string top = tmpl.data(), machine = top + "/m";
+    printf("machine folder %s on %s\n", top.c_str(), FileSystemName(top));
     std::string err;
     if (!ntsim::MachineCreate(machine, ntsim::MachineOptions(), &err)) {
         fprintf(stderr, "%s\n", err.c_str());

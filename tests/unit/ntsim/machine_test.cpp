@@ -140,6 +140,11 @@ TEST_F(MachineTest, PathsMapDrivesWithoutRegardToCase) {
     EXPECT_EQ(host, dir_ + "/drives/c/WINNT/system32/config/SAM");
     ASSERT_EQ(ntsim::MapWindowsPath("C:/WinNT/./Profiles/../Profiles/New Folder/x.txt", &host), 0u);
     EXPECT_EQ(host, dir_ + "/drives/c/WINNT/Profiles/New Folder/x.txt");
+    // In a folder written as it is: a last name found in another case, and a new one.
+    ASSERT_EQ(ntsim::MapWindowsPath("C:\\WINNT\\system32\\config\\sam", &host), 0u);
+    EXPECT_EQ(host, dir_ + "/drives/c/WINNT/system32/config/SAM");
+    ASSERT_EQ(ntsim::MapWindowsPath("C:\\WINNT\\system32\\config\\new.hiv", &host), 0u);
+    EXPECT_EQ(host, dir_ + "/drives/c/WINNT/system32/config/new.hiv");
     EXPECT_EQ(ntsim::MapWindowsPath("Q:\\x", &host), 15u);        // ERROR_INVALID_DRIVE
     EXPECT_EQ(ntsim::MapWindowsPath("\\\\srv\\share\\x", &host), 53u);  // ERROR_BAD_NETPATH
     ntsim::SetCurrentDirectoryPath("C:\\WINNT");

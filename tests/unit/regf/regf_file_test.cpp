@@ -121,4 +121,27 @@ TEST(RegfSeeds, CorpusHivesRead) {
     EXPECT_EQ(seen, 5);
 }
 
+// A flush takes the smallest free cell that holds a new one, from the lists of one size and
+// from the sorted large cells alike, and each cell only once.
+TEST(FreeCells, TheSmallestThatHoldsIsTakenOnce) {
+    ntsim::FreeCells cells;
+    for (auto [size, offset] : std::vector<std::pair<uint32_t, uint32_t>>{
+             {24, 0x100}, {24, 0x200}, {4096, 0x300}, {16376, 0x400}, {16384, 0x500}, {40000, 0x600}, {12, 0x700}})
+        cells.emplace(size, offset);
+    uint32_t have = 0, offset = 0;
+    std::vector<uint32_t> taken, offsets;
+    for (uint32_t need : {16u, 24u, 24u, 64u, 8192u, 16376u}) {
+        ASSERT_TRUE(cells.TakeAtLeast(need, &have, &offset)) << need;
+        taken.push_back(have);
+        offsets.push_back(offset);
+    }
+    EXPECT_EQ(taken, (std::vector<uint32_t>{24, 24, 4096, 16376, 16384, 40000}));
+    EXPECT_NE(offsets[0], offsets[1]);
+    EXPECT_FALSE(cells.TakeAtLeast(16, &have, &offset));  // only the 12 is left
+    ASSERT_TRUE(cells.TakeAtLeast(8, &have, &offset));
+    EXPECT_EQ(have, 12u);
+    EXPECT_EQ(offset, 0x700u);
+    EXPECT_EQ(cells.size(), 0u);
+}
+
 }  // namespace
