@@ -544,6 +544,16 @@ uint32_t Writer::LeafHint() const {
     return hint;
 }
 
+uint32_t Writer::AsciiLeafHint(const std::string& name) const {
+    uint32_t hint = 0;
+    if (minor >= 5) {
+        for (unsigned char c : name) hint = hint * 37 + (c >= 'a' && c <= 'z' ? c - 32 : c);
+    } else {
+        for (size_t k = 0; k < 4 && k < name.size(); ++k) hint |= (uint32_t)(unsigned char)name[k] << (8 * k);
+    }
+    return hint;
+}
+
 // An upper bound of the bytes a key's own cells and its children's nk cells and lists
 // take, so the writer can stop before an offset or a cell size would overflow.
 static size_t KeyFootprint(const HiveKey& key) {

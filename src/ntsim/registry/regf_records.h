@@ -235,6 +235,8 @@ struct Writer {
     uint32_t WriteSubkeyList(const std::vector<ChildEntry>& children);
     uint32_t AllocKey(const HiveKey& key, const std::string& name, uint32_t parent, uint16_t extraFlags, uint32_t* cell);
     uint32_t LeafHint() const;
+    // LeafHint of an ASCII name without encoding it.
+    uint32_t AsciiLeafHint(const std::string& name) const;
 };
 
 }  // namespace regf
