@@ -28,6 +28,10 @@ std::shared_ptr<T> HandleGetAs(HANDLE handle) {
     if (!typed) return nullptr;
     return std::shared_ptr<T>(std::move(object), typed);
 }
+// Calls look with the handle's object while the table holds it, without taking a reference
+// (the call on every key handle needs only a glance at it). look must not make or close
+// handles. False when the handle names no object.
+bool HandleLook(HANDLE handle, void (*look)(KernelObject* object, void* context), void* context);
 // Forgets the handle; the object lives on while other handles or users hold it.
 bool HandleClose(HANDLE handle);
 

@@ -238,12 +238,28 @@ uint32_t ResolveHandle(HKEY handle, Resolved* out) {
         out->key = key;
         return ERROR_SUCCESS;
     }
-    auto object = HandleGetAs<KeyObject>((HANDLE)handle);
-    if (!object || object->stale) return ERROR_INVALID_HANDLE;
-    if (object->deleted) return ERROR_KEY_DELETED;
-    out->key = object->key;
-    out->granted = object->granted;
-    return ERROR_SUCCESS;
+    // A glance at the key object in the handle table: no reference is taken.
+    uint32_t err = ERROR_INVALID_HANDLE;
+    struct Look {
+        Resolved* out;
+        uint32_t* err;
+    } look{out, &err};
+    HandleLook((HANDLE)handle,
+               [](KernelObject* o, void* context) {
+                   Look* l = (Look*)context;
+                   KeyObject* object = typeid(*o) == typeid(KeyObject) ? static_cast<KeyObject*>(o)
+                                                                       : dynamic_cast<KeyObject*>(o);
+                   if (!object || object->stale) return;
+                   if (object->deleted) {
+                       *l->err = ERROR_KEY_DELETED;
+                       return;
+                   }
+                   l->out->key = object->key;
+                   l->out->granted = object->granted;
+                   *l->err = ERROR_SUCCESS;
+               },
+               &look);
+    return err;
 }
 
 HKEY NewKeyHandle(HiveKey* key, uint32_t granted) {
