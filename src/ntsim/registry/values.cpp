@@ -11,8 +11,17 @@ namespace ntsim {
 namespace reg {
 
 void StoredToAnsiInto(const std::vector<uint8_t>& data, char* out) {
-    size_t count = data.size() / 2;
-    for (size_t i = 0; i < count; ++i) {
+    size_t count = data.size() / 2, i = 0;
+    // Four ASCII units at a time (nearly all stored text): each unit's high byte is zero and
+    // its low byte below 0x80; the low bytes are the characters.
+    for (const uint8_t* p = data.data(); i + 4 <= count; i += 4, p += 8) {
+        if ((p[1] | p[3] | p[5] | p[7]) || ((p[0] | p[2] | p[4] | p[6]) & 0x80)) break;
+        out[i] = (char)p[0];
+        out[i + 1] = (char)p[2];
+        out[i + 2] = (char)p[4];
+        out[i + 3] = (char)p[6];
+    }
+    for (; i < count; ++i) {
         uint16_t unit = (uint16_t)(data[2 * i] | (data[2 * i + 1] << 8));
         out[i] = unit < 0x80 ? (char)unit : Utf16ToAnsi(&unit, 1)[0];
     }
