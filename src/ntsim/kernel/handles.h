@@ -18,13 +18,17 @@ struct KernelObject {
 
 HANDLE HandleCreate(std::shared_ptr<KernelObject> object);
 std::shared_ptr<KernelObject> HandleGet(HANDLE handle);
+// The object as a T, or null: an object of exactly that type (the usual case) needs no cast search.
+template <class T>
+T* KernelObjectAs(KernelObject* object) {
+    if (!object) return nullptr;
+    return typeid(*object) == typeid(T) ? static_cast<T*>(object) : dynamic_cast<T*>(object);
+}
 template <class T>
 std::shared_ptr<T> HandleGetAs(HANDLE handle) {
-    // An object of exactly the type asked for (the usual case) needs no cast search, and
-    // the result shares the table's count rather than taking a second one.
+    // The result shares the table's count rather than taking a second one.
     std::shared_ptr<KernelObject> object = HandleGet(handle);
-    if (!object) return nullptr;
-    T* typed = typeid(*object) == typeid(T) ? static_cast<T*>(object.get()) : dynamic_cast<T*>(object.get());
+    T* typed = KernelObjectAs<T>(object.get());
     if (!typed) return nullptr;
     return std::shared_ptr<T>(std::move(object), typed);
 }

@@ -18,9 +18,7 @@ namespace {
 // A tree name in the ANSI code page: an ASCII name is the same bytes and is used as it is
 // (enumerations run for every key); another is converted into scratch.
 const std::string& AnsiName(const std::string& name, std::string* scratch) {
-    unsigned char high = 0;
-    for (char c : name) high |= (unsigned char)c;
-    if (high < 0x80) return name;
+    if (IsAsciiText(name)) return name;
     *scratch = Utf8ToAnsi(name);
     return *scratch;
 }

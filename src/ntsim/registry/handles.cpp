@@ -247,8 +247,7 @@ uint32_t ResolveHandle(HKEY handle, Resolved* out) {
     HandleLook((HANDLE)handle,
                [](KernelObject* o, void* context) {
                    Look* l = (Look*)context;
-                   KeyObject* object = typeid(*o) == typeid(KeyObject) ? static_cast<KeyObject*>(o)
-                                                                       : dynamic_cast<KeyObject*>(o);
+                   KeyObject* object = KernelObjectAs<KeyObject>(o);
                    if (!object || object->stale) return;
                    if (object->deleted) {
                        *l->err = ERROR_KEY_DELETED;

@@ -250,9 +250,7 @@ bool FreeCells::TakeAtLeast(uint32_t need, uint32_t* have, uint32_t* offset) {
 
 size_t Utf16Length(const std::string& text) {
     // Most names are ASCII: one unit a byte, nothing to decode.
-    unsigned char high = 0;
-    for (char c : text) high |= (unsigned char)c;
-    if (high < 0x80) return text.size();
+    if (IsAsciiText(text)) return text.size();
     size_t n = 0;
     UnitReader reader{(const unsigned char*)text.data(), text.size()};
     uint16_t unit;

@@ -120,6 +120,14 @@ std::vector<uint16_t> Utf8ToUtf16(const std::string& text);
 // The number of UTF-16 units Utf8ToUtf16 makes of text, without making them.
 size_t Utf16Length(const std::string& text);
 
+// True when every byte of the text is ASCII: then its UTF-8 bytes, its UTF-16 units and its
+// ANSI characters are the same, one for one. Nearly every registry name is.
+inline bool IsAsciiText(std::string_view text) {
+    unsigned char high = 0;
+    for (char c : text) high |= (unsigned char)c;
+    return high < 0x80;
+}
+
 // The current time as a FILETIME value.
 uint64_t FileTimeNow();
 

@@ -369,9 +369,7 @@ namespace regf {
 // Latin-1 when every unit fits a byte (NT's compressed names), else UTF-16LE.
 void EncodeName(const std::string& name, EncodedName* out) {
     out->units.clear();
-    unsigned char high = 0;
-    for (char c : name) high |= (unsigned char)c;
-    if (high < 0x80) {
+    if (IsAsciiText(name)) {
         // Nearly every name: the UTF-8 bytes are the compressed form already.
         out->units.assign((const unsigned char*)name.data(), (const unsigned char*)name.data() + name.size());
         out->bytes.assign(name.begin(), name.end());

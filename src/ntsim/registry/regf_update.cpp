@@ -456,9 +456,7 @@ uint32_t Update::WriteKey(const HiveKey& key, const std::string& name, bool isRo
         } else {
             // A child already in the file gives only its name's length and hint: an ASCII
             // name (nearly all) needs no encoding for them.
-            unsigned char high = 0;
-            for (char c : sub->name) high |= (unsigned char)c;
-            if (high < 0x80) {
+            if (IsAsciiText(sub->name)) {
                 nk.maxNameLen = std::max(nk.maxNameLen, (uint32_t)std::min<size_t>(sub->name.size() * 2, 0xFFFFFFFF));
                 nk.maxClassLen = std::max(nk.maxClassLen, (uint32_t)sub->className.size());
                 children.push_back({sub->cell, w.AsciiLeafHint(sub->name)});

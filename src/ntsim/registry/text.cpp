@@ -34,25 +34,17 @@ std::string Utf16ToAnsi(const uint16_t* units, size_t count) {
     return out;
 }
 
-namespace {
-bool IsAscii(const char* text, size_t n) {
-    for (size_t i = 0; i < n; ++i)
-        if ((unsigned char)text[i] >= 0x80) return false;
-    return true;
-}
-}  // namespace
-
 std::string AnsiToUtf8(const char* text) {
     if (!text) return std::string();
     size_t n = 0;
     while (text[n]) ++n;
-    if (IsAscii(text, n)) return std::string(text, n);  // the same bytes in all three encodings
+    if (IsAsciiText(std::string_view(text, n))) return std::string(text, n);  // the same bytes in all three encodings
     std::vector<uint16_t> units = AnsiToUtf16(text, n);
     return Utf16ToUtf8(units.data(), units.size());
 }
 
 std::string Utf8ToAnsi(const std::string& text) {
-    if (IsAscii(text.data(), text.size())) return text;
+    if (IsAsciiText(text)) return text;
     std::vector<uint16_t> units = Utf8ToUtf16(text);
     return Utf16ToAnsi(units.data(), units.size());
 }
