@@ -293,15 +293,15 @@ DWORD SetEntriesInAclA(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_A pListOf
     if (OldAcl && !AclParse((const uint8_t*)OldAcl, OldAcl->AclSize, &old)) return ERROR_INVALID_ACL;
     // The existing ACL split into NT's canonical groups; unknown ACE types stay with the allows.
     std::vector<AceEntry> deny, allow, audit, inherited;
-    for (AceEntry& a : old) {
+    for (AceEntry& a : old) {  // moved: the parsed list is not used again
         if (a.flags & INHERITED_ACE)
-            inherited.push_back(a);
+            inherited.push_back(std::move(a));
         else if (a.raw.empty() && a.type == ACCESS_DENIED_ACE_TYPE)
-            deny.push_back(a);
+            deny.push_back(std::move(a));
         else if (a.raw.empty() && a.type == SYSTEM_AUDIT_ACE_TYPE)
-            audit.push_back(a);
+            audit.push_back(std::move(a));
         else
-            allow.push_back(a);
+            allow.push_back(std::move(a));
     }
     std::vector<AceEntry> newDeny, newAllow, newAudit;
     // Every entry of the trustee goes from the allows and denies, old and new.
@@ -309,7 +309,7 @@ DWORD SetEntriesInAclA(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_A pListOf
         for (auto* list : {&allow, &deny, &newAllow, &newDeny}) {
             std::vector<AceEntry> kept;
             for (AceEntry& a : *list)
-                if (a.sid != sid) kept.push_back(a);
+                if (a.sid != sid) kept.push_back(std::move(a));
             list->swap(kept);
         }
     };
