@@ -24,8 +24,8 @@ namespace regf {
 // The file's old records are read by 4 KiB page into 256 places, each page in the place its
 // number gives: a key's cells and a freed subtree's lie near each other, and freeing a
 // large subtree does not hold all of it in memory.
-const size_t kChunk = 4 * 1024;
-const size_t kCachedChunks = 256;
+const size_t kPage = 4 * 1024;
+const size_t kCachedPages = 256;
 const size_t kArenaBlock = 64 * 1024;  // below malloc's threshold for a mapping of its own
 
 // The cells an update allocated, in the order they were made, found by offset through an
@@ -84,12 +84,12 @@ struct CellSpace {
     std::vector<std::pair<uint32_t, int32_t>> freeHeaders;           // free cells made by splits: (offset, size)
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
     std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
-    struct Chunk {
-        uint64_t index = UINT64_MAX;  // which chunk of the file it holds
+    struct Page {
+        uint64_t index = UINT64_MAX;  // which page of the file it holds
         size_t length = 0;            // bytes the file had there
         std::unique_ptr<uint8_t[]> bytes;
     };
-    Chunk chunks[kCachedChunks];
+    Page pages[kCachedPages];
     bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
 
     uint8_t* ArenaAlloc(uint32_t n) {
@@ -112,10 +112,10 @@ struct CellSpace {
         uint8_t* out = (uint8_t*)dst;
         uint64_t pos = (uint64_t)kBaseSize + off;
         while (n) {
-            const Chunk* chunk = ChunkOf(pos / kChunk);
-            size_t at = (size_t)(pos % kChunk), part = std::min(n, kChunk - at);
-            if (!chunk || at + part > chunk->length) return false;
-            memcpy(out, chunk->bytes.get() + at, part);
+            const Page* page = PageOf(pos / kPage);
+            size_t at = (size_t)(pos % kPage), part = std::min(n, kPage - at);
+            if (!page || at + part > page->length) return false;
+            memcpy(out, page->bytes.get() + at, part);
             out += part;
             pos += part;
             n -= part;
@@ -123,14 +123,14 @@ struct CellSpace {
         return true;
     }
 
-    const Chunk* ChunkOf(uint64_t index) {
-        Chunk& c = chunks[index % kCachedChunks];
+    const Page* PageOf(uint64_t index) {
+        Page& c = pages[index % kCachedPages];
         if (c.index == index) return &c;
-        if (!c.bytes) c.bytes.reset(new uint8_t[kChunk]);
+        if (!c.bytes) c.bytes.reset(new uint8_t[kPage]);
         c.index = UINT64_MAX;
         size_t got = 0;
-        while (got < kChunk) {
-            ssize_t r = pread(fd, c.bytes.get() + got, kChunk - got, (off_t)(index * kChunk + got));
+        while (got < kPage) {
+            ssize_t r = pread(fd, c.bytes.get() + got, kPage - got, (off_t)(index * kPage + got));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return nullptr;
             if (r == 0) break;
