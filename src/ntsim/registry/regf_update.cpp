@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@ namespace regf {
 // large subtree does not hold all of it in memory.
 const size_t kPage = 4 * 1024;
 const size_t kCachedPages = 256;
+const size_t kReadAhead = 8;
 const size_t kArenaBlock = 64 * 1024;  // below malloc's threshold for a mapping of its own
 
 // The cells an update allocated, in the order they were made, found by offset through an
@@ -124,21 +126,32 @@ struct CellSpace {
     }
 
     const Page* PageOf(uint64_t index) {
-        Page& c = pages[index % kCachedPages];
-        if (c.index == index) return &c;
-        if (!c.bytes) c.bytes.reset(new uint8_t[kPage]);
-        c.index = UINT64_MAX;
-        size_t got = 0;
-        while (got < kPage) {
-            ssize_t r = pread(fd, c.bytes.get() + got, kPage - got, (off_t)(index * kPage + got));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return nullptr;
-            if (r == 0) break;
-            got += (size_t)r;
+        Page& wanted = pages[index % kCachedPages];
+        if (wanted.index == index) return &wanted;
+        // A miss reads the pages after it too, each into its own place, in one call: a
+        // subtree's records lie in pages one after another. It stops at a page already here.
+        struct iovec parts[kReadAhead];
+        size_t count = 0;
+        for (; count < kReadAhead; ++count) {
+            Page& p = pages[(index + count) % kCachedPages];
+            if (count > 0 && p.index == index + count) break;
+            if (!p.bytes) p.bytes.reset(new uint8_t[kPage]);
+            p.index = UINT64_MAX;
+            parts[count] = {p.bytes.get(), kPage};
         }
-        c.index = index;
-        c.length = got;
-        return &c;
+        ssize_t got;
+        do {
+            got = preadv(fd, parts, (int)count, (off_t)(index * kPage));
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) return nullptr;
+        for (size_t k = 0; k < count; ++k) {
+            size_t have = (size_t)got > k * kPage ? std::min(kPage, (size_t)got - k * kPage) : 0;
+            if (k > 0 && have == 0) break;
+            Page& p = pages[(index + k) % kCachedPages];
+            p.index = index + k;
+            p.length = have;  // short only at the end of the file
+        }
+        return &wanted;
     }
 
     // The payload of an allocated cell: a fresh one, or one of the file.
