@@ -228,6 +228,20 @@ TEST_F(RegistryWalk, StringDataKeepsEveryOtherByteAndMarksTheJobChanged) {
     EXPECT_TRUE(Errors().empty());
 }
 
+// The output of a string value is made at its first replacement: without memory there,
+// the value is reported and keeps its data, and the walk goes on.
+TEST_F(RegistryWalk, NoMemoryForAReplacedStringLeavesItAsItWas) {
+    Set("Walk", "a", REG_SZ, Z("plain"));
+    Set("Walk", "v", REG_MULTI_SZ, Z("first") + Z(kOldS) + Z(""));
+    Fault("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, 5);  // the path, the buffers, two pieces, then the output
+    EXPECT_EQ(Walk(), 0);
+    ntsim::FaultClearAll();
+    EXPECT_EQ(Errors(), (std::vector<std::string>{"Error: SR Out of memory",
+                                                  "Error: SR failed trying to replace value contents of 'v'"}));
+    EXPECT_EQ(Get("Walk", "v"), Z("first") + Z(kOldS) + Z(""));
+    EXPECT_EQ(Get("Walk", "a"), Z("plain"));
+}
+
 // A value renamed onto an existing value of the new name is refused: both stay.
 TEST_F(RegistryWalk, ValueRenameOntoAnExistingValueIsRefused) {
     Text("Walk", "v-" + kOldS, "old " + kOldS);
