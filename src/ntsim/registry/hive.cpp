@@ -98,9 +98,18 @@ int HiveNameCompare(std::string_view a, std::string_view b) {
 }
 
 HiveKey* HiveKey::FindSubkey(std::string_view n) const {
+    uint32_t hint = foundAt.load(std::memory_order_relaxed);
+    for (size_t i = hint; i < subkeys.size() && i <= (size_t)hint + 1; ++i)
+        if (HiveNameCompare(subkeys[i]->name, n) == 0) {
+            foundAt.store((uint32_t)i, std::memory_order_relaxed);
+            return subkeys[i].get();
+        }
     auto it = std::lower_bound(subkeys.begin(), subkeys.end(), n,
                                [](const std::unique_ptr<HiveKey>& k, std::string_view s) { return HiveNameCompare(k->name, s) < 0; });
-    if (it != subkeys.end() && HiveNameCompare((*it)->name, n) == 0) return it->get();
+    if (it != subkeys.end() && HiveNameCompare((*it)->name, n) == 0) {
+        foundAt.store((uint32_t)(it - subkeys.begin()), std::memory_order_relaxed);
+        return it->get();
+    }
     return nullptr;
 }
 

@@ -3,6 +3,7 @@
 // file; registry.cpp serves the Reg* calls from it.
 #pragma once
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -49,6 +50,10 @@ struct HiveKey {
     std::vector<HiveValue> values;     // in the order they were created
     std::vector<std::unique_ptr<HiveKey>> subkeys;  // sorted by HiveNameCompare
     HiveKey* parent = nullptr;
+    // Where FindSubkey last found a child: callers look up the same child again (each step
+    // of paths below it) or the next one (a walk over the children), which then costs one
+    // comparison instead of a search. Only a hint: it is checked before it is trusted.
+    mutable std::atomic<uint32_t> foundAt{0};
 
     // Subkey by name (case-insensitive), or null.
     HiveKey* FindSubkey(std::string_view name) const;
