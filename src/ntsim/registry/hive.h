@@ -87,6 +87,13 @@ private:
     size_t count_ = 0;
 };
 
+// The pages of a hive file that in-place flushes read, kept from one flush to the next
+// (regf_update.cpp holds what it is).
+struct HivePageCache;
+struct HivePageCacheDelete {
+    void operator()(HivePageCache* cache) const;
+};
+
 // Where a hive file keeps its records, known after reading or writing the whole file,
 // so that a flush of the mounted hive rewrites only the cells of changed keys.
 struct HiveLayout {
@@ -95,6 +102,9 @@ struct HiveLayout {
     uint32_t binsSize = 0;      // bytes of hbins
     FreeCells freeCells;                                  // cells freed by earlier updates and free ends of bins
     std::unordered_map<std::string, uint32_t> skCells;    // descriptor bytes -> its sk cell
+    // Pages of the file as the last in-place flush read and wrote them: only while the
+    // layout stays known, as every write since went through those flushes.
+    std::unique_ptr<HivePageCache, HivePageCacheDelete> pages;
 };
 
 struct Hive {

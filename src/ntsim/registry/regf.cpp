@@ -311,6 +311,7 @@ uint32_t RegfRead(const uint8_t* data, size_t size, Hive* hive) {
     hive->rootName = root->name;
     hive->minorVersion = base.minor;
     // A file whose last write did not finish (the sequence numbers differ) is written whole next time.
+    hive->layout.pages.reset();
     hive->layout.known = base.primarySeq == base.secondarySeq;
     hive->layout.sequence = std::max(base.primarySeq, base.secondarySeq);
     hive->layout.binsSize = base.binsSize;
@@ -600,6 +601,7 @@ uint32_t RegfWriteTree(const HiveKey& root, const std::string& rootName, uint32_
     w.minor = minorVersion;
     w.stamp = newest;  // the time of the last change: a hive written twice is byte-identical
     if (layout) {
+        layout->pages.reset();
         layout->freeCells.clear();
         layout->skCells.clear();
         w.freeCells = &layout->freeCells;

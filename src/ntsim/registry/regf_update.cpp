@@ -30,6 +30,60 @@ const size_t kCachedPages = 256;
 const size_t kReadAhead = 8;
 const size_t kArenaBlock = 64 * 1024;  // below malloc's threshold for a mapping of its own
 
+}  // namespace regf
+
+// The cache lives with the hive's layout: flushes one after another touch the same keys'
+// pages (a parent of several renamed keys, the shared descriptors, the next keys of a walk),
+// and what a flush writes it writes into its cached pages too.
+struct HivePageCache {
+    struct Page {
+        uint64_t index = UINT64_MAX;  // which page of the file it holds
+        size_t length = 0;            // bytes the file had there
+        std::unique_ptr<uint8_t[]> bytes;
+    };
+    uint32_t sequence = 0;  // the file's sequence number when its pages were last right
+    Page pages[regf::kCachedPages];
+
+    // Copies bytes of the file at a file offset when every page they lie in is here.
+    bool Read(uint64_t at, uint8_t* out, size_t n) const {
+        for (uint64_t index = at / regf::kPage; index * regf::kPage < at + n; ++index) {
+            const Page& p = pages[index % regf::kCachedPages];
+            if (p.index != index || p.length != regf::kPage) return false;
+        }
+        while (n) {
+            const Page& p = pages[(at / regf::kPage) % regf::kCachedPages];
+            size_t offset = (size_t)(at % regf::kPage), part = std::min(n, regf::kPage - offset);
+            memcpy(out, p.bytes.get() + offset, part);
+            at += part;
+            out += part;
+            n -= part;
+        }
+        return true;
+    }
+    // Bytes written to the file at a file offset go into the pages that hold that place. A
+    // page the file ended in is forgotten: it may have grown past the bytes written.
+    void Written(uint64_t at, const uint8_t* data, size_t n) {
+        while (n) {
+            uint64_t index = at / regf::kPage;
+            size_t offset = (size_t)(at % regf::kPage), part = std::min(n, regf::kPage - offset);
+            Page& p = pages[index % regf::kCachedPages];
+            if (p.index == index) {
+                if (p.length == regf::kPage)
+                    memcpy(p.bytes.get() + offset, data, part);
+                else
+                    p.index = UINT64_MAX;
+            }
+            at += part;
+            data += part;
+            n -= part;
+        }
+    }
+};
+
+void HivePageCacheDelete::operator()(HivePageCache* cache) const { delete cache; }
+
+namespace regf {
+
 // The cells an update allocated, in the order they were made, found by offset through an
 // open-addressed index: a restored tree brings hundreds of thousands of them, and a node
 // of a hash map each cost more than building the cells.
@@ -86,12 +140,8 @@ struct CellSpace {
     std::vector<std::pair<uint32_t, int32_t>> freeHeaders;           // free cells made by splits: (offset, size)
     std::vector<std::pair<uint32_t, std::vector<uint8_t>>> inPlace;  // records of cells that stay where they are
     std::vector<std::pair<uint32_t, uint32_t>> freed;                // (offset, size) of cells no record points at any more
-    struct Page {
-        uint64_t index = UINT64_MAX;  // which page of the file it holds
-        size_t length = 0;            // bytes the file had there
-        std::unique_ptr<uint8_t[]> bytes;
-    };
-    Page pages[kCachedPages];
+    using Page = HivePageCache::Page;
+    HivePageCache* cache = nullptr;  // the layout's
     bool failed = false;  // a fresh cell could not be placed (the hive would pass 2 GiB)
 
     uint8_t* ArenaAlloc(uint32_t n) {
@@ -126,14 +176,14 @@ struct CellSpace {
     }
 
     const Page* PageOf(uint64_t index) {
-        Page& wanted = pages[index % kCachedPages];
+        Page& wanted = cache->pages[index % kCachedPages];
         if (wanted.index == index) return &wanted;
         // A miss reads the pages after it too, each into its own place, in one call: a
         // subtree's records lie in pages one after another. It stops at a page already here.
         struct iovec parts[kReadAhead];
         size_t count = 0;
         for (; count < kReadAhead; ++count) {
-            Page& p = pages[(index + count) % kCachedPages];
+            Page& p = cache->pages[(index + count) % kCachedPages];
             if (count > 0 && p.index == index + count) break;
             if (!p.bytes) p.bytes.reset(new uint8_t[kPage]);
             p.index = UINT64_MAX;
@@ -147,7 +197,7 @@ struct CellSpace {
         for (size_t k = 0; k < count; ++k) {
             size_t have = (size_t)got > k * kPage ? std::min(kPage, (size_t)got - k * kPage) : 0;
             if (k > 0 && have == 0) break;
-            Page& p = pages[(index + k) % kCachedPages];
+            Page& p = cache->pages[(index + k) % kCachedPages];
             p.index = index + k;
             p.length = have;  // short only at the end of the file
         }
@@ -534,7 +584,7 @@ const uint64_t kMaxRun = 1 << 20;
 
 // Writes pieces of the bins, later pieces over earlier ones where they overlap, with one
 // write for each run of pieces that adjoin or lie close rather than one per cell.
-bool WritePieces(int fd, const std::vector<Piece>& pieces) {
+bool WritePieces(int fd, const std::vector<Piece>& pieces, HivePageCache* cache) {
     // By offset, and pieces at one offset in the order they were made: each entry is the
     // offset above the piece's index, so that plain numbers are sorted.
     std::vector<uint64_t> keys(pieces.size());
@@ -558,6 +608,7 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
             // One piece alone: written from where it is.
             const Piece& alone = pieces[(uint32_t)order[i]];
             if (!WriteAt(fd, alone.data, alone.size, kBaseSize + start)) return false;
+            cache->Written(kBaseSize + start, alone.data, alone.size);
             i = j;
             continue;
         }
@@ -566,7 +617,7 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
         // Where pieces overlap, the later one made lies over the earlier one.
         if (overlaps) std::sort(members.begin(), members.end());
         run.assign((size_t)(end - start), 0);
-        if (gaps) {
+        if (gaps && !cache->Read(kBaseSize + start, run.data(), run.size())) {
             // What lies between the pieces, as the file holds it (nothing past its end).
             size_t got = 0;
             while (got < run.size()) {
@@ -579,6 +630,7 @@ bool WritePieces(int fd, const std::vector<Piece>& pieces) {
         }
         for (uint32_t m : members) memcpy(run.data() + (pieces[m].at - start), pieces[m].data, pieces[m].size);
         if (!WriteAt(fd, run.data(), run.size(), kBaseSize + start)) return false;
+        cache->Written(kBaseSize + start, run.data(), run.size());
         i = j;
     }
     return true;
@@ -608,11 +660,23 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         base.binsSize != layout->binsSize || base.minor != minorVersion) {
         close(fd);
         layout->known = false;
+        layout->pages.reset();
         return ERROR_SUCCESS;
     }
 
+    // The cached pages are the file's while every write since they were read was a flush
+    // of this layout; a page the file ended in may have grown since.
+    if (!layout->pages || layout->pages->sequence != layout->sequence) {
+        layout->pages.reset(new HivePageCache);
+        layout->pages->sequence = layout->sequence;
+    }
+    HivePageCache* cache = layout->pages.get();
+    for (HivePageCache::Page& p : cache->pages)
+        if (p.length != kPage) p.index = UINT64_MAX;
+
     Update u;
     u.layout = layout;
+    u.space.cache = cache;
     u.space.fd = fd;
     u.space.layout = layout;
     u.space.oldBinsSize = u.space.binsSize = base.binsSize;
@@ -644,6 +708,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         // Nothing is written yet; the keys' marks are gone, so the next flush writes it whole.
         close(fd);
         layout->known = false;
+        layout->pages.reset();
         if (err == kDecline) return ERROR_SUCCESS;
         *declined = false;
         return err;
@@ -674,7 +739,7 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     for (const auto& [cell, size] : u.space.freeHeaders)
         if (!u.space.fresh.Has(cell)) pieces.push_back({cell, 4, (const uint8_t*)&size});
     for (const FreshCells::Cell& c : u.space.fresh.cells) pieces.push_back({c.offset, c.size, c.bytes});
-    if (ok) ok = WritePieces(fd, pieces);
+    if (ok) ok = WritePieces(fd, pieces, cache);
     if (ok && u.space.binsSize > base.binsSize) {
         struct stat st;
         uint64_t want = (uint64_t)kBaseSize + u.space.binsSize;
@@ -686,22 +751,25 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     memcpy(header, &base, sizeof base);
     SealBaseBlock(header);
     if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
+    if (ok) cache->Written(0, header, kBaseSize);
     if (ok && FaultHit("RegfUpdateFile:fsync", hostPath, &injected)) ok = false;
     if (ok) ok = HostDataSync(fd) == 0;
     // 2. The records that stay in place (nk, sk) now point at them; the secondary
     //    sequence number says the file is whole again.
     pieces.clear();
     for (const auto& [at, bytes] : u.space.inPlace) pieces.push_back({at, (uint32_t)bytes.size(), bytes.data()});
-    if (ok) ok = WritePieces(fd, pieces);
+    if (ok) ok = WritePieces(fd, pieces, cache);
     base.secondarySeq = base.primarySeq;
     memcpy(header, &base, sizeof base);
     SealBaseBlock(header);
     if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
+    if (ok) cache->Written(0, header, kBaseSize);
     if (ok) ok = HostDataSync(fd) == 0;
     if (!ok) {
         uint32_t failure = injected ? injected : WriteError();
         close(fd);
         layout->known = false;
+        layout->pages.reset();
         return failure;
     }
     // 3. The old cells are freed once nothing on disk points at them. Never synced: if they
@@ -725,14 +793,16 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         headers[i] = (int32_t)merged[i].second;
         pieces.push_back({merged[i].first, 4, (const uint8_t*)&headers[i]});
     }
-    if (WritePieces(fd, pieces)) {
+    if (WritePieces(fd, pieces, cache)) {
         for (const auto& [cell, size] : merged) layout->freeCells.emplace(size, cell);
     } else {
         layout->known = false;  // the next flush writes the file whole
+        layout->pages.reset();
     }
     close(fd);
     layout->sequence = base.primarySeq;
     layout->binsSize = u.space.binsSize;
+    if (layout->pages) layout->pages->sequence = layout->sequence;
     return ERROR_SUCCESS;
 }
 

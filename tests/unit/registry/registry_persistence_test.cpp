@@ -202,6 +202,48 @@ TEST_F(RegistryPersistence, InPlaceFlushesKeepTheFileAsTheRegistryHoldsIt) {
     }
 }
 
+// A flush keeps the pages it read for the next one. After a failed flush the hive is written
+// whole, with its records in new places: the next in-place flush must read the new file.
+TEST_F(RegistryPersistence, AnInPlaceFlushAfterAWholeWriteReadsTheNewFile) {
+    EnablePrivilegeForTest("SeBackupPrivilege");
+    std::string file = HiveFile("SOFTWARE");
+    HKEY root;
+    ASSERT_EQ(0, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Cached", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &root, nullptr));
+    auto setAll = [&](DWORD round) {
+        for (int i = 0; i < 200; ++i) {
+            HKEY key;
+            std::string name = "K" + std::to_string(i);
+            ASSERT_EQ(0, RegCreateKeyExA(root, name.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+            std::string value(i % 7 == 0 ? 3000 : 40, (char)('a' + round));
+            ASSERT_EQ(0, RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE*)value.c_str(), (DWORD)value.size() + 1));
+            RegCloseKey(key);
+        }
+    };
+    setAll(0);
+    ASSERT_EQ(0, RegFlushKey(root));
+    setAll(1);
+    ASSERT_EQ(0, RegFlushKey(root));
+    ntsim::FaultRule rule;
+    rule.function = "RegfUpdateFile:write";
+    rule.error = ERROR_WRITE_FAULT;
+    ntsim::FaultAdd(rule);
+    setAll(2);
+    EXPECT_NE(0, RegFlushKey(root));
+    ntsim::FaultClearAll();
+    ASSERT_EQ(0, RegFlushKey(root));  // whole
+    ino_t inode = Inode(file);
+    setAll(3);
+    ASSERT_EQ(0, RegFlushKey(root));
+    EXPECT_EQ(inode, Inode(file)) << "the flush after the whole write was not made in place";
+    DeleteFileA("C:\\TEMP\\whole.hiv");
+    HKEY software;
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &software));
+    ASSERT_EQ(0, RegSaveKeyA(software, "C:\\TEMP\\whole.hiv", nullptr));
+    RegCloseKey(software);
+    RegCloseKey(root);
+    EXPECT_TRUE(Image(file) == Image(dir + "/drives/c/TEMP/whole.hiv")) << "the file differs from the registry";
+}
+
 TEST_F(RegistryPersistence, TwoProcessesWritingHivesLeaveThemWhole) {
     ntsim::ProcessDetach();
     std::string machine = dir;
