@@ -225,6 +225,9 @@ bool AllocateBuffers(const char* name, KeyVisit* v) {
     v->ownClassCapacity = classLength + 1;
     size_t total = 2 * (size_t)v->newNameCapacity + 2 * (size_t)v->valueNameCapacity + v->childClassCapacity +
                    kRegistryPathSize + v->ownClassCapacity + v->dataCapacity;
+    // Whole 4 KiB steps: nearly every key then asks for the size the key before it gave
+    // back, which the heap hands out again at once instead of searching its free blocks.
+    total = (total + 4095) & ~(size_t)4095;
     v->block = (char*)LocalAlloc(LMEM_FIXED, total);
     if (!v->block) {
         Say(kErrorBox, "Error: SR Out of memory");
