@@ -53,6 +53,14 @@ bool Unchanged(const Mount& m) {
            RegfFileSequence(m.hostPath) == m.layout.sequence;
 }
 
+// Unchanged, asked of the mount's file open as fd.
+bool UnchangedOpen(const Mount& m, int fd) {
+    struct stat st;
+    uint32_t seq[2];
+    return fstat(fd, &st) == 0 && st.st_dev == m.dev && st.st_ino == m.ino && SameTime(st.st_ctim, m.changed) &&
+           pread(fd, seq, sizeof seq, 4) == (ssize_t)sizeof seq && std::max(seq[0], seq[1]) == m.layout.sequence;
+}
+
 std::string SystemRoot() {
     const ConfSection* machine = CurrentProcess().conf.Find("machine");
     return machine ? machine->Get("systemroot", "C:\\WINNT") : "C:\\WINNT";
@@ -551,15 +559,26 @@ uint32_t SaveMount(Mount& mount) {
     // Written from the live tree (the registry lock keeps it still), under the root's own name:
     // in place, only the changed keys, when the file is still the one this process knows;
     // else whole, to a new file that replaces it.
+    // The file is opened once for the test, the update and its new identity.
     uint32_t err;
+    bool inPlace = false;
     {
         MachineLock lock;
-        if (!Unchanged(mount)) {
+        int fd = open(mount.hostPath.c_str(), O_RDWR | O_CLOEXEC);
+        if (!(fd >= 0 ? UnchangedOpen(mount, fd) : Unchanged(mount))) {
             mount.layout.known = false;
             MergeFromFile(mount);
         }
         bool declined = true;
-        err = RegfUpdateFile(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, &mount.layout, &declined);
+        err = RegfUpdateFile(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, &mount.layout, &declined, fd);
+        struct stat st;
+        if (!declined && err == ERROR_SUCCESS && fd >= 0 && fstat(fd, &st) == 0) {
+            mount.dev = st.st_dev;
+            mount.ino = st.st_ino;
+            mount.changed = st.st_ctim;
+            inPlace = true;
+        }
+        if (fd >= 0) close(fd);
         if (declined)
             err = RegfSaveTree(*mount.root, mount.rootName, mount.minorVersion, mount.hostPath, mount.fileName.data(),
                                &mount.layout);
@@ -573,7 +592,7 @@ uint32_t SaveMount(Mount& mount) {
     }
     mount.dirty = false;
     mount.removed.clear();
-    FileIdentity(mount.hostPath, &mount.dev, &mount.ino, &mount.changed);  // a whole write made a new file
+    if (!inPlace) FileIdentity(mount.hostPath, &mount.dev, &mount.ino, &mount.changed);  // a whole write made a new file
     return ERROR_SUCCESS;
 }
 

@@ -39,9 +39,10 @@ uint32_t RegfCreateFile(const HiveKey& root, const std::string& rootName, uint32
 // its file in place, as NT's flush writes only the dirty cells: the new cells first, the
 // base block's primary sequence number raised, then the records that point at them and
 // the secondary sequence number, then the old cells freed. *declined (nothing written)
-// when the layout does not describe the file as it is: the caller writes it whole.
+// when the layout does not describe the file as it is: the caller writes it whole. fd, when
+// given, is the file already open for reading and writing; it stays open.
 uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
-                        HiveLayout* layout, bool* declined);
+                        HiveLayout* layout, bool* declined, int fd = -1);
 
 // The sequence number in a hive file's base block (0 when unreadable).
 uint32_t RegfFileSequence(const std::string& hostPath);

@@ -643,22 +643,19 @@ uint32_t WriteError() { return errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_F
 
 using namespace regf;
 
-uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
-                        HiveLayout* layout, bool* declined) {
-    *declined = true;
-    if (!layout->known || root.cell == kNoCell || minorVersion < 3 || minorVersion > 6) return ERROR_SUCCESS;
-    int fd = open(hostPath.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0) return ERROR_SUCCESS;  // the whole write reports why
+namespace {
+
+// RegfUpdateFile on the file open for reading and writing as fd, which stays open.
+uint32_t UpdateOpenFile(int fd, const HiveKey& root, const std::string& rootName, uint32_t minorVersion,
+                        const std::string& hostPath, HiveLayout* layout, bool* declined) {
     uint8_t header[kBaseSize];
     BaseBlock base;
     if (pread(fd, header, kBaseSize, 0) != (ssize_t)kBaseSize) {
-        close(fd);
         return ERROR_SUCCESS;
     }
     memcpy(&base, header, sizeof base);
     if (memcmp(base.signature, "regf", 4) != 0 || base.primarySeq != layout->sequence || base.secondarySeq != layout->sequence ||
         base.binsSize != layout->binsSize || base.minor != minorVersion) {
-        close(fd);
         layout->known = false;
         layout->pages.reset();
         return ERROR_SUCCESS;
@@ -706,7 +703,6 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     if (u.space.failed && !err) err = ERROR_NOT_ENOUGH_MEMORY;
     if (err) {
         // Nothing is written yet; the keys' marks are gone, so the next flush writes it whole.
-        close(fd);
         layout->known = false;
         layout->pages.reset();
         if (err == kDecline) return ERROR_SUCCESS;
@@ -767,7 +763,6 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
     if (ok) ok = HostDataSync(fd) == 0;
     if (!ok) {
         uint32_t failure = injected ? injected : WriteError();
-        close(fd);
         layout->known = false;
         layout->pages.reset();
         return failure;
@@ -799,11 +794,23 @@ uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32
         layout->known = false;  // the next flush writes the file whole
         layout->pages.reset();
     }
-    close(fd);
     layout->sequence = base.primarySeq;
     layout->binsSize = u.space.binsSize;
     if (layout->pages) layout->pages->sequence = layout->sequence;
     return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+uint32_t RegfUpdateFile(const HiveKey& root, const std::string& rootName, uint32_t minorVersion, const std::string& hostPath,
+                        HiveLayout* layout, bool* declined, int fd) {
+    *declined = true;
+    if (!layout->known || root.cell == kNoCell || minorVersion < 3 || minorVersion > 6) return ERROR_SUCCESS;
+    int own = fd < 0 ? open(hostPath.c_str(), O_RDWR | O_CLOEXEC) : -1;
+    if (fd < 0 && own < 0) return ERROR_SUCCESS;  // the whole write reports why
+    uint32_t err = UpdateOpenFile(fd < 0 ? own : fd, root, rootName, minorVersion, hostPath, layout, declined);
+    if (own >= 0) close(own);
+    return err;
 }
 
 }  // namespace ntsim
