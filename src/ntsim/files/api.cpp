@@ -46,18 +46,21 @@ uint32_t MissingError(const FileRef& ref) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-bool Resolve(LPCSTR path, FileRef* ref) {
+// found: whether the host file exists, and its stat: the one the resolution made when it
+// made one, which a stat right after would only repeat.
+bool Resolve(LPCSTR path, FileRef* ref, bool* found = nullptr, struct stat* st = nullptr) {
     if (!path || !*path) return Fail(ERROR_PATH_NOT_FOUND), false;
-    uint32_t err = FileResolve(path, ref);
+    uint32_t err = FileResolve(path, ref, st);
     if (err != ERROR_SUCCESS) return Fail(err == ERROR_INVALID_DRIVE ? ERROR_PATH_NOT_FOUND : err), false;
+    if (found) *found = st->st_mode != 0 || Exists(ref->host, st);
     return true;
 }
 
 // Resolves a path for a call, running fault injection first.
-bool Begin(const char* function, LPCSTR path, FileRef* ref) {
+bool Begin(const char* function, LPCSTR path, FileRef* ref, bool* found = nullptr, struct stat* st = nullptr) {
     uint32_t err = 0;
     if (FaultHit(function, path ? path : "", &err)) return Fail(err), false;
-    return Resolve(path, ref);
+    return Resolve(path, ref, found, st);
 }
 
 // Deleting needs DELETE on the object or FILE_DELETE_CHILD on its folder, as on NT.
@@ -70,12 +73,15 @@ uint32_t CheckDelete(const FileRef& ref) {
 }
 
 // Creating a name in a folder: the folder must exist and grant the right to add it.
-uint32_t CheckCreate(const FileRef& ref, uint32_t right) {
+// folderDescriptor: where to keep the folder's descriptor, which the new file inherits from;
+// folderExists: the caller has just seen the folder.
+uint32_t CheckCreate(const FileRef& ref, uint32_t right, std::vector<uint8_t>* folderDescriptor = nullptr,
+                     bool folderExists = false) {
     FileRef parent;
     struct stat st;
     if (!FileParent(ref, &parent)) return ERROR_ACCESS_DENIED;
-    if (!Exists(parent.host, &st) || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
-    return FileAccessCheck(parent, right, 0, nullptr, true);
+    if (!folderExists && (!Exists(parent.host, &st) || !S_ISDIR(st.st_mode))) return ERROR_PATH_NOT_FOUND;
+    return FileAccessCheck(parent, right, 0, folderDescriptor, true);
 }
 
 uint64_t FileTimeOf(const struct timespec& ts) {
@@ -281,9 +287,10 @@ BOOL DeleteFileA(LPCSTR lpFileName) {
     // below would read again. Should the unlink fail, the full checks give the error.
     if (lpFileName && *lpFileName && ListingDelete(FullWindowsPath(lpFileName))) return TRUE;
     FileRef ref;
-    if (!Resolve(lpFileName, &ref)) return FALSE;
+    bool found;
     struct stat st;
-    if (!Exists(ref.host, &st)) return Fail(MissingError(ref));
+    if (!Resolve(lpFileName, &ref, &found, &st)) return FALSE;
+    if (!found) return Fail(MissingError(ref));
     if (S_ISDIR(st.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     if (FileAttributesOf(ref, &st) & FILE_ATTRIBUTE_READONLY) return Fail(ERROR_ACCESS_DENIED);
     uint32_t err = CheckDelete(ref);
@@ -326,10 +333,11 @@ BOOL CopyFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, BOOL bFailIfExis
 
 UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LPSTR lpTempFileName) {
     FileRef dir;
-    if (!Begin("GetTempFileNameA", lpPathName, &dir)) return 0;
-    if (!lpTempFileName) return Fail(ERROR_INVALID_PARAMETER), 0;
+    bool found;
     struct stat st;
-    if (!Exists(dir.host, &st) || !S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY), 0;
+    if (!Begin("GetTempFileNameA", lpPathName, &dir, &found, &st)) return 0;
+    if (!lpTempFileName) return Fail(ERROR_INVALID_PARAMETER), 0;
+    if (!found || !S_ISDIR(st.st_mode)) return Fail(ERROR_DIRECTORY), 0;
     std::string prefix = lpPrefixString ? std::string(lpPrefixString).substr(0, 3) : "";
     std::string base = dir.full + (dir.full.back() == '\\' ? "" : "\\") + prefix;
     UINT start = uUnique ? uUnique : (UINT)((getpid() ^ (unsigned)time(nullptr)) & 0xFFFF);
@@ -344,7 +352,8 @@ UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LP
         }
         FileRef ref;
         if (FileResolve(name, &ref) != ERROR_SUCCESS) continue;
-        uint32_t err = CheckCreate(ref, kFileAddFile);
+        std::vector<uint8_t> folder;
+        uint32_t err = CheckCreate(ref, kFileAddFile, &folder, true);  // the folder was seen above
         if (err != ERROR_SUCCESS) return Fail(err), 0;
         int fd = open(ref.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0) {
@@ -352,7 +361,7 @@ UINT GetTempFileNameA(LPCSTR lpPathName, LPCSTR lpPrefixString, UINT uUnique, LP
             return Fail(ErrnoToWin32(errno)), 0;
         }
         close(fd);
-        FileStoreNewDescriptor(ref, false);
+        FileStoreNewDescriptor(ref, false, folder.empty() ? nullptr : &folder);
         strcpy(lpTempFileName, name);
         return n;
     }

@@ -96,9 +96,9 @@ const Token& InstallerToken() {
 
 const GENERIC_MAPPING& FileGenericMapping() { return kFileMapping; }
 
-uint32_t FileResolve(const std::string& path, FileRef* ref) {
+uint32_t FileResolve(const std::string& path, FileRef* ref, struct stat* seen) {
     *ref = FileRef();
-    uint32_t err = MapWindowsPath(path, &ref->host);
+    uint32_t err = MapWindowsPath(path, &ref->host, seen);
     if (err != ERROR_SUCCESS) return err;
     ref->full = FullWindowsPath(path);
     if (ref->full.size() > 3 && ref->full.back() == '\\') ref->full.pop_back();
@@ -224,12 +224,15 @@ uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags, s
     return err;
 }
 
-void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory) {
+void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory, const std::vector<uint8_t>* folderDescriptor) {
     if (ref.store == FileStore::None) return;
     FileRef parent;
-    std::vector<uint8_t> up;
+    std::vector<uint8_t> read;
     bool secured;
-    if (!FileParent(ref, &parent) || FileDescriptor(parent, &up, &secured, true) != ERROR_SUCCESS) return;
+    if (!folderDescriptor &&
+        (!FileParent(ref, &parent) || FileDescriptor(parent, &read, &secured, true) != ERROR_SUCCESS))
+        return;
+    const std::vector<uint8_t>& up = folderDescriptor ? *folderDescriptor : read;
     std::vector<uint8_t> sd = InheritDescriptor(up.data(), up.size(), isDirectory, CurrentToken(), &kFileMapping);
     FileWriteStored(ref.host, ref.store, sd);
 }

@@ -36,7 +36,8 @@ struct FileRef {
     FileStore store = FileStore::None;
 };
 // ERROR_SUCCESS, or what MapWindowsPath gives (ERROR_INVALID_DRIVE, ERROR_NOT_READY, ...).
-uint32_t FileResolve(const std::string& path, FileRef* ref);
+// seen: the host file's stat when the resolution made one (as MapWindowsPath gives it).
+uint32_t FileResolve(const std::string& path, FileRef* ref, struct stat* seen = nullptr);
 // The parent of a resolved path (false for a root).
 bool FileParent(const FileRef& ref, FileRef* parent);
 // FileResolve for a reader of the stored descriptor. A path that names its file exactly as
@@ -62,7 +63,9 @@ uint32_t FileAccessCheck(const FileRef& ref, uint32_t desired, uint32_t flags = 
                          std::vector<uint8_t>* descriptor = nullptr, bool folder = false);
 
 // Gives a just created file or directory the descriptor it inherits, owned by the creator.
-void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory);
+// folderDescriptor: its folder's descriptor when the caller has just read it for the access
+// check of the creation; else it is read here.
+void FileStoreNewDescriptor(const FileRef& ref, bool isDirectory, const std::vector<uint8_t>* folderDescriptor = nullptr);
 
 // The file's Windows attributes (FILE_ATTRIBUTE_*), kept in system.ntfs_attrib on an ntfs-3g
 // mount and in user.ntsim.attrib elsewhere; INVALID_FILE_ATTRIBUTES when it does not exist.

@@ -102,7 +102,8 @@ std::string FullWindowsPath(const std::string& input) {
     return out;
 }
 
-uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
+uint32_t MapWindowsPath(const std::string& path, std::string* hostPath, struct stat* seen) {
+    if (seen) seen->st_mode = 0;
     if (path.empty()) return ERROR_INVALID_NAME;
     std::string full = FullWindowsPath(path);
     if (full.size() >= 2 && full[0] == '\\' && full[1] == '\\') return ERROR_BAD_NETPATH;
@@ -123,6 +124,7 @@ uint32_t MapWindowsPath(const std::string& path, std::string* hostPath) {
         bool plain = direct.find("/./") == std::string::npos;
         if (plain && full.find_first_of("<>|\"*?") == std::string::npos && lstat(direct.c_str(), &st) == 0) {
             *hostPath = direct;
+            if (seen && !S_ISLNK(st.st_mode)) *seen = st;
             return ERROR_SUCCESS;
         }
         bool absent = errno == ENOENT;

@@ -1,6 +1,7 @@
 // Windows paths inside the machine mapped to host paths: drive letters from
 // machine.conf, components matched without regard to case as NT's file systems do.
 #pragma once
+#include <sys/stat.h>
 #include <cstdint>
 #include <string>
 
@@ -26,7 +27,9 @@ std::string FullWindowsPath(const std::string& path);
 // Host path for a Windows path. Existing components are matched without regard to case;
 // the rest are kept as written (for creation). ERROR_SUCCESS, ERROR_INVALID_DRIVE (no such
 // drive), ERROR_NOT_READY (drive not ready), ERROR_BAD_NETPATH (UNC), ERROR_INVALID_NAME.
-uint32_t MapWindowsPath(const std::string& path, std::string* hostPath);
+// seen: when the host path was found as written and is no link, its stat (what a stat right
+// after would give); else st_mode 0.
+uint32_t MapWindowsPath(const std::string& path, std::string* hostPath, struct stat* seen = nullptr);
 
 // The process's current directory (a full Windows path ending without a backslash unless a root).
 std::string CurrentDirectory();

@@ -27,10 +27,10 @@ namespace {
 
 // Host path of a file argument: ERROR_SUCCESS, or the path's error; *exists tells whether it is there.
 uint32_t MapFileArgument(const char* file, std::string* host, bool* exists) {
-    uint32_t err = MapWindowsPath(FullWindowsPath(AnsiToUtf8(file)), host);
-    if (err != ERROR_SUCCESS) return err;
     struct stat st;
-    *exists = stat(host->c_str(), &st) == 0;
+    uint32_t err = MapWindowsPath(FullWindowsPath(AnsiToUtf8(file)), host, &st);
+    if (err != ERROR_SUCCESS) return err;
+    *exists = st.st_mode != 0 || stat(host->c_str(), &st) == 0;
     if (*exists && S_ISDIR(st.st_mode)) return ERROR_ACCESS_DENIED;
     if (!*exists) {
         size_t slash = host->find_last_of('/');
