@@ -59,8 +59,8 @@ uint32_t AccessCheckEx(const uint8_t* descriptor, size_t size, uint32_t desired,
         allowed = all;  // no DACL, or a null one: no protection at all
     } else {
         // ACEs in order: a right is decided by the first ACE that names it for this token.
-        // A damaged ACL has no ACE that counts. The ACEs are read where they lie.
-        if (AclCheck(sd.dacl, sd.daclLen)) {
+        // The ACEs are read where they lie: SdParseRelative has checked the ACL whole.
+        {
             unsigned count = (unsigned)(sd.dacl[4] | (sd.dacl[5] << 8));
             size_t off = sizeof(ACL);
             for (unsigned i = 0; i < count; ++i) {
