@@ -462,22 +462,28 @@ uint32_t Writer::WriteValues(const HiveKey& key, uint32_t* maxName, uint32_t* ma
     uint32_t list = Alloc(4 * key.values.size());
     for (size_t i = 0; i < key.values.size(); ++i) {
         const HiveValue& value = key.values[i];
-        EncodeName(value.name, &nameScratch);
-        if (nameScratch.bytes.size() > 0xFFFF) return ERROR_INVALID_PARAMETER;
+        uint32_t vkCell;
+        if (uint32_t err = WriteValue(value, &vkCell)) return err;
         *maxName = std::max(*maxName, nameScratch.utf16Bytes);
         *maxData = std::max(*maxData, (uint32_t)std::min<size_t>(value.data.size(), 0xFFFFFFFF));
-        uint32_t vkCell = Alloc(sizeof(ValueNode) + nameScratch.bytes.size());
-        ValueNode vk{};
-        memcpy(vk.signature, "vk", 2);
-        vk.nameLen = (uint16_t)nameScratch.bytes.size();
-        vk.type = value.type;
-        vk.flags = nameScratch.compressed ? 1 : 0;
-        if (!nameScratch.bytes.empty()) memcpy(At(vkCell) + 4 + sizeof vk, nameScratch.bytes.data(), nameScratch.bytes.size());
-        if (uint32_t err = WriteData(value.data, &vk.dataSize, &vk.dataCell)) return err;
-        memcpy(At(vkCell) + 4, &vk, sizeof vk);
         memcpy(At(list) + 4 + 4 * i, &vkCell, 4);
     }
     *listCell = list;
+    return ERROR_SUCCESS;
+}
+
+uint32_t Writer::WriteValue(const HiveValue& value, uint32_t* vkCell) {
+    EncodeName(value.name, &nameScratch);
+    if (nameScratch.bytes.size() > 0xFFFF) return ERROR_INVALID_PARAMETER;
+    *vkCell = Alloc(sizeof(ValueNode) + nameScratch.bytes.size());
+    ValueNode vk{};
+    memcpy(vk.signature, "vk", 2);
+    vk.nameLen = (uint16_t)nameScratch.bytes.size();
+    vk.type = value.type;
+    vk.flags = nameScratch.compressed ? 1 : 0;
+    if (!nameScratch.bytes.empty()) memcpy(At(*vkCell) + 4 + sizeof vk, nameScratch.bytes.data(), nameScratch.bytes.size());
+    if (uint32_t err = WriteData(value.data, &vk.dataSize, &vk.dataCell)) return err;
+    memcpy(At(*vkCell) + 4, &vk, sizeof vk);
     return ERROR_SUCCESS;
 }
 

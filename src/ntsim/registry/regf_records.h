@@ -232,6 +232,8 @@ struct Writer {
     uint32_t Security(const SharedDescriptor& sd);
     uint32_t WriteData(const std::vector<uint8_t>& data, uint32_t* sizeField, uint32_t* cellField);
     uint32_t WriteValues(const HiveKey& key, uint32_t* maxName, uint32_t* maxData, uint32_t* listCell);
+    // One value's vk cell (and its data) in *vkCell; its name is in nameScratch afterwards.
+    uint32_t WriteValue(const HiveValue& value, uint32_t* vkCell);
     uint32_t WriteSubkeyList(const std::vector<ChildEntry>& children);
     uint32_t AllocKey(const HiveKey& key, const std::string& name, uint32_t parent, uint16_t extraFlags, uint32_t* cell);
     uint32_t LeafHint() const;

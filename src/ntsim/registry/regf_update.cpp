@@ -431,6 +431,93 @@ struct Update {
         return true;
     }
 
+    // The data of an old vk is value's data, as the file holds it: small data in the vk
+    // itself or one data cell (big data in db records is never taken for the same).
+    bool SameData(const ValueNode& vk, const std::vector<uint8_t>& data) {
+        size_t n = data.size();
+        if (n <= 4) return vk.dataSize == (0x80000000u | (uint32_t)n) && (n == 0 || memcmp(&vk.dataCell, data.data(), n) == 0);
+        if (vk.dataSize != n || (w.minor >= 4 && n > kSegment)) return false;
+        std::vector<uint8_t> p;
+        return space.ReadCell(vk.dataCell, &p) && p.size() >= n && memcmp(p.data(), data.data(), n) == 0;
+    }
+
+    // Writes the values of a key whose values changed: a value whose name, type and data
+    // are those of one of the key's old vk records keeps that record, as NT's flush leaves
+    // the cells of values that did not change; the rest are written anew, and the old
+    // records no value kept are freed. kDecline when the old records cannot be read.
+    uint32_t WriteChangedValues(const HiveKey& key, const KeyNode& old, KeyNode* nk) {
+        struct OldValue {
+            uint32_t cell;
+            ValueNode vk;
+            std::vector<uint8_t> name;  // as stored
+            bool kept = false;
+        };
+        std::vector<OldValue> olds;
+        if (old.valueCount) {
+            std::vector<uint8_t> list, p;
+            if (!space.ReadCell(old.valueList, &list) || (size_t)old.valueCount * 4 > list.size()) return kDecline;
+            olds.resize(old.valueCount);
+            for (uint32_t i = 0; i < old.valueCount; ++i) {
+                OldValue& o = olds[i];
+                o.cell = Le32(list.data() + 4 * i);
+                if (!space.ReadCell(o.cell, &p) || p.size() < sizeof(ValueNode) || memcmp(p.data(), "vk", 2) != 0) return kDecline;
+                memcpy(&o.vk, p.data(), sizeof o.vk);
+                if (p.size() < sizeof(ValueNode) + o.vk.nameLen) return kDecline;
+                o.name.assign(p.begin() + sizeof(ValueNode), p.begin() + sizeof(ValueNode) + o.vk.nameLen);
+            }
+            // A record listed twice could be kept for one value and freed for the other.
+            std::vector<uint32_t> cells;
+            for (const OldValue& o : olds) cells.push_back(o.cell);
+            std::sort(cells.begin(), cells.end());
+            if (std::adjacent_find(cells.begin(), cells.end()) != cells.end()) return kDecline;
+        }
+        nk->valueCount = (uint32_t)key.values.size();
+        nk->maxValueNameLen = nk->maxValueDataLen = 0;
+        std::vector<uint32_t> cells(key.values.size());
+        size_t next = 0;  // the old record after the last one kept: where the next value most likely is
+        for (size_t i = 0; i < key.values.size(); ++i) {
+            const HiveValue& value = key.values[i];
+            EncodeName(value.name, &w.nameScratch);
+            if (w.nameScratch.bytes.size() > 0xFFFF) return ERROR_INVALID_PARAMETER;
+            nk->maxValueNameLen = std::max(nk->maxValueNameLen, w.nameScratch.utf16Bytes);
+            nk->maxValueDataLen = std::max(nk->maxValueDataLen, (uint32_t)std::min<size_t>(value.data.size(), 0xFFFFFFFF));
+            auto same = [&](size_t j) {
+                const OldValue& o = olds[j];
+                return !o.kept && o.vk.type == value.type && ((o.vk.flags & 1) != 0) == w.nameScratch.compressed &&
+                       o.name == w.nameScratch.bytes && SameData(o.vk, value.data);
+            };
+            size_t found = olds.size();
+            if (next < olds.size() && same(next)) found = next;
+            for (size_t j = 0; found == olds.size() && j < olds.size(); ++j)
+                if (j != next && olds[j].name == w.nameScratch.bytes && same(j)) found = j;
+            if (found < olds.size()) {
+                olds[found].kept = true;
+                cells[i] = olds[found].cell;
+                next = found + 1;
+            } else if (uint32_t err = w.WriteValue(value, &cells[i])) {
+                return err;
+            }
+        }
+        for (const OldValue& o : olds)
+            if (!o.kept) {
+                if (!FreeData(o.vk)) return kDecline;
+                space.Free(o.cell);
+            }
+        std::vector<uint32_t> oldCells;
+        for (const OldValue& o : olds) oldCells.push_back(o.cell);
+        if (cells == oldCells && !cells.empty()) {
+            nk->valueList = old.valueList;
+            return ERROR_SUCCESS;
+        }
+        if (old.valueCount) space.Free(old.valueList);
+        nk->valueList = kNone;
+        if (cells.empty()) return ERROR_SUCCESS;
+        if (cells.size() > 0x3FFFFFFF) return ERROR_INVALID_PARAMETER;
+        nk->valueList = w.Alloc(4 * cells.size());
+        memcpy(w.At(nk->valueList) + 4, cells.data(), 4 * cells.size());
+        return ERROR_SUCCESS;
+    }
+
     uint32_t WriteKey(const HiveKey& key, const std::string& name, bool isRoot, bool isNew);
 };
 
@@ -485,10 +572,12 @@ uint32_t Update::WriteKey(const HiveKey& key, const std::string& name, bool isRo
         space.Free(old.classCell);
     }
 
-    if ((key.dirty & kDirtyValues) || isNew) {
+    if (isNew) {
         if (!FreeValues(old.valueList, old.valueCount)) return kDecline;
         nk.valueCount = (uint32_t)key.values.size();
         if (uint32_t err = w.WriteValues(key, &nk.maxValueNameLen, &nk.maxValueDataLen, &nk.valueList)) return err;
+    } else if (key.dirty & kDirtyValues) {
+        if (uint32_t err = WriteChangedValues(key, old, &nk)) return err;
     } else {
         nk.valueCount = old.valueCount;
         nk.valueList = old.valueList;

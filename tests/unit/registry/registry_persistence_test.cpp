@@ -3,6 +3,10 @@
 // and two processes never leave a broken hive.
 #include "registry_fixture.h"
 
+#include <set>
+
+#include "ntsim/registry/regf_records.h"
+
 namespace regtest {
 namespace {
 
@@ -91,6 +95,83 @@ std::vector<uint8_t> Image(const std::string& path) {
     hive.fileName.fill(0);
     ntsim::RegfWrite(hive, &image);
     return image;
+}
+
+// Allocated cells of a hive file that no record reaches from the root key: cells a flush
+// did not free. SIZE_MAX when the bins cannot be read.
+size_t UnreferencedCells(const std::string& path) {
+    using namespace ntsim::regf;
+    std::vector<uint8_t> f;
+    if (FILE* in = fopen(path.c_str(), "rb")) {
+        uint8_t buf[65536];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, in)) > 0;) f.insert(f.end(), buf, buf + n);
+        fclose(in);
+    }
+    BaseBlock base;
+    if (f.size() < kBaseSize) return SIZE_MAX;
+    memcpy(&base, f.data(), sizeof base);
+    if ((size_t)kBaseSize + base.binsSize > f.size()) return SIZE_MAX;
+    std::set<uint32_t> allocated, reached;
+    for (uint32_t bin = 0; bin < base.binsSize;) {
+        BinHeader h;
+        memcpy(&h, f.data() + kBaseSize + bin, sizeof h);
+        if (memcmp(h.signature, "hbin", 4) != 0 || h.size == 0 || bin + h.size > base.binsSize) return SIZE_MAX;
+        for (uint32_t at = bin + sizeof h; at < bin + h.size;) {
+            int32_t size;
+            memcpy(&size, f.data() + kBaseSize + at, 4);
+            if (size == 0) return SIZE_MAX;
+            if (size < 0) allocated.insert(at);
+            at += (uint32_t)(size < 0 ? -(int64_t)size : size);
+        }
+        bin += h.size;
+    }
+    auto payload = [&](uint32_t cell) { return f.data() + kBaseSize + cell + 4; };
+    auto le32 = [](const uint8_t* p) { return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24; };
+    std::vector<uint32_t> keys{base.rootCell};
+    while (!keys.empty()) {
+        KeyNode nk;
+        uint32_t cell = keys.back();
+        keys.pop_back();
+        if (!allocated.count(cell)) return SIZE_MAX;
+        reached.insert(cell);
+        memcpy(&nk, payload(cell), sizeof nk);
+        reached.insert(nk.security);
+        if (nk.classLen) reached.insert(nk.classCell);
+        if (nk.valueCount) reached.insert(nk.valueList);
+        for (uint32_t i = 0; i < nk.valueCount; ++i) {
+            ValueNode vk;
+            uint32_t vkCell = le32(payload(nk.valueList) + 4 * i);
+            reached.insert(vkCell);
+            memcpy(&vk, payload(vkCell), sizeof vk);
+            uint32_t size = vk.dataSize & 0x7FFFFFFF;
+            if ((vk.dataSize & 0x80000000) || !size) continue;
+            reached.insert(vk.dataCell);
+            if (base.minor >= 4 && size > kSegment) {
+                BigData db;
+                memcpy(&db, payload(vk.dataCell), sizeof db);
+                reached.insert(db.segmentList);
+                for (uint32_t k = 0; k < db.segments; ++k) reached.insert(le32(payload(db.segmentList) + 4 * k));
+            }
+        }
+        if (!nk.subkeyCount) continue;
+        reached.insert(nk.subkeyList);
+        auto leaf = [&](const uint8_t* q) {
+            uint32_t stride = memcmp(q, "li", 2) == 0 ? 4 : 8;
+            for (uint32_t i = 0, n = q[2] | q[3] << 8; i < n; ++i) keys.push_back(le32(q + 4 + stride * i));
+        };
+        const uint8_t* list = payload(nk.subkeyList);
+        if (memcmp(list, "ri", 2) != 0) {
+            leaf(list);
+            continue;
+        }
+        for (uint32_t i = 0, n = list[2] | list[3] << 8; i < n; ++i) {
+            reached.insert(le32(list + 4 + 4 * i));
+            leaf(payload(le32(list + 4 + 4 * i)));
+        }
+    }
+    size_t lost = 0;
+    for (uint32_t cell : allocated) lost += reached.count(cell) ? 0 : 1;
+    return lost;
 }
 
 void DeleteTree(HKEY parent, const std::string& name) {
@@ -187,6 +268,7 @@ TEST_F(RegistryPersistence, InPlaceFlushesKeepTheFileAsTheRegistryHoldsIt) {
             std::vector<uint8_t> expected = Image(whole);
             ASSERT_FALSE(expected.empty());
             ASSERT_TRUE(Image(file) == expected) << "round " << round << ": the file differs from the registry";
+            EXPECT_EQ(0u, UnreferencedCells(file)) << "round " << round << ": cells no record points at";
             if (round % 10 == 9) {
                 struct stat inPlace, written;
                 ASSERT_EQ(0, stat(file.c_str(), &inPlace));
@@ -242,6 +324,7 @@ TEST_F(RegistryPersistence, AnInPlaceFlushAfterAWholeWriteReadsTheNewFile) {
     RegCloseKey(software);
     RegCloseKey(root);
     EXPECT_TRUE(Image(file) == Image(dir + "/drives/c/TEMP/whole.hiv")) << "the file differs from the registry";
+    EXPECT_EQ(0u, UnreferencedCells(file)) << "cells no record points at";
 }
 
 TEST_F(RegistryPersistence, TwoProcessesWritingHivesLeaveThemWhole) {
