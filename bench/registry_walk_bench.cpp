@@ -6,11 +6,11 @@
 // simulated machine with RegLoadKeyA; each round walks it once (old SID to new, the next
 // round back again) and runs hivexml once, in turns first; the median ratio is reported.
 // The walk's own memory is its peak resident size above what the loaded registry took.
-// Each key rename makes and deletes two files in the machine's work folder: on ext4
-// without a journal every file made scans past the inodes its group freed in the last
-// minutes, so the rounds there depend on what was deleted before them; a tmpfs directory
-// such as /dev/shm measures the walk without that. ntsim's flushes are synced to the
-// host's disk only with NTSIM_HOST_SYNC=1 in the environment.
+// Each key rename makes and deletes two files in the machine's work folder, and on ext4
+// without a journal every file made steps over the inodes freed in the last seconds; a
+// tmpfs directory such as /dev/shm measures the walk without the host disk's own costs.
+// ntsim's flushes are synced to the host's disk only with NTSIM_HOST_SYNC=1 in the
+// environment.
 #include <malloc.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
