@@ -57,7 +57,16 @@ void Say(LineTarget target, const char* format, ...) {
     char text[1400];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    if (strcmp(format, "%s") == 0) {
+        // Every key's path on the status line: copied as the format would copy it.
+        const char* line = va_arg(args, const char*);
+        if (!line) line = "(null)";
+        size_t n = strnlen(line, sizeof text - 1);
+        memcpy(text, line, n);
+        text[n] = 0;
+    } else {
+        vsnprintf(text, sizeof text, format, args);
+    }
     va_end(args);
     if (target == kErrorBox)
         ReportError(text, logStream);
