@@ -835,8 +835,8 @@ uint32_t UpdateOpenFile(int fd, const HiveKey& root, const std::string& rootName
     base.lastWrite = u.space.stamp;
     memcpy(header, &base, sizeof base);
     SealBaseBlock(header);
-    if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
-    if (ok) cache->Written(0, header, kBaseSize);
+    if (ok) ok = WriteAt(fd, header, sizeof(BaseBlock), 0);  // what follows it never changes here
+    if (ok) cache->Written(0, header, sizeof(BaseBlock));
     if (ok && FaultHit("RegfUpdateFile:fsync", hostPath, &injected)) ok = false;
     if (ok) ok = HostDataSync(fd) == 0;
     // 2. The records that stay in place (nk, sk) now point at them; the secondary
@@ -847,8 +847,8 @@ uint32_t UpdateOpenFile(int fd, const HiveKey& root, const std::string& rootName
     base.secondarySeq = base.primarySeq;
     memcpy(header, &base, sizeof base);
     SealBaseBlock(header);
-    if (ok) ok = WriteAt(fd, header, kBaseSize, 0);
-    if (ok) cache->Written(0, header, kBaseSize);
+    if (ok) ok = WriteAt(fd, header, sizeof(BaseBlock), 0);
+    if (ok) cache->Written(0, header, sizeof(BaseBlock));
     if (ok) ok = HostDataSync(fd) == 0;
     if (!ok) {
         uint32_t failure = injected ? injected : WriteError();
