@@ -45,20 +45,21 @@ bool SameTime(const struct timespec& a, const struct timespec& b) { return a.tv_
 
 // True when the file is still the one the mount last read or wrote: the same file, not
 // changed since (its change time), with the same sequence number (which every write raises).
-bool Unchanged(const Mount& m) {
-    dev_t dev;
-    ino_t ino;
-    struct timespec changed;
-    return FileIdentity(m.hostPath, &dev, &ino, &changed) && dev == m.dev && ino == m.ino && SameTime(changed, m.changed) &&
-           RegfFileSequence(m.hostPath) == m.layout.sequence;
-}
-
-// Unchanged, asked of the mount's file open as fd.
+// fd: the mount's file, open for reading.
 bool UnchangedOpen(const Mount& m, int fd) {
     struct stat st;
     uint32_t seq[2];
     return fstat(fd, &st) == 0 && st.st_dev == m.dev && st.st_ino == m.ino && SameTime(st.st_ctim, m.changed) &&
            pread(fd, seq, sizeof seq, 4) == (ssize_t)sizeof seq && std::max(seq[0], seq[1]) == m.layout.sequence;
+}
+
+// UnchangedOpen by the mount's path.
+bool Unchanged(const Mount& m) {
+    int fd = open(m.hostPath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool same = UnchangedOpen(m, fd);
+    close(fd);
+    return same;
 }
 
 std::string SystemRoot() {
