@@ -23,7 +23,8 @@ const Binding kBindings[] = {{0, "LsaSetTrustedDomainInformation"},
                              {1, "NetApiBufferFree"},
                              {1, "NetUserModalsGet"},
                              {1, "NetJoinDomain"},
-                             {2, "SetComputerNameExA"}};
+                             {2, "SetComputerNameExA"},
+                             {2, "IsWow64Process"}};
 
 const NTSTATUS kProcedureNotFound = (NTSTATUS)0xC000007AL;  // STATUS_PROCEDURE_NOT_FOUND
 
@@ -34,6 +35,7 @@ typedef NET_API_STATUS(WINAPI* NetApiBufferFreeFn)(LPVOID);
 typedef NET_API_STATUS(WINAPI* NetUserModalsGetFn)(LPCWSTR, DWORD, LPBYTE*);
 typedef NET_API_STATUS(WINAPI* NetJoinDomainFn)(LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, DWORD);
 typedef BOOL(WINAPI* SetComputerNameExAFn)(COMPUTER_NAME_FORMAT, LPCSTR);
+typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE, PBOOL);
 
 // Through void(*)(), which converts to and from any function pointer without complaint.
 template <class F>
@@ -105,6 +107,12 @@ BOOL SystemFunctions::SetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPCSTR l
     FARPROC entry = Bind(kSetComputerNameExA);
     if (!entry) return FALSE;
     return As<SetComputerNameExAFn>(entry)(NameType, lpBuffer);
+}
+
+BOOL SystemFunctions::IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
+    FARPROC entry = Bind(kIsWow64Process);
+    if (!entry) return FALSE;
+    return As<IsWow64ProcessFn>(entry)(hProcess, Wow64Process);
 }
 
 RegistryKey::RegistryKey() : root(HKEY_LOCAL_MACHINE), open(FALSE), handle(nullptr), pathTooLong(FALSE) {

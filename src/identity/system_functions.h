@@ -40,6 +40,8 @@ public:
                                  LPCWSTR lpPassword, DWORD fJoinOptions);
     // Unbound: FALSE.
     BOOL SetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPCSTR lpBuffer);
+    // Unbound (NT 4.0, 2000, XP before SP2): FALSE, and *Wow64Process is left alone.
+    BOOL IsWow64Process(HANDLE hProcess, PBOOL Wow64Process);
 
     // ADVAPI32, NETAPI32, KERNEL32, IPHLPAPI, NTDLL, PSAPI, USERENV, SECUR32, ACTIVEDS, ADSIID;
     // an empty handle where a library could not be loaded.
@@ -54,6 +56,7 @@ private:
         kNetUserModalsGet,
         kNetJoinDomain,
         kSetComputerNameExA,
+        kIsWow64Process,
         kFunctionCount
     };
     FARPROC Bind(Function function);

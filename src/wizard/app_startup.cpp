@@ -18,6 +18,7 @@
 #include "service/temporary_copy.h"
 #include "wizard/small_dialogs.h"
 #include "wizard/wizard_sheet.h"
+#include "wizard/wow64_check.h"
 
 AppState appState;
 
@@ -107,6 +108,8 @@ int InitializeProgram(const char* arguments) {
         appState.options.ParseOption(prefix ? a + 1 : a, prefix, i + 1 == args.size());
     }
     if (!appState.options.ValidateOptions()) return 0;
+    // The 32-bit program on a 64-bit Windows stops here, before the first change.
+    if (RefuseOnWow64(appState.options)) return 0;
 
     if (appState.options.remove) {
         DeleteProgramKey();

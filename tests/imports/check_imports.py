@@ -22,7 +22,7 @@ import tempfile
 # Bound by name through SystemFunctions or GetProcAddress: never imported.
 BOUND_BY_NAME = {
     "SetComputerNameExA", "NetJoinDomain", "NetServerGetInfo", "NetUserModalsGet",
-    "LsaSetTrustedDomainInformation", "LsaStorePrivateData",
+    "LsaSetTrustedDomainInformation", "LsaStorePrivateData", "IsWow64Process",
     "NtQuerySystemTime", "NtQueryInformationThread", "NtShutdownSystem",
 }
 

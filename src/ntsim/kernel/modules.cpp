@@ -1,7 +1,7 @@
 // LoadLibraryA, GetModuleHandleA, GetProcAddress, FreeLibrary over a table of DLLs
-// and their exports; NTDLL's NtQuerySystemTime and NtQueryInformationThread. A DLL
-// is there from the Windows version that first shipped it, unless machine.conf says
-// it is missing: "[modules] missing = IPHLPAPI.DLL, PSAPI.DLL".
+// and their exports; NTDLL's NtQuerySystemTime and NtQueryInformationThread; KERNEL32's
+// IsWow64Process. A DLL is there from the Windows version that first shipped it, unless
+// machine.conf says it is missing: "[modules] missing = IPHLPAPI.DLL, PSAPI.DLL".
 #include "ntsim/kernel/modules.h"
 
 #include <strings.h>
@@ -60,6 +60,21 @@ NTSTATUS NtQueryInformationThread(HANDLE ThreadHandle, int ThreadInformationClas
     return STATUS_SUCCESS;
 }
 
+// A 64-bit Windows ("[machine] architecture = x64") runs the machine's programs as the
+// 32-bit program runs there, under WoW64: the answer is TRUE. Only the current process's
+// pseudo-handle (-1) is served.
+BOOL WINAPI IsWow64Process(HANDLE hProcess, PBOOL Wow64Process) {
+    if (FaultFails("IsWow64Process", "")) return FALSE;
+    if (hProcess != (HANDLE)(LONG_PTR)-1) return Fail(ERROR_INVALID_HANDLE);
+    if (!Wow64Process) return Fail(ERROR_NOACCESS);
+    BOOL wow64 = FALSE;
+    if (ProcessAttached())
+        for (const ConfSection* machine : CurrentProcess().conf.All("machine"))
+            if (machine->Has("architecture")) wow64 = strcasecmp(machine->Get("architecture").c_str(), "x64") == 0;
+    *Wow64Process = wow64;
+    return TRUE;
+}
+
 template <class F>
 FARPROC Proc(F function) {
     // Through void(*)(), the generic function pointer that casts may pass without complaint.
@@ -69,7 +84,8 @@ FARPROC Proc(F function) {
 // A deque: modules never move, so their addresses serve as HMODULE values.
 std::deque<Module>& Modules() {
     // The functions the program binds by name at run time, with the version that first
-    // exported each: NT 4.0 lacks SetComputerNameExA and NetJoinDomain.
+    // exported each: NT 4.0 lacks SetComputerNameExA and NetJoinDomain, Windows 2000
+    // IsWow64Process (XP has it from its Service Pack 2).
     static std::deque<Module> modules = {
         {"NTDLL.DLL",
          true,
@@ -84,7 +100,8 @@ std::deque<Module>& Modules() {
           {"GetTickCount", Proc(&GetTickCount), 3, 10},
           {"GetComputerNameA", Proc(&GetComputerNameA), 3, 10},
           {"SetComputerNameA", Proc(&SetComputerNameA), 3, 10},
-          {"SetComputerNameExA", Proc(&SetComputerNameExA), 5, 0}}},
+          {"SetComputerNameExA", Proc(&SetComputerNameExA), 5, 0},
+          {"IsWow64Process", Proc(&IsWow64Process), 5, 1}}},
         {"ADVAPI32.DLL",
          false,
          0,

@@ -76,6 +76,35 @@ TEST_F(SystemFunctionsTest, MissingLibraryAndOtherPlatformLeaveEveryFunctionUnbo
     EXPECT_FALSE(functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, "pc-12"));
 }
 
+TEST_F(SystemFunctionsTest, IsWow64ProcessOnlyFromXpAndTrueOnA64BitWindows) {
+    // NT 4.0 and 2000 had no 64-bit edition and lack the call: FALSE, the answer untouched.
+    for (const char* version : {"4.0", "5.0"}) {
+        SCOPED_TRACE(version);
+        CreateVersion(version, "[machine]\narchitecture = x64\n");
+        {
+            SystemFunctions functions;
+            BOOL wow64 = 7;
+            EXPECT_FALSE(functions.IsWow64Process(GetCurrentProcess(), &wow64));
+            EXPECT_EQ(wow64, 7);
+        }
+        EndMachine();
+    }
+    for (const char* architecture : {"x86", "x64"}) {
+        SCOPED_TRACE(architecture);
+        CreateVersion("5.1", std::string("[machine]\narchitecture = ") + architecture + "\n");
+        {
+            SystemFunctions functions;
+            BOOL wow64 = 7;
+            EXPECT_TRUE(functions.IsWow64Process(GetCurrentProcess(), &wow64));
+            EXPECT_EQ(wow64, std::string(architecture) == "x64" ? TRUE : FALSE);
+            SetLastError(0xdeadbeef);
+            EXPECT_FALSE(functions.IsWow64Process(nullptr, &wow64));
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_HANDLE);
+        }
+        EndMachine();
+    }
+}
+
 TEST_F(SystemFunctionsTest, UnboundIsLookedUpAgainAndBoundNeverAgain) {
     CreateVersion("4.0");
     SystemFunctions functions;
