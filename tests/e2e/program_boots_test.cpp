@@ -235,9 +235,10 @@ TEST_F(ProgramBoots, DomainMemberRenamedAndTrustReestablished) {
     EXPECT_TRUE(e2e::AdministratorInAdministrators(dir_));
 }
 
-// A power loss while the clean-up re-establishes the trust of a renamed member: the stored
-// settings are still there, so the next boot does the clean-up again, trust included, and
-// never a second job.
+// A power loss while the clean-up re-establishes the trust of a renamed member, just after
+// the registry's lazy writer wrote what the clean-up had changed: the stored settings are
+// still there, so the next boot does the clean-up again, trust included, and never a
+// second job.
 TEST_F(ProgramBoots, ACleanUpCutOffInTheTrustIsDoneAgainAtTheNextBoot) {
     MakeWithProgram("nt4-member", "S-1-5-21-41-42-43", dir_);
     ntsim::Conf conf;
