@@ -193,6 +193,18 @@ int JobSettings::LoadSettings() {
     return got == kSidSize ? 1 : 0;
 }
 
+int StoredSettingsFound(const JobSettings* job) {
+    char path[MAX_PATH];
+    int length = snprintf(path, sizeof path, "Software\\%s", job->programKeyName);
+    HKEY key = nullptr;
+    if (length < 0 || length >= MAX_PATH || RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return 0;
+    DWORD value = 0, size = sizeof value;
+    LONG err = RegQueryValueExA(key, "CleanOnly", nullptr, nullptr, (BYTE*)&value, &size);
+    RegCloseKey(key);
+    return err == ERROR_SUCCESS ? 1 : 0;
+}
+
 BOOL EnablePrivilege(const char* name, BOOL enable) {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return FALSE;

@@ -62,6 +62,10 @@ extern DWORD debugMode;   // option "d!"; never stored
 extern const char* const kSidFileName;      // "\tessiv.sid"
 extern const char* const kProgramKeyPath;   // "Quorvel\Tessiv"
 
+// 1 when the program key holds stored settings (its value "CleanOnly"), else 0. Unlike
+// LoadSettings it creates nothing.
+int StoredSettingsFound(const JobSettings* job);
+
 // Process start-up: a fresh record with its defaults, the four backup and
 // security privileges switched on, the running account filled in.
 JobSettings* CreateJobSettings();

@@ -300,10 +300,39 @@ int OriginalPending(const char* original) {
     return -1;
 }
 
+// Whether a name in a hive folder is a profile's hive: not a folder, not .DEFAULT, not a
+// ".BAK" that a replacement left beside its file.
+bool IsProfileHiveName(const WIN32_FIND_DATAA& found) {
+    const char* name = found.cFileName;
+    size_t length = strlen(name);
+    return !(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && strcmp(name, ".DEFAULT") != 0 &&
+           !(length > 4 && !lstrcmpiA(name + length - 4, ".BAK"));
+}
+
+// Every profile with a working copy ("USERS") has its original beside the others: one that
+// is missing would leave that profile rewritten while the rest come back. 1 or 0 (reported).
+int EveryProfileHasItsOriginal() {
+    const char* work = jobSettings->workDirectory;
+    char pattern[MAX_PATH], original[MAX_PATH];
+    if (!JoinPath(pattern, work, "USERS\\*")) return 0;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern, &found);
+    if (find == INVALID_HANDLE_VALUE) return 1;
+    int ok = 1;
+    do {
+        if (!IsProfileHiveName(found)) continue;
+        int a = snprintf(original, sizeof original, "%s\\ORIGINAL\\USERS\\%s", work, found.cFileName);
+        ok = a >= 0 && a < MAX_PATH && OriginalPending(original) >= 0;
+    } while (ok && FindNextFileA(find, &found));
+    FindClose(find);
+    return ok;
+}
+
 // The profile hives saved in stage 4 ("ORIGINAL\USERS", all but .DEFAULT). 1 or 0 (reported).
 int ScheduleOriginalProfiles(const SidPairList* renames) {
     const char* work = jobSettings->workDirectory;
     char pattern[MAX_PATH], original[MAX_PATH];
+    if (!EveryProfileHasItsOriginal()) return 0;
     if (!JoinPath(pattern, work, "ORIGINAL\\USERS\\*")) return 0;
     WIN32_FIND_DATAA found;
     HANDLE find = FindFirstFileA(pattern, &found);
@@ -406,7 +435,9 @@ int RestoreOriginalHives() {
     return 1;
 }
 
-int CleanPreviousRun() {
+int CleanPreviousRun() { return RemoveJobDirectories() == 0 ? RemoveJobSettings() : -1; }
+
+int RemoveJobDirectories() {
     jobSettings->stage = -1;
     if (jobSettings->useLogFile && !logStream) OpenLogFile(jobSettings->logFileName, "a+t");
     StatusLine("Cleaning Up:", logStream);
@@ -418,6 +449,10 @@ int CleanPreviousRun() {
             return -1;
         }
     }
+    return 0;
+}
+
+int RemoveJobSettings() {
     LogLine("   Updating configuration...", logStream);
     if (!DeleteProgramKey()) {
         ReportError("Error: Unable to remove program registry settings", logStream);

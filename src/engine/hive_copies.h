@@ -64,6 +64,11 @@ int ScheduleOriginalHives(const SidPairList* renames);
 
 // Removes the work directories, the stored settings and SidFile: 0, or -1 (reported).
 int CleanPreviousRun();
+// Its two parts, for the clean-up run, which re-establishes the domain trust between them:
+// the heading and the work directories (the log opened for appending), then the stored
+// settings and SidFile. Each 0, or -1 (reported).
+int RemoveJobDirectories();
+int RemoveJobSettings();
 
 // Deletes "Software\Quorvel\Tessiv", and "Software\Quorvel" when nothing else is
 // left in it. 1, or 0 (reported, except when the key is missing or an account name

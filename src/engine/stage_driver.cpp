@@ -116,12 +116,22 @@ int NormalRun(JobSettings* job) {
                 break;
             }
             SidToText(job->newSid, job->newSidText, sizeof job->newSidText);
+            bool storedRead = false;
             if (FILE* sidFile = fopen(kSidFileName, "rb")) {
                 Sid stored;
-                if (fread(&stored, 1, kSidSize, sidFile) == kSidSize) memcpy(job->originalSid, &stored, kSidSize);
+                storedRead = fread(&stored, 1, kSidSize, sidFile) == kSidSize;
+                if (storedRead) memcpy(job->originalSid, &stored, kSidSize);
                 fclose(sidFile);
             }
-            if (SidEqual(job->originalSid, job->newSid)) {
+            if (!storedRead) {
+                // Without the SID from before the tool ran the run goes on with both values
+                // equal: taking that for "not yet completed" would restart the machine at every
+                // boot, for ever.
+                snprintf(message, messageSize,
+                         "   The SID file '%s' is missing or incomplete: the run goes on with the current SID",
+                         kSidFileName);
+                LogLine(message, log);
+            } else if (SidEqual(job->originalSid, job->newSid)) {
                 LogLine("SysPrep hasn't completed, aborting until next run...", log);
                 // Nothing was stored about this run: its still empty work directory would
                 // never be found by a clean-up.
@@ -196,6 +206,15 @@ int NormalRun(JobSettings* job) {
             LogLine(message, log);
         }
 
+        // From here on the run changes the machine: until its changes are complete or undone,
+        // the record tells the next boot which SIDs to give back. It comes first: without it
+        // nothing may change, and a synchronization file that a cut left behind is withdrawn
+        // by the recovery that the record calls for.
+        if (!StoreJobSids()) {
+            fail("Error saving the SIDs of the job");
+            break;
+        }
+
         if (job->writeSyncFile) {
             LogLine("Storing new SID to output file...", verboseLog ? log : nullptr);
             // A primary controller whose domain cannot learn the new SID must not change it.
@@ -213,13 +232,6 @@ int NormalRun(JobSettings* job) {
         if (job->replaceDomainSid && pairs.count < 4) {
             pairs.oldText[pairs.count] = job->oldDomainSidText;
             pairs.newText[pairs.count++] = job->newDomainSidText;
-        }
-
-        // From here on the run changes the machine: until its changes are complete or undone,
-        // the record tells the next boot which SIDs to give back.
-        if (!StoreJobSids()) {
-            fail("Error saving the SIDs of the job");
-            break;
         }
 
         if (job->changeComputerName) {
@@ -299,8 +311,12 @@ int NormalRun(JobSettings* job) {
             fail("Error during registry restoration");
             break;
         }
-        // Every working hive is scheduled: the machine is whole at the next boot.
-        DiscardJobSids();
+        // Every working hive is scheduled: the machine is whole at the next boot. A record left
+        // behind would undo the completed job there, so a failure to remove it fails the stage.
+        if (!DiscardJobSids()) {
+            fail("Error during registry restoration");
+            break;
+        }
         StatusLine("Complete:", log);
         LogLine("You must reboot for these changes to take effect...", log);
         result = 0;
@@ -360,9 +376,13 @@ int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
     return kJobRecovered;
 }
 
+// The steps come in an order that a cut at any point leaves the clean-up still to do or
+// done: the stored settings, which tell the next boot to clean up and to re-establish the
+// trust, go after everything they ask for but the service entry; a service that starts
+// without them runs no job and removes itself.
 int CleanupRun(JobSettings* job) {
     job->stage = -1;
-    if (CleanPreviousRun() != 0) {
+    if (RemoveJobDirectories() != 0) {
         ReportError("Error: Unable to clean previous run", logStream);
         return -1;
     }
@@ -373,6 +393,10 @@ int CleanupRun(JobSettings* job) {
         else
             LogLine("Error getting computer name before re-establishing domain trust.", logStream);
         job->establishDomainTrust = 0;
+    }
+    if (RemoveJobSettings() != 0) {
+        ReportError("Error: Unable to clean previous run", logStream);
+        return -1;
     }
     BOOL installed = jobCallbacks.isServiceInstalled ? jobCallbacks.isServiceInstalled() : FALSE;
     if (installed && !(jobCallbacks.removeService && jobCallbacks.removeService())) {

@@ -83,6 +83,9 @@ ComputerNameResult ApplyNewComputerName(JobSettings* job) {
         BOOL failed = FALSE;
         if (!AskForName(job, &failed)) return failed ? kNameFailed : kNameSkipped;
     }
+    // The name goes into the live registry, which only the original hives give back: from
+    // here on a failure or an abort must restore them and restart, like any other change.
+    job->changesMade = 1;
     OsVersionClass versionClass = GetOsVersionClass();
     if (versionClass == 6) {
         if (!SetComputerNameA(job->newComputerName)) {

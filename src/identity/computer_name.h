@@ -27,6 +27,8 @@ enum ComputerNameResult {
     kNameNotStored = 3    // changed, but the settings could not be stored: the run ends, no restore
 };
 
+// Sets changesMade of the job once it begins to write the name: only the original hives
+// give the old name back.
 ComputerNameResult ApplyNewComputerName(JobSettings* job);
 
 // Whether name can be a computer name: 1 to 15 characters, no control characters, no

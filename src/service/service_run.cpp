@@ -360,6 +360,12 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
     return FALSE;
 }
 
+void RemoveServiceWithoutJob() {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    WriteEventLog("No stored settings of a job: the service runs no job and removes its entry");
+    serviceControl.RemoveService();
+}
+
 void ConnectJobCallbacks() {
     jobCallbacks.abortAndRestore = AbortAndRestore;
     jobCallbacks.isServiceInstalled = [] { return (BOOL)serviceControl.IsServiceInstalled(); };

@@ -27,5 +27,9 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
 int AbortAndRestore(int userRequested);
 // The worker thread: the stage driver, then the restart after a successful run.
 DWORD WINAPI RunWorker(LPVOID);
+// The service started without stored settings (a clean-up cut off after it removed them,
+// or settings removed by hand): nobody asked for a job, so it runs none; it writes why to
+// the event log and removes its entry.
+void RemoveServiceWithoutJob();
 // Hands the stage driver the calls it needs from this layer.
 void ConnectJobCallbacks();

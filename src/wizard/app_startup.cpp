@@ -123,6 +123,12 @@ int InitializeProgram(const char* arguments) {
     // program: reading the stored settings would create the program's key again after
     // the clean-up run removed it.
     if (serviceMode && !appState.options.deleteNow) {
+        // Without stored settings a job with the default choices would start that nobody
+        // asked for: a second SID change after a clean-up that a cut left half done.
+        if (!StoredSettingsFound(jobSettings)) {
+            RemoveServiceWithoutJob();
+            return 0;
+        }
         jobSettings->LoadSettings();
         // Whether this run writes the synchronization file is not stored: a primary
         // controller with a stored file name must write it, or its domain would lose the SID.

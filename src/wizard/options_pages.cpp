@@ -220,6 +220,15 @@ int OptionsPage::OnWizardFinish() { return StartJob(); }
 
 int OptionsPage::StartJob() {
     if (OnWizardNext() == -1) return 0;
+    // A job run now has the one-shot service too: at the next boot it cleans up, or, after a
+    // power loss or crash, gives the original machine back. Without it nothing would.
+    if (!serviceMode && !jobSettings->cleanOnly && !serviceControl.IsServiceInstalled()) {
+        DWORD quiet = serviceControl.quiet;
+        serviceControl.quiet = 1;
+        int installed = serviceControl.InstallService();  // a failure has shown its box
+        serviceControl.quiet = quiet;
+        if (!installed) return 0;
+    }
     const WizardActions& actions = sheet->actions;
     DWORD threadId = 0;
     HANDLE worker = actions.runWorker && actions.statusWindowProc

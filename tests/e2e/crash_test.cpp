@@ -341,4 +341,66 @@ TEST_F(Crash, TheServiceRecoversAfterACut) {
     e2e::ExpectSame(original, e2e::Take(dir_));
 }
 
+// A primary controller cut off in stage 3 as it writes its record of SIDs: the record comes
+// before the synchronization file, so no file announces a domain SID that the domain never
+// took; the next boot finds the run unfinished but unchanged and cleans up.
+TEST_F(Crash, APrimaryControllerCutBeforeItsRecordLeavesNoSynchronizationFile) {
+    auto sh = [&](const std::string& args) {
+        std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim " + args + " >>'" + root_ + "/commands.txt' 2>&1";
+        return WEXITSTATUS(system(cmd.c_str()));
+    };
+    Make("nt4-pdc", "S-1-5-21-1-2-3");
+    ASSERT_EQ(sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0);
+    const e2e::Snapshot original = e2e::Take(dir_);
+    ASSERT_EQ(sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:D:\\tessiv.log' "
+                 "'-data:D:\\domain.sid'"),
+              1);
+    const std::string conf = e2e::ReadHost(dir_ + "/machine.conf");
+    std::ofstream(dir_ + "/machine.conf", std::ios::app)
+        << "\n[fault]\nfunction = MoveFileExA\npath = *\\SIDS.NEW\naction = kill\n";
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the job, cut off in stage 3
+    std::string log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    ASSERT_NE(log.find("\nStage 3: Examining SID\n"), std::string::npos) << log;
+    ASSERT_EQ(log.find("\nStage 4:"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(dir_ + "/drives/d/domain.sid")) << e2e::ReadHost(dir_ + "/drives/d/domain.sid");
+    std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << conf;
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the clean-up
+    log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    EXPECT_NE(log.find("   Service Entry Removed Successfully.\n"), std::string::npos) << log;
+    EXPECT_FALSE(fs::exists(dir_ + "/drives/d/domain.sid"));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(fs::exists(C("TEMP/TESSIV")));
+    e2e::ExpectSame(original, e2e::Take(dir_));
+}
+
+// A job run now, from the wizard without the service, cut off by a power loss in stage 8:
+// the run installed the one-shot service before it began, so the next boot recovers the
+// original machine and the boot after it cleans up and removes the service.
+TEST_F(Crash, AJobRunNowIsRecoveredAtTheNextBoot) {
+    auto sh = [&](const std::string& args) {
+        std::string cmd = std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim " + args + " >>'" + root_ + "/commands.txt' 2>&1";
+        return WEXITSTATUS(system(cmd.c_str()));
+    };
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    ASSERT_EQ(sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0);
+    const e2e::Snapshot original = e2e::Take(dir_);
+    const std::string conf = e2e::ReadHost(dir_ + "/machine.conf");
+    std::ofstream(dir_ + "/machine.conf", std::ios::app)
+        << "\n[fault]\nfunction = SetNamedSecurityInfoA\npath = C:\\Data\\Shared\\*\naction = kill\n";
+    sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -start -quiet '-log:D:\\tessiv.log'");  // cut off
+    std::string log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    ASSERT_NE(log.find("\nStage 8:"), std::string::npos) << log;
+    ASSERT_EQ(log.find("\nStage 9:"), std::string::npos) << log;
+    std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << conf;
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the recovery, and its restart
+    log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    EXPECT_NE(log.find("\nRecovering Interrupted Run:\n"), std::string::npos) << log;
+    ASSERT_EQ(sh("boot '" + dir_ + "'"), 0);  // the originals are back; the clean-up
+    log = e2e::ReadHost(dir_ + "/drives/d/tessiv.log");
+    EXPECT_NE(log.find("   Service Entry Removed Successfully.\n"), std::string::npos) << log;
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(fs::exists(C("TEMP/TESSIV")));
+    e2e::ExpectSame(original, e2e::Take(dir_));
+}
+
 }  // namespace

@@ -128,6 +128,145 @@ TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
     }
 }
 
+// The name change writes the live registry in stage 3: a failure after it (here as stage 4
+// saves its first profile, before any walk has changed a key) restores the original hives and restarts, so that the
+// computer gets its old name back with its old SID, and the clean-up follows.
+TEST_F(JobFailure, AFailureAfterTheNameChangeGivesTheOldNameBack) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const std::string system = C("WINNT/system32/config/SYSTEM");
+    const std::string nameKey = "ControlSet001\\Control\\ComputerName\\ComputerName";
+    const std::string oldName = e2e::HiveText(system, nameKey, "ComputerName");
+    ASSERT_FALSE(oldName.empty());
+    const e2e::Snapshot original = e2e::Take(dir_);
+    Attach();
+    jobSettings->changeComputerName = 1;
+    snprintf(jobSettings->newComputerName, sizeof jobSettings->newComputerName, "RENAMED");
+    // The first profile's original copy: nothing but the name has changed yet.
+    ntsim::FaultAdd({"RegSaveKeyA", 5, 1, "*\\ORIGINAL\\USERS\\S-*", false});
+    EXPECT_EQ(RunJob(), -1);
+    ntsim::FaultClearAll();
+    EXPECT_NE(Log().find("\nNew Computer Name: RENAMED\n"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("\nRestoring Original Registry Files...\n"), std::string::npos) << Log();
+    EXPECT_EQ(Restarts(), restarts_ + 1) << "the old name comes back only with a restart";
+    EndRestartAndCleanUp();
+    EXPECT_EQ(e2e::HiveText(system, nameKey, "ComputerName"), oldName);
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+}
+
+// A record of SIDs left behind after stage 9 would make the next boot undo the completed
+// job: a failure to remove it fails stage 9, which restores, and "Complete:" never shows.
+TEST_F(JobFailure, ARecordOfSidsThatCannotBeRemovedFailsStageNine) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    Attach();
+    ntsim::FaultAdd({"DeleteFileA", 5, 1, "*\\TESSIV\\SIDS", false});
+    EXPECT_EQ(RunJob(), -1);
+    ntsim::FaultClearAll();
+    std::string log = Log();
+    EXPECT_NE(log.find("\nError 5 removing '"), std::string::npos) << log;
+    EXPECT_NE(log.find("\nError during registry restoration\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("\nComplete:\n"), std::string::npos) << log;
+    EXPECT_EQ(Restarts(), restarts_ + 1);
+    EndRestartAndCleanUp();
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+}
+
+// Without its record of SIDs the run must not change anything, not even the synchronization
+// file of a primary controller or the computer name: the record is written before both.
+TEST_F(JobFailure, ARecordOfSidsThatCannotBeWrittenStopsTheRunBeforeAnyChange) {
+    for (ntsim::FaultRule rule : {ntsim::FaultRule{"fopen", 5, 0, "*\\TESSIV\\SIDS.NEW", false},
+                                  ntsim::FaultRule{"MoveFileExA", 5, 0, "*\\TESSIV\\SIDS.NEW", false}}) {
+        SCOPED_TRACE(rule.function);
+        dir_ = root_ + "/" + rule.function;
+        Make("nt4-pdc", "S-1-5-21-1-2-3");
+        const e2e::Snapshot original = e2e::Take(dir_);
+        Attach();
+        jobSettings->writeSyncFile = 1;
+        snprintf(jobSettings->dataFileName, MAX_PATH, "D:\\domain.sid");
+        jobSettings->changeComputerName = 1;
+        snprintf(jobSettings->newComputerName, sizeof jobSettings->newComputerName, "RENAMED");
+        ntsim::FaultAdd(rule);
+        // The synchronization file must not exist when the record fails.
+        ntsim::FaultAdd({"fopen", 80, 0, "D:\\domain.sid", false});
+        EXPECT_EQ(RunJob(), -1);
+        ntsim::FaultClearAll();
+        std::string log = Log();
+        EXPECT_NE(log.find("\nError saving the SIDs of the job\n"), std::string::npos) << log;
+        EXPECT_EQ(log.find("creating synchronization file"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Stage 3: Changing Computer Name"), std::string::npos) << log;
+        EXPECT_FALSE(e2e::fs::exists(dir_ + "/drives/d/domain.sid"));
+        EXPECT_EQ(Restarts(), restarts_) << "nothing changed: nothing to restart for";
+        EndRestartAndCleanUp();
+        e2e::ExpectSame(original, e2e::Take(dir_));
+        EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+    }
+}
+
+// What the restore of the next test finds broken: an original copy deleted before it runs.
+std::string brokenOriginal;
+
+// The first profile hive saved below ORIGINAL\\USERS, found through the machine's own calls.
+std::string FirstOriginalProfile() {
+    std::string pattern = std::string(jobSettings->workDirectory) + "\\ORIGINAL\\USERS\\S-*";
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA(pattern.c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return "";
+    FindClose(find);
+    return std::string(jobSettings->workDirectory) + "\\ORIGINAL\\USERS\\" + found.cFileName;
+}
+
+int RestoreWithBrokenOriginal(int userRequested) {
+    std::string path = brokenOriginal == "profile" ? FirstOriginalProfile()
+                                                   : std::string(jobSettings->workDirectory) + "\\" + brokenOriginal;
+    EXPECT_TRUE(DeleteFileA(path.c_str())) << path;
+    return AbortAndRestore(userRequested);
+}
+
+// A restore with one piece missing or failing reports the fatal error, asks for no restart
+// and keeps the record of SIDs for the recovery of the next boot: a missing original of a
+// machine hive or of a profile hive, or a profile whose restore fails before another's
+// succeeds.
+TEST_F(JobFailure, ARestoreWithAFailedPieceFailsAndKeepsTheRecord) {
+    const struct {
+        const char* name;
+        const char* missing;  // the original deleted before the restore, or none
+        ntsim::FaultRule fault;
+    } cases[] = {
+        {"original SAM missing", "ORIGINAL\\SAM", {}},
+        {"original profile missing", "profile", {}},
+        {"first profile fails", nullptr, {"RegReplaceKeyA", 5, 1, "*\\ORIGINAL\\USERS\\S-*", false}},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir_ = root_ + "/r" + std::to_string(n++);
+        Make("nt4-workstation", "S-1-5-21-1-2-3");
+        Attach();
+        if (c.missing) {
+            brokenOriginal = c.missing;
+            jobCallbacks.abortAndRestore = RestoreWithBrokenOriginal;
+        }
+        ntsim::FaultAdd({"SetNamedSecurityInfoA", 5, 0, "C:\\Data\\Shared\\readme.txt", false});
+        if (!c.fault.function.empty()) ntsim::FaultAdd(c.fault);
+        EXPECT_EQ(RunJob(), -1);
+        ntsim::FaultClearAll();
+        std::string log = Log();
+        EXPECT_NE(log.find("\nError during file system security scan\n"), std::string::npos) << log;
+        EXPECT_NE(log.find("\nFATAL ERROR\n"), std::string::npos) << log;
+        EXPECT_EQ(log.find("Complete: Original Registry Restored Successfully."), std::string::npos) << log;
+        EXPECT_EQ(Restarts(), restarts_) << "no restart into a half restored machine";
+        EXPECT_TRUE(e2e::fs::exists(C("TEMP/TESSIV/SIDS"))) << "the record stays for the next boot";
+        FreeChangedFiles();
+        DestroyJobSettings();
+        ProcessMutex.Close();
+        ntsim::ProcessDetach();
+    }
+}
+
 // The file a failed primary controller wrote names a SID the domain does not have: it goes.
 TEST_F(JobFailure, APrimaryControllerThatFailsWithdrawsItsSynchronizationFile) {
     Make("nt4-pdc", "S-1-5-21-1-2-3");

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 
 #include "core/sid_text.h"
 #include "e2e/e2e_machine.h"
@@ -152,6 +153,67 @@ TEST_F(ProgramBoots, SysprepWaitsForTheNewSidThenCarriesItThrough) {
     ExpectCleanedUp(dir_, before);
 }
 
+// In sysprep mode without the SID file from before the tool ran, or with a short one, the
+// run goes on with both SIDs equal and says so; it is never taken for a tool that has not
+// finished, which would restart the machine at every boot. The job changes no SID, and the
+// boot after it cleans up.
+TEST_F(ProgramBoots, SysprepWithoutItsSidFileRunsOnWithTheCurrentSid) {
+    const std::string sid = "S-1-5-21-7-7-7";
+    int n = 0;
+    for (const char* content : {(const char*)nullptr, "short"}) {
+        SCOPED_TRACE(content ? "short SID file" : "no SID file");
+        std::string dir = root_ + "/s" + std::to_string(n++);
+        MakeWithProgram("nt4-workstation", sid, dir);
+        const e2e::Snapshot before = e2e::Take(dir);
+        Prepare("-sysprep", dir);
+        if (content)
+            std::ofstream(dir + "/drives/c/tessiv.sid", std::ios::binary | std::ios::trunc) << content;
+        else
+            e2e::fs::remove(dir + "/drives/c/tessiv.sid");
+        JobAndCleanUp(dir);
+        std::string log = Log(dir);
+        EXPECT_EQ(log.find("SysPrep hasn't completed"), std::string::npos) << log;
+        EXPECT_NE(log.find("   The SID file '\\tessiv.sid' is missing or incomplete: the run goes on with the current "
+                           "SID\n"),
+                  std::string::npos)
+            << log;
+        EXPECT_NE(log.find("  Original Sid: " + sid + "\n       New Sid: " + sid + "\n"), std::string::npos) << log;
+        EXPECT_EQ(e2e::MachineSidText(dir), sid);
+        EXPECT_FALSE(ServiceEntry(dir));
+        EXPECT_FALSE(ProgramKey(dir));
+        EXPECT_FALSE(e2e::fs::exists(dir + "/drives/c/TEMP/TESSIV"));
+        EXPECT_TRUE(before.hives == e2e::Take(dir).hives) << "every key as it was";
+    }
+}
+
+// A service that starts without stored settings (a clean-up cut off once it had removed
+// them) starts no job that nobody asked for: it removes its entry and says why in the
+// event log, and the machine keeps its SID.
+TEST_F(ProgramBoots, AServiceWithoutStoredSettingsRunsNoJobAndRemovesItself) {
+    const std::string sid = "S-1-5-21-4-5-6";
+    MakeWithProgram("nt4-workstation", sid, dir_);
+    const e2e::Snapshot before = e2e::Take(dir_);
+    Prepare("", dir_);
+    ntsim::Hive software;
+    ASSERT_EQ(ntsim::RegfLoadFile(Config(dir_, "SOFTWARE"), &software), 0u);
+    ntsim::HiveKey* company = software.root->FindSubkey("Quorvel");
+    ASSERT_TRUE(company && ProgramKey(&software));
+    ASSERT_TRUE(software.root->RemoveSubkey(company));
+    ASSERT_EQ(ntsim::RegfSaveFile(software, Config(dir_, "SOFTWARE")), 0u);
+
+    BootNow(dir_);
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV"))) << "no job began";
+    EXPECT_EQ(Log(dir_), "");
+    EXPECT_FALSE(ServiceEntry(dir_));
+    EXPECT_FALSE(ProgramKey(dir_));
+    EXPECT_NE(e2e::ReadHost(dir_ + "/eventlog.txt").find("No stored settings of a job: the service runs no job and removes its entry"),
+              std::string::npos)
+        << e2e::ReadHost(dir_ + "/eventlog.txt");
+    BootNow(dir_);
+    EXPECT_EQ(e2e::MachineSidText(dir_), sid);
+    EXPECT_TRUE(before.hives == e2e::Take(dir_).hives) << "every key as it was";
+}
+
 TEST_F(ProgramBoots, DomainMemberRenamedAndTrustReestablished) {
     MakeWithProgram("nt4-member", "S-1-5-21-41-42-43", dir_);
     // The administrator has made the computer's new account in the domain beforehand.
@@ -171,6 +233,44 @@ TEST_F(ProgramBoots, DomainMemberRenamedAndTrustReestablished) {
               "NEWMEMBER");
     ExpectCleanedUp(dir_, "S-1-5-21-41-42-43");
     EXPECT_TRUE(e2e::AdministratorInAdministrators(dir_));
+}
+
+// A power loss while the clean-up re-establishes the trust of a renamed member, just after
+// the registry's lazy writer wrote what the clean-up had changed: the stored settings are
+// still there, so the next boot does the clean-up again, trust included, and never a
+// second job.
+TEST_F(ProgramBoots, ACleanUpCutOffInTheTrustIsDoneAgainAtTheNextBoot) {
+    MakeWithProgram("nt4-member", "S-1-5-21-41-42-43", dir_);
+    ntsim::Conf conf;
+    std::string error;
+    ASSERT_TRUE(ntsim::ConfLoad(dir_ + "/machine.conf", &conf, &error)) << error;
+    ntsim::ConfSection* domain = conf.Find("domain", "QDOMAIN");
+    ASSERT_NE(domain, nullptr);
+    domain->Set("members", domain->Get("members") + ", NEWMEMBER");
+    ASSERT_TRUE(ntsim::ConfSave(dir_ + "/machine.conf", conf));
+    const std::string plain = e2e::ReadHost(dir_ + "/machine.conf");
+
+    Prepare("-name:NEWMEMBER", dir_);
+    BootNow(dir_);  // the job
+    ASSERT_NE(Log(dir_).find("\nStage 9: Updating Registry Information\n"), std::string::npos) << Log(dir_);
+    std::ofstream(dir_ + "/machine.conf", std::ios::app) << "\n[fault]\nfunction = NetGetDCName\naction = kill-after-flush\n";
+    BootNow(dir_);  // the clean-up, cut off in the trust
+    const std::string newSid = e2e::MachineSidText(dir_);
+    EXPECT_NE(newSid, "S-1-5-21-41-42-43");
+    EXPECT_EQ(Log(dir_).find("   Domain Trust Re-Established.\n"), std::string::npos) << Log(dir_);
+    std::ofstream(dir_ + "/machine.conf", std::ios::trunc) << plain;
+    BootNow(dir_);  // the clean-up again
+    BootNow(dir_);  // nothing left to run
+    std::string log = Log(dir_);
+    EXPECT_NE(log.find("   Domain Trust Re-Established.\n"), std::string::npos) << log;
+    size_t jobs = 0;
+    for (size_t at = log.find("Stage 1: Initializing"); at != std::string::npos; at = log.find("Stage 1: Initializing", at + 1))
+        ++jobs;
+    EXPECT_EQ(jobs, 1u) << log;
+    EXPECT_EQ(e2e::MachineSidText(dir_), newSid);
+    EXPECT_EQ(e2e::HiveText(Config(dir_, "SYSTEM"), "ControlSet001\\Control\\ComputerName\\ComputerName", "ComputerName"),
+              "NEWMEMBER");
+    ExpectCleanedUp(dir_, "S-1-5-21-41-42-43");
 }
 
 TEST_F(ProgramBoots, DomainSidCarriedByTheSynchronizationFile) {

@@ -97,14 +97,19 @@ TEST_F(WizardRun, OperatorWalksEveryPageAndTheJobRunsNow) {
                                "closed: wizard \"\" with 1"}));
     EXPECT_EQ(seen.find("box \""), std::string::npos) << "no message box on the way";
     EXPECT_NE(e2e::ReadHost(C("tessiv.log")).find("Complete:"), std::string::npos);
+    // The one-shot service that cleans up at the next boot, or recovers a run cut off by a
+    // power loss; it was installed quietly.
+    EXPECT_TRUE(ServiceEntry()) << "run now installs the service for the next boot";
+    EXPECT_EQ(seen.find("installed successfully"), std::string::npos) << seen;
 
-    BootNow();  // the rewritten hives take over
-    ExpectJobDone(false);
+    BootNow();  // the rewritten hives take over, and the service cleans up
+    ExpectJobDone(true);
     const std::string sync = e2e::ReadHost(C("sync.dat"));
     EXPECT_TRUE(transcript::InOrder(sync, {"Old-Domain-SID: " + kOldSid + "\n", "New-Domain-SID: " + e2e::MachineSidText(dir_)}));
     EXPECT_EQ(e2e::HiveText(SystemHive(), "ControlSet001\\Control\\ComputerName\\ComputerName", "ComputerName"),
               "NEWPDC");
-    EXPECT_FALSE(ServiceEntry()) << "run now installs nothing";
+    EXPECT_FALSE(ServiceEntry()) << "the clean-up removes the service";
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
 }
 
 // A stand-alone machine: Run at Next Boot, the install page's Finish ("&Install") stores the
@@ -169,8 +174,10 @@ TEST_F(WizardRun, InstallOpensOnTheInstallPageAndStartRunsTheJobByItself) {
     EXPECT_EQ(seen.find("operator: "), std::string::npos) << "nobody pressed anything";
     EXPECT_TRUE(transcript::InOrder(seen, {"shown: dialog 106", "shown: dialog 146", "Stage 9: Updating Registry Information",
                                "shutdown: InitiateSystemShutdownA: restart", "closed: wizard \"\" with 1"}));
+    EXPECT_TRUE(ServiceEntry());
     BootNow();
-    ExpectJobDone(false);
+    ExpectJobDone(true);
+    EXPECT_FALSE(ServiceEntry());
 }
 
 // Every start-up refusal and every bad option, file name and computer name, on the command

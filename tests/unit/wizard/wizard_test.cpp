@@ -9,6 +9,7 @@
 #include "core/job_settings.h"
 #include "core/output.h"
 #include "identity/role_checks.h"
+#include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/user/operator.h"
@@ -250,6 +251,33 @@ TEST_F(Wizard, AutoStartPressesFinishByItselfAndAnEmptyNameIsAskedForLater) {
     EXPECT_EQ(workerRuns, 1);
     EXPECT_EQ(jobSettings->changeComputerName, 1u);
     EXPECT_STREQ(jobSettings->newComputerName, "");
+}
+
+// A job run now installs the one-shot service before it starts, quietly, so that the next
+// boot cleans up or recovers a run cut off by a power loss; when the service cannot be
+// installed the job does not start and the wizard stays on its page.
+TEST_F(Wizard, RunNowInstallsTheServiceFirstAndStartsNoJobWithoutIt) {
+    Make("nt4-workstation");
+    Build()->AutoStart();
+    ntsim::FaultAdd({"CreateServiceA", ERROR_ACCESS_DENIED, 0, "", false});
+    Run("answer \"CreateService failed*\" OK\n"
+        "wait for \"*Program Options\"\n"
+        "press Cancel\n");
+    ntsim::FaultClearAll();
+    EXPECT_TRUE(InOrder({"shown: dialog 106", "[OK, error icon]: \"CreateService failed - Error 5"}))
+        << Transcript();
+    EXPECT_EQ(Transcript().find("shown: dialog 146"), std::string::npos) << Transcript();
+    EXPECT_EQ(workerRuns, 0);
+    EXPECT_EQ(serviceControl.IsServiceInstalled(), 0);
+
+    DestroyWizardSheet();
+    Build()->AutoStart();
+    Run("wait for \"Quorvel SID Replacement Service\"\n"
+        "press Cancel\n");
+    EXPECT_EQ(workerRuns, 1);
+    EXPECT_EQ(serviceControl.IsServiceInstalled(), 1);
+    EXPECT_EQ(Transcript().find("installed successfully"), std::string::npos) << "installed quietly\n" << Transcript();
+    EXPECT_EQ(serviceControl.quiet, 0u) << "the quiet choice is the operator's again";
 }
 
 TEST_F(Wizard, UnattendedInstallStartsOnTheInstallPageAndRunsAtTheNextBoot) {
