@@ -45,6 +45,9 @@ struct JobSettings {
     char message[1024];
     char newComputerName[16];
     DWORD systemShutDown;
+    // The abort under way, one at a time (service run): 0 none, 1 the operator's, 2 the
+    // worker's own restore after a failure. Never stored.
+    LONG abortUnderWay;
 
     // The defaults of a fresh record.
     void SetDefaults();

@@ -376,6 +376,11 @@ int ReplaceStringData(char* data, DWORD dataSize, DWORD capacity, const SidPairL
 // Step 8: value contents and names. False when the key is abandoned.
 bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
     DWORD index = 0;
+    // A rename sends the enumeration back to the first value, so a refused rename is met
+    // again after every later rename in the key: it is reported the first time only. The
+    // refused values keep their names and their order, so in each pass they are met in
+    // the same order, and only one met beyond those already reported is new.
+    DWORD refusedThisPass = 0, refusedReported = 0;
     for (;;) {
         DWORD nameSize = v->valueNameCapacity;
         // Two bytes stay free for the terminators put after the data.
@@ -413,8 +418,11 @@ bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
             RegQueryValueExA(v->key, v->valueName, nullptr, nullptr, nullptr, nullptr) != ERROR_FILE_NOT_FOUND) {
             // A value of the new name exists: writing over it would lose it. Both stay,
             // the old one under its own name (with its contents rewritten).
-            Say(kErrorBox, "Error: SR cannot rename value '%s': a value named '%s' exists", v->oldValueName,
-                v->valueName);
+            if (++refusedThisPass > refusedReported) {
+                refusedReported = refusedThisPass;
+                Say(kErrorBox, "Error: SR cannot rename value '%s': a value named '%s' exists", v->oldValueName,
+                    v->valueName);
+            }
             memcpy(v->valueName, v->oldValueName, nameSize + 1);
             name = kNotFound;
         }
@@ -436,6 +444,7 @@ bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
             return false;
         }
         index = 0;  // values already handled no longer match
+        refusedThisPass = 0;
     }
 }
 

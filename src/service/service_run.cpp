@@ -57,6 +57,11 @@ void SuspendBetweenSteps(HANDLE worker) {
 // A job is running while a worker exists that has not ended.
 bool JobRunning() { return jobSettings && !WorkerEnded(jobSettings->workerThread); }
 
+// The clean-up run (and the recovery it may make) changes nothing that a restore could
+// put back. Its stage number becomes -1 only once its opening steps are done; before
+// that the stored settings that chose it say so.
+bool IsCleanupRun(const JobSettings* job) { return job->stage == -1 || (job->cleanOnly && job->stage <= 0); }
+
 LRESULT CALLBACK ServiceWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_DESTROY) {
         PostQuitMessage(0);
@@ -221,21 +226,37 @@ BOOL RestoreOriginalDesktop() {
 
 int AbortAndRestore(int userRequested) {
     JobSettings* job = jobSettings;
+    // One abort at a time: the question and the restore's boxes let the status window's
+    // messages through, and a second Abort or Close there must not start a second restore
+    // and restart. The worker's own restore after a failure ends the job: it stays marked.
+    LONG& abortUnderWay = job->abortUnderWay;
+    if (!userRequested && !abortUnderWay) abortUnderWay = 2;
     if (userRequested) {
         HANDLE worker = job->workerThread;
         // A worker that has ended has already restored or restarted: nothing is left to abort.
         if (WorkerEnded(worker)) return 1;
-        // The clean-up run changes nothing that a restore could put back.
-        if (job->stage == -1) {
+        if (abortUnderWay) return 0;
+        if (IsCleanupRun(job)) {
+            abortUnderWay = 1;
             ShowAppMessage(currentDialog, "The clean-up of the previous run cannot be aborted.", MB_ICONINFORMATION);
+            abortUnderWay = 0;
             return 0;
         }
         SuspendBetweenSteps(worker);
-        if (ShowAppMessage(currentDialog, "Are you sure you want to abort this procedure?", MB_YESNOCANCEL) != IDYES) {
+        // The worker's own restore began before it was stopped: it finishes the job.
+        if (abortUnderWay) {
             ResumeThread(worker);
             return 0;
         }
-        if (currentDialog) EnableWindow(GetDlgItem(currentDialog, IDCANCEL), FALSE);
+        abortUnderWay = 1;
+        HWND abortButton = currentDialog ? GetDlgItem(currentDialog, IDCANCEL) : nullptr;
+        if (abortButton) EnableWindow(abortButton, FALSE);
+        if (ShowAppMessage(currentDialog, "Are you sure you want to abort this procedure?", MB_YESNOCANCEL) != IDYES) {
+            if (abortButton) EnableWindow(abortButton, TRUE);
+            abortUnderWay = 0;
+            ResumeThread(worker);
+            return 0;
+        }
         if (job->stage <= 2) {
             // The original hives must be saved before the job can be stopped: the worker
             // goes on and stops itself as stage 3 begins, before it changes anything.

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <thread>
 
 #include "core/job_settings.h"
 #include "core/output.h"
@@ -13,12 +15,32 @@
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/shutdown.h"
 #include "ntsim/services/event_log.h"
+#include "ntsim/services/services.h"
 #include "ntsim/user/operator.h"
 #include "replace/file_walk.h"
+#include "service/service_entry.h"
+#include "service/restart.h"
 #include "service/service_run.h"
 #include "wizard/resource.h"
 
 namespace {
+
+// A window of the test's own on the status window's thread: a message posted to it before
+// the abort is delivered while the abort's question is up (a box's modal loop delivers
+// what waits for its thread), so the probe sees the status window as the operator does.
+std::function<void()> probeAction;
+LRESULT CALLBACK ProbeProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_APP && probeAction) probeAction();
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+HWND MakeProbe() {
+    // Registered again for each attached process (one still registered is refused).
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = ProbeProc;
+    wc.lpszClassName = "AbortProbe";
+    RegisterClassA(&wc);
+    return CreateWindowExA(0, "AbortProbe", "probe", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+}
 
 struct Failure {
     const char* name;
@@ -36,6 +58,8 @@ protected:
         ntsim::SetShutdownProcessEnd([](unsigned) {});
     }
     void TearDown() override {
+        serviceMode = FALSE;
+        debugMode = 0;
         ntsim::FaultClearAll();
         ntsim::ShutdownReset();
         ntsim::SetShutdownProcessEnd(nullptr);
@@ -90,6 +114,75 @@ protected:
         ntsim::ProcessDetach();
     }
     std::string Log() { return e2e::ReadHost(dir_ + "/drives/d/LOGS/tessiv.log"); }
+    // Whether the SYSTEM hive file holds the service entry.
+    bool ServiceEntry() {
+        ntsim::Hive system;
+        EXPECT_EQ(ntsim::RegfLoadFile(dir_ + "/drives/c/WINNT/system32/config/SYSTEM", &system), 0u);
+        ntsim::HiveKey* set = system.root ? system.root->FindSubkey("ControlSet001") : nullptr;
+        ntsim::HiveKey* services = set ? set->FindSubkey("Services") : nullptr;
+        return services && services->FindSubkey(kServiceName);
+    }
+    // The status window and the worker, as the options page's Finish starts them.
+    HWND StartWorker() {
+        HWND status =
+            CreateDialogParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow, 0);
+        EXPECT_NE(status, nullptr);
+        jobSettings->workerThread = CreateThread(nullptr, 0, RunWorker, nullptr, CREATE_SUSPENDED, nullptr);
+        EXPECT_NE(jobSettings->workerThread, nullptr);
+        ResumeThread(jobSettings->workerThread);
+        return status;
+    }
+    // Lets the worker run until the stage number is `at` or more; false when it ended first.
+    bool RunUntil(int at) {
+        MSG msg;
+        while (jobSettings->stage < at && WaitForSingleObject(jobSettings->workerThread, 0) == WAIT_TIMEOUT)
+            if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        return WaitForSingleObject(jobSettings->workerThread, 0) == WAIT_TIMEOUT;
+    }
+    // Waits for the worker, taking the lines it sends to the status window; its exit code.
+    DWORD EndWorker(HWND status) {
+        MSG msg;
+        for (int i = 0; i < 2000 && WaitForSingleObject(jobSettings->workerThread, 10) == WAIT_TIMEOUT; ++i)
+            while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        EXPECT_EQ(WaitForSingleObject(jobSettings->workerThread, 0), (DWORD)WAIT_OBJECT_0) << "the worker has not ended";
+        DWORD code = 0;
+        GetExitCodeThread(jobSettings->workerThread, &code);
+        CloseHandle(jobSettings->workerThread);
+        jobSettings->workerThread = nullptr;
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+        if (IsWindow(status)) DestroyWindow(status);
+        return code;
+    }
+    // The message boxes shown whose text starts with `text`.
+    static int BoxesShown(const std::string& text) {
+        int n = 0;
+        for (const std::string& line : ntsim::TranscriptLines())
+            n += line.rfind("box ", 0) == 0 && line.find("]: \"" + text) != std::string::npos;
+        return n;
+    }
+    static int Occurrences(const std::string& text, const std::string& what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    }
+    // A run that stopped in stage 8 without its restore: what a power loss there leaves
+    // (the record of SIDs, the originals, half of the descriptors rewritten). The machine
+    // restarts; the service's next run is the recovery.
+    void RunCutOffInStageEight() {
+        Attach();
+        jobCallbacks.abortAndRestore = nullptr;
+        ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 0, "C:\\WINNT\\Profiles\\User1", false});
+        EXPECT_EQ(RunJob(), -1);
+        ntsim::FaultClearAll();
+        jobSettings->systemShutDown = 1;
+        jobSettings->SaveSettings(0);
+        EXPECT_TRUE(e2e::fs::exists(C("TEMP/TESSIV/SIDS")));
+        FreeChangedFiles();
+        DestroyJobSettings();
+        ProcessMutex.Close();
+        ntsim::ProcessDetach();
+        Boot();
+    }
     int restarts_ = 0;
 };
 
@@ -342,6 +435,370 @@ TEST_F(JobFailure, OperatorAbortsInStageTwoAndInStageSix) {
         }
         EXPECT_TRUE(inThisStage) << "every abort in stage " << at << " let the worker begin the next stage";
     }
+}
+
+}  // namespace
+
+namespace {
+
+// One abort at a time. A second Abort and a Close that reach the status window while the
+// first abort's question is up are refused: one question, one restore, one restart. The
+// Abort button is disabled while the question is up, and enabled again when the answer
+// is No; the job then goes on until the next Abort.
+TEST_F(JobFailure, ASecondAbortOrCloseDuringTheQuestionIsRefused) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    Attach("answer once \"Are you sure you want to abort*\" No\nanswer \"Are you sure you want to abort*\" Yes\n");
+    serviceMode = TRUE;  // as the service: its boxes reach the interactive desktop
+    HWND status = StartWorker();
+    HWND probe = MakeProbe();
+    ASSERT_NE(probe, nullptr);
+    std::vector<int> enabledDuringQuestion;
+    probeAction = [&] { enabledDuringQuestion.push_back(IsWindowEnabled(GetDlgItem(status, IDCANCEL)) ? 1 : 0); };
+    ASSERT_TRUE(RunUntil(6));  // the registry is rewritten: the restore must restart
+
+    // Answered No: the job goes on.
+    PostMessageA(probe, WM_APP, 0, 0);
+    EXPECT_EQ(AbortAndRestore(1), 0);
+    EXPECT_TRUE(IsWindowEnabled(GetDlgItem(status, IDCANCEL)));
+    EXPECT_EQ(WaitForSingleObject(jobSettings->workerThread, 0), (DWORD)WAIT_TIMEOUT);
+
+    // Answered Yes, with a second Abort and a Close waiting behind the first.
+    PostMessageA(probe, WM_APP, 0, 0);
+    PostMessageA(status, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    PostMessageA(status, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_EQ(AbortAndRestore(1), 1);
+    probeAction = nullptr;
+    EXPECT_EQ(EndWorker(status), 0xFFFFFFFFu) << "terminated";
+    DestroyWindow(probe);
+    EXPECT_EQ(enabledDuringQuestion, (std::vector<int>{0, 0}));
+    EXPECT_EQ(BoxesShown("Are you sure you want to abort"), 2);
+    EXPECT_EQ(Occurrences(Log(), "\nAborting process at user request...\n"), 1) << Log();
+    EXPECT_EQ(Occurrences(Log(), "\nRestoring File System Security:\n"), 1) << Log();
+    EXPECT_EQ(Restarts() - restarts_, 1);
+    EndRestartAndCleanUp();
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+}
+
+// The abort in stage 2 comes while the original hives are still being saved: the worker
+// saves them all and stops as stage 3 begins, and the restore leaves the machine as it
+// was. With the debug mode the worker sends each copy's path to the status window before
+// it saves that copy, and waits there until this thread takes it, so that once the stage
+// number is 2 the worker is at most a copy or two ahead. The probe sees, while the
+// question is up, whether the last copy is saved yet; an abort that came after it is a
+// valid run too, and the abort is tried again.
+TEST_F(JobFailure, AnAbortBeforeTheOriginalsAreSavedCompletely) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    bool early = false;
+    for (int attempt = 0; attempt < 20 && !early; ++attempt) {
+        SCOPED_TRACE(attempt);
+        Attach("answer \"Are you sure you want to abort*\" Yes\n");
+        serviceMode = TRUE;  // as the service: its boxes reach the interactive desktop
+        debugMode = 1;
+        HWND status = StartWorker();
+        HWND probe = MakeProbe();
+        ASSERT_NE(probe, nullptr);
+        bool lastSaved = true;
+        probeAction = [&] { lastSaved = e2e::fs::exists(C("TEMP/TESSIV/ORIGINAL/USERS/.DEFAULT")); };
+        bool inStageTwo = RunUntil(2) && jobSettings->stage == 2;
+        PostMessageA(probe, WM_APP, 0, 0);
+        EXPECT_EQ(AbortAndRestore(1), 1);
+        probeAction = nullptr;
+        DWORD code = EndWorker(status);
+        DestroyWindow(probe);
+        std::string log = Log();
+        early = inStageTwo && !lastSaved;
+        if (early) {
+            EXPECT_EQ(code, 0xFFFFFFFFu) << "terminated";
+            // Every original saved, then stopped as stage 3 began, before its heading.
+            EXPECT_NE(log.find("ORIGINAL\\USERS\\.DEFAULT\nComplete.\n"), std::string::npos) << log;
+            EXPECT_EQ(log.find("\nStage 3:"), std::string::npos) << log;
+            EXPECT_NE(log.find("\nAborting process at user request...\n"), std::string::npos) << log;
+        }
+        EndRestartAndCleanUp();
+        e2e::ExpectSame(original, e2e::Take(dir_));
+        EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+        EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+    }
+    EXPECT_TRUE(early) << "no abort came before the originals were saved";
+}
+
+// The abort comes while the worker rewrites a file's security in stage 8: the worker is
+// stopped only once that file is recorded, and every descriptor is put back byte for byte.
+TEST_F(JobFailure, AnAbortInsideAStageEightRewriteRestoresEveryFile) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    bool inside = false;
+    for (int attempt = 0; attempt < 20 && !inside; ++attempt) {
+        SCOPED_TRACE(attempt);
+        Attach("answer \"Are you sure you want to abort*\" Yes\n");
+        serviceMode = TRUE;  // as the service: its boxes reach the interactive desktop
+        HWND status = StartWorker();
+        bool running = RunUntil(8);
+        MSG msg;
+        while (running && jobSettings->stage == 8 && unbrokenSteps == 0) {
+            if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+            running = WaitForSingleObject(jobSettings->workerThread, 0) == WAIT_TIMEOUT;
+        }
+        inside = running && jobSettings->stage == 8 && unbrokenSteps > 0;
+        EXPECT_EQ(AbortAndRestore(1), 1);
+        DWORD code = EndWorker(status);
+        if (inside) {
+            EXPECT_EQ(code, 0xFFFFFFFFu) << "terminated";
+            EXPECT_EQ(Log().find("\nStage 9:"), std::string::npos) << Log();
+        }
+        EndRestartAndCleanUp();
+        e2e::ExpectSame(original, e2e::Take(dir_));
+        EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    }
+    EXPECT_TRUE(inside) << "no abort came inside a rewrite of stage 8";
+}
+
+// The clean-up run changes nothing a restore could put back: an Abort in its opening
+// steps (before its stage number says so) is refused at once with its box, without the
+// question, and the clean-up finishes.
+TEST_F(JobFailure, AnAbortInTheCleanUpsOpeningStepsIsRefusedAtOnce) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    Attach();
+    ASSERT_EQ(RunJob(), 0);
+    jobSettings->systemShutDown = 1;
+    jobSettings->SaveSettings(0);
+    FreeChangedFiles();
+    DestroyJobSettings();
+    ProcessMutex.Close();
+    ntsim::ProcessDetach();
+    Boot();
+    const std::string newSid = e2e::MachineSidText(dir_);
+    ASSERT_NE(newSid, "S-1-5-21-1-2-3");
+
+    Attach("answer \"Are you sure you want to abort*\" Yes\n");
+    serviceMode = TRUE;  // as the service: its boxes reach the interactive desktop
+    jobSettings->LoadSettings();  // no SID file after the job: the stored values are read all the same
+    ASSERT_EQ(jobSettings->cleanOnly, 1u);
+    HWND status = StartWorker();
+    EXPECT_EQ(AbortAndRestore(1), 0);
+    EXPECT_EQ(BoxesShown("The clean-up of the previous run cannot be aborted."), 1);
+    EXPECT_EQ(BoxesShown("Are you sure you want to abort"), 0);
+    EXPECT_EQ(EndWorker(status), 0u) << "the clean-up ran to its end";
+    EXPECT_EQ(Log().find("Aborting process at user request"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("   Service Entry Removed Successfully.\n"), std::string::npos) << Log();
+    EXPECT_EQ(Restarts(), restarts_);
+    FreeChangedFiles();
+    DestroyJobSettings();
+    ProcessMutex.Close();
+    ntsim::ProcessDetach();
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+    EXPECT_EQ(e2e::MachineSidText(dir_), newSid);
+    ntsim::Hive software;
+    ASSERT_EQ(ntsim::RegfLoadFile(dir_ + "/drives/c/WINNT/system32/config/SOFTWARE", &software), 0u);
+    ntsim::HiveKey* quorvel = software.root->FindSubkey("Quorvel");
+    EXPECT_TRUE(!quorvel || !quorvel->FindSubkey("Tessiv")) << "the stored settings are removed";
+}
+
+// The recovery after a cut gives the original machine back and is refused an abort, with
+// its box, from its very start; the restart and the clean-up after it leave the machine
+// as it was.
+TEST_F(JobFailure, AnAbortDuringTheRecoveryIsRefused) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    RunCutOffInStageEight();
+    Attach("answer \"Are you sure you want to abort*\" Yes\n");
+    serviceMode = TRUE;  // as the service: its boxes reach the interactive desktop
+    jobSettings->LoadSettings();  // no SID file after the job: the stored values are read all the same
+    ASSERT_EQ(jobSettings->cleanOnly, 1u);
+    HWND status = StartWorker();
+    EXPECT_EQ(AbortAndRestore(1), 0);
+    EXPECT_EQ(BoxesShown("The clean-up of the previous run cannot be aborted."), 1);
+    EXPECT_EQ(BoxesShown("Are you sure you want to abort"), 0);
+    EXPECT_EQ(EndWorker(status), 0u);
+    EXPECT_NE(Log().find("\nRecovering Interrupted Run:\n"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("Aborting process at user request"), std::string::npos) << Log();
+    EXPECT_EQ(Restarts() - restarts_, 1);
+    EndRestartAndCleanUp();
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+}
+
+// The recovery does not need the machine SID, which a cut may have left unreadable (the
+// SAM and SECURITY at odds): it gives the original machine back all the same.
+TEST_F(JobFailure, TheRecoveryRunsWhenTheMachineSidCannotBeRead) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    RunCutOffInStageEight();
+    Attach();
+    jobSettings->LoadSettings();  // no SID file after the job: the stored values are read all the same
+    ntsim::FaultAdd({"RegOpenKeyA", ERROR_ACCESS_DENIED, 0, "*\\Policy\\PolAcDmS", false});
+    EXPECT_EQ(RunJob(), kJobRecovered);
+    ntsim::FaultClearAll();
+    EXPECT_NE(Log().find("\nRecovering Interrupted Run:\n"), std::string::npos) << Log();
+    EXPECT_NE(Log().find("Complete: Original Registry Restored Successfully.\n"), std::string::npos) << Log();
+    EXPECT_EQ(Log().find("Error: You do not have enough permissions"), std::string::npos) << Log();
+    jobSettings->systemShutDown = 1;
+    jobSettings->SaveSettings(0);
+    RestartComputer("Original Configuration Restored\nby Quorvel Tessiv Utility", 5);
+    EndRestartAndCleanUp();
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+}
+
+// A stop request from the service control manager: while the job runs it is refused and
+// the job finishes (the machine has its new SID after the restart and the clean-up); while
+// the service idles it ends the status window and the service, and the process with them.
+TEST_F(JobFailure, AStopRequestIsRefusedDuringTheJobAndEndsAnIdleService) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    Attach();
+    serviceMode = TRUE;
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE entry = CreateServiceA(manager, kServiceName, kServiceDisplayName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                     "C:\\TESSIV\\tessiv.exe", nullptr, nullptr, "", nullptr, nullptr);
+    ASSERT_NE(entry, nullptr);
+    // The service thread as the start-up begins it; the state the manager shows.
+    auto startService = [&] {
+        UnregisterClassA(kServiceName, nullptr);
+        ntsim::ServiceSetStartedAs(kServiceName);
+        HANDLE dispatcher = CreateThread(nullptr, 0, ServiceDispatcherThread, nullptr, 0, nullptr);
+        for (int i = 0; i < 500 && ntsim::ServiceRuntimeRead(dir_, kServiceName).status.dwCurrentState != SERVICE_RUNNING;
+             ++i)
+            Sleep(10);
+        EXPECT_EQ(ntsim::ServiceRuntimeRead(dir_, kServiceName).status.dwCurrentState, (DWORD)SERVICE_RUNNING);
+        return dispatcher;
+    };
+
+    // Idle: the status window is up with no job; the stop ends it and the service.
+    HANDLE dispatcher = startService();
+    std::thread idleStop([&] {
+        while (!currentDialog) Sleep(1);
+        SERVICE_STATUS status = {};
+        EXPECT_TRUE(ControlService(entry, SERVICE_CONTROL_STOP, &status));
+    });
+    EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow, 0), 0);
+    idleStop.join();
+    EXPECT_EQ(WaitForSingleObject(dispatcher, 10000), (DWORD)WAIT_OBJECT_0) << "the service has not ended";
+    CloseHandle(dispatcher);
+    EXPECT_EQ(ntsim::ServiceRuntimeRead(dir_, kServiceName).status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    EXPECT_EQ(serviceWindow, nullptr);
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_EQ(Log(), "") << "no job ran";
+
+    // During the job: refused; the job runs to its end and restarts the machine.
+    dispatcher = startService();
+    HANDLE worker = CreateThread(nullptr, 0, RunWorker, nullptr, CREATE_SUSPENDED, nullptr);
+    jobSettings->workerThread = worker;
+    bool runningAfterStop = false;
+    std::thread jobStop([&] {
+        while (jobSettings->stage < 4 && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) Sleep(1);
+        SERVICE_STATUS status = {};
+        EXPECT_TRUE(ControlService(entry, SERVICE_CONTROL_STOP, &status));
+        runningAfterStop = WaitForSingleObject(worker, 0) == WAIT_TIMEOUT;
+    });
+    EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow,
+                              (LPARAM)worker),
+              0);
+    jobStop.join();
+    EXPECT_TRUE(runningAfterStop);
+    EXPECT_EQ(WaitForSingleObject(worker, 20000), (DWORD)WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeThread(worker, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(worker);
+    jobSettings->workerThread = nullptr;
+    EXPECT_EQ(WaitForSingleObject(dispatcher, 10000), (DWORD)WAIT_OBJECT_0);
+    CloseHandle(dispatcher);
+    CloseServiceHandle(entry);
+    CloseServiceHandle(manager);
+    std::string log = Log();
+    EXPECT_NE(log.find("\nStage 9: Updating Registry Information\n"), std::string::npos) << log;
+    EXPECT_EQ(Restarts() - restarts_, 1);
+    ntsim::ServiceSetStartedAs("");
+    EndRestartAndCleanUp();
+    EXPECT_NE(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+    EXPECT_FALSE(ServiceEntry()) << "the clean-up removes the service entry";
+}
+
+// A backup controller renamed by its job marks the trust for the clean-up run, which
+// finds that the computer is a domain controller and makes no trust step against
+// itself: no controller looked for, no session, no primary domain or secret written.
+// Its SECURITY hive is the same before and after the clean-up, key by key.
+TEST_F(JobFailure, ARenamedBackupControllersCleanUpMakesNoTrustSteps) {
+    const std::string domain = "S-1-5-21-2000111222-333444555-1666777888";
+    Make("nt4-bdc", domain);
+    Attach();
+    jobSettings->changeComputerName = 1;
+    snprintf(jobSettings->newComputerName, sizeof jobSettings->newComputerName, "NEWBDC");
+    ASSERT_EQ(RunJob(), 0);
+    EXPECT_EQ(jobSettings->establishDomainTrust, 1u);
+    jobSettings->systemShutDown = 1;
+    jobSettings->SaveSettings(0);
+    FreeChangedFiles();
+    DestroyJobSettings();
+    ProcessMutex.Close();
+    ntsim::ProcessDetach();
+    Boot();
+    const std::string security = "/drives/c/WINNT/system32/config/SECURITY";
+    const std::vector<std::string> before = e2e::Take(dir_).hives[security];
+    ASSERT_FALSE(before.empty());
+    const std::string logBefore = Log();
+
+    Attach();
+    jobSettings->LoadSettings();  // no SID file after the job: the stored values are read all the same
+    ASSERT_EQ(jobSettings->cleanOnly, 1u);
+    ASSERT_EQ(jobSettings->establishDomainTrust, 1u);
+    EXPECT_EQ(RunJob(), 1);
+    FreeChangedFiles();
+    DestroyJobSettings();
+    ProcessMutex.Close();
+    ntsim::ProcessDetach();
+    const std::string cleanUp = Log().substr(logBefore.size());
+    EXPECT_NE(cleanUp.find("   Service Entry Removed Successfully.\n"), std::string::npos) << cleanUp;
+    for (const char* step : {"Domain Trust", "WARNING", "domain controller", "Error"})
+        EXPECT_EQ(cleanUp.find(step), std::string::npos) << step << "\n" << cleanUp;
+    EXPECT_EQ(e2e::Take(dir_).hives[security], before) << "the clean-up changed the SECURITY hive";
+    EXPECT_EQ(e2e::HiveText(dir_ + "/drives/c/WINNT/system32/config/SYSTEM",
+                            "ControlSet001\\Control\\ComputerName\\ComputerName", "ComputerName"),
+              "NEWBDC");
+    EXPECT_NE(e2e::MachineSidText(dir_), domain);
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
+}
+
+// The worker's own restore after a failure is the job's one restore: an Abort that comes
+// while it runs is refused without the question. The worker is held inside its restore:
+// it waits for this thread to take the heading it sends to the status window.
+TEST_F(JobFailure, AnAbortDuringTheWorkersOwnRestoreIsRefused) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    const e2e::Snapshot original = e2e::Take(dir_);
+    Attach("answer \"Are you sure you want to abort*\" Yes\n");
+    serviceMode = TRUE;  // as the service: its boxes reach the interactive desktop
+    ntsim::FaultAdd({"RegReplaceKeyA", 5, 0, "*\\TESSIV\\SAM", false});
+    HWND status = StartWorker();
+    const std::string heading = "\nRestoring File System Security:\n";
+    MSG msg;
+    while (Log().find(heading) == std::string::npos &&
+           WaitForSingleObject(jobSettings->workerThread, 1) == WAIT_TIMEOUT)
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    ASSERT_NE(Log().find(heading), std::string::npos) << Log();
+    EXPECT_EQ(WaitForSingleObject(jobSettings->workerThread, 0), (DWORD)WAIT_TIMEOUT) << "held in its restore";
+    EXPECT_EQ(AbortAndRestore(1), 0);
+    EXPECT_EQ(EndWorker(status), 0u) << "the worker ends its own restore";
+    ntsim::FaultClearAll();
+    std::string log = Log();
+    EXPECT_NE(log.find("\nError during registry restoration\n"), std::string::npos) << log;
+    EXPECT_EQ(BoxesShown("Are you sure you want to abort"), 0);
+    EXPECT_EQ(log.find("Aborting process at user request"), std::string::npos) << log;
+    EXPECT_EQ(Occurrences(log, heading), 1) << log;
+    EXPECT_EQ(Restarts() - restarts_, 1);
+    EndRestartAndCleanUp();
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
 }
 
 }  // namespace

@@ -594,6 +594,26 @@ void OperatorEnsureStarted() {
     }
 }
 
+namespace {
+
+// The box's own modal loop, as on Windows: what already waits for the thread (a second
+// click posted behind the first, a line another thread sent) is delivered while the box
+// is up, before the operator answers. Bounded, so that a window that posts to itself
+// for ever cannot keep the box from its answer.
+void DeliverWaitingMessages() {
+    MSG m;
+    for (int i = 0; i < 1000 && PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE); ++i) {
+        if (m.message == WM_QUIT) {
+            PostQuitMessage((int)m.wParam);  // left for the loop outside the box
+            break;
+        }
+        TranslateMessage(&m);
+        DispatchMessageA(&m);
+    }
+}
+
+}  // namespace
+
 int OperatorAnswerBox(const std::string& owner, const std::string& text, const std::string& caption, UINT type,
                       bool visible) {
     std::vector<int> buttons = BoxButtons(type);
@@ -611,6 +631,7 @@ int OperatorAnswerBox(const std::string& owner, const std::string& text, const s
         TranscriptAdd("  not seen (not on the interactive desktop): default button " + ButtonName(def));
         return def;
     }
+    DeliverWaitingMessages();
     std::lock_guard<ntsim::SimRecursiveMutex> lock(g_mutex);
     for (BoxRule& r : g_script.rules) {
         if (r.used || !GlobMatch(r.pattern, text)) continue;

@@ -253,6 +253,39 @@ TEST_F(RegistryWalk, ValueRenameOntoAnExistingValueIsRefused) {
                                                  "': a value named 'v-" + kNewS + "' exists"});
 }
 
+// A refused rename is reported once, however many renames after it in the same key send
+// the walk back over the key's values (each report is a box that halts an unattended run).
+// Two refusals in one key are two reports; the other values are renamed all the same.
+TEST_F(RegistryWalk, ARefusedValueRenameIsReportedOnceInItsKey) {
+    Text("Walk", "a-" + kOldS, "first");
+    Text("Walk", "a-" + kNewS, "already here");
+    Text("Walk", "b-" + kOldS, "second");
+    Text("Walk", "c-" + kOldS, "third " + kOldS);
+    Text("Walk", "d-" + kOldS, "fourth");
+    Text("Walk", "d-" + kNewS, "also here");
+    Text("Walk", "e-" + kOldS, "fifth");
+    EXPECT_EQ(Walk(), 0);
+    EXPECT_EQ(Errors(), (std::vector<std::string>{
+                            "Error: SR cannot rename value 'a-" + kOldS + "': a value named 'a-" + kNewS + "' exists",
+                            "Error: SR cannot rename value 'd-" + kOldS + "': a value named 'd-" + kNewS + "' exists"}));
+    EXPECT_EQ(Get("Walk", "a-" + kOldS), Z("first"));
+    EXPECT_EQ(Get("Walk", "a-" + kNewS), Z("already here"));
+    EXPECT_EQ(Get("Walk", "d-" + kOldS), Z("fourth"));
+    EXPECT_EQ(Get("Walk", "d-" + kNewS), Z("also here"));
+    EXPECT_EQ(Get("Walk", "b-" + kNewS), Z("second"));
+    EXPECT_EQ(Get("Walk", "c-" + kNewS), Z("third " + kNewS));
+    EXPECT_EQ(Get("Walk", "e-" + kNewS), Z("fifth"));
+    for (const char* renamed : {"b-", "c-", "e-"}) EXPECT_EQ(Get("Walk", renamed + kOldS), "<error 2>") << renamed;
+    // Seven values before, seven after: nothing lost, nothing doubled.
+    HKEY key = Open("Walk");
+    DWORD values = 0;
+    ASSERT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr,
+                               nullptr, nullptr),
+              0);
+    RegCloseKey(key);
+    EXPECT_EQ(values, 7u);
+}
+
 TEST_F(RegistryWalk, ValueNamesAreRenamedUnlessTheirDataIsEmpty) {
     Set("Walk", "n-" + kOldS, REG_DWORD, std::string("\x01\x02\x03\x04", 4));
     Set("Walk", "empty-" + kOldS, REG_SZ, "");

@@ -8,6 +8,7 @@
 #include "identity/role_checks.h"
 #include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/shutdown.h"
+#include "ntsim/registry/regf.h"
 #include "ntsim/security/access.h"
 #include "ntsim/services/event_log.h"
 #include "service/restart.h"
@@ -161,6 +162,35 @@ TEST_F(RestartTest, TheLogonScreenThreadMayFinishAfterTheRestartStoppedWaiting) 
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(Winlogon("ShutdownWithoutLogon"), "0");
     EXPECT_EQ(Shutdowns().size(), 1u);
+}
+
+// The restart request comes once the logon-screen thread has finished: its last keystroke
+// is before the shutdown, and the hives the machine wrote as it went down hold
+// "ShutdownWithoutLogon" as it was before the handling.
+TEST_F(RestartTest, TheLogonThreadHasFinishedBeforeTheShutdown) {
+    NovellLogonScreen("window \"Novell Login\" desktop Winlogon on ctrl-alt-del\n");
+    RestartComputer("System Configuration Updated by Quorvel Tessiv Utility", 5);
+    std::vector<std::string> screen = Screen();
+    ASSERT_GE(screen.size(), 2u);
+    EXPECT_EQ(screen.back().rfind("shutdown: InitiateSystemShutdownA: restart in 5 s", 0), 0u) << screen.back();
+    EXPECT_EQ(screen[screen.size() - 2], "key Enter up (scan 1) to \"Novell Login\"");
+    EXPECT_EQ(Shutdowns().size(), 1u);
+    // The machine goes down when the 5-second countdown is over, writing its hives.
+    for (int i = 0; i < 1000 && ends_ == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(ends_, 1);
+    ntsim::Hive software;
+    ASSERT_EQ(ntsim::RegfLoadFile(dir_ + "/drives/c/WINNT/system32/config/SOFTWARE", &software), 0u);
+    ntsim::HiveKey* key = software.root.get();
+    for (const char* name : {"Microsoft", "Windows NT", "CurrentVersion", "Winlogon"})
+        key = key ? key->FindSubkey(name) : nullptr;
+    ASSERT_NE(key, nullptr);
+    const ntsim::HiveValue* value = key->FindValue("ShutdownWithoutLogon");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->type, (uint32_t)REG_SZ);
+    std::string text;
+    for (size_t i = 0; i + 1 < value->data.size() && (value->data[i] || value->data[i + 1]); i += 2)
+        text += (char)value->data[i];
+    EXPECT_EQ(text, "0");
 }
 
 TEST_F(RestartTest, NoHandlingWhenSomebodyIsLoggedOn) {
