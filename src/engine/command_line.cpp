@@ -6,6 +6,7 @@
 
 #include "core/output.h"
 #include "engine/sync_file.h"
+#include "identity/computer_name.h"
 #include "identity/role_checks.h"
 
 namespace {
@@ -45,13 +46,6 @@ std::string TableText(UINT id) {
 int Refuse(const char* text, UINT icon) {
     ShowAppMessage(nullptr, text, icon);
     return 0;
-}
-
-// Characters a NetBIOS computer name cannot hold.
-bool ValidComputerName(const std::string& name) {
-    for (unsigned char c : name)
-        if (c < 0x20 || strchr("\"/\\[]:|<>+=;,?*", c)) return false;
-    return name.empty() || (name.front() != ' ' && name.back() != ' ');
 }
 
 }  // namespace
@@ -146,7 +140,8 @@ int CommandLineOptions::ValidateOptions() const {
                  name.c_str());
         return Refuse(message, MB_ICONWARNING);
     }
-    if (nameGiven && !ValidComputerName(name)) {
+    // By the rules of this machine's Windows version, as stage 3's call will judge it.
+    if (nameGiven && !name.empty() && !CheckComputerName(name.c_str(), nullptr, 0)) {
         snprintf(message, sizeof message,
                  "Error: The computer name '%.64s' contains characters that a computer name cannot hold.",
                  name.c_str());
@@ -161,7 +156,7 @@ int CommandLineOptions::ValidateOptions() const {
                      path->c_str(), MAX_PATH - 1);
             return Refuse(message, MB_ICONWARNING);
         }
-    // Files the job will write: their folders must exist.
+    // Files the job will write: their folders must exist or be possible to make.
     std::string missing = logGiven && !logFile.empty() ? MissingFolderText(logFile) : "";
     if (missing.empty() && dataGiven && machineRole == kPrimaryDomainController) missing = MissingFolderText(dataFile);
     if (!missing.empty()) return Refuse(missing.c_str(), MB_ICONHAND);
@@ -192,8 +187,23 @@ std::string MissingFolderText(const std::string& path) {
     if (slash == std::string::npos) return "";
     std::string folder = path.substr(0, slash + 1);
     if (folder.size() > 1 && !(folder.size() == 3 && folder[1] == ':')) folder.pop_back();  // not "C:\\" or "\\"
-    DWORD attributes = GetFileAttributesA(folder.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return "";
+    // The writers make the folders on the way (CreatePathDirectories), so a folder that does
+    // not exist yet will do when the nearest one of its parents that exists is a folder; a
+    // file in the way, or a drive that is not there, cannot be got round.
+    std::string probe = folder;
+    for (;;) {
+        DWORD attributes = GetFileAttributesA(probe.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (attributes & FILE_ATTRIBUTE_DIRECTORY) return "";
+            break;
+        }
+        size_t up = probe.find_last_of("\\/");
+        if (up == std::string::npos) return "";  // below the current folder, which exists
+        // A drive's root keeps its backslash ("C:\\", "\\").
+        std::string parent = probe.substr(0, up == 0 || (up == 2 && probe[1] == ':') ? up + 1 : up);
+        if (parent.empty() || parent == probe) break;
+        probe = parent;
+    }
     char message[1600];
     snprintf(message, sizeof message,
              "Error: The folder '%.*s' does not exist.\n\nPlease specify a file in an existing folder.", MAX_PATH,

@@ -19,7 +19,8 @@ const size_t kMaxComputerName = 15;
 // starts. Each gives the message to show, or an empty text when the name will do.
 // The synchronization file a backup controller reads must open.
 std::string MissingDataFileText(const std::string& path);
-// A file the job writes (log, a primary controller's synchronization file) needs its folder.
+// A file the job writes (log, a primary controller's synchronization file) needs a folder
+// that exists or that its writer can make (the nearest existing parent is a folder).
 std::string MissingFolderText(const std::string& path);
 
 struct CommandLineOptions {

@@ -132,7 +132,8 @@ DWORD KeyTreeError(LONG result, const char* key) {
 
 }  // namespace
 
-int CheckRegistryQuota() {
+int CheckRegistryQuota(char* refusal, size_t refusalSize) {
+    if (refusal && refusalSize) refusal[0] = 0;
     HKEY control = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, KEY_READ, &control) !=
         ERROR_SUCCESS) {
@@ -160,10 +161,16 @@ int CheckRegistryQuota() {
     unsigned long long nearly = total * 9 / 5 + 2;
     unsigned long long need = twice < nearly ? twice : nearly;
     if ((unsigned long long)limit >= need) return 1;
-    ReportNumber("You are running low on registry quota for this computer and may run out during this process. "
-                 "\n\nPlease increase the size of the quota to a minimum of %d MB before continuing.\n\nRefer to "
-                 "the online documentation for assistance.",
-                 (long)(total / 1048576 * 2 + 2));
+    // The need and the limit in bytes too, so that a refusal at boot, read later in the log
+    // or the event log, says what to change.
+    char message[1024];
+    snprintf(message, sizeof message,
+             "You are running low on registry quota for this computer and may run out during this process. "
+             "\n\nPlease increase the size of the quota to a minimum of %d MB before continuing.\n\nRefer to "
+             "the online documentation for assistance.\n\nRegistry quota needed: %llu bytes; limit: %lu bytes.",
+             (int)(total / 1048576 * 2 + 2), need, (unsigned long)limit);
+    if (refusal && refusalSize) snprintf(refusal, refusalSize, "%s", message);
+    ReportError(message, logStream);
     return 0;
 }
 

@@ -8,8 +8,9 @@
 #include "replace/byte_replace.h"
 
 // 1 when the registry quota can hold the job, 0 otherwise (reported, except when the
-// system directory cannot be read).
-int CheckRegistryQuota();
+// system directory cannot be read). A refusal for want of quota also leaves its text,
+// with the need and the limit in bytes, in refusal (when given).
+int CheckRegistryQuota(char* refusal = nullptr, size_t refusalSize = 0);
 
 // Creates "TESSIV" (or "TESSIV0".."TESSIV97") below the work folder with its USERS,
 // ORIGINAL and ORIGINAL\USERS subdirectories; the name is left in workDirectory. 1 or 0.

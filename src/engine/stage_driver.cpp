@@ -23,6 +23,8 @@ volatile LONG stopAtStageThree = 0;
 
 namespace {
 
+const DWORD kNotEnoughQuota = 1816;  // ERROR_NOT_ENOUGH_QUOTA, the code the event log entry carries
+
 const char* const kNoPermission =
     "Error: You do not have enough permissions to run this utility.\n\nPlease logon as the local system Administrator.";
 
@@ -430,7 +432,17 @@ int RunJob() {
         ReportError(kNoPermission, logStream);
         return -1;
     }
-    if (!CheckRegistryQuota()) return -1;
+    // A refusal at boot is seen by nobody at the console: it goes to the log the job asked
+    // for (opened as the run would open it) and to the event log as well.
+    if (job->useLogFile && !logStream) OpenLogFile(job->logFileName, job->cleanOnly ? "a+t" : "wt");
+    if (!CheckRegistryQuota(job->message, sizeof job->message)) {
+        if (job->message[0] && jobCallbacks.writeEventLog) {
+            SetLastError(kNotEnoughQuota);
+            jobCallbacks.writeEventLog(job->message);
+        }
+        if (logStream) fflush(logStream);
+        return -1;
+    }
     if (cutOff) {
         job->stage = -1;
         if (job->useLogFile && !logStream) OpenLogFile(job->logFileName, "a+t");

@@ -12,6 +12,7 @@ struct JobCallbacks {
     BOOL (*removeService)();                    // FALSE with the system error as last error
     void (*removePrepToolPassword)();
     void (*launchSelfDelete)();                 // reports its own failure
+    void (*writeEventLog)(const char* text);    // an error entry in the system's event log
 };
 extern JobCallbacks jobCallbacks;
 

@@ -52,7 +52,14 @@ BOOL AskForName(JobSettings* job, BOOL* failed) {
 
 }  // namespace
 
-BOOL CheckComputerName(const char* name, char* message, size_t messageSize) {
+BOOL CheckComputerNameForVersion(const char* name, int versionClass, char* message, size_t messageSize) {
+    // NT 4.0 (and older) sets the name with SetComputerNameA, which takes letters, digits
+    // and ! @ # $ % ^ & ' ) ( . - _ { } ~ only; 2000 and later set it with SetComputerNameExA
+    // as the first label of the DNS name, which takes letters, digits, - and _ (and
+    // characters past ASCII) and refuses a name of digits only. An unknown version gets both
+    // rules. A dot is refused everywhere: the name is also the network stack's host name.
+    bool netbios = versionClass <= 6;
+    bool dnsLabel = versionClass >= 7 || versionClass == 0;
     char text[256];
     text[0] = 0;
     size_t length = name ? strnlen(name, 64) : 0;
@@ -63,17 +70,30 @@ BOOL CheckComputerName(const char* name, char* message, size_t messageSize) {
     } else if (name[0] == ' ' || name[length - 1] == ' ') {
         snprintf(text, sizeof text, "A computer name cannot begin or end with a space.");
     } else {
+        bool digitsOnly = true;
         for (size_t i = 0; i < length && !text[0]; ++i) {
             unsigned char c = (unsigned char)name[i];
+            bool letterOrDigit = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            if (c < '0' || c > '9') digitsOnly = false;
             if (c < 0x20)
                 snprintf(text, sizeof text, "A computer name cannot contain control characters.");
-            else if (strchr("\"/\\[]:|<>+=;,?*", c))
+            else if (c == ' ')
+                snprintf(text, sizeof text, "A computer name cannot contain a space.");
+            else if (c == '.' || strchr("\"/\\[]:|<>+=;,?*", c) ||
+                     (netbios && !letterOrDigit && !strchr("!@#$%^&')(-_{}~", c)) ||
+                     (dnsLabel && c < 0x80 && !letterOrDigit && c != '-' && c != '_'))
                 snprintf(text, sizeof text, "A computer name cannot contain the character %c.", c);
         }
+        if (!text[0] && dnsLabel && digitsOnly)
+            snprintf(text, sizeof text, "A computer name cannot be made of digits only.");
     }
     if (!text[0]) return TRUE;
     if (message && messageSize) snprintf(message, messageSize, "%s", text);
     return FALSE;
+}
+
+BOOL CheckComputerName(const char* name, char* message, size_t messageSize) {
+    return CheckComputerNameForVersion(name, GetOsVersionClass(), message, messageSize);
 }
 
 ComputerNameResult ApplyNewComputerName(JobSettings* job) {

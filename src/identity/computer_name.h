@@ -31,7 +31,11 @@ enum ComputerNameResult {
 // give the old name back.
 ComputerNameResult ApplyNewComputerName(JobSettings* job);
 
-// Whether name can be a computer name: 1 to 15 characters, no control characters, no
-// leading or trailing space, none of " / \ [ ] : | < > + = ; , ? *. TRUE, or FALSE with
-// a message for the operator in message (when given).
+// Whether name can be a computer name on this machine's Windows version: 1 to 15
+// characters, no control characters, spaces or dots, none of " / \ [ ] : | < > + = ; , ? *,
+// and what the version's own call refuses (NT 4.0: SetComputerNameA's character set;
+// 2000 and later: a DNS host label). TRUE, or FALSE with a message for the operator in
+// message (when given).
 BOOL CheckComputerName(const char* name, char* message, size_t messageSize);
+// The same for the version class given (GetOsVersionClass; 0 when unknown: both rules).
+BOOL CheckComputerNameForVersion(const char* name, int versionClass, char* message, size_t messageSize);

@@ -62,6 +62,10 @@ int ServiceControl::InstallService() {
         ShowError("Unable to install %s - %s\n", displayName, errorText);
         return 0;
     }
+    // Quoted: an unquoted path with a space would let the manager start C:\Program.exe
+    // (or C:\Program Files\Some.exe) as the local system in its place.
+    char quoted[sizeof program + 2];
+    snprintf(quoted, sizeof quoted, "\"%s\"", program);
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
     if (!manager) {
         FormatSystemError();
@@ -69,7 +73,7 @@ int ServiceControl::InstallService() {
         return 0;
     }
     SC_HANDLE service = CreateServiceA(manager, serviceName, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, program, nullptr, nullptr,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, quoted, nullptr, nullptr,
                                        dependencies, nullptr, nullptr);
     if (!service) {
         FormatSystemError();

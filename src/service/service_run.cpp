@@ -393,4 +393,5 @@ void ConnectJobCallbacks() {
     jobCallbacks.removeService = [] { return (BOOL)serviceControl.RemoveService(); };
     jobCallbacks.removePrepToolPassword = RemovePrepToolPassword;
     jobCallbacks.launchSelfDelete = LaunchSelfDelete;
+    jobCallbacks.writeEventLog = WriteEventLog;
 }

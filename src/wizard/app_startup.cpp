@@ -83,8 +83,17 @@ int InitializeProgram(const char* arguments) {
         ShowAppMessageId(nullptr, kMessageUncProgram, MB_ICONHAND);
         return 0;
     }
+    // Read before anything else: the temporary copy, which the service starts on its own
+    // station, must know itself from the service before the dispatcher is started.
+    std::vector<std::string> args = Arguments(arguments);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const char* a = args[i].c_str();
+        BOOL prefix = *a == '-' || *a == '/';
+        appState.options.ParseOption(prefix ? a + 1 : a, prefix, i + 1 == args.size());
+    }
     // The service control manager waits only a short time for the dispatcher: it starts first.
-    if (!IsOnInteractiveDesktop()) {
+    // The temporary copy was started by the service, not by the manager: no dispatcher.
+    if (!appState.options.deleteNow && !IsOnInteractiveDesktop()) {
         appState.serviceThread = CreateThread(nullptr, 0, ServiceDispatcherThread, nullptr, 0, nullptr);
         if (!appState.serviceThread) {
             ShowAppMessage(nullptr, "Error: Unable to start Service Thread", MB_ICONHAND);
@@ -101,12 +110,6 @@ int InitializeProgram(const char* arguments) {
     appState.role = machineRole = DetectMachineRole(serviceMode);
     if (RefuseDirectoryDomainController(appState.role, GetOsVersionClass())) return 0;
 
-    std::vector<std::string> args = Arguments(arguments);
-    for (size_t i = 0; i < args.size(); ++i) {
-        const char* a = args[i].c_str();
-        BOOL prefix = *a == '-' || *a == '/';
-        appState.options.ParseOption(prefix ? a + 1 : a, prefix, i + 1 == args.size());
-    }
     if (!appState.options.ValidateOptions()) return 0;
     // The 32-bit program on a 64-bit Windows stops here, before the first change.
     if (RefuseOnWow64(appState.options)) return 0;
@@ -213,7 +216,8 @@ int RunStartedProgram() {
     CommandLineOptions& o = appState.options;
     if (!o.autoinstall && WaitForPrepTool() != 0) return -1;
     int switched = 0;
-    if (!IsOnInteractiveDesktop()) switched = SwitchToInteractiveDesktop();
+    // The temporary copy shows nothing: it stays on the station it was started on.
+    if (!o.deleteNow && !IsOnInteractiveDesktop()) switched = SwitchToInteractiveDesktop();
     if (!CreateWizardSheet(programInstance, WizardActions{RunWorker, StatusWindow})) {
         ShowAppMessage(nullptr, "Program Error: Unable to create Property Sheet", 0);
         return -1;

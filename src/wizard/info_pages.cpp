@@ -137,6 +137,10 @@ int ComputerInfoPage::OnWizardNext() {
     if (!DataExchange(1)) return -1;
     jobSettings->writeSyncFile = 0;
     jobSettings->useSyncFile = 0;
+    // A file name kept from the command line or an earlier visit would be stored, and the
+    // service at the next boot takes a stored name on a primary controller as the choice to
+    // write the file.
+    if (!useFile) jobSettings->dataFileName[0] = 0;
     if (useFile) {
         CopyField(jobSettings->dataFileName, sizeof jobSettings->dataFileName, fileName);
         if (machineRole == kPrimaryDomainController) jobSettings->writeSyncFile = 1;

@@ -47,6 +47,13 @@ UINT OptionsHelp(WORD controlId) {
     return 0;
 }
 
+// The machine's own name stays as it is, whatever rules a new name must follow.
+BOOL IsCurrentComputerName(const char* name) {
+    char current[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = sizeof current;
+    return GetComputerNameA(current, &size) && lstrcmpiA(current, name) == 0;
+}
+
 BOOL IsFocusNotification(WPARAM notificationAndId) {
     WORD code = HIWORD(notificationAndId);
     return code == EN_SETFOCUS || code == BN_SETFOCUS;
@@ -173,7 +180,8 @@ int OptionsPage::DataExchange(int save) {
     // A name that is not a computer name (too long, characters a name cannot hold) is
     // refused here rather than by the job after it has begun.
     char why[256] = "";
-    if (nameLength > kMaxComputerName || (name[0] && !CheckComputerName(name, why, sizeof why))) {
+    if (nameLength > kMaxComputerName ||
+        (name[0] && !IsCurrentComputerName(name) && !CheckComputerName(name, why, sizeof why))) {
         if (nameLength > kMaxComputerName)
             snprintf(why, sizeof why, "The computer name may not be longer than %u characters.", (unsigned)kMaxComputerName);
         return Refuse(IDC_NEWNAME, why, MB_OK | MB_ICONERROR);
@@ -183,6 +191,9 @@ int OptionsPage::DataExchange(int save) {
     if (!FileNameFits(IDC_LOGNAME, logName, logLength, sizeof jobSettings->logFileName,
                       "You must specify a log file or uncheck the option before proceeding", IDS_UNC_LOGFILE))
         return 0;
+    // A run that presses Finish by itself (the service at boot) has nobody to correct the
+    // name: the log's writer makes its folder or falls back to the default log.
+    if (autoFinish) return 1;
     std::string missing = MissingFolderText(logName);
     if (!missing.empty()) return Refuse(IDC_LOGNAME, missing.c_str(), MB_OK | MB_ICONERROR);
     return 1;

@@ -3,6 +3,7 @@
 // put back, and after the restart and the clean-up run the machine is the one it was.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <functional>
 #include <thread>
@@ -358,6 +359,50 @@ TEST_F(JobFailure, ARestoreWithAFailedPieceFailsAndKeepsTheRecord) {
         ProcessMutex.Close();
         ntsim::ProcessDetach();
     }
+}
+
+// A registry quota too small for the job: the run is refused before it changes anything,
+// and a run at boot, that nobody watched, leaves the refusal with what the job needs and
+// what the limit is in the log it was asked to write and in the event log.
+TEST_F(JobFailure, RegistryQuotaRefusalGoesToTheLogAndTheEventLog) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    Attach();
+    HKEY control = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control", 0, KEY_ALL_ACCESS, &control), 0);
+    const DWORD limit = 65536;
+    ASSERT_EQ(RegSetValueExA(control, "RegistrySizeLimit", 0, REG_DWORD, (const BYTE*)&limit, sizeof limit), 0);
+    ASSERT_EQ(RegFlushKey(control), 0);
+    RegCloseKey(control);
+    unsigned long long total = 0;
+    for (const char* name : {"SYSTEM", "SYSTEM.LOG", "SOFTWARE", "SOFTWARE.LOG", "SAM", "SAM.LOG", "SECURITY",
+                             "SECURITY.LOG", "DEFAULT", "DEFAULT.LOG"}) {
+        std::error_code ec;
+        auto size = e2e::fs::file_size(C("WINNT/system32/config/") + name, ec);
+        if (!ec) total += size;
+    }
+    const unsigned long long need = std::min(total * 2, total * 9 / 5 + 2);
+    const e2e::Snapshot original = e2e::Take(dir_);
+    const size_t events = ntsim::EventLogRead(dir_).size();
+
+    EXPECT_EQ(RunJob(), -1);
+    DestroyJobSettings();
+    ntsim::ProcessDetach();
+    const std::string needAndLimit =
+        "Registry quota needed: " + std::to_string(need) + " bytes; limit: " + std::to_string(limit) + " bytes.";
+    std::string log = Log();
+    EXPECT_NE(log.find("You are running low on registry quota for this computer"), std::string::npos) << log;
+    EXPECT_NE(log.find("\n\n" + needAndLimit + "\n"), std::string::npos) << log;
+    std::vector<ntsim::EventEntry> entries = ntsim::EventLogRead(dir_);
+    ASSERT_EQ(entries.size(), events + 1);
+    const ntsim::EventEntry& e = entries.back();
+    EXPECT_EQ(e.log, "Application");
+    EXPECT_EQ(e.type, "Error");
+    EXPECT_EQ(e.source, "Tessiv");
+    ASSERT_EQ(e.strings.size(), 2u);
+    EXPECT_EQ(e.strings[0], "\n\nTessiv error: 1816");
+    EXPECT_NE(e.strings[1].find(needAndLimit), std::string::npos) << e.strings[1];
+    e2e::ExpectSame(original, e2e::Take(dir_));
+    EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
 }
 
 // The file a failed primary controller wrote names a SID the domain does not have: it goes.

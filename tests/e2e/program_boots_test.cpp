@@ -3,6 +3,8 @@
 // boot, cleaned up at the boot after.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <fstream>
 
@@ -101,7 +103,21 @@ TEST_F(ProgramBoots, StandAloneJobAndCleanUpRemovingTheProgram) {
     EXPECT_TRUE(ServiceEntry(dir_));
     EXPECT_GT(e2e::Count(dir_, oldSid).Count(CensusPlace::WorkDirectory), 0);  // the original copies
 
-    BootNow(dir_);  // the rewritten hives take over, and the service runs the clean-up
+    // The rewritten hives take over, and the service runs the clean-up; everything any
+    // program of this boot shows, the temporary copy's included, goes to one transcript.
+    const std::string transcript = root_ + "/cleanup-transcript.txt";
+    ASSERT_EQ(WEXITSTATUS(system(("NTSIM_TRANSCRIPT='" + transcript + "' " + Ntsim() + " boot '" + dir_ + "' >>'" +
+                                  root_ + "/commands.txt' 2>&1")
+                                     .c_str())),
+              0)
+        << Commands();
+    // The copy deletes the program once the service has ended, and ends without a word.
+    for (int i = 0; i < 300 && e2e::fs::exists(C("TESSIV/tessiv.exe")); ++i) usleep(100000);
+    EXPECT_FALSE(e2e::fs::exists(C("TESSIV/tessiv.exe"))) << "deleted by the copy, not at the next boot";
+    usleep(500000);  // the copy's last steps after the deletion
+    std::string seen = e2e::ReadHost(transcript);
+    EXPECT_EQ(seen.find("dispatching service"), std::string::npos) << seen;
+    EXPECT_EQ(seen.find("box \""), std::string::npos) << seen;
     std::string newSid = e2e::MachineSidText(dir_);
     EXPECT_NE(newSid, oldSid);
     EXPECT_NE(Log(dir_).find("       New Sid: " + newSid + "\n"), std::string::npos) << Log(dir_);
@@ -112,6 +128,34 @@ TEST_F(ProgramBoots, StandAloneJobAndCleanUpRemovingTheProgram) {
     EXPECT_FALSE(e2e::fs::exists(C("TESSIV/tessiv.exe")));
     EXPECT_FALSE(e2e::fs::exists(C("TEMP/tessiv.exe")));
     EXPECT_EQ(e2e::Take(dir_).keyCounts, before.keyCounts);
+}
+
+// A program below a folder with a space: the service entry names it with quotes, so that
+// the manager never starts C:\Program.exe, which anybody who may write to C:\ could plant, as
+// the local system in its place. The log's folder does not exist yet: the log's writer
+// makes it, and the start-up does not refuse it.
+TEST_F(ProgramBoots, ServiceBelowAFolderWithASpaceStartsOnlyTheProgram) {
+    Make("nt4-workstation", "S-1-5-21-1-2-3", dir_);
+    const std::string program = "C:\\Program Files\\Tessiv\\tessiv.exe";
+    ASSERT_EQ(Sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' '" + program + "'"), 0) << Commands();
+    const std::string planted = C("Program.exe");
+    {
+        std::ofstream script(planted);
+        script << "#!/bin/sh\necho ran >> \"$NTSIM_MACHINE/planted.txt\"\n";
+    }
+    e2e::fs::permissions(planted, e2e::fs::perms::owner_all | e2e::fs::perms::group_exec | e2e::fs::perms::others_exec);
+
+    EXPECT_EQ(Sh("run '" + dir_ + "' -- '" + program + "' -autoinstall -quiet '-log:C:\\Logs\\Tessiv\\run.log'"), 1)
+        << Commands();
+    EXPECT_EQ(e2e::HiveText(Config(dir_, "SYSTEM"), "ControlSet001\\Services\\Tessiv", "ImagePath"),
+              "\"" + program + "\"");
+    EXPECT_EQ(e2e::HiveText(Config(dir_, "SOFTWARE"), "Quorvel\\Tessiv", "LogFileName"), "C:\\Logs\\Tessiv\\run.log");
+    EXPECT_FALSE(e2e::fs::exists(C("Logs"))) << "made by the log's writer, not by the checks";
+
+    BootNow(dir_);
+    EXPECT_FALSE(e2e::fs::exists(dir_ + "/planted.txt")) << "the planted program ran as the service";
+    std::string log = e2e::ReadHost(C("Logs/Tessiv/run.log"));
+    EXPECT_NE(log.find("\nStage 9: Updating Registry Information\n"), std::string::npos) << log << Commands();
 }
 
 TEST_F(ProgramBoots, RemoveAndDeleteNowRequests) {

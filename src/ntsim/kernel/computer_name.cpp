@@ -4,6 +4,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -42,6 +43,28 @@ bool NameIsValid(const char* name, size_t maxLength) {
     for (const char* p = name; *p; ++p)
         if ((unsigned char)*p < 0x20 || strchr("\"/\\[]:|<>+=;,?*", *p)) return false;
     return true;
+}
+
+// SetComputerNameA's documented character set: letters, digits and ! @ # $ % ^ & ' ) ( . - _ { } ~.
+bool InNetbiosSet(const char* name) {
+    for (const char* p = name; *p; ++p) {
+        unsigned char c = (unsigned char)*p;
+        bool letterOrDigit = c < 0x80 && isalnum(c);
+        if (!letterOrDigit && !strchr("!@#$%^&')(.-_{}~", c)) return false;
+    }
+    return true;
+}
+
+// What DnsValidateName refuses in a host label (DnsNameHostnameLabel) beyond a dot and 63
+// octets: a name of digits only, spaces and { | } ~ [ \ ] ^ ' : ; < = > ? & @ ! " # $ % ` ( ) + / , *.
+// Underscores and characters past ASCII only make the name "non-RFC", which is accepted.
+bool IsDnsHostLabel(const char* name) {
+    bool digitsOnly = true;
+    for (const char* p = name; *p; ++p) {
+        if (*p < '0' || *p > '9') digitsOnly = false;
+        if (*p == ' ' || strchr("{|}~[\\]^':;<=>?&@!\"#$%`()+/,*.", *p)) return false;
+    }
+    return !digitsOnly;
 }
 
 }  // namespace
@@ -155,7 +178,8 @@ BOOL GetComputerNameA(LPSTR lpBuffer, LPDWORD nSize) {
 BOOL SetComputerNameA(LPCSTR lpComputerName) {
     if (!lpComputerName) return Fail(ERROR_INVALID_PARAMETER);
     if (FaultFails("SetComputerNameA", lpComputerName)) return FALSE;
-    if (!NameIsValid(lpComputerName, MAX_COMPUTERNAME_LENGTH)) return Fail(ERROR_INVALID_PARAMETER);
+    if (!NameIsValid(lpComputerName, MAX_COMPUTERNAME_LENGTH) || !InNetbiosSet(lpComputerName))
+        return Fail(ERROR_INVALID_PARAMETER);
     LONG rc = WriteText(kComputerName, "ComputerName", lpComputerName);
     if (rc != ERROR_SUCCESS) return Fail((DWORD)rc);
     return TRUE;
@@ -168,7 +192,7 @@ BOOL SetComputerNameExA(COMPUTER_NAME_FORMAT NameType, LPCSTR lpBuffer) {
     switch (NameType) {
         case ComputerNamePhysicalDnsHostname: {
             // A DNS label holds up to 63 characters; the NetBIOS name is its first 15, in upper case.
-            if (!NameIsValid(lpBuffer, 63) || strchr(lpBuffer, '.')) return Fail(ERROR_INVALID_PARAMETER);
+            if (!NameIsValid(lpBuffer, 63) || !IsDnsHostLabel(lpBuffer)) return Fail(ERROR_INVALID_PARAMETER);
             std::string netbios(lpBuffer, strnlen(lpBuffer, MAX_COMPUTERNAME_LENGTH));
             for (char& c : netbios) c = (char)toupper((unsigned char)c);
             rc = WriteText(kTcpip, "NV Hostname", lpBuffer);

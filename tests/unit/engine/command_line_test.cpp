@@ -2,6 +2,7 @@
 // boxes in their order with their icons.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "engine/command_line.h"
@@ -121,7 +122,8 @@ TEST_F(CommandLine, DataFileRulesFollowTheRole) {
     EXPECT_EQ(Parse({"-data:c:\\sync.dat"}).ValidateOptions(), 1);
     machineRole = kPrimaryDomainController;
     EXPECT_EQ(Parse({"-data:c:\\new.dat"}).ValidateOptions(), 1);  // written later, need not exist
-    EXPECT_EQ(Parse({"-data:c:\\new\\sync.dat"}).ValidateOptions(), 0);  // but its folder must
+    EXPECT_EQ(Parse({"-data:c:\\new\\sync.dat"}).ValidateOptions(), 1);  // nor its folder: the writer makes it
+    EXPECT_EQ(Parse({"-data:q:\\new\\sync.dat"}).ValidateOptions(), 0);  // but not on a drive that is not there
     machineRole = kBackupDomainController;
     EXPECT_EQ(Parse({"-data:c:\\sync.dat"}).ValidateOptions(), 1);
     EXPECT_EQ(Parse({"-data:c:\\missing.dat"}).ValidateOptions(), 0);
@@ -133,7 +135,7 @@ TEST_F(CommandLine, DataFileRulesFollowTheRole) {
     ASSERT_EQ(boxes.size(), 4u);
     EXPECT_EQ(boxes[0], Box("error icon", "A data file is only used for primary and backup domain controllers!"));
     EXPECT_EQ(boxes[1], Box("error icon",
-                            "Error: The folder 'c:\\new' does not exist.\n\nPlease specify a file in an existing folder."));
+                            "Error: The folder 'q:\\new' does not exist.\n\nPlease specify a file in an existing folder."));
     EXPECT_EQ(boxes[2], Box("error icon", "The data file c:\\missing.dat cannot be found or cannot be opened!"));
     EXPECT_EQ(boxes[3], Box("error icon",
                             "Tessiv cannot read or write a data file from a UNC path.  Please specify a filename on the "
@@ -151,4 +153,68 @@ TEST_F(CommandLine, ServiceBoxesAndOverlongPaths) {
     EXPECT_EQ(boxes[0], Box("warning icon",
                             "Error: Conflicting Parameters:\n\n'-remove' cannot be combined with '-install'", true));
     EXPECT_NE(boxes[1].find("is too long"), std::string::npos) << boxes[1];
+}
+
+// A new name follows the rules of the machine's Windows version, as stage 3's call will
+// judge it: NT 4.0's SetComputerNameA takes no space or dot, 2000's first DNS label no dot,
+// no symbol and not digits alone.
+namespace {
+void ExpectNameRules(bool nt4, std::vector<std::string> boxes) {
+    ASSERT_EQ(boxes.size(), nt4 ? 2u : 4u);
+    EXPECT_EQ(boxes[0], ProgramBoxes::Box("warning icon", "Error: The computer name 'pc.12' contains characters that a "
+                                                          "computer name cannot hold."));
+    EXPECT_EQ(boxes[1], ProgramBoxes::Box("warning icon", "Error: The computer name 'PC 12' contains characters that a "
+                                                          "computer name cannot hold."));
+}
+}  // namespace
+
+TEST_F(CommandLine, TheNewNameFollowsTheRulesOfNt4) {
+    Start();  // NT 4.0
+    ProcessMutex.Create();  // the version class is read again
+    machineRole = kStandAlone;
+    EXPECT_EQ(Parse({"-name:pc.12"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-name:PC 12"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-name:PC!1"}).ValidateOptions(), 1);
+    EXPECT_EQ(Parse({"-name:12345"}).ValidateOptions(), 1);
+    EXPECT_EQ(Parse({"-name:pc_12"}).ValidateOptions(), 1);
+    ExpectNameRules(true, Boxes());
+    ProcessMutex.Close();
+}
+
+TEST_F(CommandLine, TheNewNameFollowsTheRulesOfWindows2000) {
+    TestMachineSetup setup;
+    setup.version = "5.0";
+    Start(setup);
+    ProcessMutex.Create();
+    machineRole = kStandAlone;
+    EXPECT_EQ(Parse({"-name:pc.12"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-name:PC 12"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-name:PC!1"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-name:12345"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-name:pc_12"}).ValidateOptions(), 1);
+    ExpectNameRules(false, Boxes());
+    ProcessMutex.Close();
+}
+
+// A file the job writes may lie in folders that do not exist yet: the log's and the
+// synchronization file's writers make them. A file in the way of the folder, or a drive that
+// is not there, is refused as before.
+TEST_F(CommandLine, WrittenFilesMayLieInFoldersStillToBeMade) {
+    Start();
+    std::ofstream(Host("plain.txt")) << "a file, not a folder";
+    machineRole = kPrimaryDomainController;
+    EXPECT_EQ(Parse({"-log:c:\\logs\\tessiv\\run.log", "-data:c:\\sync\\new\\domain.dat"}).ValidateOptions(), 1);
+    EXPECT_EQ(Parse({"-log:c:\\plain.txt\\run.log"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-log:q:\\logs\\run.log"}).ValidateOptions(), 0);
+    EXPECT_EQ(Parse({"-log:\\logs\\run.log"}).ValidateOptions(), 1);  // below the current drive's root
+    machineRole = kStandAlone;
+    std::vector<std::string> boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], Box("error icon", "Error: The folder 'c:\\plain.txt' does not exist.\n\nPlease specify a file "
+                                          "in an existing folder."));
+    EXPECT_EQ(boxes[1], Box("error icon", "Error: The folder 'q:\\logs' does not exist.\n\nPlease specify a file in "
+                                          "an existing folder."));
+    // Nothing was made by the checks.
+    EXPECT_FALSE(std::filesystem::exists(Host("logs")));
+    EXPECT_FALSE(std::filesystem::exists(Host("sync")));
 }

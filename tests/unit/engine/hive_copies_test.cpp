@@ -95,11 +95,13 @@ protected:
         std::ofstream(Host(path)).close();
         fs::resize_file(Host(path), size);
     }
-    static std::string Quota(int megabytes) {
+    // The refusal, with what the job needs and what the limit is in bytes.
+    static std::string Quota(int megabytes, unsigned long long need, unsigned long long limit) {
         return "You are running low on registry quota for this computer and may run out during this process. \n\n"
                "Please increase the size of the quota to a minimum of " +
                std::to_string(megabytes) +
-               " MB before continuing.\n\nRefer to the online documentation for assistance.";
+               " MB before continuing.\n\nRefer to the online documentation for assistance.\n\nRegistry quota needed: " +
+               std::to_string(need) + " bytes; limit: " + std::to_string(limit) + " bytes.";
     }
     static void SetValue(HKEY root, const char* path, const char* name, DWORD type, const std::string& data) {
         HKEY key;
@@ -147,7 +149,7 @@ TEST_F(HiveCopies, Windows2000LimitIsAQuarterOfMemoryPlus12WithOrWithoutPageFile
     EXPECT_EQ(CheckRegistryQuota(), 1);
     SetHives(9320677);  // needs 16777220
     EXPECT_EQ(CheckRegistryQuota(), 0);
-    ExpectErrors({Quota(18)});
+    ExpectErrors({Quota(18, 16777220, 16777219)});
     SetMemory("17179869184");  // a quarter of 16 GB does not fit 32 bits and must not wrap to 3
     SetHives(1000000000);
     EXPECT_EQ(CheckRegistryQuota(), 1);
@@ -163,19 +165,19 @@ TEST_F(HiveCopies, Nt4LimitIsAQuarterOfThePageFileElseOfMemory) {
     EXPECT_EQ(CheckRegistryQuota(), 0);
     fs::remove(Host("pagefile.sys"));
     EXPECT_EQ(CheckRegistryQuota(), 1);
-    ExpectErrors({Quota(12)});
+    ExpectErrors({Quota(12, 10000001, 10000000)});
 }
 
 TEST_F(HiveCopies, TenMegabytesOfHivesNeed18874370Bytes) {
     Begin();
     SetHives(10485760, 18874369);
     EXPECT_EQ(CheckRegistryQuota(), 0);
-    EXPECT_NE(Log().find("\n" + Quota(22) + "\n"), std::string::npos);
+    EXPECT_NE(Log().find("\n" + Quota(22, 18874370, 18874369) + "\n"), std::string::npos);
     SetHives(10485760, 18874370);
     EXPECT_EQ(CheckRegistryQuota(), 1);
     SetHives(0x80000000ULL, 1000000000);  // twice 2 GB must not wrap to nothing
     EXPECT_EQ(CheckRegistryQuota(), 0);
-    ExpectErrors({Quota(22), Quota(4098)});
+    ExpectErrors({Quota(22, 18874370, 18874369), Quota(4098, 3865470568ULL, 1000000000)});
 
     ntsim::FaultAdd({"RegOpenKeyExA", ERROR_ACCESS_DENIED, 0, "*CurrentControlSet\\Control", false});
     EXPECT_EQ(CheckRegistryQuota(), 0);

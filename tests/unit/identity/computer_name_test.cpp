@@ -195,22 +195,111 @@ TEST_F(ComputerNameTest, PromptOkEditAndCancel) {
 
 TEST(ComputerNameCheck, LengthAndCharacters) {
     char message[128];
-    for (const char* good : {"PC-12", "A", "ABCDEFGHIJKLMNO", "pc 12", "pc.12", "PC_12"})
-        EXPECT_TRUE(CheckComputerName(good, message, sizeof message)) << good;
-    struct {
-        const char* name;
-        const char* message;
-    } bad[] = {{"", "Please enter a computer name."},
-               {"ABCDEFGHIJKLMNOP", "A computer name can be at most 15 characters long."},
-               {" PC", "A computer name cannot begin or end with a space."},
-               {"PC ", "A computer name cannot begin or end with a space."},
-               {"PC\t1", "A computer name cannot contain control characters."},
-               {"PC*1", "A computer name cannot contain the character *."},
-               {"PC\\1", "A computer name cannot contain the character \\."},
-               {"a=b", "A computer name cannot contain the character =."}};
-    for (const auto& b : bad) {
-        EXPECT_FALSE(CheckComputerName(b.name, message, sizeof message)) << b.name;
-        EXPECT_STREQ(message, b.message);
+    // On every version (6 NT 4.0, 7 Windows 2000, 0 unknown).
+    for (int version : {6, 7, 0}) {
+        for (const char* good : {"PC-12", "A", "ABCDEFGHIJKLMNO", "PC_12", "pc12"})
+            EXPECT_TRUE(CheckComputerNameForVersion(good, version, message, sizeof message)) << good << " " << version;
+        struct {
+            const char* name;
+            const char* message;
+        } bad[] = {{"", "Please enter a computer name."},
+                   {"ABCDEFGHIJKLMNOP", "A computer name can be at most 15 characters long."},
+                   {" PC", "A computer name cannot begin or end with a space."},
+                   {"PC ", "A computer name cannot begin or end with a space."},
+                   {"PC\t1", "A computer name cannot contain control characters."},
+                   {"PC*1", "A computer name cannot contain the character *."},
+                   {"PC\\1", "A computer name cannot contain the character \\."},
+                   {"a=b", "A computer name cannot contain the character =."},
+                   {"pc 12", "A computer name cannot contain a space."},
+                   {"pc.12", "A computer name cannot contain the character .."}};
+        for (const auto& b : bad) {
+            EXPECT_FALSE(CheckComputerNameForVersion(b.name, version, message, sizeof message)) << b.name;
+            EXPECT_STREQ(message, b.message);
+        }
     }
+    // NT 4.0: SetComputerNameA's character set; 2000 and later: a DNS host label.
+    for (const char* name : {"PC!1", "PC{1}", "PC~1", "PC(1)", "12345"})
+        EXPECT_TRUE(CheckComputerNameForVersion(name, 6, message, sizeof message)) << name;
+    EXPECT_FALSE(CheckComputerNameForVersion("PC\xe9" "1", 6, message, sizeof message));
+    for (const char* name : {"PC!1", "PC{1}", "PC~1", "PC(1)"}) {
+        EXPECT_FALSE(CheckComputerNameForVersion(name, 7, message, sizeof message)) << name;
+        EXPECT_EQ(std::string(message), std::string("A computer name cannot contain the character ") + name[2] + ".");
+    }
+    EXPECT_FALSE(CheckComputerNameForVersion("12345", 7, message, sizeof message));
+    EXPECT_STREQ(message, "A computer name cannot be made of digits only.");
+    EXPECT_TRUE(CheckComputerNameForVersion("PC\xe9" "1", 7, message, sizeof message));
     EXPECT_FALSE(CheckComputerName(nullptr, nullptr, 0));
+}
+
+// A name the check lets through is one the version's own call takes: the job never fails in
+// stage 3 after every check accepted its name. The call's refusals leave the name as it was.
+TEST_F(ComputerNameTest, EveryNameTheCheckAcceptsTheSystemTakes) {
+    const char* names[] = {"PC 12", "pc.12", "PC!1", "PC~1", "PC(1)", "12345", "pc_12", "PC{1}", "PC-12"};
+    for (const char* version : {"4.0", "5.0", "5.1"}) {
+        SCOPED_TRACE(version);
+        StartVersion(version);
+        for (const char* name : names) {
+            SCOPED_TRACE(name);
+            char message[128];
+            bool accepted = CheckComputerName(name, message, sizeof message);
+            // Each call directly: the system's answer, whatever the check said.
+            std::string before = Text(std::string(kNames) + "ComputerName", "ComputerName");
+            BOOL taken;
+            if (std::string(version) == "4.0") {
+                taken = SetComputerNameA(name);
+            } else {
+                SystemFunctions functions;
+                taken = functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, name);
+            }
+            if (!taken) {
+                EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER);
+                EXPECT_EQ(Text(std::string(kNames) + "ComputerName", "ComputerName"), before);
+                EXPECT_FALSE(accepted) << "the check let through a name the system refuses";
+            }
+            if (accepted) {
+                strcpy(jobSettings->newComputerName, name);
+                EXPECT_EQ(ApplyNewComputerName(jobSettings), kNameChanged) << Log();
+            }
+        }
+        EndMachine();
+    }
+}
+
+// The system's own calls, as documented: SetComputerNameA takes letters, digits and
+// ! @ # $ % ^ & ' ) ( . - _ { } ~; SetComputerNameExA takes a DNS host label (letters,
+// digits, - and _, characters past ASCII; up to 63; not digits alone). A refused name
+// fails with ERROR_INVALID_PARAMETER and changes nothing.
+TEST_F(ComputerNameTest, TheSystemCallsTakeTheirDocumentedCharacters) {
+    const std::string names = std::string(kNames) + "ComputerName";
+    StartVersion("4.0");
+    for (const char* name : {"A!@#$%^&')(.-_{", "}~", "12345"}) {
+        EXPECT_TRUE(SetComputerNameA(name)) << name;
+        EXPECT_EQ(Text(names, "ComputerName"), name);
+    }
+    for (const char* name : {"PC 12", "PC*1", "PC\xe9", "PC=1", "PC+1", "PC`1"}) {
+        SetLastError(0);
+        EXPECT_FALSE(SetComputerNameA(name)) << name;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << name;
+        EXPECT_EQ(Text(names, "ComputerName"), "12345");
+    }
+    EndMachine();
+
+    StartVersion("5.0");
+    SystemFunctions functions;
+    for (const char* name : {"pc_12", "PC-12"}) {
+        EXPECT_TRUE(functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, name)) << name;
+        EXPECT_EQ(Text(kTcpip, "NV Hostname"), name);
+    }
+    EXPECT_TRUE(functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, "PC\xe9"));  // "non-RFC", taken
+    std::string label(63, 'a');
+    EXPECT_TRUE(functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, label.c_str()));
+    EXPECT_EQ(Text(names, "ComputerName"), std::string(15, 'A'));
+    for (std::string name : {"pc.12", "PC 12", "12345", "PC!1", "PC~1", "PC&1", "PC(1)", "PC*1", "PC'1"}) {
+        SetLastError(0);
+        EXPECT_FALSE(functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, name.c_str())) << name;
+        EXPECT_EQ(GetLastError(), (DWORD)ERROR_INVALID_PARAMETER) << name;
+        EXPECT_EQ(Text(kTcpip, "NV Hostname"), label);
+    }
+    EXPECT_FALSE(functions.SetComputerNameExA(ComputerNamePhysicalDnsHostname, (label + "a").c_str()));
+    EndMachine();
 }

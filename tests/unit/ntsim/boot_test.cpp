@@ -83,3 +83,60 @@ TEST_F(BootTest, AFailedReplacementStopsTheBootAndSaysWhich) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host script standing for a program: it notes its name in the machine's folder.
+void Program(const std::string& hostPath, const std::string& name) {
+    std::filesystem::create_directories(std::filesystem::path(hostPath).parent_path());
+    FILE* f = fopen(hostPath.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fprintf(f, "#!/bin/sh\necho %s >> \"$NTSIM_MACHINE/started.txt\"\n", name.c_str());
+    fclose(f);
+    chmod(hostPath.c_str(), 0755);
+}
+
+}  // namespace
+
+// The manager reads an unquoted program path as Windows does: each prefix ending at a
+// space is tried in turn as a program (".exe" added), so C:\Program.exe, then
+// C:\Program Files\Some.exe, stand before C:\Program Files\Some Tool\tool.exe. A quoted
+// path names its program alone.
+TEST_F(BootTest, AnUnquotedServicePathStartsTheFirstProgramItsPrefixesName) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(manager, nullptr);
+    SC_HANDLE service = CreateServiceA(manager, "Tool", "Tool", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       "C:\\Program Files\\Some Tool\\tool.exe", nullptr, nullptr, nullptr, nullptr,
+                                       nullptr);
+    ASSERT_NE(service, nullptr);
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    Program(Host("Program Files/Some Tool/tool.exe"), "tool");
+    const std::string started = dir_ + "/started.txt";
+    auto bootAndSee = [&]() {
+        std::remove(started.c_str());
+        Boot();
+        Attach("Administrator");
+        std::string seen;
+        if (FILE* f = fopen(started.c_str(), "r")) {
+            char line[64];
+            while (fgets(line, sizeof line, f)) seen += line;
+            fclose(f);
+        }
+        return seen;
+    };
+    EXPECT_EQ(bootAndSee(), "tool\n");
+    Program(Host("Program Files/Some.exe"), "some");
+    EXPECT_EQ(bootAndSee(), "some\n");
+    Program(Host("Program.exe"), "program");
+    EXPECT_EQ(bootAndSee(), "program\n");
+
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Tool", 0, KEY_SET_VALUE, &key), 0);
+    const char quoted[] = "\"C:\\Program Files\\Some Tool\\tool.exe\"";
+    ASSERT_EQ(RegSetValueExA(key, "ImagePath", 0, REG_EXPAND_SZ, (const BYTE*)quoted, sizeof quoted), 0);
+    RegFlushKey(key);
+    RegCloseKey(key);
+    EXPECT_EQ(bootAndSee(), "tool\n");
+}

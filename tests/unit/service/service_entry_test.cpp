@@ -54,7 +54,8 @@ TEST_F(ServiceEntryTest, InstallingTwiceLeavesOneEntryForTheSecondProgram) {
     EXPECT_EQ(serviceControl.IsServiceInstalled(), 1);
     EXPECT_EQ(ServiceKeys(), 1);
     Config c = Query();
-    EXPECT_EQ(c.program, "C:\\Program Files\\Tessiv\\tessiv.exe");
+    // Quoted: the manager must not take C:\Program for the program and "Files\..." for its argument.
+    EXPECT_EQ(c.program, "\"C:\\Program Files\\Tessiv\\tessiv.exe\"");
     EXPECT_EQ(c.type, (DWORD)SERVICE_WIN32_OWN_PROCESS);
     EXPECT_EQ(c.start, (DWORD)SERVICE_AUTO_START);
     EXPECT_EQ(c.errorControl, (DWORD)SERVICE_ERROR_NORMAL);

@@ -62,7 +62,8 @@ TEST_F(TemporaryCopyTest, TheProgramAndItsCopyAreGoneAfterTheRestart) {
     // The boot starts the service; it removes its entry and launches the copy, then ends.
     std::vector<std::string> report;
     ASSERT_EQ(ntsim::MachineBoot(dir_, &error, &report, 60000), 0u) << error;
-    EXPECT_EQ(report, (std::vector<std::string>{"service Tessiv started: C:\\Program Files\\Tessiv\\tessiv.exe",
+    // The entry names the program in quotes.
+    EXPECT_EQ(report, (std::vector<std::string>{"service Tessiv started: \"C:\\Program Files\\Tessiv\\tessiv.exe\"",
                                                 "service Tessiv ended with exit code 0"}));
     for (int i = 0; i < 3000 && !ntsim::ProcessTableList(dir_).empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

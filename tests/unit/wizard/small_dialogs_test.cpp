@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "identity/computer_name.h"
+#include "identity/role_checks.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/user/operator.h"
@@ -69,6 +70,24 @@ TEST_F(SmallDialogsTest, TheNewNameIsTypedInCapitalsAndAnEmptyOneIsNotTaken) {
             ++refusals;
     EXPECT_EQ(refusals, 2);
     EXPECT_TRUE(ntsim::OperatorDone());
+}
+
+// The dialog refuses what the machine's own call would refuse in stage 3: on NT 4.0 a
+// space (outside SetComputerNameA's characters) and, as everywhere, a dot.
+TEST_F(SmallDialogsTest, TheNewNameFollowsTheRulesOfTheMachinesVersion) {
+    ProcessMutex.Create();  // the version class is read afresh, from this NT 4.0 machine
+    NewNameRequest request = {};
+    newNameRequest = &request;
+    Script("type 1045 \"pc 12\"\npress OK\ntype 1045 \"pc.12\"\npress OK\ntype 1045 \"pc!12\"\npress OK\n");
+    EXPECT_EQ(ShowNewComputerName(nullptr), IDOK);
+    EXPECT_STREQ(request.name, "PC!12");
+    std::vector<std::string> refusals;
+    for (const auto& l : ntsim::TranscriptLines())
+        if (l.find("box ") == 0) refusals.push_back(l.substr(l.find("]: ") + 3));
+    EXPECT_EQ(refusals, (std::vector<std::string>{"\"A computer name cannot contain a space.\"",
+                                                  "\"A computer name cannot contain the character ..\""}));
+    EXPECT_TRUE(ntsim::OperatorDone());
+    ProcessMutex.Close();
 }
 
 }  // namespace

@@ -298,3 +298,57 @@ TEST_F(Wizard, UnattendedInstallStartsOnTheInstallPageAndRunsAtTheNextBoot) {
         << "no preparation tool box when unattended";
     EXPECT_TRUE(serviceControl.IsServiceInstalled());
 }
+
+// A primary controller's operator who clears "Create Synchronization File" is heard at the
+// next boot as well as now: no file name is stored for the service to take as the choice
+// to write one.
+TEST_F(Wizard, PrimaryControllerThatClearsTheFileStoresNoneForTheNextBoot) {
+    Make("nt4-pdc");
+    Build();
+    // As "-data:C:\sync.dat" leaves the wizard and the job.
+    wizardSheet->computerInfo.useFile = 1;
+    strcpy(wizardSheet->computerInfo.fileName, "C:\\sync.dat");
+    strcpy(jobSettings->dataFileName, "C:\\sync.dat");
+    jobSettings->writeSyncFile = 1;
+    Run("press Next\n"
+        "wait for \"*Computer Information\"\n"
+        "answer \"WARNING:*\" OK\n"
+        "uncheck 1022\n"
+        "press Next\n"
+        "wait for \"*Program Options\"\n"
+        "click 1031\n"
+        "press Next\n"
+        "wait for \"*Install Automatic Service\"\n"
+        "press Finish\n");
+    EXPECT_TRUE(InOrder({"[OK, no icon]: \"WARNING:", "presses Finish (\"&Install\")", "installed successfully"}));
+    EXPECT_TRUE(serviceControl.IsServiceInstalled());
+    EXPECT_EQ(jobSettings->writeSyncFile, 0u);
+    // What the service reads at the next boot, where a stored name on a primary controller
+    // means "write the file".
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Quorvel\\Tessiv", 0, KEY_READ, &key), 0);
+    char stored[MAX_PATH] = "unread";
+    DWORD size = sizeof stored;
+    EXPECT_EQ(RegQueryValueExA(key, "DataFileName", nullptr, nullptr, (BYTE*)stored, &size), 0);
+    RegCloseKey(key);
+    EXPECT_STREQ(stored, "");
+    jobSettings->SetDefaults();
+    ASSERT_TRUE(jobSettings->LoadSettings());
+    EXPECT_STREQ(jobSettings->dataFileName, "");
+    EXPECT_EQ(jobSettings->useSyncFile, 0u);
+}
+
+// The service at boot presses Finish by itself: a stored log whose folder cannot be found
+// must not hold it on the options page for ever. The log's writer makes the folder, or
+// falls back to the default log.
+TEST_F(Wizard, AutoStartRunsWhereverTheStoredLogLies) {
+    Make("nt4-workstation");
+    jobSettings->useLogFile = 1;
+    strcpy(jobSettings->logFileName, "Q:\\Gone\\run.log");
+    Build()->AutoStart();
+    Run("wait for \"Quorvel SID Replacement Service\"\n"
+        "press Cancel\n");
+    EXPECT_EQ(workerRuns, 1);
+    EXPECT_EQ(Transcript().find("does not exist"), std::string::npos) << Transcript();
+    EXPECT_STREQ(jobSettings->logFileName, "Q:\\Gone\\run.log");
+}
