@@ -80,9 +80,12 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     std::string scratch;
     const std::string& name = AnsiName(v.name, &scratch);
     size_t nameLength = name.size();
-    // An overflow of either buffer touches neither (as XP does) but reports type and data size.
-    bool overflow = (lpData && size > *lpcbData) || nameLength >= *lpcchValueName;
-    if (!overflow) {
+    // Data too large for its buffer touches neither buffer. Data that fits is written even
+    // when the name does not; the name is then cut to its buffer (with its terminator) and
+    // its length left as it was. Type and data size are reported either way.
+    bool dataOverflow = lpData && size > *lpcbData;
+    bool nameOverflow = nameLength >= *lpcchValueName;
+    if (!dataOverflow) {
         if (lpData && size) {
             if (isString)
                 StoredToAnsiInto(v.data, (char*)lpData);
@@ -90,10 +93,16 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
                 memcpy(lpData, v.data.data(), size);
             if (isString && size < *lpcbData && lpData[size - 1]) lpData[size] = 0;
         }
-        memcpy(lpValueName, name.data(), nameLength);
-        lpValueName[nameLength] = 0;
-        *lpcchValueName = (DWORD)nameLength;
+        if (!nameOverflow) {
+            memcpy(lpValueName, name.data(), nameLength);
+            lpValueName[nameLength] = 0;
+            *lpcchValueName = (DWORD)nameLength;
+        } else if (*lpcchValueName) {
+            memcpy(lpValueName, name.data(), *lpcchValueName - 1);
+            lpValueName[*lpcchValueName - 1] = 0;
+        }
     }
+    bool overflow = dataOverflow || nameOverflow;
     if (lpType) *lpType = v.type;
     if (lpcbData) *lpcbData = size;
     return overflow ? ERROR_MORE_DATA : ERROR_SUCCESS;

@@ -12,7 +12,10 @@ namespace {
 uint32_t OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
     Resolved r;
     uint32_t err = ResolveHandle(hKey, &r);
+    // A handle that names no key fails before the open and leaves the result as it was;
+    // any later failure clears it, as NT's open of the key does.
     if (err != ERROR_SUCCESS) return err;
+    *phkResult = nullptr;
     HiveKey* found = nullptr;
     // An ASCII path (what a walk of the tree and the security calls open) costs one tree
     // step per name, taken on the caller's text. A path with a name that is not found, is
@@ -65,7 +68,6 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return ERROR_SUCCESS;
     }
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
     return (LONG)OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
 }
 
@@ -79,7 +81,6 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
         *phkResult = hKey;
         return ERROR_SUCCESS;
     }
-    *phkResult = nullptr;
     return (LONG)OpenKey(hKey, lpSubKey, 0, MAXIMUM_ALLOWED, phkResult);
 }
 
