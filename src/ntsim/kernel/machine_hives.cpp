@@ -343,9 +343,9 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     security.root->security = restricted;
     HiveKey* policy = Key(security.root.get(), "Policy");
     Set(Key(policy, "PolAcDmS"), "", kRegBinary, machineSid);
-    Set(Key(policy, "PolAcDmN"), "", kRegBinary, Utf16(preset.role == "pdc" || preset.role == "bdc" ? domainName : computer, false));
+    Set(Key(policy, "PolAcDmN"), "", kRegBinary, PolicyNameRecord(preset.role == "pdc" || preset.role == "bdc" ? domainName : computer));
     bool inDomain = preset.role != "standalone";
-    Set(Key(policy, "PolPrDmN"), "", kRegBinary, Utf16(inDomain ? domainName : "WORKGROUP", false));
+    Set(Key(policy, "PolPrDmN"), "", kRegBinary, PolicyNameRecord(inDomain ? domainName : "WORKGROUP"));
     Set(Key(policy, "PolPrDmS"), "", kRegBinary, inDomain ? domainSid : Bytes{});
     Set(Key(policy, "PolRevision"), "", kRegBinary, {0, 0, 1, 0});
     Key(policy, "Secrets");
