@@ -35,12 +35,31 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     uint32_t err = 0;
     if (KeyFault("RegEnumKeyExA", hKey, nullptr, &err)) return (LONG)err;
     if (lpReserved) return ERROR_INVALID_PARAMETER;
+    // HKEY_CLASSES_ROOT lists the user's classes and the machine's together (looked up
+    // first: finding the user's key resolves handles, which may read hives again).
+    const HiveKey* user = hKey == HKEY_CLASSES_ROOT ? UserClassesKey() : nullptr;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!(r.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const HiveKey* sub = r.key->subkeys[dwIndex].get();
+    const HiveKey* sub = nullptr;
+    if (user) {
+        // Both lists are in NT's name order: merged, a name of both once (the user's).
+        size_t u = 0, m = 0, index = 0;
+        const auto& mine = user->subkeys;
+        const auto& machine = r.key->subkeys;
+        while (!sub && (u < mine.size() || m < machine.size())) {
+            int order = u == mine.size() ? 1 : m == machine.size() ? -1 : HiveNameCompare(mine[u]->name, machine[m]->name);
+            const HiveKey* next = order <= 0 ? mine[u].get() : machine[m].get();
+            if (order <= 0) ++u;
+            if (order >= 0) ++m;
+            if (index++ == dwIndex) sub = next;
+        }
+        if (!sub) return ERROR_NO_MORE_ITEMS;
+    } else {
+        if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+        sub = r.key->subkeys[dwIndex].get();
+    }
     std::string scratch;
     const std::string& name = AnsiName(sub->name, &scratch);
     size_t nameLength = name.size(), classLength = sub->className.size() / 2;  // one ANSI byte a stored unit

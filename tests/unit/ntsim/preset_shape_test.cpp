@@ -189,6 +189,17 @@ TEST_F(PresetShape, ClassesRootMergesTheUsersClassesAndCurrentConfigResolves) {
         EXPECT_EQ(RegQueryValueExA(key, nullptr, nullptr, nullptr, (LPBYTE)text, &size), ERROR_SUCCESS);
         EXPECT_STREQ(text, merged ? "usertext" : "txtfile");
         RegCloseKey(key);
+        // An enumeration of the root lists both, in NT's order, a name of both once.
+        std::vector<std::string> listed;
+        char name[64];
+        for (DWORD i = 0;; ++i) {
+            DWORD length = sizeof name;
+            if (RegEnumKeyExA(HKEY_CLASSES_ROOT, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            listed.push_back(name);
+        }
+        std::vector<std::string> expected = {".tessiv", ".txt", "CLSID", "txtfile"};
+        if (!merged) expected = {".txt", "txtfile"};
+        EXPECT_EQ(listed, expected);
         // The machine's own classes stay where they are.
         ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, "txtfile\\shell\\open\\command", 0, KEY_READ, &key), ERROR_SUCCESS);
         RegCloseKey(key);
