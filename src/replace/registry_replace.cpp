@@ -430,7 +430,15 @@ bool ReplaceValues(const SidPairList* pairs, KeyVisit* v) {
             ++index;
             continue;
         }
-        if (RegSetValueExA(v->key, v->valueName, 0, type, (const BYTE*)v->data, newSize) != ERROR_SUCCESS) {
+        // RegSetValueExA takes a string's terminator in when it lies just past the size given
+        // (the data was terminated above): a string stored without one is written with another
+        // byte there, so that it keeps its length.
+        bool isString = type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+        char after = v->data[newSize];
+        if (isString && newSize && v->data[newSize - 1] && !after) v->data[newSize] = 1;
+        LONG written = RegSetValueExA(v->key, v->valueName, 0, type, (const BYTE*)v->data, newSize);
+        v->data[newSize] = after;
+        if (written != ERROR_SUCCESS) {
             Say(kErrorBox, "Error: SR failed in trying to replace value '%s'", v->oldValueName);
             return false;
         }

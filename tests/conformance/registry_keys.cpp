@@ -23,6 +23,22 @@ CONFORMANCE_TEST(registry_create_open_delete) {
     err = RegOpenKeyExA(root, "Missing", 0, KEY_READ, &again);
     ok(err == ERROR_FILE_NOT_FOUND, "open missing: %ld", (long)err);
     ok(again == nullptr, "a failed open clears the handle: %p", (void*)again);
+    // A handle that names no key fails before the open: the result is left as it was.
+    again = (HKEY)(ULONG_PTR)0x1234;
+    err = RegOpenKeyExA(nullptr, "", 0, KEY_READ, &again);
+    ok(err == ERROR_INVALID_HANDLE, "open below no key: %ld", (long)err);
+    ok(again == (HKEY)(ULONG_PTR)0x1234, "the result is untouched then: %p", (void*)again);
+    again = (HKEY)(ULONG_PTR)0x1234;
+    err = RegOpenKeyExA(nullptr, "Child", 0, KEY_READ, &again);
+    ok(err == ERROR_INVALID_HANDLE && again == (HKEY)(ULONG_PTR)0x1234, "open a name below no key: %ld, %p", (long)err,
+       (void*)again);
+    // Access refused clears it, as a missing key does.
+    again = (HKEY)(ULONG_PTR)0x1234;
+    err = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM\\SAM", 0, KEY_READ, &again);
+    todo_wine("Wine's registry checks no key's access") {
+        ok(err == ERROR_ACCESS_DENIED && again == nullptr, "open refused: %ld, %p", (long)err, (void*)again);
+    }
+    if (err == ERROR_SUCCESS) RegCloseKey(again);
     if (RunningUnderWine()) {
         skip("Wine's RegOpenKeyExA and RegCreateKeyExA write through a NULL result pointer");
     } else {

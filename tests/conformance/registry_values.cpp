@@ -54,6 +54,16 @@ CONFORMANCE_TEST(registry_value_sizes_and_types) {
     DWORD reserved = 0;
     ok(RegQueryValueExA(root, "sz", &reserved, nullptr, nullptr, nullptr) == ERROR_INVALID_PARAMETER, "reserved given");
     ok(RegQueryValueExA(root, "missing", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND, "missing value");
+    // A missing value's size query answers 0; with a buffer the size is left as it was.
+    size = 0xDEADBEEF;
+    err = RegQueryValueExA(root, "missing", nullptr, &type, nullptr, &size);
+    ok(err == ERROR_FILE_NOT_FOUND && size == 0, "missing value, size only: %ld size %lu", (long)err, (unsigned long)size);
+    size = sizeof buf;
+    memset(buf, 0xAA, sizeof buf);
+    err = RegQueryValueExA(root, "missing", nullptr, &type, buf, &size);
+    ok(err == ERROR_FILE_NOT_FOUND && size == sizeof buf, "missing value with a buffer: %ld size %lu", (long)err,
+       (unsigned long)size);
+    ok(Untouched(buf, 0, sizeof buf, 0xAA), "and the buffer untouched");
     ok(RegSetValueExA(root, "bad", 0, REG_BINARY, nullptr, 4) == ERROR_NOACCESS, "size without data");
     // Replace, then delete.
     ok(RegSetValueExA(root, "sz", 0, REG_DWORD, (const BYTE*)"\1\0\0\0", 4) == ERROR_SUCCESS, "replace with another type");
@@ -76,6 +86,30 @@ CONFORMANCE_TEST(registry_string_terminators) {
     ok(err == ERROR_SUCCESS && size == 3 && memcmp(buf, "abc", 3) == 0, "bare string: %ld size %lu", (long)err, (unsigned long)size);
     ok(buf[3] == 0, "a terminator is added after it: %02x", buf[3]);
     ok(Untouched(buf, 4, sizeof buf, 0xAA), "and nothing more");
+    // A size one short of the terminator that follows the text: the terminator is taken too.
+    ok(RegSetValueExA(root, "short", 0, REG_SZ, (const BYTE*)"abc", 3) == ERROR_SUCCESS, "set a string one short");
+    size = sizeof buf;
+    err = RegQueryValueExA(root, "short", nullptr, nullptr, buf, &size);
+    ok(err == ERROR_SUCCESS && size == 4 && memcmp(buf, "abc", 4) == 0, "string one short: %ld size %lu", (long)err,
+       (unsigned long)size);
+    ok(RegSetValueExA(root, "shortx", 0, REG_EXPAND_SZ, (const BYTE*)"%A%", 3) == ERROR_SUCCESS, "set an expandable one short");
+    size = sizeof buf;
+    err = RegQueryValueExA(root, "shortx", nullptr, nullptr, buf, &size);
+    ok(err == ERROR_SUCCESS && size == 4 && memcmp(buf, "%A%", 4) == 0, "expandable one short: %ld size %lu", (long)err,
+       (unsigned long)size);
+    // A list: one terminator is taken, not the list's closing one.
+    ok(RegSetValueExA(root, "shortm", 0, REG_MULTI_SZ, (const BYTE*)"a\0bc\0", 4) == ERROR_SUCCESS, "set a list one short");
+    size = sizeof buf;
+    memset(buf, 0xAA, sizeof buf);
+    err = RegQueryValueExA(root, "shortm", nullptr, nullptr, buf, &size);
+    ok(err == ERROR_SUCCESS && size == 5 && memcmp(buf, "a\0bc\0", 5) == 0, "list one short: %ld size %lu", (long)err,
+       (unsigned long)size);
+    ok(Untouched(buf, 5, sizeof buf, 0xAA), "the list as stored, nothing added on the way out");
+    // Empty data stays empty.
+    ok(RegSetValueExA(root, "none", 0, REG_SZ, (const BYTE*)"", 0) == ERROR_SUCCESS, "set an empty string");
+    size = sizeof buf;
+    err = RegQueryValueExA(root, "none", nullptr, nullptr, buf, &size);
+    ok(err == ERROR_SUCCESS && size == 0, "zero-byte string: %ld size %lu", (long)err, (unsigned long)size);
     // Windows-1252 texts survive the trip through the hive's UTF-16.
     const char text[] = "\x80 caf\xe9";
     ok(RegSetValueExA(root, "ansi", 0, REG_SZ, (const BYTE*)text, sizeof text) == ERROR_SUCCESS, "set ANSI text");
@@ -97,11 +131,39 @@ CONFORMANCE_TEST(registry_enum_value_buffers) {
     ok(err == ERROR_MORE_DATA, "small name buffer: %ld", (long)err);
     ok(nameLength == 3, "name length kept: %lu", (unsigned long)nameLength);
     ok(type == REG_SZ && dataLength == 7, "type %lu, data size %lu", (unsigned long)type, (unsigned long)dataLength);
-    // Data too small.
+    // Data that fits is written although the name does not; the name is cut to the buffer.
+    memset(name, 'x', sizeof name);
+    memset(data, 0xAA, sizeof data);
+    nameLength = 3;
+    dataLength = sizeof data;
+    err = RegEnumValueA(root, 0, name, &nameLength, nullptr, &type, data, &dataLength);
+    ok(err == ERROR_MORE_DATA && nameLength == 3 && dataLength == 7, "small name buffer with data: %ld %lu %lu", (long)err,
+       (unsigned long)nameLength, (unsigned long)dataLength);
+    ok(memcmp(data, "foobar", 7) == 0 && Untouched(data, 7, sizeof data, 0xAA), "the data written: %.7s", (char*)data);
+    ok(memcmp(name, "Te", 3) == 0 && name[3] == 'x', "the name cut to the buffer: %.3s", name);
+    // An empty name buffer takes nothing.
+    memset(name, 'x', sizeof name);
+    nameLength = 0;
+    dataLength = sizeof data;
+    err = RegEnumValueA(root, 0, name, &nameLength, nullptr, &type, data, &dataLength);
+    ok(err == ERROR_MORE_DATA && nameLength == 0 && name[0] == 'x', "empty name buffer: %ld", (long)err);
+    // Both too small: neither buffer is touched.
+    memset(name, 'x', sizeof name);
+    memset(data, 0xAA, sizeof data);
+    nameLength = 3;
+    dataLength = 2;
+    err = RegEnumValueA(root, 0, name, &nameLength, nullptr, &type, data, &dataLength);
+    ok(err == ERROR_MORE_DATA && nameLength == 3 && dataLength == 7, "both small: %ld", (long)err);
+    ok(name[0] == 'x' && Untouched(data, 0, sizeof data, 0xAA), "neither buffer touched");
+    // Data too small: the name that fits is not written either.
+    memset(name, 'x', sizeof name);
+    memset(data, 0xAA, sizeof data);
     nameLength = sizeof name;
     dataLength = 2;
     err = RegEnumValueA(root, 0, name, &nameLength, nullptr, &type, data, &dataLength);
     ok(err == ERROR_MORE_DATA && dataLength == 7, "small data buffer: %ld, needs %lu", (long)err, (unsigned long)dataLength);
+    ok(nameLength == sizeof name && name[0] == 'x' && Untouched(data, 0, sizeof data, 0xAA),
+       "neither the name nor the data written: %lu", (unsigned long)nameLength);
     // Fitting, with patterns behind both.
     memset(name, 0xAA, sizeof name);
     memset(data, 0xAA, sizeof data);

@@ -15,6 +15,7 @@
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/security/access.h"
+#include "ntsim/security/sam_records.h"
 
 namespace ntsim {
 
@@ -124,9 +125,8 @@ uint32_t ActivateComputerName(const std::string& machineDir) {
                     ERROR_SUCCESS) {
                     DWORD type = REG_BINARY, size = 0;
                     RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
-                    std::vector<uint16_t> units = Utf8ToUtf16(name);
-                    result = (uint32_t)RegSetValueExA(key, nullptr, 0, type, (const BYTE*)units.data(),
-                                                      (DWORD)(units.size() * 2));
+                    std::vector<uint8_t> record = PolicyNameRecord(name);
+                    result = (uint32_t)RegSetValueExA(key, nullptr, 0, type, record.data(), (DWORD)record.size());
                     RegCloseKey(key);
                 }
             }

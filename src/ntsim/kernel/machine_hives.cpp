@@ -85,8 +85,64 @@ SharedDescriptor Descriptor(const Bytes& owner, const Bytes& group, const std::v
     return std::make_shared<const Bytes>(std::move(sd));
 }
 
+// A self-relative descriptor in the layout NT itself writes: header, DACL, owner, group,
+// with the control bits given (the XP and 2000 presets take their key security from a real
+// XP machine's hives, byte for byte).
+SharedDescriptor NtDescriptor(uint16_t control, const Bytes& owner, const Bytes& group, const std::vector<Ace>& aces) {
+    Bytes acl(8, 0);
+    for (const Ace& a : aces) {
+        size_t size = 8 + a.sid.size();
+        size_t at = acl.size();
+        acl.resize(at + size, 0);
+        acl[at] = a.type;
+        acl[at + 1] = a.flags;
+        acl[at + 2] = (uint8_t)size;
+        acl[at + 3] = (uint8_t)(size >> 8);
+        Put32(&acl, at + 4, a.mask);
+        memcpy(&acl[at + 8], a.sid.data(), a.sid.size());
+    }
+    acl[0] = ACL_REVISION;
+    acl[2] = (uint8_t)acl.size();
+    acl[3] = (uint8_t)(acl.size() >> 8);
+    acl[4] = (uint8_t)aces.size();
+    Bytes sd(20, 0);
+    sd[0] = SECURITY_DESCRIPTOR_REVISION;
+    control |= SE_SELF_RELATIVE | SE_DACL_PRESENT;
+    sd[2] = (uint8_t)control;
+    sd[3] = (uint8_t)(control >> 8);
+    Put32(&sd, 16, (uint32_t)sd.size());
+    sd.insert(sd.end(), acl.begin(), acl.end());
+    Put32(&sd, 4, (uint32_t)sd.size());
+    sd.insert(sd.end(), owner.begin(), owner.end());
+    Put32(&sd, 8, (uint32_t)sd.size());
+    sd.insert(sd.end(), group.begin(), group.end());
+    return std::make_shared<const Bytes>(std::move(sd));
+}
+
 const uint32_t kKeyAllAccess = 0xF003F, kKeyRead = 0x20019;
-const uint8_t kCi = CONTAINER_INHERIT_ACE, kIo = INHERIT_ONLY_ACE;
+const uint8_t kCi = CONTAINER_INHERIT_ACE, kIo = INHERIT_ONLY_ACE, kInherited = INHERITED_ACE;
+const uint32_t kGenericRead = 0x80000000u, kGenericAll = 0x10000000u, kGenericWrite = 0x40000000u;
+const uint16_t kAutoInherited = SE_DACL_AUTO_INHERITED, kProtected = SE_DACL_PROTECTED;
+
+// A key's own entries from setup's template: each container-inheritable grant becomes the
+// key's entry in specific rights and an inherit-only one in generic rights for its subkeys;
+// the creator owner's grant becomes the owner's entry and an inherit-only one. Inherited
+// (flags kInherited) and without the owner's entry, it is what a subkey made below gets.
+std::vector<Ace> TemplateAces(const std::vector<std::pair<uint32_t, Bytes>>& grants, const Bytes* owner, uint8_t flags) {
+    std::vector<Ace> aces;
+    for (const auto& g : grants) {
+        uint32_t generic = g.first;
+        uint32_t specific = (generic & kGenericAll) ? kKeyAllAccess : 0;
+        if (generic & kGenericRead) specific |= kKeyRead;
+        if (generic & kGenericWrite) specific |= 0x20006;  // KEY_WRITE
+        specific |= generic & 0x00FF0000u;                 // standard rights as they are
+        bool creatorOwner = g.second == Bytes{1, 1, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0};
+        if (!creatorOwner) aces.push_back({ACCESS_ALLOWED_ACE_TYPE, flags, specific, g.second});
+        if (creatorOwner && owner) aces.push_back({ACCESS_ALLOWED_ACE_TYPE, flags, specific, *owner});
+        aces.push_back({ACCESS_ALLOWED_ACE_TYPE, (uint8_t)(flags | kCi | kIo), generic, g.second});
+    }
+    return aces;
+}
 
 Bytes Utf16(const std::string& text, bool terminator) {
     std::vector<uint16_t> units = Utf8ToUtf16(text);
@@ -263,6 +319,26 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     SharedDescriptor restricted = Descriptor(admins, systemSid,
                                              {{ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, systemSid},
                                               {ACCESS_ALLOWED_ACE_TYPE, kCi, WRITE_DAC | READ_CONTROL, admins}});
+    // Windows 2000 and XP: the key security of a real XP machine's hives, in NT's layout.
+    const bool nt5 = preset.version != "4.0";
+    const Bytes users = MakeSid(5, {32, 545}), powerUsers = MakeSid(5, {32, 547}), restrictedCode = MakeSid(5, {12});
+    SharedDescriptor samRoot = NtDescriptor(0, admins, systemSid,
+                                            {{ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, systemSid},
+                                             {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, admins},
+                                             {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyRead, everyone},
+                                             {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyRead, restrictedCode}});
+    if (nt5)
+        restricted = NtDescriptor(0, admins, systemSid,
+                                  {{ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, systemSid},
+                                   {ACCESS_ALLOWED_ACE_TYPE, kCi, WRITE_DAC | READ_CONTROL, admins}});
+    // Setup's template for SYSTEM's root, and SOFTWARE's (Power Users may change software settings).
+    const std::vector<std::pair<uint32_t, Bytes>> systemGrants = {
+        {kGenericRead, users}, {kGenericRead, powerUsers}, {kGenericAll, admins}, {kGenericAll, systemSid}, {kGenericAll, creatorOwner}};
+    const std::vector<std::pair<uint32_t, Bytes>> softwareGrants = {{kGenericRead, users},
+                                                                    {kGenericRead | kGenericWrite | DELETE, powerUsers},
+                                                                    {kGenericAll, admins},
+                                                                    {kGenericAll, systemSid},
+                                                                    {kGenericAll, creatorOwner}};
 
     std::vector<Account> accounts = {{"Administrator", 500, {544}, "", "Built-in account for administering the computer/domain"},
                                      {"Guest", 501, {546}, "", "Built-in account for guest access to the computer/domain"},
@@ -274,7 +350,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     Hive sam;
     sam.root = std::make_unique<HiveKey>();
     sam.root->name = sam.rootName = "SAM";
-    sam.root->security = standard;
+    sam.root->security = nt5 ? samRoot : standard;
     HiveKey* samSam = Key(sam.root.get(), "SAM");
     samSam->security = restricted;
     HiveKey* account = Key(samSam, "Domains\\Account");
@@ -343,9 +419,9 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     security.root->security = restricted;
     HiveKey* policy = Key(security.root.get(), "Policy");
     Set(Key(policy, "PolAcDmS"), "", kRegBinary, machineSid);
-    Set(Key(policy, "PolAcDmN"), "", kRegBinary, Utf16(preset.role == "pdc" || preset.role == "bdc" ? domainName : computer, false));
+    Set(Key(policy, "PolAcDmN"), "", kRegBinary, PolicyNameRecord(preset.role == "pdc" || preset.role == "bdc" ? domainName : computer));
     bool inDomain = preset.role != "standalone";
-    Set(Key(policy, "PolPrDmN"), "", kRegBinary, Utf16(inDomain ? domainName : "WORKGROUP", false));
+    Set(Key(policy, "PolPrDmN"), "", kRegBinary, PolicyNameRecord(inDomain ? domainName : "WORKGROUP"));
     Set(Key(policy, "PolPrDmS"), "", kRegBinary, inDomain ? domainSid : Bytes{});
     Set(Key(policy, "PolRevision"), "", kRegBinary, {0, 0, 1, 0});
     Key(policy, "Secrets");
@@ -356,7 +432,8 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     }
     Key(policy, "Accounts");
     Key(security.root.get(), "RXACT");
-    Key(security.root.get(), "SAM");
+    // NT 5 keeps the logon cache here; its SECURITY\SAM is a link made at boot, in no file.
+    Key(security.root.get(), nt5 ? "Cache" : "SAM");
     InheritSecurity(security.root.get(), restricted);
 
     // SOFTWARE
@@ -420,6 +497,12 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     for (const Profile& pr : profiles) Key(root, "Microsoft\\Protected Storage System Provider\\" + SidText(pr.sid));
     Key(root, "Program Groups");
     Key(root, "Secure");
+    if (nt5) {
+        Key(root, "Classes\\CLSID");
+        root->security = NtDescriptor(kProtected | kAutoInherited, admins, systemSid, TemplateAces(softwareGrants, &admins, 0));
+        SharedDescriptor inherited = NtDescriptor(kAutoInherited, admins, systemSid, TemplateAces(softwareGrants, nullptr, kInherited));
+        for (auto& sub : root->subkeys) InheritSecurity(sub.get(), inherited);
+    }
     InheritSecurity(root, standard);
 
     // SYSTEM
@@ -475,10 +558,43 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     Key(sys, "Setup");
     Dword(Key(sys, "Setup"), "SetupType", 0);
     Sz(Key(sys, "Setup"), "CmdLine", "setup -newsetup");
-    Key(sys, "Disk");
+    if (!nt5) Key(sys, "Disk");
+    SharedDescriptor systemInherited = standard;
+    if (nt5) {
+        // Hardware profiles (HKEY_CURRENT_CONFIG is the current one), the device tree's root,
+        // and the top keys of a 2000 or XP machine, with their real key security.
+        for (const char* profile : {"0000", "0001"}) {
+            Key(cs, std::string("Hardware Profiles\\") + profile + "\\Software");
+            Key(cs, std::string("Hardware Profiles\\") + profile + "\\System");
+        }
+        Key(cs, "Hardware Profiles")->security =
+            NtDescriptor(0, admins, systemSid,
+                         {{ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyRead, users},
+                          {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyRead, powerUsers},
+                          {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, admins},
+                          {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, systemSid},
+                          {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, creatorOwner}});
+        Key(cs, "Enum")->security = NtDescriptor(0, admins, systemSid,
+                                                 {{ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyAllAccess, systemSid},
+                                                  {ACCESS_ALLOWED_ACE_TYPE, kCi, kKeyRead, everyone}});
+        Key(sys, "MountedDevices");
+        sys->security = NtDescriptor(kProtected | kAutoInherited, admins, systemSid, TemplateAces(systemGrants, &admins, 0));
+        systemInherited = NtDescriptor(kAutoInherited, admins, systemSid, TemplateAces(systemGrants, nullptr, kInherited));
+        if (preset.version != "5.0") {
+            Key(sys, "WPA");
+            // Made by the first administrator's logon: owned by the account, its None group as group.
+            Bytes owner = WithRid(machineSid, 500);
+            Key(sys, "LastKnownGoodRecovery")->security = NtDescriptor(
+                kAutoInherited, owner, WithRid(machineSid, 513), TemplateAces(systemGrants, &owner, kInherited));
+        }
+    }
+    for (auto& sub : sys->subkeys)
+        if (nt5) InheritSecurity(sub.get(), systemInherited);
     // ControlSet002 is the last-known-good copy of ControlSet001.
     auto copy = HiveCopyTree(*cs, sys);
     copy->name = "ControlSet002";
+    // Its own record says its entries were not inherited automatically (as setup left it).
+    if (nt5) copy->security = NtDescriptor(0, admins, systemSid, TemplateAces(systemGrants, nullptr, kInherited));
     sys->subkeys.push_back(std::move(copy));
     InheritSecurity(sys, standard);
 

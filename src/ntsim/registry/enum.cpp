@@ -35,12 +35,31 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     uint32_t err = 0;
     if (KeyFault("RegEnumKeyExA", hKey, nullptr, &err)) return (LONG)err;
     if (lpReserved) return ERROR_INVALID_PARAMETER;
+    // HKEY_CLASSES_ROOT lists the user's classes and the machine's together (looked up
+    // first: finding the user's key resolves handles, which may read hives again).
+    const HiveKey* user = hKey == HKEY_CLASSES_ROOT ? UserClassesKey() : nullptr;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!(r.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-    if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const HiveKey* sub = r.key->subkeys[dwIndex].get();
+    const HiveKey* sub = nullptr;
+    if (user) {
+        // Both lists are in NT's name order: merged, a name of both once (the user's).
+        size_t u = 0, m = 0, index = 0;
+        const auto& mine = user->subkeys;
+        const auto& machine = r.key->subkeys;
+        while (!sub && (u < mine.size() || m < machine.size())) {
+            int order = u == mine.size() ? 1 : m == machine.size() ? -1 : HiveNameCompare(mine[u]->name, machine[m]->name);
+            const HiveKey* next = order <= 0 ? mine[u].get() : machine[m].get();
+            if (order <= 0) ++u;
+            if (order >= 0) ++m;
+            if (index++ == dwIndex) sub = next;
+        }
+        if (!sub) return ERROR_NO_MORE_ITEMS;
+    } else {
+        if (dwIndex >= r.key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+        sub = r.key->subkeys[dwIndex].get();
+    }
     std::string scratch;
     const std::string& name = AnsiName(sub->name, &scratch);
     size_t nameLength = name.size(), classLength = sub->className.size() / 2;  // one ANSI byte a stored unit
@@ -80,9 +99,12 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     std::string scratch;
     const std::string& name = AnsiName(v.name, &scratch);
     size_t nameLength = name.size();
-    // An overflow of either buffer touches neither (as XP does) but reports type and data size.
-    bool overflow = (lpData && size > *lpcbData) || nameLength >= *lpcchValueName;
-    if (!overflow) {
+    // Data too large for its buffer touches neither buffer. Data that fits is written even
+    // when the name does not; the name is then cut to its buffer (with its terminator) and
+    // its length left as it was. Type and data size are reported either way.
+    bool dataOverflow = lpData && size > *lpcbData;
+    bool nameOverflow = nameLength >= *lpcchValueName;
+    if (!dataOverflow) {
         if (lpData && size) {
             if (isString)
                 StoredToAnsiInto(v.data, (char*)lpData);
@@ -90,10 +112,16 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
                 memcpy(lpData, v.data.data(), size);
             if (isString && size < *lpcbData && lpData[size - 1]) lpData[size] = 0;
         }
-        memcpy(lpValueName, name.data(), nameLength);
-        lpValueName[nameLength] = 0;
-        *lpcchValueName = (DWORD)nameLength;
+        if (!nameOverflow) {
+            memcpy(lpValueName, name.data(), nameLength);
+            lpValueName[nameLength] = 0;
+            *lpcchValueName = (DWORD)nameLength;
+        } else if (*lpcchValueName) {
+            memcpy(lpValueName, name.data(), *lpcchValueName - 1);
+            lpValueName[*lpcchValueName - 1] = 0;
+        }
     }
+    bool overflow = dataOverflow || nameOverflow;
     if (lpType) *lpType = v.type;
     if (lpcbData) *lpcbData = size;
     return overflow ? ERROR_MORE_DATA : ERROR_SUCCESS;

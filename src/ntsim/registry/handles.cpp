@@ -3,6 +3,7 @@
 
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/kernel/version.h"
 #include "ntsim/registry/internal.h"
 #include "ntsim/kernel/threads.h"
 
@@ -202,6 +203,14 @@ static bool IsPredefinedValue(HKEY handle) {
     uintptr_t v = (uintptr_t)handle;
     return (v >> 31) != 0 && (uint32_t)v >= 0x80000000u && (uint32_t)v <= 0x80000006u &&
            (sizeof(v) == 4 || (v >> 32) == 0xFFFFFFFFu);
+}
+
+HiveKey* UserClassesKey() {
+    if (!VersionAtLeast(5, 0)) return nullptr;
+    Resolved user;
+    if (ResolveHandle(HKEY_CURRENT_USER, &user) != ERROR_SUCCESS) return nullptr;
+    HiveKey* software = user.key->FindSubkey("Software");
+    return software ? software->FindSubkey("Classes") : nullptr;
 }
 
 uint32_t ResolveHandle(HKEY handle, Resolved* out) {

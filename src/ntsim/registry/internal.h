@@ -102,6 +102,10 @@ struct Resolved {
     bool predefined = false;
 };
 uint32_t ResolveHandle(HKEY handle, Resolved* out);
+// On Windows 2000 and later HKEY_CLASSES_ROOT shows the user's classes
+// (HKEY_CURRENT_USER\Software\Classes) over the machine's: the user's key, or nullptr
+// (NT 4.0, or a user without classes of their own).
+HiveKey* UserClassesKey();
 HKEY NewKeyHandle(HiveKey* key, uint32_t granted);
 
 // Full path text of a key ("HKEY_LOCAL_MACHINE\SOFTWARE\X") in UTF-8.

@@ -10,14 +10,25 @@ namespace reg {
 namespace {
 
 uint32_t OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
+    // Below HKEY_CLASSES_ROOT a key of the user's classes comes before the machine's. It is
+    // looked up first: finding the user's key resolves handles, which may read hives again.
+    HiveKey* found = nullptr;
+    if (hKey == HKEY_CLASSES_ROOT && lpSubKey && *lpSubKey)
+        if (HiveKey* user = UserClassesKey()) {
+            HiveKey* mine = nullptr;
+            if (WalkPath(user, AnsiToUtf8(lpSubKey), (ulOptions & REG_OPTION_OPEN_LINK) != 0, &mine) == ERROR_SUCCESS)
+                found = mine;
+        }
     Resolved r;
     uint32_t err = ResolveHandle(hKey, &r);
+    // A handle that names no key fails before the open and leaves the result as it was;
+    // any later failure clears it, as NT's open of the key does.
     if (err != ERROR_SUCCESS) return err;
-    HiveKey* found = nullptr;
+    *phkResult = nullptr;
     // An ASCII path (what a walk of the tree and the security calls open) costs one tree
     // step per name, taken on the caller's text. A path with a name that is not found, is
     // a link or is empty goes the whole way, which also tells why.
-    bool simple = lpSubKey && *lpSubKey;
+    bool simple = !found && lpSubKey && *lpSubKey;
     for (size_t i = 0; simple && lpSubKey[i]; ++i) simple = (unsigned char)lpSubKey[i] < 0x80;
     for (const char* name = lpSubKey; simple;) {
         const char* end = strchr(name, '\\');
@@ -65,7 +76,6 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
         return ERROR_SUCCESS;
     }
     if (!phkResult) return ERROR_INVALID_PARAMETER;
-    *phkResult = nullptr;
     return (LONG)OpenKey(hKey, lpSubKey, ulOptions, samDesired, phkResult);
 }
 
@@ -79,7 +89,6 @@ LONG WINAPI RegOpenKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
         *phkResult = hKey;
         return ERROR_SUCCESS;
     }
-    *phkResult = nullptr;
     return (LONG)OpenKey(hKey, lpSubKey, 0, MAXIMUM_ALLOWED, phkResult);
 }
 

@@ -169,22 +169,12 @@ void MountUserHive(State& state, const std::string& user) {
     }
 }
 
-// CurrentControlSet is not in the file: NT makes it at load as a volatile link
-// to the control set that Select\Current names.
-void MakeCurrentControlSet(HiveKey* system) {
-    HiveKey* select = system->FindSubkey("Select");
-    const HiveValue* current = select ? select->FindValue("Current") : nullptr;
-    if (!current || current->data.size() < 4 || system->FindSubkey("CurrentControlSet")) return;
-    uint32_t n = current->data[0] | (current->data[1] << 8) | (current->data[2] << 16) | ((uint32_t)current->data[3] << 24);
-    char target[64];
-    snprintf(target, sizeof target, "\\Registry\\Machine\\SYSTEM\\ControlSet%03u", n);
-    HiveKey* link = system->AddSubkey("CurrentControlSet");
+// A volatile link named name below parent to the key whose full path target gives.
+HiveKey* AddVolatileLink(HiveKey* parent, const char* name, const std::string& target, const SharedDescriptor& security) {
+    HiveKey* link = parent->AddSubkey(name);
     link->isVolatile = true;
     link->flags |= kKeySymLink;
-    char setName[32];
-    snprintf(setName, sizeof setName, "ControlSet%03u", n);
-    HiveKey* set = system->FindSubkey(setName);
-    link->security = set ? set->security : system->security;
+    link->security = security;
     HiveValue value;
     value.name = "SymbolicLinkValue";
     value.type = REG_LINK;
@@ -194,6 +184,58 @@ void MakeCurrentControlSet(HiveKey* system) {
         value.data.push_back((uint8_t)(u >> 8));
     }
     link->values.push_back(std::move(value));
+    return link;
+}
+
+// The keys NT makes in SYSTEM at every boot and keeps in memory only (a hive file never
+// holds them): CurrentControlSet, a link to the control set that Select\Current names;
+// in that set, Control\ComputerName\ActiveComputerName with the name this boot runs under
+// (machine.conf's, which the boot step sets), and Hardware Profiles\Current, a link to the
+// profile in use (0001, the only one a machine of ntsim has), which HKEY_CURRENT_CONFIG opens.
+// Control\hivelist is UpdateHiveList's.
+void MakeBootKeys(HiveKey* system) {
+    HiveKey* select = system->FindSubkey("Select");
+    const HiveValue* current = select ? select->FindValue("Current") : nullptr;
+    if (!current || current->data.size() < 4) return;
+    uint32_t n = current->data[0] | (current->data[1] << 8) | (current->data[2] << 16) | ((uint32_t)current->data[3] << 24);
+    char setName[32];
+    snprintf(setName, sizeof setName, "ControlSet%03u", n);
+    HiveKey* set = system->FindSubkey(setName);
+    if (!system->FindSubkey("CurrentControlSet"))
+        AddVolatileLink(system, "CurrentControlSet", std::string("\\Registry\\Machine\\SYSTEM\\") + setName,
+                        set ? set->security : system->security);
+    if (!set) return;
+    HiveKey* control = set->FindSubkey("Control");
+    HiveKey* names = control ? control->FindSubkey("ComputerName") : nullptr;
+    if (names && !names->FindSubkey("ActiveComputerName")) {
+        std::string name;
+        if (const ConfSection* machine = CurrentProcess().conf.Find("machine")) name = machine->Get("name");
+        const HiveKey* stored = names->FindSubkey("ComputerName");
+        const HiveValue* storedName = stored ? stored->FindValue("ComputerName") : nullptr;
+        HiveKey* active = names->AddSubkey("ActiveComputerName");
+        active->isVolatile = true;
+        active->security = names->security;
+        HiveValue value;
+        value.name = "ComputerName";
+        value.type = REG_SZ;
+        if (name.empty() && storedName) {
+            value.data = storedName->data;
+        } else {
+            std::vector<uint16_t> units = Utf8ToUtf16(name);
+            units.push_back(0);
+            for (uint16_t u : units) {
+                value.data.push_back((uint8_t)(u & 0xFF));
+                value.data.push_back((uint8_t)(u >> 8));
+            }
+        }
+        active->values.push_back(std::move(value));
+    }
+    HiveKey* profiles = set->FindSubkey("Hardware Profiles");
+    HiveKey* profile = profiles ? profiles->FindSubkey("0001") : nullptr;
+    if (profile && !profiles->FindSubkey("Current"))
+        AddVolatileLink(profiles, "Current",
+                        std::string("\\Registry\\Machine\\SYSTEM\\") + setName + "\\Hardware Profiles\\0001",
+                        profile->security);
 }
 
 void Load(State& state) {
@@ -205,7 +247,7 @@ void Load(State& state) {
         if (!LoadHiveFile(config + name, &hive, &hostPath, &state, state.machine.get(), name)) continue;
         Mount* m = AttachHive(state, state.machine.get(), name, std::move(hive), hostPath, true);
         if (m) m->windowsPath = config + name;
-        if (m && strcmp(name, "SYSTEM") == 0) MakeCurrentControlSet(m->root);
+        if (m && strcmp(name, "SYSTEM") == 0) MakeBootKeys(m->root);
     }
     Hive defaultHive;
     std::string hostPath;
@@ -237,7 +279,7 @@ void ReplaceTree(State& state, Mount* m, Hive&& hive, dev_t dev, ino_t ino, cons
     root->name = m->root->name;
     root->parent = m->parent;
     bool system = m->parent == state.machine.get() && HiveNameCompare(root->name, "SYSTEM") == 0;
-    if (system) MakeCurrentControlSet(root.get());
+    if (system) MakeBootKeys(root.get());
     RemapHandles(m->root, root.get());
     HiveKey* fresh = root.get();
     for (auto& slot : m->parent->subkeys)

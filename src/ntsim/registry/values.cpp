@@ -49,7 +49,11 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!(r.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
     const HiveValue* v = r.key->FindValue(AnsiToUtf8(lpValueName));
-    if (!v) return ERROR_FILE_NOT_FOUND;
+    if (!v) {
+        // A size query of a missing value answers 0; with a buffer the size stays as it was.
+        if (lpcbData && !lpData) *lpcbData = 0;
+        return ERROR_FILE_NOT_FOUND;
+    }
     LONG status = ERROR_SUCCESS;
     DWORD size;
     if (IsStringType(v->type)) {
@@ -89,6 +93,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     if (!(r.granted & KEY_SET_VALUE) || IsRootKey(r.key)) return ERROR_ACCESS_DENIED;
     std::vector<uint8_t> stored;
     if (IsStringType(dwType)) {
+        // A size that leaves out the terminator right behind the text takes it in, as NT does
+        // (it looks one byte past the size it was given).
+        if (cbData && lpData[cbData - 1] && !lpData[cbData]) ++cbData;
         std::vector<uint16_t> units = AnsiToUtf16((const char*)lpData, cbData);
         stored.reserve(units.size() * 2);
         for (uint16_t u : units) {

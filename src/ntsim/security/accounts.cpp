@@ -39,14 +39,10 @@ std::string Utf16Bytes(const std::vector<uint8_t>& data) {
 }
 
 // A policy name as NT stores it: a UNICODE_STRING (length, maximum length, and the
-// offset 8 of the text that follows); a bare UTF-16 text is read as it is.
+// offset 8 of the text that follows); empty when the record is not one.
 std::string PolicyName(const std::vector<uint8_t>& data) {
-    if (data.size() >= 8) {
-        size_t length = (size_t)(data[0] | (data[1] << 8)), offset = (size_t)(data[4] | (data[5] << 8));
-        if (offset == 8 && data[6] == 0 && data[7] == 0 && length % 2 == 0 && 8 + length <= data.size())
-            return Utf16Bytes(std::vector<uint8_t>(data.begin() + 8, data.begin() + 8 + (long)length));
-    }
-    return Utf16Bytes(data);
+    std::vector<uint8_t> name;
+    return PolicyNameOfRecord(data, &name) ? Utf16Bytes(name) : std::string();
 }
 
 void AddWellKnown(AccountDb* db) {
@@ -113,7 +109,7 @@ void AccountsBuild(const Hive* sam, const Hive* security, const std::string& com
                 if (size_t n = SidCheck(v->data.data(), v->data.size())) db->machineSid.assign(v->data.begin(), v->data.begin() + n);
         if (const HiveKey* k = KeyAt(security->root.get(), "Policy\\PolAcDmN"))
             if (const HiveValue* v = k->FindValue(""))
-                if (!v->data.empty()) db->accountDomain = PolicyName(v->data);
+                if (std::string name = PolicyName(v->data); !name.empty()) db->accountDomain = name;
     }
     const HiveKey* samRoot = sam && sam->root ? KeyAt(sam->root.get(), "SAM\\Domains") : nullptr;
     if (db->machineSid.empty() && samRoot)

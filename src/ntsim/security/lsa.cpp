@@ -1,7 +1,8 @@
 // The local security authority's policy object: LsaOpenPolicy, LsaQueryInformationPolicy
 // and LsaSetInformationPolicy (primary and account domain), LsaSetTrustedDomainInformation,
 // LsaStorePrivateData, LsaFreeMemory, LsaClose, LsaNtStatusToWinError. The policy lives
-// where NT keeps it, in SECURITY\Policy (PolPrDmN, PolPrDmS, PolAcDmN, PolAcDmS, secrets
+// where NT keeps it, in SECURITY\Policy (PolPrDmN, PolPrDmS, PolAcDmN, PolAcDmS, the names
+// as NT's counted-string records, secrets
 // under Secrets\<name>\CurrVal and OldVal), read and written through the registry as
 // the security authority itself. Trusted-domain objects are kept under
 // Policy\Domains\<domain SID text>, with the name in TrDmName and the SID in Sid.
@@ -20,6 +21,7 @@
 #include "ntsim/kernel/computer_name.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/registry/hive.h"
+#include "ntsim/security/sam_records.h"
 #include "ntsim/security/sd.h"
 #include "ntsim/kernel/threads.h"
 
@@ -121,9 +123,10 @@ bool ValidSidBytes(const std::vector<uint8_t>& b) {
 
 // A name (UTF-16LE bytes as stored) and a SID in one block the caller frees.
 NTSTATUS BuildDomainInfo(const char* nameKey, const char* sidKey, PVOID* buffer) {
-    std::vector<uint8_t> name, sid;
-    LONG rc = ReadPolicyValue(nameKey, &name);
+    std::vector<uint8_t> record, name, sid;
+    LONG rc = ReadPolicyValue(nameKey, &record);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return STATUS_INTERNAL_DB_CORRUPTION;
+    if (!PolicyNameOfRecord(record, &name)) return STATUS_INTERNAL_DB_CORRUPTION;
     rc = ReadPolicyValue(sidKey, &sid);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return STATUS_INTERNAL_DB_CORRUPTION;
     if (!sid.empty() && !ValidSidBytes(sid)) return STATUS_INTERNAL_DB_CORRUPTION;
@@ -209,8 +212,8 @@ NTSTATUS LsaSetInformationPolicy(LSA_HANDLE PolicyHandle, POLICY_INFORMATION_CLA
         return STATUS_INVALID_PARAMETER;  // an account domain always has a SID
     }
     bool primary = InformationClass == PolicyPrimaryDomainInformation;
-    LONG rc = WritePolicyValue(primary ? "PolPrDmN" : "PolAcDmN", reinterpret_cast<const uint8_t*>(info->Name.Buffer),
-                               info->Name.Length);
+    std::vector<uint8_t> record = PolicyNameRecord(reinterpret_cast<const uint8_t*>(info->Name.Buffer), info->Name.Length);
+    LONG rc = WritePolicyValue(primary ? "PolPrDmN" : "PolAcDmN", record.data(), record.size());
     if (rc == ERROR_SUCCESS) rc = WritePolicyValue(primary ? "PolPrDmS" : "PolAcDmS", sid.data(), sid.size());
     return rc == ERROR_SUCCESS ? STATUS_SUCCESS : STATUS_INTERNAL_DB_CORRUPTION;
 }

@@ -106,4 +106,36 @@ void SamReadMembership(const HiveKey* members, const SidBytes& aliasDomain,
     }
 }
 
+std::vector<uint8_t> PolicyNameRecord(const uint8_t* utf16, size_t size) {
+    // The header is a UNICODE_STRING as a 32-bit LSA keeps it, its buffer pointer made
+    // an offset from the record's start.
+    std::vector<uint8_t> record(8 + size + 2, 0);
+    record[0] = (uint8_t)size;
+    record[1] = (uint8_t)(size >> 8);
+    record[2] = (uint8_t)(size + 2);
+    record[3] = (uint8_t)((size + 2) >> 8);
+    Put32(&record, 4, 8);
+    for (size_t i = 0; i < size; ++i) record[8 + i] = utf16[i];
+    return record;
+}
+
+std::vector<uint8_t> PolicyNameRecord(const std::string& utf8Name) {
+    std::vector<uint16_t> units = Utf8ToUtf16(utf8Name);
+    std::vector<uint8_t> bytes;
+    for (uint16_t u : units) bytes.push_back((uint8_t)u), bytes.push_back((uint8_t)(u >> 8));
+    return PolicyNameRecord(bytes.data(), bytes.size());
+}
+
+bool PolicyNameOfRecord(const std::vector<uint8_t>& record, std::vector<uint8_t>* utf16) {
+    utf16->clear();
+    if (record.empty()) return true;
+    if (record.size() < 8) return false;
+    size_t length = (size_t)(record[0] | (record[1] << 8)), maximum = (size_t)(record[2] | (record[3] << 8));
+    size_t offset = Get32(record, 4);
+    if (length % 2 || length > maximum || offset < 8 || offset > record.size() || length > record.size() - offset)
+        return false;
+    utf16->assign(record.begin() + (long)offset, record.begin() + (long)(offset + length));
+    return true;
+}
+
 }  // namespace ntsim

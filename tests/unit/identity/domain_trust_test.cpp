@@ -9,6 +9,7 @@
 #include "identity/domain_trust.h"
 #include "ntsim/net/network.h"
 #include "ntsim/security/access.h"
+#include "ntsim/security/sam_records.h"
 #include "unit/identity/identity_fixture.h"
 
 namespace {
@@ -52,7 +53,14 @@ protected:
         setup.confExtra = Network(conf);
         StartJob(setup);
     }
-    std::string Domain() { return PolicyBytes("PolPrDmN") + "|" + std::to_string(PolicyBytes("PolPrDmS").size()); }
+    // The primary domain's name (UTF-16 bytes, out of NT's counted-string record) and SID size.
+    std::string Domain() {
+        std::string record = PolicyBytes("PolPrDmN");
+        std::vector<uint8_t> name;
+        if (record == "<none>" || !ntsim::PolicyNameOfRecord(std::vector<uint8_t>(record.begin(), record.end()), &name))
+            return "<no record>";
+        return std::string(name.begin(), name.end()) + "|" + std::to_string(PolicyBytes("PolPrDmS").size());
+    }
 };
 
 TEST_F(DomainTrustTest, RenamedMemberRejoinsOnEveryVersion) {
@@ -211,9 +219,9 @@ TEST_F(DomainTrustTest, WorkgroupFallbackOnceThenRefusal) {
     ntsim::TranscriptClear();
     {
         ntsim::SystemAccessScope system;
-        std::vector<uint16_t> name = ntsim::Utf8ToUtf16("QDOMAIN");
+        std::vector<uint8_t> name = ntsim::PolicyNameRecord("QDOMAIN");
         ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolPrDmN", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
-        RegSetValueExA(key, nullptr, 0, REG_BINARY, (const BYTE*)name.data(), 14);
+        RegSetValueExA(key, nullptr, 0, REG_BINARY, name.data(), (DWORD)name.size());
         RegCloseKey(key);
         std::vector<uint8_t> sid = TestSid(7, 8, 9);
         ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY\\Policy\\PolPrDmS", 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ntsim/kernel/clock.h"
+#include "ntsim/kernel/conf.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/kernel/machine.h"
@@ -150,15 +151,13 @@ inline bool WriteTestHives(const std::string& dir, const TestMachineSetup& setup
     }
     TestText(TestKey(system.root.get(), "ControlSet001\\Control\\ComputerName\\ComputerName"), "ComputerName",
              setup.computerName);
-    TestText(TestKey(system.root.get(), "ControlSet001\\Control\\ComputerName\\ActiveComputerName"), "ComputerName",
-             setup.computerName);
     SetTreeSecurity(system.root.get(), normal);
 
     Hive security;
     security.root = std::make_unique<HiveKey>();
     TestValue(TestKey(security.root.get(), "Policy\\PolAcDmS"), "", 3, machineSid);
-    TestValue(TestKey(security.root.get(), "Policy\\PolAcDmN"), "", 3, Utf16Bytes(setup.computerName, false));
-    TestValue(TestKey(security.root.get(), "Policy\\PolPrDmN"), "", 3, Utf16Bytes(setup.primaryDomainName, false));
+    TestValue(TestKey(security.root.get(), "Policy\\PolAcDmN"), "", 3, PolicyNameRecord(setup.computerName));
+    TestValue(TestKey(security.root.get(), "Policy\\PolPrDmN"), "", 3, PolicyNameRecord(setup.primaryDomainName));
     TestValue(TestKey(security.root.get(), "Policy\\PolPrDmS"), "", 3, setup.primaryDomainSid);
     SetTreeSecurity(security.root.get(), secret);
 
@@ -201,6 +200,12 @@ protected:
                 bool service = false) {
         MakeMachine();
         ASSERT_TRUE(WriteTestHives(dir_, setup));
+        // The name the machine runs under, which no hive file holds (ActiveComputerName is volatile).
+        ntsim::Conf conf;
+        std::string error;
+        ASSERT_TRUE(ntsim::ConfLoad(dir_ + "/machine.conf", &conf, &error)) << error;
+        conf.Find("machine")->Set("name", setup.computerName);
+        ASSERT_TRUE(ntsim::ConfSave(dir_ + "/machine.conf", conf));
         if (!setup.confExtra.empty()) {
             std::ofstream conf(dir_ + "/machine.conf", std::ios::app);
             conf << "\n" << setup.confExtra << "\n";

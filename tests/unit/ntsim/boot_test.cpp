@@ -11,6 +11,8 @@
 #include "ntsim/kernel/boot.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/registry/regf.h"
+#include "ntsim/security/sam_records.h"
 #include "unit/fresh_machine.h"
 
 namespace {
@@ -80,6 +82,97 @@ TEST_F(BootTest, AFailedReplacementStopsTheBootAndSaysWhich) {
     EXPECT_NE(ntsim::MachineBoot(dir_, &error), 0u);
     EXPECT_NE(error.find("hive replacements"), std::string::npos) << error;
     EXPECT_TRUE(Exists(dir_ + "/drives/c/WINNT/system32/config/SOFTWARE"));
+}
+
+// The key at path below a hive tree read from a file, or nullptr.
+const ntsim::HiveKey* FileKey(const ntsim::Hive& hive, const std::string& path) {
+    const ntsim::HiveKey* key = hive.root.get();
+    for (size_t i = 0; key && i < path.size();) {
+        size_t end = path.find('\\', i);
+        if (end == std::string::npos) end = path.size();
+        key = key->FindSubkey(path.substr(i, end - i));
+        i = end + 1;
+    }
+    return key;
+}
+
+std::string Utf16Text(const std::vector<uint8_t>& data) {
+    std::string out;
+    for (size_t i = 0; i + 1 < data.size() && (data[i] || data[i + 1]); i += 2) out += (char)data[i];
+    return out;
+}
+
+// The name a boot runs under lives in a volatile key (ActiveComputerName), as do
+// CurrentControlSet, the hive list and the current hardware profile's link: a hive file never holds
+// them, whether the registry writes it or RegSaveKeyA does. The account domain's name record
+// follows a new name in NT's layout.
+TEST_F(BootTest, VolatileKeysNeverReachAHiveFile) {
+    EnableBackupRestore();
+    const std::string config = dir_ + "/drives/c/WINNT/system32/config/";
+    char name[32];
+    DWORD size = sizeof name;
+    ASSERT_TRUE(GetComputerNameA(name, &size));
+    EXPECT_STREQ(name, "NTWKS01");
+    ASSERT_TRUE(SetComputerNameA("PC-12"));
+    Boot();
+
+    ntsim::Hive system, security;
+    ASSERT_EQ(ntsim::RegfLoadFile(config + "SYSTEM", &system), 0u);
+    const char* const kVolatile[] = {"CurrentControlSet", "ControlSet001\\Control\\ComputerName\\ActiveComputerName",
+                                     "ControlSet001\\Control\\hivelist", "ControlSet001\\Hardware Profiles\\Current"};
+    for (const char* path : kVolatile) EXPECT_EQ(FileKey(system, path), nullptr) << path;
+    const ntsim::HiveKey* stored = FileKey(system, "ControlSet001\\Control\\ComputerName\\ComputerName");
+    ASSERT_NE(stored, nullptr);
+    EXPECT_EQ(Utf16Text(stored->FindValue("ComputerName")->data), "PC-12");
+    ASSERT_EQ(ntsim::RegfLoadFile(config + "SECURITY", &security), 0u);
+    const ntsim::HiveKey* accountName = FileKey(security, "Policy\\PolAcDmN");
+    ASSERT_NE(accountName, nullptr);
+    const std::vector<uint8_t> record = {10, 0, 12, 0, 8, 0, 0, 0, 'P', 0, 'C', 0, '-', 0, '1', 0, '2', 0, 0, 0};
+    EXPECT_EQ(accountName->FindValue("")->data, record);
+
+    // The new boot runs under the new name, read from the volatile key.
+    Attach("Administrator");
+    EnableBackupRestore();
+    size = sizeof name;
+    ASSERT_TRUE(GetComputerNameA(name, &size));
+    EXPECT_STREQ(name, "PC-12");
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName", 0,
+                            KEY_READ, &key),
+              0);
+    size = sizeof name;
+    EXPECT_EQ(RegQueryValueExA(key, "ComputerName", nullptr, nullptr, (LPBYTE)name, &size), 0);
+    EXPECT_STREQ(name, "PC-12");
+    RegCloseKey(key);
+    // A volatile key takes only volatile children.
+    HKEY child = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\ActiveComputerName", 0,
+                            KEY_ALL_ACCESS, &key),
+              0);
+    EXPECT_EQ(RegCreateKeyExA(key, "Stable", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &child, nullptr),
+              ERROR_CHILD_MUST_BE_VOLATILE);
+    RegCloseKey(key);
+
+    // RegSaveKeyA leaves them out as well.
+    HKEY control;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM", 0, KEY_ALL_ACCESS, &control), 0);
+    ASSERT_EQ(RegSaveKeyA(control, "C:\\TEMP\\SYSTEM.SAV", nullptr), 0);
+    RegCloseKey(control);
+    ntsim::Hive saved;
+    ASSERT_EQ(ntsim::RegfLoadFile(dir_ + "/drives/c/TEMP/SYSTEM.SAV", &saved), 0u);
+    for (const char* path : kVolatile) EXPECT_EQ(FileKey(saved, path), nullptr) << path;
+    EXPECT_NE(FileKey(saved, "ControlSet001\\Control\\ComputerName\\ComputerName"), nullptr);
+    // And a write of the hive by the registry, too.
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\ComputerName\\Mark", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              0);
+    RegFlushKey(key);
+    RegCloseKey(key);
+    ntsim::ProcessDetach();
+    ntsim::Hive after;
+    ASSERT_EQ(ntsim::RegfLoadFile(config + "SYSTEM", &after), 0u);
+    EXPECT_NE(FileKey(after, "ControlSet001\\Control\\ComputerName\\Mark"), nullptr);
+    for (const char* path : kVolatile) EXPECT_EQ(FileKey(after, path), nullptr) << path;
 }
 
 }  // namespace

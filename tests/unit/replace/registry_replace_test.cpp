@@ -58,7 +58,10 @@ protected:
     static void Set(const std::string& path, const std::string& name, DWORD type, const std::string& data) {
         Make(path);
         HKEY key = Open(path);
-        ASSERT_EQ(RegSetValueExA(key, name.c_str(), 0, type, (const BYTE*)data.data(), (DWORD)data.size()), 0);
+        // A byte that is not a terminator just past the data: RegSetValueExA would take a
+        // terminator there into a string, and the data is stored exactly as given.
+        std::string buffer = data + "X";
+        ASSERT_EQ(RegSetValueExA(key, name.c_str(), 0, type, (const BYTE*)buffer.data(), (DWORD)data.size()), 0);
         RegCloseKey(key);
     }
     static void Text(const std::string& path, const std::string& name, const std::string& text) {

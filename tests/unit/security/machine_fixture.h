@@ -49,9 +49,7 @@ protected:
         security.root = std::make_unique<HiveKey>();
         security.root->name = "SECURITY";
         TestValue(TestKey(security.root.get(), "Policy\\PolAcDmS"), "", 3, machineSid_);
-        std::vector<uint8_t> name;
-        for (char c : std::string("NTWKS01")) name.push_back((uint8_t)c), name.push_back(0);
-        TestValue(TestKey(security.root.get(), "Policy\\PolAcDmN"), "", 3, name);
+        TestValue(TestKey(security.root.get(), "Policy\\PolAcDmN"), "", 3, ntsim::PolicyNameRecord("NTWKS01"));
         ASSERT_EQ(RegfSaveFile(security, ConfigDir() + "SECURITY"), (uint32_t)ERROR_SUCCESS);
     }
 };
