@@ -316,9 +316,8 @@ int NormalRun(JobSettings* job) {
 // machine: its record of SIDs is still in the work directory, which holds the only copies of
 // the original hives, so the clean-up must not remove it yet. The files the run recorded
 // before it rewrote them get their security back, and the original hives are scheduled for
-// the restart; the clean-up
-// runs at the boot after it. Run again after another cut, it finds the same record and does
-// the rest. kJobRecovered, or -1 (reported).
+// the restart; the clean-up runs at the boot after it. Run again after another cut, it
+// finds the same record and does the rest. kJobRecovered, or -1 (reported).
 int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
     FILE* log = logStream;
     char* message = job->message;

@@ -235,13 +235,26 @@ int FileSecurity::RestoreSecurity() {
     return 1;
 }
 
+// A self-relative descriptor whose parts all begin inside its size: the calls that read
+// it then stay inside the buffer. (IsValidSecurityDescriptor is not among the calls this
+// program may import.)
+static bool RecordedDescriptorFits(const BYTE* bytes, DWORD size) {
+    if (size < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) return false;
+    const SECURITY_DESCRIPTOR_RELATIVE* sd = (const SECURITY_DESCRIPTOR_RELATIVE*)bytes;
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION || !(sd->Control & SE_SELF_RELATIVE)) return false;
+    const DWORD offsets[4] = {sd->Owner, sd->Group, sd->Sacl, sd->Dacl};
+    for (DWORD offset : offsets)
+        if (offset != 0 && (offset < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || offset > size - 8)) return false;
+    return true;
+}
+
 int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size) {
     PSECURITY_DESCRIPTOR descriptor = (PSECURITY_DESCRIPTOR)original;
     PSID recordedOwner = nullptr, recordedGroup = nullptr;
     PACL recordedDacl = nullptr, recordedSacl = nullptr;
     BOOL present = FALSE, defaulted = FALSE;
     parts &= kAllParts;
-    if (!IsValidSecurityDescriptor(descriptor) || GetSecurityDescriptorLength(descriptor) > size ||
+    if (!RecordedDescriptorFits((const BYTE*)original, size) || GetSecurityDescriptorLength(descriptor) > size ||
         !GetSecurityDescriptorOwner(descriptor, &recordedOwner, &defaulted) ||
         !GetSecurityDescriptorGroup(descriptor, &recordedGroup, &defaulted) ||
         !GetSecurityDescriptorDacl(descriptor, &present, &recordedDacl, &defaulted) ||

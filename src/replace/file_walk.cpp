@@ -77,19 +77,23 @@ void DropPendingFiles() {
 
 // Appends the pending files' entries to the record and makes them durable (the stream is
 // opened in commit mode, so that fflush reaches the disk). 1 or 0 (reported).
-bool RecordPendingFiles() {
+// Opens the record in the job's work directory, if there is one. It is opened before the
+// walk begins, so that the walk finds it like the job's other files and rewrites its
+// security too. 1 or 0 (reported).
+bool OpenRecord() {
     JobSettings* job = jobSettings;
-    if (!job || !job->workDirectory[0]) return true;
-    if (!recordStream) {
-        int length = snprintf(recordPath, sizeof recordPath, "%s\\%s", job->workDirectory, kFileSecurityRecordName);
-        if (length > 0 && length < (int)sizeof recordPath) recordStream = fopen(recordPath, "abc");
-        if (!recordStream) {
-            char text[1024];
-            snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)GetLastError(), recordPath);
-            ReportError(text, logStream);
-            return false;
-        }
-    }
+    if (recordStream || !job || !job->workDirectory[0]) return true;
+    int length = snprintf(recordPath, sizeof recordPath, "%s\\%s", job->workDirectory, kFileSecurityRecordName);
+    if (length > 0 && length < (int)sizeof recordPath) recordStream = fopen(recordPath, "abc");
+    if (recordStream) return true;
+    char text[1024];
+    snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)GetLastError(), recordPath);
+    ReportError(text, logStream);
+    return false;
+}
+
+bool RecordPendingFiles() {
+    if (!recordStream) return true;
     bool written = true;
     for (DWORD i = 0; i < pendingCount && written; ++i) {
         FileSecurity* file = pendingFiles[i];
@@ -270,6 +274,7 @@ int ScanFileSystemSecurity() {
         ReportError(text, logStream);
         return 0;
     }
+    if (!OpenRecord()) return 0;
     const char* root = drives;
     while (*root) {
         DWORD before = ChangedSoFar();
@@ -287,6 +292,7 @@ int ScanFileSystemSecurity() {
                     char text[1024];
                     snprintf(text, sizeof text, "Error %d getting volume information for %s", (int)err, root);
                     ReportError(text, logStream);
+                    CloseRecord();
                     return 0;
                 }
             } else if (lstrcmpiA(fileSystem, "NTFS") != 0) {
