@@ -135,10 +135,11 @@ int JobSettings::SaveSettings(int writeSidFile) {
 
     if (writeSidFile) {
         // Written even after a registry failure: the service may still find it.
-        FILE* file = originalSid ? fopen(kSidFileName, "wb") : nullptr;
+        // Committed to the disk: the run after the preparation tool's restart reads it.
+        FILE* file = originalSid ? fopen(kSidFileName, "wbc") : nullptr;
         bool written = false;
         if (file) {
-            written = fwrite(originalSid, 1, kSidSize, file) == kSidSize;
+            written = fwrite(originalSid, 1, kSidSize, file) == kSidSize && fflush(file) == 0;
             if (fclose(file) != 0) written = false;
         }
         if (!written) {

@@ -376,9 +376,10 @@ int StoreJobSids() {
     }
     char path[MAX_PATH], temp[MAX_PATH];
     if (!JoinPath(path, job->workDirectory, kJobSidsName) || !JoinPath(temp, job->workDirectory, "SIDS.NEW")) return 0;
-    // Written aside and moved into place: a record that exists is always whole.
-    FILE* file = fopen(temp, "wb");
-    bool written = file && fwrite(&sids, 1, sizeof sids, file) == sizeof sids;
+    // Written aside, committed to the disk ("c": fflush reaches it) and moved into place
+    // through: a record that exists after a power loss is always whole.
+    FILE* file = fopen(temp, "wbc");
+    bool written = file && fwrite(&sids, 1, sizeof sids, file) == sizeof sids && fflush(file) == 0;
     if (file && fclose(file) != 0) written = false;
     if (!written || !MoveFileExA(temp, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         ReportNumberText("Error %d storing the SIDs of the job to '%s'", (long)GetLastError(), path);

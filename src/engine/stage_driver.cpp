@@ -332,10 +332,10 @@ int NormalRun(JobSettings* job) {
 
 // The run before this boot was cut off (power loss or crash) after it began to change the
 // machine: its record of SIDs is still in the work directory, which holds the only copies of
-// the original hives, so the clean-up must not remove it yet. The descriptors that name a new
-// SID get the old one back, and the original hives are scheduled for the restart; the clean-up
-// runs at the boot after it. Run again after another cut, it finds the same record and does
-// the rest. kJobRecovered, or -1 (reported).
+// the original hives, so the clean-up must not remove it yet. The files the run recorded
+// before it rewrote them get their security back, and the original hives are scheduled for
+// the restart; the clean-up runs at the boot after it. Run again after another cut, it
+// finds the same record and does the rest. kJobRecovered, or -1 (reported).
 int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
     FILE* log = logStream;
     char* message = job->message;
@@ -346,9 +346,7 @@ int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
     LogLine("   registry and the file system security half rewritten: the original configuration is restored.", log);
     char oldText[2][kSidTextSize], newText[2][kSidTextSize];
     SidPairList renames;
-    BytePairList reverse;
     memset(&renames, 0, sizeof renames);
-    memset(&reverse, 0, sizeof reverse);
     for (DWORD i = 0; i < sids.count; ++i) {
         SidToText(&sids.oldSid[i], oldText[i], kSidTextSize);
         SidToText(&sids.newSid[i], newText[i], kSidTextSize);
@@ -356,13 +354,14 @@ int RecoverInterruptedRun(JobSettings* job, const JobSids& sids) {
         LogLine(message, log);
         renames.oldText[i] = oldText[i];
         renames.newText[i] = newText[i];
-        reverse.oldPattern[i] = (const BYTE*)&sids.newSid[i];
-        reverse.newPattern[i] = (const BYTE*)&sids.oldSid[i];
     }
-    renames.count = reverse.count = (int)sids.count;
+    renames.count = (int)sids.count;
     if (job->processFileSystem) {
         StatusLine("Restoring File System Security:", log);
-        if (!RevertFileSystemSecurity(&reverse)) {
+        // Only the files the run recorded before rewriting them: a descriptor that named a
+        // new SID before the run (a member's new domain SID, the preparation tool's SID)
+        // keeps it.
+        if (!RevertRecordedFileSecurity(job->workDirectory)) {
             ReportError("Error: Unable to restore the file system security of the interrupted run", log);
             return -1;
         }

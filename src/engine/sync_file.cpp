@@ -11,7 +11,8 @@ bool ReadsSyncFile(int role) { return role == kBackupDomainController || role ==
 int WriteSyncFile(JobSettings* job) {
     CreatePathDirectories(job->dataFileName);
     SetLastError(ERROR_SUCCESS);
-    job->syncFile = fopen(job->dataFileName, "wt");
+    // Commit mode: the flush below puts the file on the disk before the SID changes.
+    job->syncFile = fopen(job->dataFileName, "wtc");
     if (!job->syncFile) {
         // A primary controller that changes its SID without leaving this file would cut
         // its domain off: the run must stop here, before anything is changed.

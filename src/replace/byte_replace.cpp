@@ -232,7 +232,9 @@ int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex,
         ReportError("ERROR: Strings must be the same length", logStream);
         return kReplaceFailed;
     }
-    FILE* file = fopen(path, "r+b");
+    // Commit mode: the final fflush puts the rewritten bytes on the disk, before the file
+    // is scheduled to become a live hive.
+    FILE* file = fopen(path, "r+bc");
     if (!file) {
         Report("ERROR: Unable to open '%s'", path);
         return kReplaceFailed;
@@ -311,6 +313,11 @@ int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex,
             memmove(window, window + valid - keep, keep);
             base += (long long)(valid - keep);
             carry = keep;
+        }
+        if (changed && !failed && fflush(file) != 0) {
+            Report("Error writing to file '%s'", path);
+            failed = true;
+            *stopped = TRUE;
         }
     }
     fclose(file);

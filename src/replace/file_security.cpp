@@ -60,7 +60,8 @@ SECURITY_INFORMATION Protection(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORM
 
 FileSecurity::FileSecurity(const char* givenPath)
     : path(nullptr), dacl(nullptr), sacl(nullptr), owner(nullptr), group(nullptr), changedParts(0),
-      descriptor(nullptr), errorFlag(false) {
+      descriptor(nullptr), errorFlag(false), prepared{nullptr, nullptr, nullptr, nullptr}, preparedParts(0),
+      preparedRewritten(0) {
     const char* text = PathText(givenPath);
     size_t length = strlen(text) + 1;
     path = (char*)LocalAlloc(LMEM_FIXED, length);
@@ -75,6 +76,7 @@ FileSecurity::FileSecurity(const char* givenPath)
 }
 
 FileSecurity::~FileSecurity() {
+    DropPrepared();
     if (descriptor) LocalFree(descriptor);
     if (path) LocalFree(path);
 }
@@ -118,6 +120,12 @@ bool IsAccountSid(PSID sid) {
 }
 
 int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {
+    int result = PrepareSecuritySids(pairs);
+    return result != 0 ? result : WritePreparedSecurity();
+}
+
+int FileSecurity::PrepareSecuritySids(const BytePairList* pairs) {
+    DropPrepared();
     // Bytes 2..23 of each Sid: the authority and the sub-authorities without the count, so
     // that the machine SID also matches the start of every account SID below it.
     BytePairList patterns;
@@ -172,29 +180,45 @@ int FileSecurity::ReplaceSecuritySids(const BytePairList* pairs) {
         }
     }
 
-    // Nothing rewritten, nothing written: an unchanged owner alone is no reason to write.
+    // Nothing rewritten, nothing to write: an unchanged owner alone is no reason to write.
     if (result == 0 && rewritten) {
-        SECURITY_INFORMATION parts = 0;
-        for (const PartCopy& c : copies)
-            if (c.bytes) parts |= c.part;
-        parts |= Protection(descriptor, parts);
-        DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, parts, (PSID)copies[2].bytes, (PSID)copies[3].bytes,
-                                          (PACL)copies[0].bytes, (PACL)copies[1].bytes);
-        if (err != ERROR_SUCCESS) {
-            snprintf(securityErrorText, sizeof securityErrorText, "Error %d replacing security information for '%s'",
-                     (int)err, PathText(path));
-            result = -1;
+        for (int i = 0; i < 4; ++i) {
+            prepared[i] = copies[i].bytes;
+            copies[i].bytes = nullptr;
+            if (prepared[i]) preparedParts |= copies[i].part;
         }
+        preparedRewritten = rewritten;
     }
-
     for (PartCopy& c : copies)
         if (c.bytes) LocalFree(c.bytes);
-    // changedParts names only what the file now holds rewritten: a failure wrote nothing.
-    if (result == 0)
-        changedParts |= rewritten;
-    else
-        errorFlag = true;
+    if (result != 0) errorFlag = true;
     return result;
+}
+
+int FileSecurity::WritePreparedSecurity() {
+    if (!preparedRewritten) return 0;
+    SECURITY_INFORMATION parts = preparedParts | Protection(descriptor, preparedParts);
+    DWORD err = SetNamedSecurityInfoA(path, SE_FILE_OBJECT, parts, (PSID)prepared[2], (PSID)prepared[3],
+                                      (PACL)prepared[0], (PACL)prepared[1]);
+    DWORD rewritten = preparedRewritten;
+    DropPrepared();
+    if (err != ERROR_SUCCESS) {
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d replacing security information for '%s'",
+                 (int)err, PathText(path));
+        errorFlag = true;
+        return -1;
+    }
+    // changedParts names only what the file now holds rewritten: a failure wrote nothing.
+    changedParts |= rewritten;
+    return 0;
+}
+
+void FileSecurity::DropPrepared() {
+    for (BYTE*& part : prepared) {
+        if (part) LocalFree(part);
+        part = nullptr;
+    }
+    preparedParts = preparedRewritten = 0;
 }
 
 int FileSecurity::RestoreSecurity() {
@@ -204,6 +228,56 @@ int FileSecurity::RestoreSecurity() {
                                       sacl);
     if (err != ERROR_SUCCESS) {
         errorFlag = true;
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'", (int)err,
+                 PathText(path));
+        return -1;
+    }
+    return 1;
+}
+
+// A self-relative descriptor whose parts all begin inside its size: the calls that read
+// it then stay inside the buffer. (IsValidSecurityDescriptor is not among the calls this
+// program may import.)
+static bool RecordedDescriptorFits(const BYTE* bytes, DWORD size) {
+    if (size < sizeof(SECURITY_DESCRIPTOR_RELATIVE)) return false;
+    const SECURITY_DESCRIPTOR_RELATIVE* sd = (const SECURITY_DESCRIPTOR_RELATIVE*)bytes;
+    if (sd->Revision != SECURITY_DESCRIPTOR_REVISION || !(sd->Control & SE_SELF_RELATIVE)) return false;
+    const DWORD offsets[4] = {sd->Owner, sd->Group, sd->Sacl, sd->Dacl};
+    for (DWORD offset : offsets)
+        if (offset != 0 && (offset < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || offset > size - 8)) return false;
+    return true;
+}
+
+int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size) {
+    PSECURITY_DESCRIPTOR descriptor = (PSECURITY_DESCRIPTOR)original;
+    PSID recordedOwner = nullptr, recordedGroup = nullptr;
+    PACL recordedDacl = nullptr, recordedSacl = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    parts &= kAllParts;
+    if (!RecordedDescriptorFits((const BYTE*)original, size) || GetSecurityDescriptorLength(descriptor) > size ||
+        !GetSecurityDescriptorOwner(descriptor, &recordedOwner, &defaulted) ||
+        !GetSecurityDescriptorGroup(descriptor, &recordedGroup, &defaulted) ||
+        !GetSecurityDescriptorDacl(descriptor, &present, &recordedDacl, &defaulted) ||
+        !GetSecurityDescriptorSacl(descriptor, &present, &recordedSacl, &defaulted)) {
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'",
+                 (int)ERROR_INVALID_SECURITY_DESCR, PathText(path));
+        return -1;
+    }
+    // The same read as the walk's: a file that already holds its recorded security (its
+    // batch was recorded, then the power failed before it was written) is not touched.
+    PSECURITY_DESCRIPTOR current = nullptr;
+    PSID o = nullptr, g = nullptr;
+    PACL d = nullptr, s = nullptr;
+    DWORD err = GetNamedSecurityInfoA(path, SE_FILE_OBJECT, kAllParts, &o, &g, &d, &s, &current);
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return 0;
+    bool same = (err == ERROR_SUCCESS || err == ERROR_NONE_MAPPED) && current &&
+                GetSecurityDescriptorLength(current) == GetSecurityDescriptorLength(descriptor) &&
+                memcmp(current, descriptor, GetSecurityDescriptorLength(descriptor)) == 0;
+    if (current) LocalFree(current);
+    if (same) return 0;
+    err = SetNamedSecurityInfoA((LPSTR)path, SE_FILE_OBJECT, parts | Protection(descriptor, parts), recordedOwner,
+                                recordedGroup, recordedDacl, recordedSacl);
+    if (err != ERROR_SUCCESS) {
         snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'", (int)err,
                  PathText(path));
         return -1;

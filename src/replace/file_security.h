@@ -20,6 +20,9 @@ struct FileSecurity {
     DWORD changedParts;               // SECURITY_INFORMATION bits of the parts rewritten
     PSECURITY_DESCRIPTOR descriptor;  // from GetNamedSecurityInfoA, released with LocalFree
     bool errorFlag;                   // set by a failure; the message is in securityErrorText
+    BYTE* prepared[4];                // rewritten DACL, SACL, owner, group not yet written, or null
+    DWORD preparedParts;              // the parts WritePreparedSecurity writes
+    DWORD preparedRewritten;          // of those, the parts that hold a replaced SID
 
     // Copies the path and reads the security; a failed read leaves no parts and errorFlag set.
     explicit FileSecurity(const char* givenPath);
@@ -35,11 +38,23 @@ struct FileSecurity {
     // changed); 1 / 2 / 3 / 4 = the rewrite of the DACL / SACL / owner / group failed;
     // -1 = writing the security failed. Nothing is written unless the result is 0.
     int ReplaceSecuritySids(const BytePairList* pairs);
+    // ReplaceSecuritySids in two steps, so that a record of the file can be made durable
+    // between them: the rewrite into copies kept in the record (same results, nothing
+    // written; preparedRewritten says whether anything is to be written), then the write
+    // (0 = done or nothing prepared, -1 = failed; changedParts as ReplaceSecuritySids sets it).
+    int PrepareSecuritySids(const BytePairList* pairs);
+    int WritePreparedSecurity();
+    void DropPrepared();
     // Writes the original parts named in changedParts. 0 = nothing to restore,
     // 1 = restored, -1 = failed.
     int RestoreSecurity();
     static const char* ErrorText();
 };
+
+// Puts back the parts of original (a self-relative descriptor of size bytes, as a record
+// of the file kept it) named in parts. 1 = restored, 0 = nothing to do (the file's security
+// is already that, or the file is gone), -1 = failed (the message in securityErrorText).
+int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size);
 
 // True for a SID with five sub-authorities whose last (the RID) is 500 or above: an
 // account or group of a machine or domain, whose owner or group entry is rewritten.

@@ -1,5 +1,6 @@
 // The file system security walk: the drive list, the depth-first walk of each NTFS
-// volume, the per-file rewrite with its record kept when something changed, the restore.
+// volume, the per-file rewrite with its record kept when something changed, the restore;
+// the write-ahead record of the files about to be rewritten, and its revert.
 #include "replace/file_walk.h"
 
 #include <cstdio>
@@ -11,16 +12,37 @@
 
 FileSecurity** changedFiles = nullptr;
 DWORD changedFileCount = 0;
+const char* const kFileSecurityRecordName = "FILESEC";
 
 namespace {
 
 DWORD changedFileCapacity = 0;
-// The pairs of a revert walk; null in the run's own walk, whose pairs come from the job.
-const BytePairList* revertPairs = nullptr;
-DWORD revertedFileCount = 0;
 
-// The files changed so far by the walk under way.
-DWORD ChangedSoFar() { return revertPairs ? revertedFileCount : changedFileCount; }
+// Files whose rewrite is prepared but not yet written: they are written once their entries
+// in the write-ahead record are durable, a batch at a time, so that the record costs one
+// flush per batch rather than one per file.
+const DWORD kBatchFiles = 256;
+FileSecurity* pendingFiles[kBatchFiles];
+DWORD pendingCount = 0;
+// The write-ahead record of the walk under way, opened at its first batch; null without a
+// work directory (a walk outside a job keeps none).
+FILE* recordStream = nullptr;
+char recordPath[MAX_PATH];
+
+// One entry of the record: this header, the Windows path with its NUL, the descriptor as
+// read (self-relative). A torn last entry (a power loss while appending) is cut off by its
+// sizes; its files were not yet rewritten.
+struct RecordEntry {
+    DWORD marker;            // kRecordMarker
+    DWORD parts;             // SECURITY_INFORMATION bits about to be written
+    DWORD pathSize;          // bytes of the path, NUL included (2..MAX_PATH)
+    DWORD descriptorSize;    // bytes of the descriptor (20..kMaxRecordedDescriptor)
+};
+static_assert(sizeof(RecordEntry) == 16, "the record's entry header is 16 bytes");
+const DWORD kRecordMarker = 0x53465354;  // "TSFS"
+const DWORD kMaxRecordedDescriptor = 0x10000;
+
+DWORD ChangedSoFar() { return changedFileCount; }
 
 const DWORD kDriveListSize = 128;
 const DWORD kFileSystemNameSize = 64;
@@ -36,7 +58,7 @@ void Line(FILE* log, const char* format, const char* path) {
 // Room for one more record before a file is rewritten, so that a rewritten file always
 // has its record for the restore.
 bool ReserveChangedFile() {
-    if (changedFileCount < changedFileCapacity) return true;
+    if (changedFileCount + pendingCount < changedFileCapacity) return true;
     DWORD capacity = changedFileCapacity ? changedFileCapacity * 2 : 64;
     if (capacity <= changedFileCapacity || capacity > 0x7FFFFFFF / sizeof(FileSecurity*)) return false;
     FileSecurity** grown = (FileSecurity**)LocalAlloc(LMEM_FIXED, capacity * sizeof(FileSecurity*));
@@ -46,6 +68,82 @@ bool ReserveChangedFile() {
     changedFiles = grown;
     changedFileCapacity = capacity;
     return true;
+}
+
+void DropPendingFiles() {
+    for (DWORD i = 0; i < pendingCount; ++i) delete pendingFiles[i];
+    pendingCount = 0;
+}
+
+// Appends the pending files' entries to the record and makes them durable (the stream is
+// opened in commit mode, so that fflush reaches the disk). 1 or 0 (reported).
+// Opens the record in the job's work directory, if there is one. It is opened before the
+// walk begins, so that the walk finds it like the job's other files and rewrites its
+// security too. 1 or 0 (reported).
+bool OpenRecord() {
+    JobSettings* job = jobSettings;
+    if (recordStream || !job || !job->workDirectory[0]) return true;
+    int length = snprintf(recordPath, sizeof recordPath, "%s\\%s", job->workDirectory, kFileSecurityRecordName);
+    if (length > 0 && length < (int)sizeof recordPath) recordStream = fopen(recordPath, "abc");
+    if (recordStream) return true;
+    char text[1024];
+    snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)GetLastError(), recordPath);
+    ReportError(text, logStream);
+    return false;
+}
+
+bool RecordPendingFiles() {
+    if (!recordStream) return true;
+    bool written = true;
+    for (DWORD i = 0; i < pendingCount && written; ++i) {
+        FileSecurity* file = pendingFiles[i];
+        RecordEntry entry = {kRecordMarker, file->preparedParts, (DWORD)strlen(file->path) + 1,
+                             file->descriptor ? GetSecurityDescriptorLength(file->descriptor) : 0};
+        written = entry.descriptorSize >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
+                  entry.descriptorSize <= kMaxRecordedDescriptor && fwrite(&entry, sizeof entry, 1, recordStream) == 1 &&
+                  fwrite(file->path, entry.pathSize, 1, recordStream) == 1 &&
+                  fwrite(file->descriptor, entry.descriptorSize, 1, recordStream) == 1;
+    }
+    if (written && fflush(recordStream) == 0) return true;
+    char text[1024];
+    snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)GetLastError(), recordPath);
+    ReportError(text, logStream);
+    return false;
+}
+
+// Writes the pending files, once the record holds them, in the order they were met.
+// 1, or 0 at the first failure (reported; the pending files after it stay untouched).
+bool CommitPendingFiles() {
+    if (pendingCount == 0) return true;
+    if (!RecordPendingFiles()) {
+        DropPendingFiles();
+        return false;
+    }
+    for (DWORD i = 0; i < pendingCount; ++i) {
+        FileSecurity* file = pendingFiles[i];
+        int written;
+        {
+            // A rewritten file is recorded for the restore before the worker may be stopped.
+            UnbrokenStep step;
+            written = file->WritePreparedSecurity();
+            if (written == 0) changedFiles[changedFileCount++] = file;
+        }
+        if (written != 0) {
+            ReportError(FileSecurity::ErrorText(), logStream);
+            delete file;
+            for (DWORD k = i + 1; k < pendingCount; ++k) delete pendingFiles[k];
+            pendingCount = 0;
+            return false;
+        }
+        Line(VerboseLog(), "Replaced: %s", file->path);
+    }
+    pendingCount = 0;
+    return true;
+}
+
+void CloseRecord() {
+    if (recordStream) fclose(recordStream);
+    recordStream = nullptr;
 }
 
 bool SkippedName(const char* name) {
@@ -72,8 +170,9 @@ bool WalkEntry(const char* path, const WIN32_FIND_DATAA& found) {
     const DWORD junction = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if ((found.dwFileAttributes & junction) == junction) {
         // A junction or mount point leads elsewhere, perhaps back up to its own parent:
-        // its own security is rewritten, what it leads to is walked where it lies.
-        if (!ProcessFileSecurity(child)) return false;
+        // its own security is rewritten, what it leads to is walked where it lies. What
+        // is pending is written first, so that the junction is read as the walk left it.
+        if (!CommitPendingFiles() || !ProcessFileSecurity(child)) return false;
         Line(VerboseLog(), "Information: Not following reparse point: %s", child);
         return true;
     }
@@ -106,9 +205,7 @@ int ProcessFileSecurity(const char* path) {
     }
     BytePairList pairs;
     memset(&pairs, 0, sizeof pairs);
-    if (revertPairs) {
-        pairs = *revertPairs;
-    } else if (JobSettings* job = jobSettings) {
+    if (JobSettings* job = jobSettings) {
         pairs.oldPattern[0] = (const BYTE*)job->originalSid;
         pairs.newPattern[0] = (const BYTE*)job->newSid;
         pairs.count = 1;
@@ -118,28 +215,17 @@ int ProcessFileSecurity(const char* path) {
             pairs.count = 2;
         }
     }
-    int replaced;
-    {
-        // A rewritten file is recorded for the restore before the worker may be stopped.
-        UnbrokenStep step;
-        replaced = file->ReplaceSecuritySids(&pairs);
-        if (replaced == 0 && file->changedParts != 0 && !revertPairs) changedFiles[changedFileCount++] = file;
-    }
-    if (replaced != 0) {
+    if (file->PrepareSecuritySids(&pairs) != 0) {
         ReportError(FileSecurity::ErrorText(), logStream);
         delete file;
         return 0;
     }
-    if (file->changedParts == 0 || revertPairs) {
-        if (revertPairs && file->changedParts) {
-            ++revertedFileCount;
-            Line(VerboseLog(), "Restored: %s", path);
-        }
+    if (!file->preparedRewritten) {
         delete file;
         return 1;
     }
-    Line(VerboseLog(), "Replaced: %s", path);
-    return 1;
+    pendingFiles[pendingCount++] = file;
+    return pendingCount < kBatchFiles || CommitPendingFiles() ? 1 : 0;
 }
 
 int WalkDirectorySecurity(const char* path) {
@@ -188,6 +274,7 @@ int ScanFileSystemSecurity() {
         ReportError(text, logStream);
         return 0;
     }
+    if (!OpenRecord()) return 0;
     const char* root = drives;
     while (*root) {
         DWORD before = ChangedSoFar();
@@ -205,13 +292,19 @@ int ScanFileSystemSecurity() {
                     char text[1024];
                     snprintf(text, sizeof text, "Error %d getting volume information for %s", (int)err, root);
                     ReportError(text, logStream);
+                    CloseRecord();
                     return 0;
                 }
             } else if (lstrcmpiA(fileSystem, "NTFS") != 0) {
                 Line(logStream, "Information: '%s' is not NTFS partition", root);
             } else {
                 Line(logStream, "Information: '%s' is NTFS partition", root);
-                if (!WalkDirectorySecurity(root)) return 0;
+                // The files prepared before a failure are still written, and kept for the restore.
+                bool walked = WalkDirectorySecurity(root) != 0;
+                if (!CommitPendingFiles() || !walked) {
+                    CloseRecord();
+                    return 0;
+                }
                 char text[1024];
                 snprintf(text, sizeof text, "SUCCESS: %d security assignments replaced on drive %s",
                          (int)(ChangedSoFar() - before), root);
@@ -220,10 +313,12 @@ int ScanFileSystemSecurity() {
         }
         root += strnlen(root, (size_t)(drives + sizeof drives - root)) + 1;
         if (root >= drives + sizeof drives) {
+            CloseRecord();
             ReportError("Buffer overflow reading logical drives", logStream);
             return 0;
         }
     }
+    CloseRecord();
     return 1;
 }
 
@@ -256,14 +351,57 @@ int RestoreFileSystemSecurity() {
     return 1;
 }
 
-int RevertFileSystemSecurity(const BytePairList* pairs) {
-    revertPairs = pairs;
-    int result = ScanFileSystemSecurity();
-    revertPairs = nullptr;
-    return result;
+int RevertRecordedFileSecurity(const char* directory) {
+    char path[MAX_PATH];
+    int length = snprintf(path, sizeof path, "%s\\%s", directory, kFileSecurityRecordName);
+    if (length < 0 || length >= (int)sizeof path) return 0;
+    FILE* record = fopen(path, "rb");
+    if (!record) {
+        if (GetLastError() == ERROR_FILE_NOT_FOUND) {
+            LogLine("   No changes made to file system security", logStream);
+            return 1;
+        }
+        char text[1024];
+        snprintf(text, sizeof text, "Error %d reading the record of file security '%s'", (int)GetLastError(), path);
+        ReportError(text, logStream);
+        return 0;
+    }
+    // A file that fails is logged and the others go on, as in the restore after a failure;
+    // the first failure is shown. The record stays, so that the next boot tries again.
+    DWORD restored = 0, failures = 0;
+    char name[MAX_PATH];
+    BYTE* descriptor = (BYTE*)LocalAlloc(LMEM_FIXED, kMaxRecordedDescriptor);
+    RecordEntry entry;
+    while (descriptor && fread(&entry, sizeof entry, 1, record) == 1) {
+        if (entry.marker != kRecordMarker || entry.pathSize < 2 || entry.pathSize > MAX_PATH ||
+            entry.descriptorSize < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || entry.descriptorSize > kMaxRecordedDescriptor ||
+            fread(name, entry.pathSize, 1, record) != 1 || name[entry.pathSize - 1] != 0 ||
+            fread(descriptor, entry.descriptorSize, 1, record) != 1)
+            break;  // the torn end of the last batch: none of its files was rewritten
+        int result = RestoreRecordedSecurity(name, entry.parts, descriptor, entry.descriptorSize);
+        if (result == 1) {
+            ++restored;
+            Line(VerboseLog(), "Restored: %s", name);
+        } else if (result == -1) {
+            if (failures++ == 0)
+                ReportError(FileSecurity::ErrorText(), logStream);
+            else
+                LogLine(FileSecurity::ErrorText(), logStream);
+        }
+    }
+    if (!descriptor) ReportError("Out of Memory", logStream);
+    if (descriptor) LocalFree(descriptor);
+    fclose(record);
+    if (!descriptor || failures) return 0;
+    char text[128];
+    snprintf(text, sizeof text, "SUCCESS: %d security assignments restored", (int)restored);
+    LogLine(text, logStream);
+    return 1;
 }
 
 void FreeChangedFiles() {
+    DropPendingFiles();
+    CloseRecord();
     for (DWORD i = 0; i < changedFileCount; ++i) delete changedFiles[i];
     if (changedFiles) LocalFree(changedFiles);
     changedFiles = nullptr;

@@ -19,10 +19,16 @@ int ProcessFileSecurity(const char* path);
 // Puts back the original security of every changed file, first to last.
 // 1 = at least one restored, 0 = nothing to restore, -1 = a restore failed (reported).
 int RestoreFileSystemSecurity();
-// After a run that was cut off (its records died with it): the same walk over every volume,
-// with pairs that turn the new SIDs back into the old ones. A new SID is unique to its run,
-// so a descriptor that names one was rewritten by that run. No records are kept.
-// 1 = all volumes done, 0 = failed (reported).
-int RevertFileSystemSecurity(const BytePairList* pairs);
+// The write-ahead record of the walk ("FILESEC" in the job's work directory): before a
+// batch of files is rewritten, each file's path, the parts about to be written and its
+// descriptor as read are appended and flushed to the disk. A run cut off in the walk
+// leaves it behind, and only the files it names were changed.
+extern const char* const kFileSecurityRecordName;
+// After a run that was cut off (its records in memory died with it): each file the record
+// names gets the parts of its recorded descriptor back, exactly as they were before the
+// run; a file whose security is already that is left alone, and so is one that is gone.
+// Files that held a new SID before the run keep it. 1 = done (or no record),
+// 0 = failed (reported; the record stays for another try).
+int RevertRecordedFileSecurity(const char* directory);
 // Process exit: destroys the records and empties the list.
 void FreeChangedFiles();

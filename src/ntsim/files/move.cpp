@@ -14,6 +14,7 @@
 #include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/boot.h"
+#include "ntsim/files/durability.h"
 #include "ntsim/files/listing.h"
 #include "ntsim/files/security.h"
 #include "ntsim/kernel/process.h"
@@ -95,9 +96,11 @@ uint32_t MoveNow(const FileRef& from, const FileRef& to, DWORD flags) {
     struct stat ps;
     if (!FileParent(to, &parent) || stat(parent.host.c_str(), &ps) != 0) return ERROR_PATH_NOT_FOUND;
     if ((err = FileAccessCheck(parent, S_ISDIR(st.st_mode) ? kFileAddSubdirectory : kFileAddFile)) != ERROR_SUCCESS) return err;
+    ReplacedFile replaced = DurableBeforeRename(to.host);
     if (rename(from.host.c_str(), to.host.c_str()) == 0) {
         FileChanged(from.host);
         FileChanged(to.host);
+        DurableRenamed(from.host, to.host, (flags & MOVEFILE_WRITE_THROUGH) != 0, replaced);
         return ERROR_SUCCESS;
     }
     if (errno != EXDEV) return ErrnoToWin32(errno);

@@ -14,6 +14,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/files/durability.h"
 #include "ntsim/files/security.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/threads.h"
@@ -90,13 +91,31 @@ int TextSeek(void* cookie, off64_t* offset, int whence) {
 
 int TextClose(void* cookie) { return fclose((FILE*)cookie); }
 
-// The Windows path each program stream was opened with, for faults by path.
+// The Windows path each program stream was opened with, for faults by path; for a stream
+// that writes, its host file and whether it was opened in commit mode ("c": a flush
+// reaches the disk, as the C runtime's _commit does).
+struct StreamInfo {
+    std::string path;
+    std::string host;
+    bool writes = false;
+    bool commit = false;
+};
 ntsim::SimMutex streamsMutex;
-std::map<FILE*, std::string> streamPaths;
+std::map<FILE*, StreamInfo> streamPaths;
 
-void Remember(FILE* stream, const char* path) {
+void Remember(FILE* stream, const char* path, const std::string& host, bool writes, bool commit) {
     std::lock_guard<ntsim::SimMutex> lock(streamsMutex);
-    streamPaths[stream] = path;
+    streamPaths[stream] = {path, host, writes, commit};
+}
+
+// The stream's host file when it writes and the durable state is tracked; empty otherwise.
+std::string TrackedHost(FILE* stream, bool* commit) {
+    if (!DurabilityTracked()) return "";
+    std::lock_guard<ntsim::SimMutex> lock(streamsMutex);
+    auto it = streamPaths.find(stream);
+    if (it == streamPaths.end() || !it->second.writes) return "";
+    *commit = it->second.commit;
+    return it->second.host;
 }
 
 // True when a fault rule makes this call on a program stream fail.
@@ -106,7 +125,7 @@ bool StreamFault(const char* function, FILE* stream, bool forget = false) {
         std::lock_guard<ntsim::SimMutex> lock(streamsMutex);
         auto it = streamPaths.find(stream);
         if (it == streamPaths.end()) return false;  // a host stream of the simulation
-        path = it->second;
+        path = it->second.path;
         if (forget) streamPaths.erase(it);
     }
     uint32_t err = 0;
@@ -120,17 +139,29 @@ bool StreamFault(const char* function, FILE* stream, bool forget = false) {
 
 size_t NtsimFwrite(const void* data, size_t size, size_t count, FILE* stream) {
     if (stream && StreamFault("fwrite", stream)) return 0;
+    bool commit = false;
+    std::string host = stream ? TrackedHost(stream, &commit) : "";
+    if (!host.empty()) {
+        // What the file holds now is durable when nothing was written since its last flush.
+        fflush(stream);
+        DurableBeforeWrite(host);
+    }
     return fwrite(data, size, count, stream);
 }
 
 int NtsimFflush(FILE* stream) {
     if (stream && StreamFault("fflush", stream)) return EOF;
-    return fflush(stream);
+    bool commit = false;
+    std::string host = stream ? TrackedHost(stream, &commit) : "";
+    int result = fflush(stream);
+    if (result == 0 && commit && !host.empty()) DurableFlushed(host);
+    return result;
 }
 
 int NtsimFclose(FILE* stream) {
     if (!stream) return EOF;
-    // A failed close has still released the stream, as the C runtime's does.
+    // A failed close has still released the stream, as the C runtime's does. The close
+    // does not commit, even in commit mode: the C runtime commits in fflush only.
     bool fail = StreamFault("fclose", stream, true);
     int result = fclose(stream);
     return fail ? EOF : result;
@@ -150,7 +181,8 @@ FILE* NtsimFopen(const char* path, const char* mode) {
     if (HostPath(path)) return fopen(path, mode);
     uint32_t err = 0;
     if (FaultHit("fopen", path, &err)) return Refuse(err);
-    // Windows' mode letters: r w a, +, b or t; anything else ("c", "n", "S", ...) is a hint.
+    // Windows' mode letters: r w a, +, b or t, and "c" (commit: a flush reaches the disk);
+    // anything else ("n", "S", ...) is a hint.
     char access = mode[0];
     if (access != 'r' && access != 'w' && access != 'a') return Refuse(ERROR_INVALID_PARAMETER);
     bool plus = strchr(mode, '+') != nullptr, binary = strchr(mode, 'b') != nullptr;
@@ -181,11 +213,14 @@ FILE* NtsimFopen(const char* path, const char* mode) {
     size_t k = 1;
     if (plus) hostMode[k++] = '+';
     hostMode[k] = 'b';
+    // "w" empties the file at once: its durable data is kept before.
+    if (writes) DurableBeforeWrite(ref.host);
     FILE* f = fopen(ref.host.c_str(), hostMode);
     if (!f) return Refuse(ErrnoToWin32(errno));
     if (!exists) FileStoreNewDescriptor(ref, false);
+    bool commit = strchr(mode, 'c') != nullptr;
     if (binary) {
-        Remember(f, path);
+        Remember(f, path, ref.host, writes, commit);
         return f;
     }
     cookie_io_functions_t io = {TextRead, TextWrite, TextSeek, TextClose};
@@ -194,7 +229,7 @@ FILE* NtsimFopen(const char* path, const char* mode) {
         fclose(f);
         return Refuse(ERROR_NOT_ENOUGH_MEMORY);
     }
-    Remember(text, path);
+    Remember(text, path, ref.host, writes, commit);
     return text;
 }
 

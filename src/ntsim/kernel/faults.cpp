@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "nt/win32.h"
+#include "ntsim/files/durability.h"
 #include "ntsim/kernel/threads.h"
 #include "ntsim/registry/boot.h"
 
@@ -24,17 +25,21 @@ std::vector<ActiveRule> g_rules;
 }  // namespace
 
 std::atomic<size_t> faultRuleCount{0};
+std::atomic<bool> faultLosesUnflushed{false};
 
 void FaultAdd(const FaultRule& rule) {
     std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_rules.push_back(ActiveRule{rule, 0});
     faultRuleCount = g_rules.size();
+    if (rule.kill && rule.loseUnflushed) faultLosesUnflushed = true;
 }
 
 void FaultClearAll() {
     std::lock_guard<ntsim::SimMutex> lock(g_mutex);
     g_rules.clear();
     faultRuleCount = 0;
+    faultLosesUnflushed = false;
+    DurableForget();
 }
 
 bool FaultArmedByRule(const char* function) {
@@ -66,7 +71,7 @@ bool GlobMatch(const std::string& pattern, const std::string& text) {
 }
 
 bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
-    bool flushFirst = false;
+    bool flushFirst = false, loseUnflushed = false;
     {
         std::lock_guard<ntsim::SimMutex> lock(g_mutex);
         bool kill = false;
@@ -82,11 +87,13 @@ bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
             }
             kill = true;
             flushFirst = r.flushFirst;
+            loseUnflushed = r.loseUnflushed;
             break;
         }
         if (!kill) return false;
     }
     if (flushFirst) RegistryShutdown();
+    if (loseUnflushed) DurablePowerLoss();
     _exit(137);  // as a power cut: nothing else is written
 }
 

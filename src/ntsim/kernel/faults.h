@@ -19,6 +19,8 @@ struct FaultRule {
                            // flushed are lost, as a power loss loses them
     bool flushFirst = false;  // with kill: the registry's lazy writer had just written every
                               // changed hive before the cut, so only the call itself is lost
+    bool loseUnflushed = false;  // with kill: the power loss also takes what Windows had not
+                                 // made durable (files/durability.h); tracked from FaultAdd on
 };
 
 void FaultAdd(const FaultRule& rule);
@@ -33,6 +35,8 @@ bool FaultFails(const char* function, const std::string& path);
 // The number of rules in force: none outside the fault tests, where the checks below end
 // at once (every simulated call makes one).
 extern std::atomic<size_t> faultRuleCount;
+// True while a kill rule with loseUnflushed is in force.
+extern std::atomic<bool> faultLosesUnflushed;
 bool FaultArmedByRule(const char* function);
 // False when no rule can match function: the caller then need not build the path at all,
 // which for a key handle is a walk up the tree and a string per call.

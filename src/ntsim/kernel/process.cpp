@@ -37,6 +37,8 @@ void LoadFaults(const Conf& conf) {
         std::string action = s->Get("action", "fail");
         r.kill = action == "kill" || action == "kill-after-flush";
         r.flushFirst = action == "kill-after-flush";
+        // "power-loss = unflushed": the cut also takes the data and renames not yet durable.
+        r.loseUnflushed = s->Get("power-loss", "") == "unflushed";
         FaultAdd(r);
     }
 }

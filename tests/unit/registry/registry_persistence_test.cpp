@@ -1,8 +1,10 @@
 // Hives on disk: changes reach the files at RegFlushKey and process exit, a
-// killed process loses what it did not flush, only changed hives are written,
+// killed process loses what it did not flush (and, when the power loss takes what was not
+// durable, its files' unflushed data and renames), only changed hives are written,
 // and two processes never leave a broken hive.
 #include "registry_fixture.h"
 
+#include <fstream>
 #include <set>
 
 #include "ntsim/registry/regf_records.h"
@@ -70,6 +72,84 @@ TEST_F(RegistryPersistence, AKilledProcessLosesWhatItDidNotFlush) {
     Attach("Administrator");
     EXPECT_EQ("yes", GetString("SOFTWARE\\Killed", "flushed"));
     EXPECT_EQ("<no value>", GetString("SOFTWARE\\Killed", "unflushed"));
+}
+
+std::string HostText(const std::string& path) {
+    std::string text;
+    if (FILE* f = fopen(path.c_str(), "rb")) {
+        char buf[256];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        fclose(f);
+    } else {
+        return "<none>";
+    }
+    return text;
+}
+
+// The same program steps, cut by the two kinds of power loss. The program writes through
+// the C runtime (a commit-mode stream, "c", reaches the disk at its fflush, not at its
+// fclose) and
+// renames with or without MOVEFILE_WRITE_THROUGH.
+int WriteAndCut(bool loseUnflushed) {
+    auto put = [](const char* path, const char* mode, const char* text, bool flush) {
+        FILE* f = fopen(path, mode);
+        if (!f) return false;
+        bool ok = fwrite(text, 1, strlen(text), f) == strlen(text) && (!flush || fflush(f) == 0);
+        return fclose(f) == 0 && ok;
+    };
+    ntsim::FaultRule power;
+    power.function = "RegQueryValueExA";
+    power.kill = true;
+    power.loseUnflushed = loseUnflushed;
+    ntsim::FaultAdd(power);  // in force from the start: the machine tracks what is durable
+    if (!put("C:\\new.txt", "wb", "never flushed", false) || !put("C:\\old.txt", "wb", "rewritten", false) ||
+        !put("C:\\committed.txt", "wbc", "flushed to the disk", true) ||
+        !put("C:\\closed.txt", "wbc", "closed in commit mode", false) ||
+        !put("C:\\aside.tmp", "wb", "written aside", false) ||
+        !MoveFileExA("C:\\aside.tmp", "C:\\record", MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) ||
+        !put("C:\\aside2.tmp", "wbc", "renamed lazily", true) ||
+        !MoveFileExA("C:\\aside2.tmp", "C:\\old2.txt", MOVEFILE_REPLACE_EXISTING) || SetString("SOFTWARE\\Cut", "v", "no", false))
+        return 1;
+    // Appended after a commit-mode flush: only the part before it is durable.
+    FILE* log = fopen("C:\\log.txt", "abc");
+    if (!log || fwrite("one\n", 1, 4, log) != 4 || fflush(log) != 0 || fwrite("two\n", 1, 4, log) != 4 || fflush(stdout))
+        return 2;
+    GetString("SOFTWARE\\Cut", "v");  // the power goes here
+    return 3;
+}
+
+TEST_F(RegistryPersistence, APowerLossTakesWhatWasNotMadeDurable) {
+    for (bool lossy : {false, true}) {
+        SCOPED_TRACE(lossy ? "unflushed data lost" : "only the registry's unflushed changes lost");
+        const std::string c = dir + "/drives/c/";
+        for (const char* name : {"new.txt", "committed.txt", "closed.txt", "record", "aside2.tmp", "log.txt"})
+            std::remove((c + name).c_str());
+        std::ofstream(c + "old.txt") << "as it was";
+        std::ofstream(c + "old2.txt") << "replaced lazily";
+        std::ofstream(c + "log.txt") << "zero\n";
+        ASSERT_EQ(137, InChild([&] { return WriteAndCut(lossy); }));
+        EXPECT_EQ(HostText(c + "committed.txt"), "flushed to the disk");
+        if (lossy) {
+            EXPECT_EQ(HostText(c + "closed.txt"), "");
+            EXPECT_EQ(HostText(c + "new.txt"), "");  // its name was logged, its data never written
+            EXPECT_EQ(HostText(c + "old.txt"), "as it was");
+            EXPECT_EQ(HostText(c + "record"), "");  // renamed through, but its data never flushed
+            EXPECT_EQ(HostText(c + "aside2.tmp"), "renamed lazily");  // the rename is undone
+            EXPECT_EQ(HostText(c + "old2.txt"), "replaced lazily");
+        } else {
+            EXPECT_EQ(HostText(c + "closed.txt"), "closed in commit mode");
+            EXPECT_EQ(HostText(c + "new.txt"), "never flushed");
+            EXPECT_EQ(HostText(c + "old.txt"), "rewritten");
+            EXPECT_EQ(HostText(c + "record"), "written aside");
+            EXPECT_EQ(HostText(c + "aside2.tmp"), "<none>");
+            EXPECT_EQ(HostText(c + "old2.txt"), "renamed lazily");
+        }
+        // The append before the commit-mode flush stays; the one after it never left the stream.
+        EXPECT_EQ(HostText(c + "log.txt"), "zero\none\n");
+        ntsim::ProcessDetach();
+        Attach("Administrator");
+        EXPECT_EQ("<no key>", GetString("SOFTWARE\\Cut", "v"));
+    }
 }
 
 TEST_F(RegistryPersistence, OnlyChangedHivesAreWritten) {

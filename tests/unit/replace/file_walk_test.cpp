@@ -89,6 +89,10 @@ protected:
         return out;
     }
     std::string Log() { return StreamText(log_); }
+    static std::string ReadAll(const std::string& host) {
+        std::ifstream in(host, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     std::vector<std::string> Errors() {  // the texts of the boxes shown
         std::vector<std::string> out;
         for (const std::string& b : Boxes()) out.push_back(b.substr(b.find("]: \"") + 4, b.size() - b.find("]: \"") - 5));
@@ -225,6 +229,64 @@ TEST_F(FileWalk, FailuresAreReportedAndNothingIsLost) {
     EXPECT_EQ(Errors(), std::vector<std::string>({"Error: path too long to examine its security: '" + longFile + "'"}));
     EXPECT_EQ(Recorded(), std::vector<std::string>({longFolder}));
     EXPECT_EQ(Stored(longFile), kOldOwner);
+}
+
+// The write-ahead record: each file about to be rewritten is in it, with its descriptor as
+// read, before the file is written; a run that died after the walk is undone from it alone,
+// byte for byte, and a file that named the new SIDs before the walk keeps them. A torn last
+// entry is passed over; a record that cannot be written stops the walk before any write.
+TEST_F(FileWalk, TheWriteAheadRecordUndoesExactlyWhatTheWalkChanged) {
+    Machine("D fixed NTFS yes");
+    std::filesystem::create_directories(HostOf("C:\\WORK"));
+    strcpy(jobSettings->workDirectory, "C:\\WORK");
+    const std::string record = HostOf("C:\\WORK\\FILESEC");
+    const Bytes newBefore = Sd("S-1-5-32-544", {"S-1-5-21-44-55-66-1001", "S-1-5-21-7-8-9-1105"});
+    const Bytes both = Sd(kOld + "500", {"S-1-5-21-7-8-9-1106", kOldDomain + "1106"});
+    Put("D:\\a", kOldInDacl, true), Put("D:\\a\\new.txt", newBefore), Put("D:\\a\\both.txt", both);
+    Put("D:\\a\\deep.txt", kDomainInDacl), Put("D:\\clean.txt", kClean);
+    ASSERT_EQ(ScanFileSystemSecurity(), 1) << Log();
+    const std::vector<std::string> changed = {"D:\\a", "D:\\a\\both.txt", "D:\\a\\deep.txt"};
+    EXPECT_EQ(Rewritten(), changed);
+    const std::string bytes = ReadAll(record);
+    for (const std::string& path : changed) EXPECT_NE(bytes.find(path + std::string(1, '\0')), std::string::npos) << path;
+    EXPECT_EQ(bytes.find("D:\\a\\new.txt"), std::string::npos);
+    EXPECT_EQ(bytes.find("D:\\clean.txt"), std::string::npos);
+    const std::string kept(both.begin(), both.end());
+    EXPECT_NE(bytes.find(kept), std::string::npos) << "the descriptor as read";
+    // The process died: its records in memory are gone. A torn entry follows the last batch.
+    FreeChangedFiles();
+    const char torn[] = {'T', 'S', 'F', 'S', 4, 0, 0, 0, 9, 0, 0, 0, 20, 0, 0, 0, 'D', ':', '\\'};
+    std::ofstream(record, std::ios::app | std::ios::binary).write(torn, sizeof torn);
+    ASSERT_EQ(RevertRecordedFileSecurity("C:\\WORK"), 1) << Log();
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+    EXPECT_EQ(Stored("D:\\a\\new.txt"), newBefore);
+    EXPECT_NE(Log().find("\nSUCCESS: 3 security assignments restored\n"), std::string::npos) << Log();
+    // Run again after a cut in the revert: what is back already is not written again.
+    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_WRITE_FAULT, 0, "", false});
+    ASSERT_EQ(RevertRecordedFileSecurity("C:\\WORK"), 1) << Log();
+    EXPECT_NE(Log().find("\nSUCCESS: 0 security assignments restored\n"), std::string::npos) << Log();
+    EXPECT_TRUE(Boxes().empty());
+    // A file that cannot be given back is shown; the others still are, and the result says
+    // that the record must stay.
+    NextCase();
+    std::filesystem::remove(record);
+    ASSERT_EQ(ScanFileSystemSecurity(), 1);
+    FreeChangedFiles();
+    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_WRITE_FAULT, 1, "D:\\a", false});
+    EXPECT_EQ(RevertRecordedFileSecurity("C:\\WORK"), 0);
+    EXPECT_EQ(Errors(), std::vector<std::string>({"Error 29 restoring security of 'D:\\a'"}));
+    EXPECT_EQ(Rewritten(), std::vector<std::string>({"D:\\a"}));
+    ntsim::FaultClearAll();
+    ASSERT_EQ(RevertRecordedFileSecurity("C:\\WORK"), 1);
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+    // The record cannot be written: nothing is rewritten.
+    NextCase();
+    std::filesystem::remove(record);
+    ntsim::FaultAdd({"fopen", ERROR_DISK_FULL, 0, "*\\FILESEC", false});
+    EXPECT_EQ(ScanFileSystemSecurity(), 0);
+    EXPECT_EQ(Errors(), std::vector<std::string>({"Error 112 recording file security to 'C:\\WORK\\FILESEC'"}));
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+    EXPECT_EQ(changedFileCount, 0u);
 }
 
 }  // namespace
