@@ -126,7 +126,10 @@ bool CommitPendingFiles() {
             // A rewritten file is recorded for the restore before the worker may be stopped.
             UnbrokenStep step;
             written = file->WritePreparedSecurity();
-            if (written == 0) changedFiles[changedFileCount++] = file;
+            if (written == 0) {
+                changedFiles[changedFileCount++] = file;
+                pendingFiles[i] = nullptr;  // owned by the restore's list from here on
+            }
         }
         if (written != 0) {
             ReportError(FileSecurity::ErrorText(), logStream);
@@ -274,6 +277,10 @@ int ScanFileSystemSecurity() {
         ReportError(text, logStream);
         return 0;
     }
+    // A walk whose worker was stopped (an abort) may have left a batch and its record open:
+    // a new walk starts with neither.
+    CloseRecord();
+    DropPendingFiles();
     if (!OpenRecord()) return 0;
     const char* root = drives;
     while (*root) {
