@@ -102,9 +102,9 @@ CONFORMANCE_TEST(security_propagation_files) {
             ok(midHas && flags == (INHERITED_ACE | kOiCi) && mask == 0x001F01FF, "the folder between: flags %02x", flags);
             bool sideHas = EntryFor(side.c_str(), SE_FILE_OBJECT, sids.network, &flags, &mask, &index);
             ok(sideHas && index == 1, "after the file's own entry: index %lu", (unsigned long)index);
+            bool own = EntryFor(side.c_str(), SE_FILE_OBJECT, sids.users, &flags, &mask, &index);
+            ok(own && index == 0 && flags == 0 && mask == 0x001200A9, "the file's own entry stays first");
         }
-        bool own = EntryFor(side.c_str(), SE_FILE_OBJECT, sids.users, &flags, &mask, &index);
-        ok(own && index == 0 && flags == 0 && mask == 0x001200A9, "the file's own entry stays first");
     } else {
         ok(!deepHas, "NT 4.0 writes only the folder named");
     }
