@@ -1,12 +1,20 @@
 // The file system security walk (ScanFileSystemSecurity) over a tree of files on the host
 // file system, against `getfattr -R -n user.ntsim.sd` reading the same descriptors.
-//   bench_file_walk_bench [files=100000] [directory=/tmp] [rounds=3]
+//   bench_file_walk_bench [files=100000] [directory=/tmp] [rounds=3] [preset=nt4-workstation] [depth=0]
 // The tree: 100 folders of files/100 files each on the machine's C: drive, each with its
 // descriptor in the user.ntsim.sd attribute, one in ten naming an account of the old
 // machine SID. Each round walks all drives once (old SID to new, the next round back
 // again, its write-ahead record of the changed files kept as in a job) and runs getfattr
 // once, in turns first; the median ratio is reported. Memory: the
 // heap the kept records of the changed files take, per changed file.
+// With depth > 0 the tree is a profile-like one of that many folder levels, four folders a
+// level, the files spread over the deepest folders: every folder gives an account of the
+// old machine an entry of its own that folders and files below inherit, as a user's folders
+// do, and the files hold only inherited entries. On Windows 2000 and XP (preset w2k-member,
+// xp-standalone) each folder the walk writes makes the security API recompute everything
+// below it; after the last round every descriptor is checked against what its folder's
+// lists give it.
+#include <dirent.h>
 #include <malloc.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -25,6 +33,8 @@
 #include "core/sid_text.h"
 #include "ntsim/kernel/machine.h"
 #include "ntsim/kernel/process.h"
+#include "ntsim/files/security.h"
+#include "ntsim/security/access.h"
 #include "ntsim/security/sd.h"
 #include "replace/file_walk.h"
 
@@ -56,6 +66,84 @@ std::vector<uint8_t> Descriptor(bool old) {
     }
     std::vector<uint8_t> owner = SidOf("S-1-5-32-544"), group = SidOf("S-1-5-18"), dacl = ntsim::AclBuild(aces);
     return ntsim::SdBuild(SE_DACL_PRESENT | SE_DACL_AUTO_INHERITED, owner.data(), group.data(), nullptr, dacl.data());
+}
+
+// A folder's or file's descriptor of the profile-like tree: an entry of its own for the
+// old machine's account when own (a folder), the entries it inherits from the levels above.
+std::vector<uint8_t> DeepDescriptor(int ownLevel, int level, bool folder) {
+    // The top folder's list is protected: its own entry and the administrators'; each level
+    // below adds its own entry before what it inherits, in its folder's order.
+    std::vector<ntsim::AceEntry> aces;
+    uint8_t inherited = (uint8_t)(INHERITED_ACE | (folder ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0));
+    if (ownLevel >= 0) {
+        ntsim::AceEntry own;
+        own.mask = 0x1301BF;
+        own.sid = SidOf(std::string(kOldSid) + "-" + std::to_string(1000 + ownLevel));
+        own.flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+        aces.push_back(own);
+    }
+    for (int up = level - 1; up >= 0; --up) {
+        ntsim::AceEntry got;
+        got.mask = 0x1301BF;
+        got.sid = SidOf(std::string(kOldSid) + "-" + std::to_string(1000 + up));
+        got.flags = inherited;
+        aces.push_back(got);
+    }
+    ntsim::AceEntry base;
+    base.mask = 0x1F01FF;
+    base.sid = SidOf("S-1-5-32-544");
+    base.flags = level == 0 ? (uint8_t)(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) : inherited;
+    aces.push_back(base);
+    uint16_t control = SE_DACL_PRESENT | SE_DACL_AUTO_INHERITED | (level == 0 ? SE_DACL_PROTECTED : 0);
+    std::vector<uint8_t> owner = SidOf("S-1-5-32-544"), group = SidOf("S-1-5-18"), dacl = ntsim::AclBuild(aces);
+    return ntsim::SdBuild(control, owner.data(), group.data(), nullptr, dacl.data());
+}
+
+bool MakeDeepFolder(const std::string& path, int level, int depth, long perLeaf, long* folders, long* files) {
+    mkdir(path.c_str(), 0755);
+    std::vector<uint8_t> sd = DeepDescriptor(level, level, true);
+    setxattr(path.c_str(), "user.ntsim.sd", sd.data(), sd.size(), 0);
+    ++*folders;
+    if (level == depth) {
+        std::vector<uint8_t> fileSd = DeepDescriptor(-1, level + 1, false);
+        for (long i = 0; i < perLeaf; ++i) {
+            std::string file = path + "/file" + std::to_string(i) + ".dat";
+            FILE* f = ::NtsimFopen(file.c_str(), "wb");
+            if (!f) return false;
+            fputs("x", f);
+            fclose(f);
+            if (setxattr(file.c_str(), "user.ntsim.sd", fileSd.data(), fileSd.size(), 0) != 0) return false;
+            ++*files;
+        }
+        return true;
+    }
+    for (int i = 0; i < 4; ++i)
+        if (!MakeDeepFolder(path + "/d" + std::to_string(i), level + 1, depth, perLeaf, folders, files)) return false;
+    return true;
+}
+
+// Every descriptor below path against what its folder's lists give it now; and the
+// descriptors that still name the old machine.
+void CheckDeep(const std::string& path, const std::vector<uint8_t>& parentSd, long* wrong, long* old, long* seen) {
+    std::vector<uint8_t> sd(4096);
+    ssize_t n = getxattr(path.c_str(), "user.ntsim.sd", sd.data(), sd.size());
+    if (n <= 0) return;
+    sd.resize((size_t)n);
+    struct stat st;
+    bool folder = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    ++*seen;
+    std::vector<uint8_t> expect = ntsim::AutoInheritDescriptor(parentSd.data(), parentSd.size(), sd.data(), sd.size(),
+                                                               folder, ntsim::FileGenericMapping(),
+                                                               DACL_SECURITY_INFORMATION);
+    if (expect != sd) ++*wrong;
+    ntsim::SidBytes oldSid = SidOf(kOldSid);
+    if (std::search(sd.begin(), sd.end(), oldSid.begin() + 8, oldSid.end()) != sd.end()) ++*old;
+    if (!folder) return;
+    DIR* dir = opendir(path.c_str());
+    if (!dir) return;
+    while (struct dirent* e = readdir(dir))
+        if (e->d_name[0] != '.') CheckDeep(path + "/" + e->d_name, sd, wrong, old, seen);
+    closedir(dir);
 }
 
 bool MakeTree(const std::string& hostRoot, long files, long dirs, long* withOld) {
@@ -94,19 +182,31 @@ int main(int argc, char** argv) {
     std::string where = argc > 2 ? argv[2] : "/tmp";
     int rounds = argc > 3 ? atoi(argv[3]) : 3;
     if (rounds < 1) rounds = 1;
+    ntsim::MachineOptions options;
+    if (argc > 4) options.preset = argv[4];
+    int depth = argc > 5 ? atoi(argv[5]) : 0;
     std::string pattern = where + "/tessiv-bench-XXXXXX";
     std::vector<char> tmpl(pattern.begin(), pattern.end());
     tmpl.push_back(0);
     if (!mkdtemp(tmpl.data())) return 1;
     std::string top = tmpl.data(), machine = top + "/m", drive = machine + "/drives/c";
     std::string err;
-    if (!ntsim::MachineCreate(machine, ntsim::MachineOptions(), &err) ||
+    if (!ntsim::MachineCreate(machine, options, &err) ||
         !ntsim::ProcessAttach(machine, "", true, &err)) {
         fprintf(stderr, "%s\n", err.c_str());
         return 1;
     }
-    long withOld = 0;
-    if (!MakeTree(drive, files, dirs, &withOld)) return 1;
+    long withOld = 0, folders = 0, made = 0;
+    if (depth > 0) {
+        long leaves = 1;
+        for (int i = 0; i < depth; ++i) leaves *= 4;
+        if (!MakeDeepFolder(drive + "/tree", 0, depth, files / leaves, &folders, &made)) return 1;
+        printf("tree: %d levels below the top, %ld folders, %ld files\n", depth, folders, made);
+        files = made;
+        withOld = folders + made;
+    } else if (!MakeTree(drive, files, dirs, &withOld)) {
+        return 1;
+    }
 
     serviceMode = TRUE;
     CreateJobSettings();
@@ -144,7 +244,9 @@ int main(int argc, char** argv) {
                 ok = ScanFileSystemSecurity() == 1;
                 walk = Now() - t0;
                 size_t kept = mallinfo2().uordblks - heap;
-                if ((long)changedFileCount != withOld) {
+                // In the deep tree the security API may rewrite a file's inherited entries
+                // before the walk comes to it: then the walk has nothing left to change there.
+                if (depth == 0 && (long)changedFileCount != withOld) {
                     fprintf(stderr, "the walk changed %lu files, %ld hold the SID\n", (unsigned long)changedFileCount,
                             withOld);
                     ok = false;
@@ -157,6 +259,22 @@ int main(int argc, char** argv) {
                round + 1, files, attr, walk, (unsigned long)changedFileCount, ok ? "done" : "FAILED", walk / attr);
         FreeChangedFiles();
         unlink(recordHost.c_str());
+    }
+    if (depth > 0) {
+        std::vector<uint8_t> top(4096);
+        ssize_t n = getxattr(drive.c_str(), "user.ntsim.sd", top.data(), top.size());
+        top.resize(n > 0 ? (size_t)n : 0);
+        if (top.empty()) {
+            bool secured;
+            ntsim::FileRef ref;
+            ntsim::FileResolve("C:\\", &ref);
+            ntsim::FileDescriptor(ref, &top, &secured, true);
+        }
+        long wrong = 0, old = 0, seen = 0;
+        CheckDeep(drive + "/tree", top, &wrong, &old, &seen);
+        printf("after %d rounds: %ld descriptors, %ld not as their folder's lists give them, %ld naming the old "
+               "machine SID\n",
+               rounds, seen, wrong, old);
     }
     std::sort(ratios.begin(), ratios.end());
     printf("memory kept per changed file: %.0f bytes\n", perChanged);

@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
     std::string dir = std::string(tmpl) + "/m";
     std::string error;
     ntsim::MachineOptions options;
+    // The Windows version the cases meet: a preset named in the environment, NT 4.0 by default.
+    const char* preset = getenv("TESSIV_CONFORMANCE_PRESET");
+    if (preset && *preset) options.preset = preset;
     if (!ntsim::MachineCreate(dir, options, &error) || !ntsim::ProcessAttach(dir, "Administrator", false, &error)) {
         printf("cannot make a machine: %s\n", error.c_str());
         return 2;

@@ -374,7 +374,6 @@ typedef WORD SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
 #define SE_SACL_PROTECTED 0x2000
 #define SE_SELF_RELATIVE 0x8000
 #define SECURITY_DESCRIPTOR_REVISION 1
-#define SECURITY_DESCRIPTOR_MIN_LENGTH 20
 
 // Absolute form: pointers (its size differs between 32- and 64-bit builds, as on Windows).
 typedef struct _SECURITY_DESCRIPTOR {
@@ -386,6 +385,9 @@ typedef struct _SECURITY_DESCRIPTOR {
     PACL Sacl;
     PACL Dacl;
 } SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+// As the SDK defines it: the absolute form's size (20 bytes on 32-bit, 40 on 64-bit), not
+// the self-relative header's 20.
+#define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
 
 // Self-relative form: offsets from the start, 20 bytes of header.
 typedef struct _SECURITY_DESCRIPTOR_RELATIVE {

@@ -301,6 +301,10 @@ typedef struct _TOKEN_PRIMARY_GROUP {
     PSID PrimaryGroup;
 } TOKEN_PRIMARY_GROUP, *PTOKEN_PRIMARY_GROUP;
 
+typedef struct _TOKEN_DEFAULT_DACL {
+    PACL DefaultDacl;
+} TOKEN_DEFAULT_DACL, *PTOKEN_DEFAULT_DACL;
+
 typedef enum _TOKEN_INFORMATION_CLASS {
     TokenUser = 1,
     TokenGroups,

@@ -258,10 +258,17 @@ BOOL CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttribu
             FileDescriptor(ref, &inherited, &secured) == ERROR_SUCCESS &&
             SdParseRelative(inherited.data(), inherited.size(), &mine) == ERROR_SUCCESS) {
             uint16_t control = (uint16_t)(mine.control | (given.control & (SE_DACL_PRESENT | SE_SACL_PRESENT)));
+            // Given lists are stored with the generic rights of the entries that apply to the
+            // folder itself mapped, as NT assigns them.
+            std::vector<uint8_t> dacl, sacl;
+            if (given.dacl) dacl.assign(given.dacl, given.dacl + given.daclLen);
+            if (given.sacl) sacl.assign(given.sacl, given.sacl + given.saclLen);
+            AclMapGeneric(dacl.data(), dacl.size(), FileGenericMapping());
+            AclMapGeneric(sacl.data(), sacl.size(), FileGenericMapping());
             FileWriteStored(ref.host, ref.store,
                             SdBuild(control, given.owner ? given.owner : mine.owner, given.group ? given.group : mine.group,
-                                    (given.control & SE_SACL_PRESENT) ? given.sacl : mine.sacl,
-                                    (given.control & SE_DACL_PRESENT) ? given.dacl : mine.dacl));
+                                    (given.control & SE_SACL_PRESENT) ? (given.sacl ? sacl.data() : nullptr) : mine.sacl,
+                                    (given.control & SE_DACL_PRESENT) ? (given.dacl ? dacl.data() : nullptr) : mine.dacl));
         }
     }
     return TRUE;

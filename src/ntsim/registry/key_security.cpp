@@ -5,6 +5,7 @@
 
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
+#include "ntsim/registry/inheritance.h"
 #include "ntsim/registry/internal.h"
 #include "ntsim/kernel/threads.h"
 
@@ -287,6 +288,9 @@ uint32_t NewKeyDescriptor(const HiveKey* parent, const void* given, SharedDescri
     result.owner = !mine.owner.empty() ? mine.owner : (!token.owner.empty() ? token.owner : token.user);
     if (!mine.owner.empty() && !TokenHoldsSid(mine.owner) && !HasPrivilege("SeRestorePrivilege")) return ERROR_INVALID_OWNER;
     result.group = !mine.group.empty() ? mine.group : (!token.primaryGroup.empty() ? token.primaryGroup : token.user);
+    // A given descriptor is stored with its generic rights mapped, as NT assigns it.
+    if (!mine.dacl.empty()) AclMapGeneric(mine.dacl.data(), mine.dacl.size(), KeyMapping());
+    if (!mine.sacl.empty()) AclMapGeneric(mine.sacl.data(), mine.sacl.size(), KeyMapping());
     if (mine.daclPresent) {
         result.dacl = mine.dacl;
         result.daclPresent = true;
@@ -308,8 +312,84 @@ uint32_t NewKeyDescriptor(const HiveKey* parent, const void* given, SharedDescri
     return ERROR_SUCCESS;
 }
 
+namespace {
+
+// The descriptor a key reports when it has none stored (see RegGetKeySecurity).
+const std::vector<uint8_t>& EmptyDescriptor() {
+    static const std::vector<uint8_t> kEmpty = {SECURITY_DESCRIPTOR_REVISION, 0, 0, 0x80, 0, 0, 0, 0, 0, 0,
+                                                0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    return kEmpty;
+}
+
+const std::vector<uint8_t>& StoredDescriptor(const HiveKey* key) {
+    if (IsRootKey(key)) return RootDescriptor();
+    return key->security ? *key->security : EmptyDescriptor();
+}
+
+void StoreDescriptor(HiveKey* key, std::vector<uint8_t> sd) {
+    if (key->security && *key->security == sd) return;
+    // Copy on write: keys that shared the old descriptor keep it.
+    key->security = std::make_shared<const std::vector<uint8_t>>(std::move(sd));
+    if (!key->isVolatile) {
+        HiveMarkDirty(key, kDirtyRecord);
+        if (Mount* m = MountOf(key)) m->dirty = true;
+    }
+}
+
+// Every key below key computed again from its parent's lists (keySd; keyWas before the change).
+void PropagateKeys(HiveKey* key, const std::vector<uint8_t>& keySd, const std::vector<uint8_t>& keyWas, uint32_t lists) {
+    for (auto& sub : key->subkeys) {
+        HiveKey* child = sub.get();
+        std::vector<uint8_t> old = StoredDescriptor(child);
+        std::vector<uint8_t> now = AutoInheritDescriptor(keySd.data(), keySd.size(), old.data(), old.size(), true,
+                                                         KeyMapping(), lists, keyWas.data(), keyWas.size());
+        StoreDescriptor(child, now);
+        SdParts parts;
+        if (!ParseSelfRelative(now.data(), now.size(), &parts)) continue;
+        bool shut = (!(lists & DACL_SECURITY_INFORMATION) || (parts.control & SE_DACL_PROTECTED)) &&
+                    (!(lists & SACL_SECURITY_INFORMATION) || (parts.control & SE_SACL_PROTECTED));
+        if (!shut) PropagateKeys(child, now, old, lists);
+    }
+}
+
+}  // namespace
+
+bool StoredDescriptorOf(HKEY hKey, std::vector<uint8_t>* sd) {
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
+    Resolved r;
+    if (ResolveHandle(hKey, &r) != ERROR_SUCCESS) return false;
+    *sd = StoredDescriptor(r.key);
+    return true;
+}
+
+uint32_t AutoInheritKey(HKEY hKey, uint32_t lists, const std::vector<uint8_t>& was) {
+    std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
+    Resolved r;
+    uint32_t err = ResolveHandle(hKey, &r);
+    if (err != ERROR_SUCCESS) return err;
+    lists &= DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+    if (!lists || IsRootKey(r.key)) return ERROR_SUCCESS;
+    SdParts parts;
+    const std::vector<uint8_t>& mine = StoredDescriptor(r.key);
+    if (!ParseSelfRelative(mine.data(), mine.size(), &parts)) return ERROR_SUCCESS;
+    // The lists just set are the key's own entries: what it inherits is added to them.
+    if (lists & DACL_SECURITY_INFORMATION) parts.control |= SE_DACL_AUTO_INHERITED;
+    if (lists & SACL_SECURITY_INFORMATION) parts.control |= SE_SACL_AUTO_INHERITED;
+    std::vector<uint8_t> own = BuildSelfRelative(parts, true, true, true, true);
+    const std::vector<uint8_t>& up = r.key->parent ? StoredDescriptor(r.key->parent) : EmptyDescriptor();
+    std::vector<uint8_t> now = AutoInheritDescriptor(up.data(), up.size(), own.data(), own.size(), true, KeyMapping(), lists);
+    StoreDescriptor(r.key, now);
+    PropagateKeys(r.key, now, was, lists);
+    return ERROR_SUCCESS;
+}
+
 }  // namespace reg
 }  // namespace ntsim
+
+uint32_t ntsim::RegAutoInheritKey(HKEY key, uint32_t lists, const std::vector<uint8_t>& was) {
+    return reg::AutoInheritKey(key, lists, was);
+}
+bool ntsim::RegStoredDescriptor(HKEY key, std::vector<uint8_t>* sd) { return reg::StoredDescriptorOf(key, sd); }
 
 using namespace ntsim;
 using namespace ntsim::reg;
@@ -361,6 +441,9 @@ LONG WINAPI RegSetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformatio
     if (IsRootKey(r.key)) return ERROR_ACCESS_DENIED;
     SdParts given, current;
     if (!ParseCallerDescriptor(pSecurityDescriptor, &given)) return ERROR_INVALID_SECURITY_DESCR;
+    // Stored with the generic rights of the entries that apply to the key mapped, as NT sets it.
+    if (!given.dacl.empty()) AclMapGeneric(given.dacl.data(), given.dacl.size(), KeyMapping());
+    if (!given.sacl.empty()) AclMapGeneric(given.sacl.data(), given.sacl.size(), KeyMapping());
     if (r.key->security && !ParseSelfRelative(r.key->security->data(), r.key->security->size(), &current))
         current = SdParts();
     if (info & OWNER_SECURITY_INFORMATION) {

@@ -20,6 +20,25 @@ uint32_t MapGeneric(uint32_t mask, const GENERIC_MAPPING& m) {
 }
 }  // namespace
 
+void AclMapGeneric(uint8_t* acl, size_t len, const GENERIC_MAPPING& mapping) {
+    if (!acl || len < sizeof(ACL)) return;
+    size_t size = (size_t)(acl[2] | (acl[3] << 8)), count = (size_t)(acl[4] | (acl[5] << 8));
+    if (size > len) size = len;
+    size_t pos = sizeof(ACL);
+    for (size_t i = 0; i < count && pos + 8 <= size; ++i) {
+        uint8_t* ace = acl + pos;
+        size_t aceSize = (size_t)(ace[2] | (ace[3] << 8));
+        if (aceSize < 8 || pos + aceSize > size) return;
+        pos += aceSize;
+        // Allow, deny, audit and alarm entries and their object forms (types 0 to 8) carry
+        // their mask right after the header.
+        if (ace[0] > 8 || (ace[1] & INHERIT_ONLY_ACE)) continue;
+        uint32_t mask = (uint32_t)ace[4] | ((uint32_t)ace[5] << 8) | ((uint32_t)ace[6] << 16) | ((uint32_t)ace[7] << 24);
+        mask = MapGeneric(mask, mapping);
+        for (int b = 0; b < 4; ++b) ace[4 + b] = (uint8_t)(mask >> (8 * b));
+    }
+}
+
 SystemAccessScope::SystemAccessScope() { ++t_systemScopes; }
 SystemAccessScope::~SystemAccessScope() { --t_systemScopes; }
 bool SystemAccessActive() { return t_systemScopes > 0; }
@@ -162,6 +181,22 @@ static std::vector<AceEntry> InheritAces(const std::vector<AceEntry>& parent, bo
     return out;
 }
 
+static std::vector<AceEntry> DefaultDaclAces(const Token& token) {
+    std::vector<AceEntry> aces;
+    AceEntry sys;
+    sys.mask = GENERIC_ALL;
+    sys.sid = SidLocalSystem();
+    aces.push_back(sys);
+    if (token.owner != sys.sid) {
+        AceEntry own = sys;
+        own.sid = token.owner;
+        aces.push_back(own);
+    }
+    return aces;
+}
+
+std::vector<uint8_t> TokenDefaultDaclBytes(const Token& token) { return AclBuild(DefaultDaclAces(token)); }
+
 std::vector<uint8_t> InheritDescriptor(const uint8_t* parent, size_t size, bool isContainer, const Token& token,
                                        const GENERIC_MAPPING* mapping) {
     SdView sd;
@@ -174,15 +209,9 @@ std::vector<uint8_t> InheritDescriptor(const uint8_t* parent, size_t size, bool 
     uint16_t control = SE_DACL_PRESENT;
     if (childDacl.empty()) {
         // Nothing to inherit: the token's default DACL.
-        AceEntry sys;
-        sys.mask = mapping ? MapGeneric(GENERIC_ALL, *mapping) : GENERIC_ALL;
-        sys.sid = SidLocalSystem();
-        childDacl.push_back(sys);
-        if (token.owner != sys.sid) {
-            AceEntry own = sys;
-            own.sid = token.owner;
-            childDacl.push_back(own);
-        }
+        childDacl = DefaultDaclAces(token);
+        if (mapping)
+            for (AceEntry& a : childDacl) a.mask = MapGeneric(a.mask, *mapping);
     } else if (parsed && (sd.control & (SE_DACL_AUTO_INHERITED | SE_DACL_AUTO_INHERIT_REQ))) {
         control |= SE_DACL_AUTO_INHERITED;
     }
@@ -195,6 +224,102 @@ std::vector<uint8_t> InheritDescriptor(const uint8_t* parent, size_t size, bool 
     const SidBytes& group = token.primaryGroup.empty() ? owner : token.primaryGroup;
     return SdBuild(control, owner.empty() ? nullptr : owner.data(), group.empty() ? nullptr : group.data(),
                    sacl.empty() ? nullptr : sacl.data(), dacl.data());
+}
+
+namespace {
+
+bool SameEntry(const AceEntry& a, const AceEntry& b) {
+    return a.raw.empty() && b.raw.empty() && a.type == b.type && a.mask == b.mask && a.sid == b.sid &&
+           (a.flags & ~INHERITED_ACE) == (b.flags & ~INHERITED_ACE);
+}
+
+// One list of AutoInheritDescriptor. present/acl/len: the object's list; *protect set when
+// an old-model list cannot be converted. Returns false when the list stays as it is.
+bool AutoInheritList(const uint8_t* parentAcl, size_t parentLen, const uint8_t* oldAcl, size_t oldLen,
+                     const uint8_t* acl, size_t len, bool present, bool autoInherited, bool isContainer,
+                     const Token& who, const GENERIC_MAPPING& mapping, std::vector<uint8_t>* out, bool* protect) {
+    std::vector<AceEntry> parentAces, oldAces, own, kept;
+    if (parentAcl) AclParse(parentAcl, parentLen, &parentAces);
+    if (oldAcl) AclParse(oldAcl, oldLen, &oldAces);
+    if (acl && !AclParse(acl, len, &own)) return false;
+    std::vector<AceEntry> inherited = InheritAces(parentAces, isContainer, who, &mapping);
+    std::vector<AceEntry> before = InheritAces(oldAces, isContainer, who, &mapping);
+    bool anyInherited = false;
+    for (const AceEntry& a : own) anyInherited |= (a.flags & INHERITED_ACE) != 0;
+    if (!autoInherited && !anyInherited && !own.empty()) {
+        // The old model: the inherited copies are ordinary entries. They are recognised when
+        // the list ends with exactly what it inherits now.
+        size_t n = before.size();
+        bool tail = n <= own.size();
+        for (size_t i = 0; tail && i < n; ++i) tail = SameEntry(own[own.size() - n + i], before[i]);
+        if (!tail || n == 0) {
+            if (n == 0) {
+                kept = own;  // nothing to inherit: its entries are all its own
+            } else {
+                *protect = true;
+                return false;
+            }
+        } else {
+            kept.assign(own.begin(), own.end() - (long)n);
+        }
+    } else {
+        for (const AceEntry& a : own)
+            if (!(a.flags & INHERITED_ACE)) kept.push_back(a);
+    }
+    // A missing list that inherits nothing stays missing.
+    if (!present && inherited.empty()) return false;
+    kept.insert(kept.end(), inherited.begin(), inherited.end());
+    *out = AclBuild(kept, acl ? acl[0] : (uint8_t)ACL_REVISION);
+    return true;
+}
+
+}  // namespace
+
+std::vector<uint8_t> AutoInheritDescriptor(const uint8_t* parent, size_t parentSize, const uint8_t* object,
+                                           size_t objectSize, bool isContainer, const GENERIC_MAPPING& mapping,
+                                           uint32_t lists, const uint8_t* oldParent, size_t oldParentSize) {
+    std::vector<uint8_t> same(object, object + objectSize);
+    SdView p, o, q;
+    if (SdParseRelative(object, objectSize, &o) != ERROR_SUCCESS) return same;
+    bool parsedParent = parent && SdParseRelative(parent, parentSize, &p) == ERROR_SUCCESS;
+    if (!oldParent) {
+        oldParent = parent;
+        oldParentSize = parentSize;
+    }
+    bool parsedOld = oldParent && SdParseRelative(oldParent, oldParentSize, &q) == ERROR_SUCCESS;
+    Token who;
+    if (o.owner) who.owner.assign(o.owner, o.owner + o.ownerLen);
+    if (o.group) who.primaryGroup.assign(o.group, o.group + o.groupLen);
+    if (who.primaryGroup.empty()) who.primaryGroup = who.owner;
+    uint16_t control = o.control;
+    std::vector<uint8_t> dacl, sacl;
+    const uint8_t* newDacl = o.dacl;
+    const uint8_t* newSacl = o.sacl;
+    if ((lists & DACL_SECURITY_INFORMATION) && !(o.control & SE_DACL_PROTECTED)) {
+        bool protect = false;
+        if (AutoInheritList(parsedParent ? p.dacl : nullptr, p.daclLen, parsedOld ? q.dacl : nullptr, q.daclLen, o.dacl,
+                            o.daclLen,
+                            (o.control & SE_DACL_PRESENT) != 0, (o.control & SE_DACL_AUTO_INHERITED) != 0, isContainer,
+                            who, mapping, &dacl, &protect)) {
+            newDacl = dacl.data();
+            control |= SE_DACL_PRESENT | SE_DACL_AUTO_INHERITED;
+        } else if (protect) {
+            control |= SE_DACL_PROTECTED;
+        }
+    }
+    if ((lists & SACL_SECURITY_INFORMATION) && !(o.control & SE_SACL_PROTECTED)) {
+        bool protect = false;
+        if (AutoInheritList(parsedParent ? p.sacl : nullptr, p.saclLen, parsedOld ? q.sacl : nullptr, q.saclLen, o.sacl,
+                            o.saclLen,
+                            (o.control & SE_SACL_PRESENT) != 0, (o.control & SE_SACL_AUTO_INHERITED) != 0, isContainer,
+                            who, mapping, &sacl, &protect)) {
+            newSacl = sacl.data();
+            control |= SE_SACL_PRESENT | SE_SACL_AUTO_INHERITED;
+        } else if (protect) {
+            control |= SE_SACL_PROTECTED;
+        }
+    }
+    return SdBuild(control, o.owner, o.group, newSacl, newDacl);
 }
 
 }  // namespace ntsim

@@ -12,6 +12,7 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"
 #include "ntsim/kernel/threads.h"
+#include "ntsim/kernel/version.h"
 
 namespace ntsim {
 
@@ -45,7 +46,31 @@ std::string PolicyName(const std::vector<uint8_t>& data) {
     return PolicyNameOfRecord(data, &name) ? Utf16Bytes(name) : std::string();
 }
 
-void AddWellKnown(AccountDb* db) {
+// The accounts of NT AUTHORITY and the creator SIDs by the version (major * 10 + minor)
+// that first knows them: Windows 2000 added the directory's and terminal server's
+// groups, XP the service accounts and remote logons.
+struct WellKnownName {
+    const char* name;
+    uint8_t authority;
+    uint32_t rid;
+    uint32_t since;
+};
+const WellKnownName kWellKnown[] = {
+    {"NULL SID", 0, 0, 50},
+    {"LOCAL", 2, 0, 40},
+    {"CREATOR OWNER SERVER", 3, 2, 40},
+    {"CREATOR GROUP SERVER", 3, 3, 40},
+    {"PROXY", 5, 8, 50},
+    {"ENTERPRISE DOMAIN CONTROLLERS", 5, 9, 50},
+    {"SELF", 5, 10, 50},
+    {"RESTRICTED", 5, 12, 50},
+    {"TERMINAL SERVER USER", 5, 13, 50},
+    {"REMOTE INTERACTIVE LOGON", 5, 14, 51},
+    {"LOCAL SERVICE", 5, 19, 51},
+    {"NETWORK SERVICE", 5, 20, 51},
+};
+
+void AddWellKnown(AccountDb* db, uint32_t version) {
     auto add = [&](const char* name, const char* domain, SidBytes sid, SID_NAME_USE use) {
         Account a;
         a.name = name;
@@ -65,6 +90,9 @@ void AddWellKnown(AccountDb* db) {
     add("SERVICE", "NT AUTHORITY", SidNt(SECURITY_SERVICE_RID), SidTypeWellKnownGroup);
     add("ANONYMOUS LOGON", "NT AUTHORITY", SidNt(SECURITY_ANONYMOUS_LOGON_RID), SidTypeWellKnownGroup);
     add("Authenticated Users", "NT AUTHORITY", SidNt(SECURITY_AUTHENTICATED_USER_RID), SidTypeWellKnownGroup);
+    for (const WellKnownName& w : kWellKnown)
+        if (version >= w.since)
+            add(w.name, w.authority == 5 ? "NT AUTHORITY" : "", SidMake(w.authority, {w.rid}), SidTypeWellKnownGroup);
     add("BUILTIN", "BUILTIN", SidMake(5, {32}), SidTypeDomain);
     // The built-in aliases exist on every NT machine; the SAM may add to them.
     static const struct {
@@ -98,10 +126,11 @@ const Account* AccountDb::FindSid(const SidBytes& sid) const {
     return nullptr;
 }
 
-void AccountsBuild(const Hive* sam, const Hive* security, const std::string& computerName, AccountDb* db) {
+void AccountsBuild(const Hive* sam, const Hive* security, const std::string& computerName, AccountDb* db,
+                   uint32_t version) {
     *db = AccountDb();
     db->accountDomain = computerName;
-    AddWellKnown(db);
+    AddWellKnown(db, version);
     // The machine SID: PolAcDmS in the policy, else the last 24 bytes of the SAM's "V".
     if (security && security->root) {
         if (const HiveKey* k = KeyAt(security->root.get(), "Policy\\PolAcDmS"))
@@ -173,7 +202,7 @@ void AccountsBuild(const Hive* sam, const Hive* security, const std::string& com
 }
 
 const AccountDb& Accounts() {
-    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+    std::unique_lock<ntsim::SimMutex> lock(g_mutex);
     if (g_db) return *g_db;
     // Outside a machine there are only the well-known names; nothing is kept for later.
     static const AccountDb* detached = [] {
@@ -182,6 +211,12 @@ const AccountDb& Accounts() {
         return db;
     }();
     if (!ProcessAttached()) return *detached;
+    // The version is read from the registry, whose calls may want the accounts: not under the lock.
+    lock.unlock();
+    WindowsVersion v;
+    uint32_t version = SimulatedVersion(&v) == ERROR_SUCCESS ? v.major * 10 + v.minor : 40;
+    lock.lock();
+    if (g_db) return *g_db;
     g_db = new AccountDb;
     std::string computer = ProcessGetEnv("COMPUTERNAME");
     Hive sam, security;
@@ -192,7 +227,7 @@ const AccountDb& Accounts() {
         haveSam = RegfLoadFile(host, &sam) == ERROR_SUCCESS;
     if (MapWindowsPath(config + "SECURITY", &host) == ERROR_SUCCESS)
         haveSecurity = RegfLoadFile(host, &security) == ERROR_SUCCESS;
-    AccountsBuild(haveSam ? &sam : nullptr, haveSecurity ? &security : nullptr, computer, g_db);
+    AccountsBuild(haveSam ? &sam : nullptr, haveSecurity ? &security : nullptr, computer, g_db, version);
     AtProcessExit(1000, [] {
         std::lock_guard<ntsim::SimMutex> l(g_mutex);
         delete g_db;

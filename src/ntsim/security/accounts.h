@@ -32,8 +32,10 @@ struct AccountDb {
     const Account* FindSid(const SidBytes& sid) const;
 };
 
-// Builds the database from the SAM and SECURITY hives (either may be null).
-void AccountsBuild(const Hive* sam, const Hive* security, const std::string& computerName, AccountDb* db);
+// Builds the database from the SAM and SECURITY hives (either may be null), with the
+// well-known names that the Windows version (major * 10 + minor: 40, 50, 51) knows.
+void AccountsBuild(const Hive* sam, const Hive* security, const std::string& computerName, AccountDb* db,
+                   uint32_t version = 40);
 
 // The attached machine's database, loaded at first use; forgotten at ProcessDetach.
 const AccountDb& Accounts();

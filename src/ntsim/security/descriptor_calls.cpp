@@ -29,9 +29,14 @@ HLOCAL LocalFree(HLOCAL hMem) {
 BOOL IsValidSid(PSID pSid) { return SidCheck((const uint8_t*)pSid, SECURITY_MAX_SID_SIZE) ? TRUE : FALSE; }
 
 BOOL EqualSid(PSID pSid1, PSID pSid2) {
-    if (!IsValidSid(pSid1) || !IsValidSid(pSid2)) return Fail(ERROR_INVALID_SID);
+    // As advapi32 does: the last error cleared, then RtlEqualSid, which validates nothing:
+    // the revisions and counts must match, then the bytes the count covers.
     SetLastError(ERROR_SUCCESS);
-    return SidEqual((const uint8_t*)pSid1, (const uint8_t*)pSid2) ? TRUE : FALSE;
+    const uint8_t* a = (const uint8_t*)pSid1;
+    const uint8_t* b = (const uint8_t*)pSid2;
+    if (!a || !b) return FALSE;
+    if (a[0] != b[0] || a[1] != b[1]) return FALSE;
+    return memcmp(a, b, 8 + 4 * (size_t)a[1]) == 0 ? TRUE : FALSE;
 }
 
 DWORD GetLengthSid(PSID pSid) {
@@ -105,8 +110,11 @@ BOOL IsValidAcl(PACL pAcl) {
 }
 
 BOOL InitializeAcl(PACL pAcl, DWORD nAclLength, DWORD dwAclRevision) {
-    if (nAclLength < sizeof(ACL) || nAclLength > 0xFFFC) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (dwAclRevision < ACL_REVISION || dwAclRevision > ACL_REVISION_DS) return Fail(ERROR_INVALID_PARAMETER);
+    // RtlCreateAcl's order: too small is a short buffer, too large for the ACL's 16-bit size
+    // or an unknown revision a bad parameter.
+    if (nAclLength < sizeof(ACL)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    if (nAclLength > 0xFFFF || dwAclRevision < ACL_REVISION || dwAclRevision > ACL_REVISION_DS)
+        return Fail(ERROR_INVALID_PARAMETER);
     memset(pAcl, 0, sizeof(ACL));
     pAcl->AclRevision = (BYTE)dwAclRevision;
     pAcl->AclSize = (WORD)(nAclLength & ~3u);

@@ -1,7 +1,9 @@
 // Named object security (GetNamedSecurityInfoA, SetNamedSecurityInfoA) for registry
 // keys through the public registry calls and for files through their stored descriptors;
 // explicit access entries merged into ACLs (BuildExplicitAccessWithNameA, SetEntriesInAclA).
+#include <dirent.h>
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cstring>
 
@@ -9,9 +11,11 @@
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/files/security.h"
+#include "ntsim/registry/inheritance.h"
 #include "ntsim/security/sd.h"
 #include "ntsim/security/token_internal.h"
 #include "ntsim/kernel/threads.h"
+#include "ntsim/kernel/version.h"
 
 using namespace ntsim;
 
@@ -59,6 +63,13 @@ uint32_t WriteAccess(SECURITY_INFORMATION info) {
     return access;
 }
 
+// The lists that Windows 2000 and later inherit into and propagate below an object when
+// SetNamedSecurityInfoA sets them; none on NT 4.0, whose security API writes what it is given.
+uint32_t AutoInheritedLists(SECURITY_INFORMATION info) {
+    if (!VersionAtLeast(5, 0)) return 0;
+    return info & (DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION);
+}
+
 // Opens the key the security API names ("MACHINE\SOFTWARE\...") with this access.
 uint32_t OpenNamedKey(const char* name, uint32_t access, HKEY* key) {
     HKEY root;
@@ -86,7 +97,10 @@ uint32_t RegistrySet(const char* name, SECURITY_INFORMATION info, const std::vec
     HKEY key;
     LONG err = (LONG)OpenNamedKey(name, WriteAccess(info), &key);
     if (err != ERROR_SUCCESS) return (uint32_t)err;
+    std::vector<uint8_t> was;
+    RegStoredDescriptor(key, &was);
     err = RegSetKeySecurity(key, info, (PSECURITY_DESCRIPTOR)sd.data());
+    if (err == ERROR_SUCCESS) err = (LONG)RegAutoInheritKey(key, AutoInheritedLists(info), was);
     RegCloseKey(key);
     return (uint32_t)err;
 }
@@ -140,6 +154,57 @@ uint32_t FileGet(const char* name, SECURITY_INFORMATION info, std::vector<uint8_
     return ERROR_SUCCESS;
 }
 
+// The propagation below a folder whose lists were just set (its new descriptor folderSd):
+// every file and folder below gets its inherited entries computed again, as Windows 2000
+// and later do, down to the folders whose lists are protected. A file that keeps no
+// descriptor of its own inherits when it is read, so only what lies below it is visited.
+// Links to folders (junctions) are not followed.
+void PropagateFiles(const FileRef& folder, const std::vector<uint8_t>& folderSd, const std::vector<uint8_t>& folderWas,
+                    uint32_t lists) {
+    DIR* dir = opendir(folder.host.c_str());
+    if (!dir) return;
+    std::vector<std::string> names;
+    while (struct dirent* e = readdir(dir))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+    closedir(dir);
+    for (const std::string& name : names) {
+        FileRef child = folder;
+        child.full += "\\" + name;
+        child.host += "/" + name;
+        struct stat st;
+        if (lstat(child.host.c_str(), &st) != 0 || S_ISLNK(st.st_mode)) continue;
+        bool isFolder = S_ISDIR(st.st_mode);
+        std::vector<uint8_t> sd;
+        if (FileReadStored(child.host, child.store, &sd)) {
+            std::vector<uint8_t> now =
+                AutoInheritDescriptor(folderSd.data(), folderSd.size(), sd.data(), sd.size(), isFolder, FileGenericMapping(),
+                                      lists, folderWas.data(), folderWas.size());
+            if (now != sd) FileWriteStored(child.host, child.store, now);
+            SdView v;
+            if (!isFolder || SdParseRelative(now.data(), now.size(), &v) != ERROR_SUCCESS) continue;
+            bool shut = (!(lists & DACL_SECURITY_INFORMATION) || (v.control & SE_DACL_PROTECTED)) &&
+                        (!(lists & SACL_SECURITY_INFORMATION) || (v.control & SE_SACL_PROTECTED));
+            if (!shut) PropagateFiles(child, now, sd, lists);
+        } else if (isFolder) {
+            // It inherits as it is read, from the folder's lists as they are now and as they were.
+            bool secured;
+            if (FileDescriptor(child, &sd, &secured, true) == ERROR_SUCCESS) {
+                std::vector<uint8_t> was = InheritDescriptor(folderWas.data(), folderWas.size(), true, CurrentToken(),
+                                                             &FileGenericMapping());
+                PropagateFiles(child, sd, was, lists);
+            }
+        }
+    }
+}
+
+// A copy of a caller's ACL with the file mapping applied (empty for none).
+std::vector<uint8_t> MappedAcl(const uint8_t* acl) {
+    if (!acl) return {};
+    std::vector<uint8_t> copy(acl, acl + (acl[2] | (acl[3] << 8)));
+    AclMapGeneric(copy.data(), copy.size(), FileGenericMapping());
+    return copy;
+}
+
 uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& given) {
     FileRef ref;
     std::vector<uint8_t> sd;
@@ -161,9 +226,12 @@ uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& give
     }
     if (info & GROUP_SECURITY_INFORMATION) cur.group = given.group;
     uint16_t control = cur.control;
+    // The lists are stored with the generic rights of the entries that apply to the file
+    // mapped, as NT sets them.
+    std::vector<uint8_t> dacl = MappedAcl(given.dacl), sacl = MappedAcl(given.sacl);
     if (info & DACL_SECURITY_INFORMATION) {
         control |= SE_DACL_PRESENT;
-        cur.dacl = given.dacl;
+        cur.dacl = given.dacl ? dacl.data() : nullptr;
         // As on Windows 2000 and later: a list written without its protection asked for
         // again is open to the parent's inheritable entries, for files as for keys.
         control &= ~(uint16_t)SE_DACL_PROTECTED;
@@ -171,12 +239,28 @@ uint32_t FileSet(const char* name, SECURITY_INFORMATION info, const SdView& give
     }
     if (info & SACL_SECURITY_INFORMATION) {
         control |= SE_SACL_PRESENT;
-        cur.sacl = given.sacl;
+        cur.sacl = given.sacl ? sacl.data() : nullptr;
         control &= ~(uint16_t)SE_SACL_PROTECTED;
         if (info & PROTECTED_SACL_SECURITY_INFORMATION) control |= SE_SACL_PROTECTED;
     }
     control &= ~(uint16_t)(SE_OWNER_DEFAULTED | SE_GROUP_DEFAULTED | SE_DACL_DEFAULTED | SE_SACL_DEFAULTED);
-    return FileWriteStored(ref.host, ref.store, SdBuild(control, cur.owner, cur.group, cur.sacl, cur.dacl));
+    uint32_t lists = AutoInheritedLists(info);
+    // The lists given are the file's own entries: what it inherits is added to them.
+    if (lists & DACL_SECURITY_INFORMATION) control |= SE_DACL_AUTO_INHERITED;
+    if (lists & SACL_SECURITY_INFORMATION) control |= SE_SACL_AUTO_INHERITED;
+    std::vector<uint8_t> result = SdBuild(control, cur.owner, cur.group, cur.sacl, cur.dacl);
+    if (!lists) return FileWriteStored(ref.host, ref.store, result);
+    struct stat st;
+    bool folder = stat(ref.host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    FileRef parent;
+    std::vector<uint8_t> up;
+    bool upSecured = false;
+    if (FileParent(ref, &parent) && FileDescriptor(parent, &up, &upSecured, true) == ERROR_SUCCESS)
+        result = AutoInheritDescriptor(up.data(), up.size(), result.data(), result.size(), folder, FileGenericMapping(),
+                                       lists);
+    err = FileWriteStored(ref.host, ref.store, result);
+    if (err == ERROR_SUCCESS && folder) PropagateFiles(ref, result, sd, lists);
+    return err;
 }
 
 }  // namespace
@@ -187,11 +271,12 @@ DWORD GetNamedSecurityInfoA(LPCSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECUR
     uint32_t err = 0;
     if (FaultHit("GetNamedSecurityInfoA", pObjectName ? pObjectName : "", &err)) return err;
     if (!pObjectName) return ERROR_INVALID_PARAMETER;
-    // The parts point into the descriptor, so it must be asked for whenever a part is.
-    if (!ppSecurityDescriptor && ((SecurityInfo & OWNER_SECURITY_INFORMATION && ppsidOwner) ||
-                                  (SecurityInfo & GROUP_SECURITY_INFORMATION && ppsidGroup) ||
-                                  (SecurityInfo & DACL_SECURITY_INFORMATION && ppDacl) ||
-                                  (SecurityInfo & SACL_SECURITY_INFORMATION && ppSacl)))
+    // Without the descriptor, every part asked for needs its own pointer; the parts then
+    // point into a block the caller cannot free, as on Windows.
+    if (!ppSecurityDescriptor && ((SecurityInfo & OWNER_SECURITY_INFORMATION && !ppsidOwner) ||
+                                  (SecurityInfo & GROUP_SECURITY_INFORMATION && !ppsidGroup) ||
+                                  (SecurityInfo & DACL_SECURITY_INFORMATION && !ppDacl) ||
+                                  (SecurityInfo & SACL_SECURITY_INFORMATION && !ppSacl)))
         return ERROR_INVALID_PARAMETER;
     std::vector<uint8_t> sd;
     if (ObjectType == SE_REGISTRY_KEY)
@@ -212,7 +297,7 @@ DWORD GetNamedSecurityInfoA(LPCSTR pObjectName, SE_OBJECT_TYPE ObjectType, SECUR
     if (ppSacl && (SecurityInfo & SACL_SECURITY_INFORMATION)) *ppSacl = (PACL)inside(v.sacl);
     if (ppSecurityDescriptor)
         *ppSecurityDescriptor = block;
-    else
+    else if (!(SecurityInfo & kParts))
         LocalFree(block);
     return ERROR_SUCCESS;
 }
@@ -262,7 +347,8 @@ VOID BuildExplicitAccessWithNameA(PEXPLICIT_ACCESS_A pExplicitAccess, LPSTR pTru
 
 // The SID a trustee names: a SID as given, "CURRENT_USER", or an account name.
 static uint32_t TrusteeSid(const TRUSTEE_A& t, SidBytes* sid) {
-    if (t.pMultipleTrustee || t.MultipleTrusteeOperation != NO_MULTIPLE_TRUSTEE) return ERROR_INVALID_PARAMETER;
+    // Windows looks at the multiple-trustee fields only for impersonation, which it refuses.
+    if (t.MultipleTrusteeOperation == TRUSTEE_IS_IMPERSONATE) return ERROR_INVALID_PARAMETER;
     if (t.TrusteeForm == TRUSTEE_IS_SID) {
         size_t n = SidCheck((const uint8_t*)t.ptstrName, SECURITY_MAX_SID_SIZE);
         if (!n) return ERROR_INVALID_SID;
@@ -287,8 +373,14 @@ static uint32_t TrusteeSid(const TRUSTEE_A& t, SidBytes* sid) {
 DWORD SetEntriesInAclA(ULONG cCountOfExplicitEntries, PEXPLICIT_ACCESS_A pListOfExplicitEntries, PACL OldAcl,
                        PACL* NewAcl) {
     uint32_t err = 0;
+    // Windows 2000 and later clear the output first, so a failure leaves no stale pointer,
+    // and answer nothing to merge with no list at all; NT 4.0 leaves the output alone on a
+    // failure and answers an empty list.
+    bool nt5 = VersionAtLeast(5, 0);
+    if (nt5 && NewAcl) *NewAcl = nullptr;
     if (FaultHit("SetEntriesInAclA", "", &err)) return err;
     if (!NewAcl || (cCountOfExplicitEntries && !pListOfExplicitEntries)) return ERROR_INVALID_PARAMETER;
+    if (nt5 && !cCountOfExplicitEntries && !OldAcl) return ERROR_SUCCESS;
     std::vector<AceEntry> old;
     if (OldAcl && !AclParse((const uint8_t*)OldAcl, OldAcl->AclSize, &old)) return ERROR_INVALID_ACL;
     // The existing ACL split into NT's canonical groups; unknown ACE types stay with the allows.

@@ -243,6 +243,11 @@ BOOL GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInform
             memcpy(&out[offsetof(TOKEN_PRIVILEGES, Privileges)], list.data(), sizeof(LUID_AND_ATTRIBUTES) * list.size());
         break;
     }
+    case TokenDefaultDacl:
+        // The header's pointer, then the ACL it points to (placed as the SIDs are).
+        out.resize(sizeof(TOKEN_DEFAULT_DACL), 0);
+        sids.push_back({offsetof(TOKEN_DEFAULT_DACL, DefaultDacl), TokenDefaultDaclBytes(t)});
+        break;
     default:
         return Fail(ERROR_INVALID_PARAMETER);
     }

@@ -72,9 +72,16 @@ TEST_F(NamedSecurityTest, KeySecurityIsOneBlockWithPartsInside) {
     EXPECT_EQ(GetNamedSecurityInfoA("MACHINE\\SOFTWARE\\Missing", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, &dacl, nullptr, &sd),
               (DWORD)ERROR_FILE_NOT_FOUND);
+    // As on Windows, a part's pointer is enough without the descriptor (whose block is then
+    // the caller's to lose); a part asked for with nowhere to go is refused.
+    dacl = nullptr;
     EXPECT_EQ(GetNamedSecurityInfoA("MACHINE\\SOFTWARE\\Open", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, &dacl, nullptr, nullptr),
-              (DWORD)ERROR_INVALID_PARAMETER) << "the parts need the descriptor they point into";
+              (DWORD)ERROR_SUCCESS);
+    EXPECT_EQ(Describe(dacl), "A:2:f003f:S-1-5-32-544 A:2:f003f:S-1-5-18");
+    EXPECT_EQ(GetNamedSecurityInfoA("MACHINE\\SOFTWARE\\Open", SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, nullptr, nullptr, nullptr),
+              (DWORD)ERROR_INVALID_PARAMETER);
     // The SACL needs the security privilege.
     EXPECT_EQ(GetNamedSecurityInfoA("MACHINE\\SOFTWARE\\Open", SE_REGISTRY_KEY, SACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, nullptr, &sacl, &sd),
