@@ -99,6 +99,7 @@ int WriteAndCut(bool loseUnflushed) {
     };
     ntsim::FaultRule power;
     power.function = "RegQueryValueExA";
+    power.pattern = "*\\Cut";  // the read below, not one the machine makes for itself
     power.kill = true;
     power.loseUnflushed = loseUnflushed;
     ntsim::FaultAdd(power);  // in force from the start: the machine tracks what is durable
