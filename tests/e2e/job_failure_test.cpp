@@ -728,6 +728,8 @@ TEST_F(JobFailure, AStopRequestIsRefusedDuringTheJobAndEndsAnIdleService) {
     EXPECT_EQ(WaitForSingleObject(dispatcher, 10000), (DWORD)WAIT_OBJECT_0) << "the service has not ended";
     CloseHandle(dispatcher);
     EXPECT_EQ(ntsim::ServiceRuntimeRead(dir_, kServiceName).status.dwCurrentState, (DWORD)SERVICE_STOPPED);
+    // The handler reports the stop as it sends the window its end: the window may go a moment later.
+    for (int i = 0; i < 500 && serviceWindow; ++i) Sleep(10);
     EXPECT_EQ(serviceWindow, nullptr);
     EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
     EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
