@@ -188,3 +188,75 @@ CONFORMANCE_TEST(registry_query_info_key) {
     RegCloseKey(sub);
     EndCase(root, "info");
 }
+
+// Below HKEY_CLASSES_ROOT (Windows 2000 and later) a class of both the user's classes and
+// the machine's is the two together: the user's entries first, a name of both once, a
+// value found in the user's key before the machine's, a write kept in the user's key.
+// NT 4.0's HKEY_CLASSES_ROOT is the machine's classes alone.
+CONFORMANCE_TEST(registry_classes_root_merged_view) {
+    OSVERSIONINFOA version;
+    memset(&version, 0, sizeof version);
+    version.dwOSVersionInfoSize = sizeof version;
+    bool merged = GetVersionExA(&version) && version.dwMajorVersion >= 5;
+    const char* userPath = "Software\\Classes\\TessivConformanceClass";
+    const char* machinePath = "SOFTWARE\\Classes\\TessivConformanceClass";
+    DeleteTree(HKEY_CURRENT_USER, userPath);
+    DeleteTree(HKEY_LOCAL_MACHINE, machinePath);
+    HKEY user = nullptr, machine = nullptr, key = nullptr, sub = nullptr;
+    LONG err = RegCreateKeyExA(HKEY_CURRENT_USER, userPath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &user, nullptr);
+    ok(err == ERROR_SUCCESS, "the user's class: %ld", (long)err);
+    err = RegCreateKeyExA(HKEY_LOCAL_MACHINE, machinePath, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &machine, nullptr);
+    ok(err == ERROR_SUCCESS, "the machine's class: %ld", (long)err);
+    if (!user || !machine) return;
+    RegSetValueExA(user, "Both", 0, REG_SZ, (const BYTE*)"user", 5);
+    RegSetValueExA(machine, "Both", 0, REG_SZ, (const BYTE*)"machine", 8);
+    RegSetValueExA(machine, "MachineOnly", 0, REG_SZ, (const BYTE*)"m", 2);
+    RegCreateKeyExA(user, "Shared", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+    RegCloseKey(sub);
+    RegCreateKeyExA(user, "UserKey", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+    RegCloseKey(sub);
+    RegCreateKeyExA(machine, "Shared", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+    RegCloseKey(sub);
+    RegCreateKeyExA(machine, "MachineKey", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr);
+    RegCloseKey(sub);
+    err = RegOpenKeyExA(HKEY_CLASSES_ROOT, "TessivConformanceClass", 0, KEY_ALL_ACCESS, &key);
+    ok(err == ERROR_SUCCESS, "open below the root: %ld", (long)err);
+    if (key) {
+        std::string names;
+        char name[64];
+        for (DWORD i = 0;; ++i) {
+            DWORD length = sizeof name;
+            if (RegEnumKeyExA(key, i, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+            names += std::string(name) + ";";
+        }
+        char data[32] = "";
+        DWORD size = sizeof data;
+        DWORD subkeys = 0, values = 0;
+        RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+        err = RegQueryValueExA(key, "Both", nullptr, nullptr, (LPBYTE)data, &size);
+        todo_wine("Wine's HKEY_CLASSES_ROOT shows no user's classes below its root") {
+            ok(names == (merged ? "MachineKey;Shared;UserKey;" : "MachineKey;Shared;"), "subkeys %s", names.c_str());
+            ok(subkeys == (merged ? 3u : 2u) && values == 2u, "counted %lu subkeys, %lu values", (unsigned long)subkeys,
+               (unsigned long)values);
+            ok(err == ERROR_SUCCESS && strcmp(data, merged ? "user" : "machine") == 0, "value of both: %ld, %s", (long)err, data);
+        }
+        size = sizeof data;
+        err = RegQueryValueExA(key, "MachineOnly", nullptr, nullptr, (LPBYTE)data, &size);
+        ok(err == ERROR_SUCCESS && strcmp(data, "m") == 0, "value of the machine's alone: %ld", (long)err);
+        // A write through the merged key goes to the user's key.
+        RegSetValueExA(key, "Written", 0, REG_SZ, (const BYTE*)"w", 2);
+        size = sizeof data;
+        LONG inUser = RegQueryValueExA(user, "Written", nullptr, nullptr, (LPBYTE)data, &size);
+        size = sizeof data;
+        LONG inMachine = RegQueryValueExA(machine, "Written", nullptr, nullptr, (LPBYTE)data, &size);
+        todo_wine("Wine's HKEY_CLASSES_ROOT shows no user's classes below its root") {
+            ok((inUser == ERROR_SUCCESS) == merged && (inMachine == ERROR_SUCCESS) == !merged, "written: user %ld, machine %ld",
+               (long)inUser, (long)inMachine);
+        }
+        RegCloseKey(key);
+    }
+    RegCloseKey(user);
+    RegCloseKey(machine);
+    DeleteTree(HKEY_CURRENT_USER, userPath);
+    DeleteTree(HKEY_LOCAL_MACHINE, machinePath);
+}

@@ -22,6 +22,17 @@ const std::string& AnsiName(const std::string& name, std::string* scratch) {
     *scratch = Utf8ToAnsi(name);
     return *scratch;
 }
+
+// The value at an index: of a class view, the user's values in their order and then the
+// machine's of other names; null past the last.
+const HiveValue* MergedValue(const Resolved& r, size_t index) {
+    if (!r.user) return index < r.key->values.size() ? &r.key->values[index] : nullptr;
+    if (index < r.user->values.size()) return &r.user->values[index];
+    index -= r.user->values.size();
+    for (const HiveValue& v : r.machine->values)
+        if (!r.user->FindValue(v.name) && index-- == 0) return &v;
+    return nullptr;
+}
 }  // namespace
 }
 }  // namespace ntsim
@@ -35,19 +46,17 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     uint32_t err = 0;
     if (KeyFault("RegEnumKeyExA", hKey, nullptr, &err)) return (LONG)err;
     if (lpReserved) return ERROR_INVALID_PARAMETER;
-    // HKEY_CLASSES_ROOT lists the user's classes and the machine's together (looked up
-    // first: finding the user's key resolves handles, which may read hives again).
-    const HiveKey* user = hKey == HKEY_CLASSES_ROOT ? UserClassesKey() : nullptr;
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (!(r.granted & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
     const HiveKey* sub = nullptr;
-    if (user) {
-        // Both lists are in NT's name order: merged, a name of both once (the user's).
+    if (r.user) {
+        // A class view lists the user's keys and the machine's together. Both lists are in
+        // NT's name order: merged, a name of both once (the user's).
         size_t u = 0, m = 0, index = 0;
-        const auto& mine = user->subkeys;
-        const auto& machine = r.key->subkeys;
+        const auto& mine = r.user->subkeys;
+        const auto& machine = r.machine->subkeys;
         while (!sub && (u < mine.size() || m < machine.size())) {
             int order = u == mine.size() ? 1 : m == machine.size() ? -1 : HiveNameCompare(mine[u]->name, machine[m]->name);
             const HiveKey* next = order <= 0 ? mine[u].get() : machine[m].get();
@@ -91,8 +100,9 @@ LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD l
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!(r.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    if (dwIndex >= r.key->values.size()) return ERROR_NO_MORE_ITEMS;
-    const HiveValue& v = r.key->values[dwIndex];
+    const HiveValue* found = MergedValue(r, dwIndex);
+    if (!found) return ERROR_NO_MORE_ITEMS;
+    const HiveValue& v = *found;
     bool isString = IsStringType(v.type);
     // String data is one ANSI byte a stored UTF-16 unit.
     DWORD size = isString ? (DWORD)(v.data.size() / 2) : (DWORD)v.data.size();
@@ -159,19 +169,29 @@ LONG WINAPI RegQueryInfoKeyA(HKEY hKey, LPSTR lpClass, LPDWORD lpcchClass, LPDWO
     // NT reports name lengths in UTF-16 characters and data lengths in stored bytes, also to the A function.
     // A name has no more UTF-16 units than UTF-8 bytes: only a name longer in bytes than
     // the longest so far is measured.
+    // A class view counts the user's entries and the machine's of other names, and takes the
+    // longest lengths over both.
     size_t maxSub = 0, maxClass = 0, maxName = 0, maxData = 0;
-    for (const auto& sub : key->subkeys) {
-        if (sub->name.size() > maxSub) maxSub = std::max(maxSub, Utf16Length(sub->name));
-        maxClass = std::max(maxClass, sub->className.size() / 2);
+    size_t subkeys = 0, values = 0;
+    const HiveKey* parts[2] = {r.user ? r.user : key, r.machine};
+    for (const HiveKey* part : parts) {
+        if (!part) continue;
+        bool behind = part == r.machine;
+        for (const auto& sub : part->subkeys) {
+            if (sub->name.size() > maxSub) maxSub = std::max(maxSub, Utf16Length(sub->name));
+            maxClass = std::max(maxClass, sub->className.size() / 2);
+            if (!behind || !r.user->FindSubkey(sub->name)) ++subkeys;
+        }
+        for (const auto& v : part->values) {
+            if (v.name.size() > maxName) maxName = std::max(maxName, Utf16Length(v.name));
+            maxData = std::max(maxData, v.data.size());
+            if (!behind || !r.user->FindValue(v.name)) ++values;
+        }
     }
-    for (const auto& v : key->values) {
-        if (v.name.size() > maxName) maxName = std::max(maxName, Utf16Length(v.name));
-        maxData = std::max(maxData, v.data.size());
-    }
-    if (lpcSubKeys) *lpcSubKeys = (DWORD)key->subkeys.size();
+    if (lpcSubKeys) *lpcSubKeys = (DWORD)subkeys;
     if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = (DWORD)maxSub;
     if (lpcbMaxClassLen) *lpcbMaxClassLen = (DWORD)maxClass;
-    if (lpcValues) *lpcValues = (DWORD)key->values.size();
+    if (lpcValues) *lpcValues = (DWORD)values;
     if (lpcbMaxValueNameLen) *lpcbMaxValueNameLen = (DWORD)maxName;
     if (lpcbMaxValueLen) *lpcbMaxValueLen = (DWORD)maxData;
     if (lpcbSecurityDescriptor) {

@@ -205,12 +205,31 @@ static bool IsPredefinedValue(HKEY handle) {
            (sizeof(v) == 4 || (v >> 32) == 0xFFFFFFFFu);
 }
 
-HiveKey* UserClassesKey() {
+// The user's classes in the registry as it is (no reading of hives again, which could
+// replace the tree a caller already holds a key of).
+static HiveKey* UserClassesIn(State* state) {
     if (!VersionAtLeast(5, 0)) return nullptr;
-    Resolved user;
-    if (ResolveHandle(HKEY_CURRENT_USER, &user) != ERROR_SUCCESS) return nullptr;
-    HiveKey* software = user.key->FindSubkey("Software");
+    HiveKey* user = nullptr;
+    if (!state->userSid.empty()) user = state->users->FindSubkey(state->userSid);
+    if (!user) user = state->users->FindSubkey(".DEFAULT");
+    HiveKey* software = user ? user->FindSubkey("Software") : nullptr;
     return software ? software->FindSubkey("Classes") : nullptr;
+}
+
+uint32_t WalkClassView(const Resolved& parent, const std::string& path, bool openLink, HiveKey** found,
+                       HiveKey** machineClass) {
+    *machineClass = nullptr;
+    HiveKey* mine = nullptr;
+    HiveKey* machine = nullptr;
+    bool inUser = WalkPath(parent.user, path, openLink, &mine) == ERROR_SUCCESS;
+    uint32_t err = WalkPath(parent.machine, path, openLink, &machine);
+    if (inUser) {
+        *found = mine;
+        if (err == ERROR_SUCCESS && machine != mine) *machineClass = machine;
+        return ERROR_SUCCESS;
+    }
+    if (err == ERROR_SUCCESS) *found = machine;
+    return err;
 }
 
 uint32_t ResolveHandle(HKEY handle, Resolved* out) {
@@ -238,6 +257,11 @@ uint32_t ResolveHandle(HKEY handle, Resolved* out) {
         } else if (handle == HKEY_CLASSES_ROOT) {
             HiveKey* software = state->machine->FindSubkey("SOFTWARE");
             key = software ? software->FindSubkey("Classes") : nullptr;
+            // The root itself is the machine's (its writes go there), the user's shown before it.
+            if (HiveKey* user = key ? UserClassesIn(state) : nullptr) {
+                out->user = user;
+                out->machine = key;
+            }
         } else if (handle == HKEY_CURRENT_CONFIG) {
             WalkPath(state->machine.get(), "SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current", false, &key);
         }
@@ -264,15 +288,20 @@ uint32_t ResolveHandle(HKEY handle, Resolved* out) {
                    }
                    l->out->key = object->key;
                    l->out->granted = object->granted;
+                   if (object->machineClass) {
+                       l->out->user = object->key;
+                       l->out->machine = object->machineClass;
+                   }
                    *l->err = ERROR_SUCCESS;
                },
                &look);
     return err;
 }
 
-HKEY NewKeyHandle(HiveKey* key, uint32_t granted) {
+HKEY NewKeyHandle(HiveKey* key, uint32_t granted, HiveKey* machineClass) {
     auto object = std::make_shared<KeyObject>();
     object->key = key;
+    object->machineClass = machineClass;
     object->granted = granted;
     return (HKEY)HandleCreate(object);
 }
@@ -323,6 +352,9 @@ void InvalidateSubtree(const HiveKey* top, bool includeTop) {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
         if (object->deleted || object->stale || !object->key) continue;
+        // The machine's key behind a class view gone, the user's key is all the view shows.
+        if (object->machineClass && Within(object->machineClass, top) && (includeTop || object->machineClass != top))
+            object->machineClass = nullptr;
         if (!Within(object->key, top) || (!includeTop && object->key == top)) continue;
         KeepPath(object);
         object->deleted = true;
@@ -342,6 +374,13 @@ bool HandlesOpenBelow(const HiveKey* top, bool includeTop) {
 void RemapHandles(const HiveKey* oldRoot, HiveKey* newRoot) {
     std::lock_guard<ntsim::SimRecursiveMutex> lock(Mutex());
     for (KeyObject* object : LiveKeys()) {
+        if (object->machineClass && Within(object->machineClass, oldRoot)) {
+            std::vector<const HiveKey*> chain;
+            for (const HiveKey* k = object->machineClass; k != oldRoot; k = k->parent) chain.push_back(k);
+            HiveKey* target = newRoot;
+            for (size_t i = chain.size(); i-- > 0 && target;) target = target->FindSubkey(chain[i]->name);
+            object->machineClass = target;
+        }
         if (object->deleted || object->stale || !object->key || !Within(object->key, oldRoot)) continue;
         std::vector<const HiveKey*> chain;
         for (const HiveKey* k = object->key; k != oldRoot; k = k->parent) chain.push_back(k);
@@ -360,6 +399,7 @@ void ForgetAllKeys() {
         if (!object->stale && object->key) KeepPath(object);
         object->stale = true;
         object->key = nullptr;
+        object->machineClass = nullptr;
     }
 }
 

@@ -70,6 +70,9 @@ struct State {
 // that later calls on it fail with ERROR_KEY_DELETED, as NT's do.
 struct KeyObject : KernelObject {
     HiveKey* key = nullptr;
+    // A key opened below HKEY_CLASSES_ROOT that the user's classes and the machine's both
+    // hold: key is the user's (writes go there), this the machine's shown behind it.
+    HiveKey* machineClass = nullptr;
     uint32_t granted = 0;
     bool deleted = false;
     bool stale = false;  // the registry it named was torn down (process detached)
@@ -100,13 +103,21 @@ struct Resolved {
     HiveKey* key = nullptr;
     uint32_t granted = 0;
     bool predefined = false;
+    // A merged class view (Windows 2000 and later): the user's key listed and searched
+    // before the machine's. Both set, or neither; key is the one of them writes go to.
+    HiveKey* user = nullptr;
+    HiveKey* machine = nullptr;
 };
 uint32_t ResolveHandle(HKEY handle, Resolved* out);
 // On Windows 2000 and later HKEY_CLASSES_ROOT shows the user's classes
-// (HKEY_CURRENT_USER\Software\Classes) over the machine's: the user's key, or nullptr
-// (NT 4.0, or a user without classes of their own).
-HiveKey* UserClassesKey();
-HKEY NewKeyHandle(HiveKey* key, uint32_t granted);
+// (HKEY_CURRENT_USER\Software\Classes) over the machine's (HKEY_LOCAL_MACHINE\SOFTWARE\Classes),
+// and so does every key opened below it (a class view, see Resolved); NT 4.0 shows the machine's.
+HKEY NewKeyHandle(HiveKey* key, uint32_t granted, HiveKey* machineClass = nullptr);
+// The key a path names below a key of a merged class view, as another such view: the
+// user's key with the machine's behind it when both hold the path, else the one that does.
+// ERROR_SUCCESS with *found (and *machineClass), or the walk's error in the machine's.
+uint32_t WalkClassView(const Resolved& parent, const std::string& path, bool openLink, HiveKey** found,
+                       HiveKey** machineClass);
 
 // Full path text of a key ("HKEY_LOCAL_MACHINE\SOFTWARE\X") in UTF-8.
 std::string KeyPath(const HiveKey* key);

@@ -10,21 +10,18 @@ namespace reg {
 namespace {
 
 uint32_t OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    // Below HKEY_CLASSES_ROOT a key of the user's classes comes before the machine's. It is
-    // looked up first: finding the user's key resolves handles, which may read hives again.
     HiveKey* found = nullptr;
-    if (hKey == HKEY_CLASSES_ROOT && lpSubKey && *lpSubKey)
-        if (HiveKey* user = UserClassesKey()) {
-            HiveKey* mine = nullptr;
-            if (WalkPath(user, AnsiToUtf8(lpSubKey), (ulOptions & REG_OPTION_OPEN_LINK) != 0, &mine) == ERROR_SUCCESS)
-                found = mine;
-        }
+    HiveKey* machineClass = nullptr;
     Resolved r;
     uint32_t err = ResolveHandle(hKey, &r);
     // A handle that names no key fails before the open and leaves the result as it was;
     // any later failure clears it, as NT's open of the key does.
     if (err != ERROR_SUCCESS) return err;
     *phkResult = nullptr;
+    // Below HKEY_CLASSES_ROOT a key is the user's and the machine's together.
+    if (r.user && (err = WalkClassView(r, AnsiToUtf8(lpSubKey), (ulOptions & REG_OPTION_OPEN_LINK) != 0, &found,
+                                       &machineClass)) != ERROR_SUCCESS)
+        return err;
     // An ASCII path (what a walk of the tree and the security calls open) costs one tree
     // step per name, taken on the caller's text. A path with a name that is not found, is
     // a link or is empty goes the whole way, which also tells why.
@@ -47,7 +44,7 @@ uint32_t OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
         return err;
     uint32_t granted = 0;
     if ((err = CheckKeyAccess(found, samDesired, ulOptions, &granted)) != ERROR_SUCCESS) return err;
-    *phkResult = NewKeyHandle(found, granted);
+    *phkResult = NewKeyHandle(found, granted, machineClass);
     return ERROR_SUCCESS;
 }
 
@@ -103,12 +100,18 @@ LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lp
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     HiveKey* found = nullptr;
     HiveKey* deepest = nullptr;
+    HiveKey* machineClass = nullptr;
     std::vector<std::string> rest;
-    err = WalkPath(r.key, AnsiToUtf8(lpSubKey), (dwOptions & REG_OPTION_OPEN_LINK) != 0, &found, &deepest, &rest);
+    // Below HKEY_CLASSES_ROOT an existing key of either is opened as the two together; a new
+    // one is made below the key writes go to (the user's where it exists, else the machine's).
+    err = r.user ? WalkClassView(r, AnsiToUtf8(lpSubKey), (dwOptions & REG_OPTION_OPEN_LINK) != 0, &found, &machineClass)
+                 : ERROR_FILE_NOT_FOUND;
+    if (err != ERROR_SUCCESS)
+        err = WalkPath(r.key, AnsiToUtf8(lpSubKey), (dwOptions & REG_OPTION_OPEN_LINK) != 0, &found, &deepest, &rest);
     if (err == ERROR_SUCCESS) {
         uint32_t granted = 0;
         if ((err = CheckKeyAccess(found, samDesired, dwOptions, &granted)) != ERROR_SUCCESS) return (LONG)err;
-        *phkResult = NewKeyHandle(found, granted);
+        *phkResult = NewKeyHandle(found, granted, machineClass);
         if (lpdwDisposition) *lpdwDisposition = REG_OPENED_EXISTING_KEY;
         return ERROR_SUCCESS;
     }

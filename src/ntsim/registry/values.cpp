@@ -48,7 +48,10 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     Resolved r;
     if ((err = ResolveHandle(hKey, &r)) != ERROR_SUCCESS) return (LONG)err;
     if (!(r.granted & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
-    const HiveValue* v = r.key->FindValue(AnsiToUtf8(lpValueName));
+    // A class view finds the user's value before the machine's.
+    std::string name = AnsiToUtf8(lpValueName);
+    const HiveValue* v = (r.user ? r.user : r.key)->FindValue(name);
+    if (!v && r.machine) v = r.machine->FindValue(name);
     if (!v) {
         // A size query of a missing value answers 0; with a buffer the size stays as it was.
         if (lpcbData && !lpData) *lpcbData = 0;
