@@ -23,6 +23,29 @@ DWORD Draw(DWORD* state) {
     return (*state >> 16) & 0x7FFF;
 }
 
+// Writes the DACL of descriptor to a policy key ("MACHINE\SECURITY...") through a handle and
+// RegSetKeySecurity, so that the key gets exactly these bytes: the security API's write by
+// name would, from Windows 2000 on, also recompute the inherited entries of every key below.
+BOOL WritePolicyKeyDacl(const char* objectName, PSECURITY_DESCRIPTOR descriptor) {
+    const char* prefix = "MACHINE\\";
+    size_t n = strlen(prefix);
+    if (strncmp(objectName, prefix, n) != 0) return FALSE;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, objectName + n, 0, WRITE_DAC, &key) != ERROR_SUCCESS) return FALSE;
+    LONG err = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    RegCloseKey(key);
+    return err == ERROR_SUCCESS;
+}
+
+// The same for a DACL alone.
+BOOL WritePolicyKeyAcl(const char* objectName, PACL dacl) {
+    SECURITY_DESCRIPTOR descriptor;
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, dacl, FALSE))
+        return FALSE;
+    return WritePolicyKeyDacl(objectName, &descriptor);
+}
+
 }  // namespace
 
 DWORD SidNumberFromSeed(DWORD seed) {
@@ -47,16 +70,14 @@ BOOL GrantKeyFullAccess(const char* objectName, const char* accountName, PACL* p
     BuildExplicitAccessWithNameA(&access, const_cast<LPSTR>(accountName), GENERIC_ALL, GRANT_ACCESS, NO_INHERITANCE);
     PACL merged = nullptr;
     if (SetEntriesInAclA(1, &access, *previousDacl, &merged) != ERROR_SUCCESS) return FALSE;
-    DWORD rc = SetNamedSecurityInfoA(const_cast<LPSTR>(objectName), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                     nullptr, merged, nullptr);
+    BOOL ok = WritePolicyKeyAcl(objectName, merged);
     LocalFree(merged);
-    return rc == ERROR_SUCCESS;
+    return ok;
 }
 
 BOOL RestoreKeyDacl(const char* objectName, PACL previousDacl) {
     if (!previousDacl) return FALSE;
-    return SetNamedSecurityInfoA(const_cast<LPSTR>(objectName), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr,
-                                 nullptr, previousDacl, nullptr) == ERROR_SUCCESS;
+    return WritePolicyKeyAcl(objectName, previousDacl);
 }
 
 BOOL ReadMachineSid(const char* accountName, BYTE* buffer, DWORD* size) {
@@ -77,7 +98,9 @@ BOOL ReadMachineSid(const char* accountName, BYTE* buffer, DWORD* size) {
     // A key left open to the account is a failure, not a successful read: the caller stops
     // the run before it changes anything, and the operator is told.
     for (int i = 2; i >= 0; --i) {
-        if (!RestoreKeyDacl(kPolicyObjects[i], previous[i]) && widened[i]) ok = FALSE;
+        // As read, with its control bits (a protected DACL stays protected).
+        BOOL restored = previous[i] && WritePolicyKeyDacl(kPolicyObjects[i], descriptors[i]);
+        if (!restored && widened[i]) ok = FALSE;
         if (descriptors[i]) LocalFree(descriptors[i]);
     }
     return ok;

@@ -76,19 +76,34 @@ void Say(LineTarget target, const char* format, ...) {
 
 // A key's DACL as read before the first grant, to be written back afterwards.
 struct SavedDacl {
-    PSECURITY_DESCRIPTOR descriptor = nullptr;  // holds dacl; LocalFree
+    PSECURITY_DESCRIPTOR descriptor = nullptr;  // holds dacl and its control bits; LocalFree
     PACL dacl = nullptr;
-    SECURITY_INFORMATION protection = 0;  // PROTECTED_DACL_SECURITY_INFORMATION for a protected DACL
-    bool widened = false;                 // a grant was written
+    bool widened = false;  // a grant was written
 };
 
-// Writing a DACL alone would drop its protection from inheritance: it is asked for again.
-SECURITY_INFORMATION DaclProtection(PSECURITY_DESCRIPTOR descriptor) {
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    if (GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED))
-        return PROTECTED_DACL_SECURITY_INFORMATION;
-    return 0;
+// Writes the DACL of descriptor to the key a security path names ("MACHINE\..." or
+// "USERS\..."), through a handle and RegSetKeySecurity: the key gets exactly these bytes.
+// The security API's write by name would, from Windows 2000 on, also recompute the key's
+// inherited entries and those of every key below it, which no later write undoes.
+DWORD WriteKeyDacl(const char* path, PSECURITY_DESCRIPTOR descriptor) {
+    HKEY root = nullptr;
+    const char* rest = nullptr;
+    if (strncmp(path, "MACHINE", 7) == 0 && (path[7] == '\\' || !path[7])) {
+        root = HKEY_LOCAL_MACHINE;
+        rest = path + 7;
+    } else if (strncmp(path, "USERS", 5) == 0 && (path[5] == '\\' || !path[5])) {
+        root = HKEY_USERS;
+        rest = path + 5;
+    } else {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (*rest) ++rest;
+    HKEY key = nullptr;
+    LONG err = RegOpenKeyExA(root, rest, 0, WRITE_DAC, &key);
+    if (err != ERROR_SUCCESS) return (DWORD)err;
+    err = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor);
+    RegCloseKey(key);
+    return (DWORD)err;
 }
 
 // Gives userName full access to the key named by path: reads its DACL, merges one
@@ -104,16 +119,19 @@ DWORD GrantFullAccess(const char* path, SavedDacl* saved) {
     memset(&access, 0, sizeof access);
     BuildExplicitAccessWithNameA(&access, jobSettings->userName, GENERIC_ALL, GRANT_ACCESS, NO_INHERITANCE);
     PACL merged = nullptr;
-    SECURITY_INFORMATION protection = DaclProtection(descriptor);
     err = SetEntriesInAclA(1, &access, dacl, &merged);
-    if (err == ERROR_SUCCESS)
-        err = SetNamedSecurityInfoA(const_cast<char*>(path), SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION | protection,
-                                    nullptr, nullptr, merged, nullptr);
+    if (err == ERROR_SUCCESS) {
+        SECURITY_DESCRIPTOR widened;
+        if (!InitializeSecurityDescriptor(&widened, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&widened, TRUE, merged, FALSE))
+            err = GetLastError();
+        else
+            err = WriteKeyDacl(path, &widened);
+    }
     if (merged) LocalFree(merged);
     if (saved && !saved->descriptor) {
         saved->descriptor = descriptor;
         saved->dacl = dacl;
-        saved->protection = protection;
     } else {
         LocalFree(descriptor);
     }
@@ -125,13 +143,11 @@ DWORD GrantFullAccess(const char* path, SavedDacl* saved) {
     return err;
 }
 
-// Writes a saved DACL back by path (when one was widened) and releases it.
+// Writes a saved DACL back (when one was widened), as it was read with its protection
+// from inheritance, and releases it.
 DWORD PutBackDacl(const char* path, SavedDacl* saved) {
     DWORD err = ERROR_SUCCESS;
-    if (saved->widened)
-        err = SetNamedSecurityInfoA(const_cast<char*>(path), SE_REGISTRY_KEY,
-                                    DACL_SECURITY_INFORMATION | saved->protection, nullptr, nullptr, saved->dacl,
-                                    nullptr);
+    if (saved->widened) err = WriteKeyDacl(path, saved->descriptor);
     if (saved->descriptor) LocalFree(saved->descriptor);
     *saved = SavedDacl();
     return err;

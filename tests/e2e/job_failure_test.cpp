@@ -193,8 +193,9 @@ TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
         {"stage 4", 4, {"RegReplaceKeyA", 5, 0, "*\\TESSIV\\USERS\\S-1-5-21-*-1000", false}, "Error during hive search."},
         // Run by Administrator, the walk must widen the SECURITY key to open it, and the DACL
         // it saved cannot be put back. The key's security is written four times by then: the
-        // machine SID's read widens it and puts it back, then the walk does the same.
-        {"stage 5", 5, {"SetNamedSecurityInfoA", 5, 4, "MACHINE\\SECURITY", false}, "Error during registry search", false},
+        // machine SID's read widens it and puts it back, then the walk does the same, each
+        // through the key's handle.
+        {"stage 5", 5, {"RegSetKeySecurity", 5, 4, "HKEY_LOCAL_MACHINE\\SECURITY", false}, "Error during registry search", false},
         {"stage 6", 6, {"RegSaveKeyA", 112, 0, "*\\TESSIV\\SYSTEM", false}, "Error saving working copy of registry"},
         {"stage 7", 7, {"fopen", 32, 0, "*\\TESSIV\\SAM", false}, "Error during byte scan"},
         {"stage 8", 8, {"SetNamedSecurityInfoA", 5, 0, "C:\\Data\\Shared\\readme.txt", false},

@@ -76,7 +76,7 @@ TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
     EXPECT_TRUE(Dacls() == before);
 
     // A refused grant (an injected failure of the write) does not keep a widened DACL either.
-    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 2, "", false});
+    ntsim::FaultAdd({"RegSetKeySecurity", ERROR_ACCESS_DENIED, 2, "", false});
     size = 24;
     EXPECT_FALSE(ReadMachineSid("Administrator", buffer, &size));
     EXPECT_TRUE(Dacls() == before);
@@ -92,7 +92,7 @@ TEST_F(MachineSid, ReadUnderTemporaryGrantsLeavesEveryDaclAsItWas) {
     }
     size = 24;
     ASSERT_TRUE(ReadMachineSid("Administrator", buffer, &size));
-    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 2, "MACHINE\\SECURITY", false});
+    ntsim::FaultAdd({"RegSetKeySecurity", ERROR_ACCESS_DENIED, 2, "HKEY_LOCAL_MACHINE\\SECURITY", false});
     size = 24;
     EXPECT_FALSE(ReadMachineSid("Administrator", buffer, &size));
 }

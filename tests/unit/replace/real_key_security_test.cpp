@@ -10,7 +10,9 @@
 
 #include "core/job_settings.h"
 #include "core/output.h"
+#include "identity/machine_sid.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/access.h"
 #include "ntsim/security/sd.h"
 #include "replace/registry_replace.h"
 #include "unit/engine/engine_fixture.h"
@@ -123,16 +125,89 @@ TEST_F(RealKeySecurity, OnNt4WidenedKeysOfAnXpSamGetTheirOwnDescriptorsBack) {
     EXPECT_GT(Keys(before.root.get()), 20);
 }
 
+// From Windows 2000 on the walk widens and puts back through the key's handle, so the
+// security API's propagation never runs: every key of the hive, the widened ones and all
+// below them, ends with its own descriptor, byte for byte.
+class RealKeySecurityByVersion : public RealKeySecurity {
+protected:
+    void WalkKeepsEveryDescriptor(const char* version, const char* build) {
+        Start(version, build);
+        ntsim::Hive before, after;
+        ASSERT_EQ(ntsim::RegfLoadFile(kHives + "SAM", &before), 0u);
+        // The walk has to widen: the SAM's own key denies the administrator.
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM\\SAM", 0, KEY_ALL_ACCESS, &key), ERROR_ACCESS_DENIED);
+        WalkSam(&after);
+        std::string names;
+        EXPECT_EQ(Differences(before.root.get(), after.root.get(), "SAM", &names), 0) << names;
+        ntsim::SidBytes administrator;
+        ASSERT_TRUE(ntsim::SidFromText("S-1-5-21-1292428093-1645522239-1547161642-500", &administrator));
+        EXPECT_EQ(Naming(after.root.get(), administrator), 0);
+    }
+    // Reading the machine SID widens the policy keys of the SECURITY hive for a moment: they
+    // and every key below them keep their descriptors byte for byte.
+    void MachineSidReadKeepsEveryDescriptor(const char* version, const char* build) {
+        Start(version, build);
+        ntsim::Hive before, after;
+        ASSERT_EQ(ntsim::RegfLoadFile(kHives + "SECURITY", &before), 0u);
+        BYTE buffer[64];
+        DWORD size = sizeof buffer;
+        ReadMachineSid("Administrator", buffer, &size);
+        {
+            ntsim::SystemAccessScope system;
+            HKEY security = nullptr;
+            ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SECURITY", 0, KEY_READ, &security), 0);
+            ASSERT_EQ(RegFlushKey(security), 0);
+            RegCloseKey(security);
+        }
+        ASSERT_EQ(ntsim::RegfLoadFile(Config() + "SECURITY", &after), 0u);
+        std::string names;
+        EXPECT_EQ(Differences(before.root.get(), after.root.get(), "SECURITY", &names), 0) << names;
+    }
+};
+
+TEST_F(RealKeySecurityByVersion, OnXpWidenedKeysOfAnXpSamGetTheirOwnDescriptorsBack) {
+    WalkKeepsEveryDescriptor("5.1", "2600");
+}
+TEST_F(RealKeySecurityByVersion, On2000WidenedKeysOfAnXpSamGetTheirOwnDescriptorsBack) {
+    WalkKeepsEveryDescriptor("5.0", "2195");
+}
+TEST_F(RealKeySecurityByVersion, OnXpReadingTheMachineSidLeavesTheSecurityHiveAsItWas) {
+    MachineSidReadKeepsEveryDescriptor("5.1", "2600");
+}
+TEST_F(RealKeySecurityByVersion, On2000ReadingTheMachineSidLeavesTheSecurityHiveAsItWas) {
+    MachineSidReadKeepsEveryDescriptor("5.0", "2195");
+}
+
 // On XP the security API gives a key it writes without protection the entries its parent
 // passes on, and converts the keys below to automatic inheritance. The SAM's own key ends
 // with its two entries followed by what HKLM\SAM passes on (full control for SYSTEM and the
-// administrators, read for Everyone and RESTRICTED): the walk's widening through
-// SetNamedSecurityInfoA cannot be undone by writing the saved DACL the same way.
+// administrators, read for Everyone and RESTRICTED): a widening through SetNamedSecurityInfoA
+// cannot be undone by writing the saved DACL the same way, which is why the walk does not.
 TEST_F(RealKeySecurity, OnXpAWidenedKeyKeepsWhatItsParentPassesOn) {
     Start("5.1", "2600");
     ntsim::Hive before, after;
     ASSERT_EQ(ntsim::RegfLoadFile(kHives + "SAM", &before), 0u);
-    WalkSam(&after);
+    char path[] = "MACHINE\\SAM\\SAM";
+    PACL saved = nullptr, merged = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetNamedSecurityInfoA(path, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, &saved, nullptr,
+                                    &descriptor),
+              0u);
+    EXPLICIT_ACCESS_A access;
+    memset(&access, 0, sizeof access);
+    char administrator[] = "Administrator";
+    BuildExplicitAccessWithNameA(&access, administrator, GENERIC_ALL, GRANT_ACCESS, NO_INHERITANCE);
+    ASSERT_EQ(SetEntriesInAclA(1, &access, saved, &merged), 0u);
+    ASSERT_EQ(SetNamedSecurityInfoA(path, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, merged, nullptr), 0u);
+    ASSERT_EQ(SetNamedSecurityInfoA(path, SE_REGISTRY_KEY, DACL_SECURITY_INFORMATION, nullptr, nullptr, saved, nullptr), 0u);
+    LocalFree(merged);
+    LocalFree(descriptor);
+    HKEY sam = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SAM", 0, KEY_READ, &sam), 0);
+    ASSERT_EQ(RegFlushKey(sam), 0);
+    RegCloseKey(sam);
+    ASSERT_EQ(ntsim::RegfLoadFile(Config() + "SAM", &after), 0u);
     uint16_t control = 0, beforeControl = 0;
     std::vector<ntsim::AceEntry> was = Dacl(At(before, "SAM"), &beforeControl), now = Dacl(At(after, "SAM"), &control);
     ASSERT_EQ(was.size(), 2u);
@@ -149,10 +224,9 @@ TEST_F(RealKeySecurity, OnXpAWidenedKeyKeepsWhatItsParentPassesOn) {
         EXPECT_EQ(ntsim::SidToText(now[i].sid), passed[i - 2]);
         EXPECT_EQ(now[i].flags, INHERITED_ACE | CONTAINER_INHERIT_ACE);
     }
-    // The grants themselves are gone: no key names the administrator's account.
-    ntsim::SidBytes administrator;
-    ASSERT_TRUE(ntsim::SidFromText("S-1-5-21-1292428093-1645522239-1547161642-500", &administrator));
-    EXPECT_EQ(Naming(after.root.get(), administrator), 0);
+    // The keys below changed too.
+    std::string names;
+    EXPECT_GT(Differences(At(before, "SAM"), At(after, "SAM"), "SAM\\SAM", &names), 1) << names;
 }
 
 }  // namespace

@@ -401,7 +401,7 @@ TEST_F(RegistryWalk, DeniedKeyIsWalkedAfterAGrantAndGetsItsDaclBack) {
 
     // The DACL that cannot be put back makes the key's walk fail, and the operator is told.
     SetDacl("Walk\\Locked", {Allow(KEY_ALL_ACCESS, ntsim::SidLocalSystem())});
-    Fault("SetNamedSecurityInfoA", ERROR_ACCESS_DENIED, 2);
+    Fault("RegSetKeySecurity", ERROR_ACCESS_DENIED, 2);
     HKEY walk = Open("Walk");
     EXPECT_EQ(SearchReplaceKey(walk, "Locked", (kRoot + "Walk\\Locked").c_str(), &pairs_), -1);
     RegCloseKey(walk);
@@ -471,7 +471,7 @@ TEST_F(RegistryWalk, FailuresAreReportedAndLoseNothing) {
          false},
         {"GetNamedSecurityInfoA", 5, 1, "", {other}, false},
         {"RegRestoreKeyA", 1009, 0, "", {"Error 1009 restoring hive to key '" + kNewS + "'", other}, false},
-        // The first call is the grant on the old key, made through SetNamedSecurityInfoA.
+        // The first call is the grant on the old key, written through its handle.
         {"RegSetKeySecurity", 5, 2, "", {"Error 5 copying security to key '" + kNewS + "'"}, true},
         // The old tree stays; met again, it is not copied over its own copy.
         {"RegDeleteKeyA",
