@@ -53,8 +53,8 @@ struct Ace {
     Bytes sid;
 };
 
-// A self-relative descriptor: header, owner, group, DACL (no SACL).
-SharedDescriptor Descriptor(const Bytes& owner, const Bytes& group, const std::vector<Ace>& aces) {
+// An ACL in NT's binary form holding the entries in their order.
+Bytes AclOf(const std::vector<Ace>& aces) {
     Bytes acl(8, 0);
     for (const Ace& a : aces) {
         size_t size = 8 + a.sid.size();
@@ -71,6 +71,12 @@ SharedDescriptor Descriptor(const Bytes& owner, const Bytes& group, const std::v
     acl[2] = (uint8_t)acl.size();
     acl[3] = (uint8_t)(acl.size() >> 8);
     acl[4] = (uint8_t)aces.size();
+    return acl;
+}
+
+// A self-relative descriptor: header, owner, group, DACL (no SACL).
+SharedDescriptor Descriptor(const Bytes& owner, const Bytes& group, const std::vector<Ace>& aces) {
+    const Bytes acl = AclOf(aces);
     Bytes sd(20, 0);
     sd[0] = SECURITY_DESCRIPTOR_REVISION;
     uint16_t control = SE_SELF_RELATIVE | SE_DACL_PRESENT;
@@ -89,22 +95,7 @@ SharedDescriptor Descriptor(const Bytes& owner, const Bytes& group, const std::v
 // with the control bits given (the XP and 2000 presets take their key security from a real
 // XP machine's hives, byte for byte).
 SharedDescriptor NtDescriptor(uint16_t control, const Bytes& owner, const Bytes& group, const std::vector<Ace>& aces) {
-    Bytes acl(8, 0);
-    for (const Ace& a : aces) {
-        size_t size = 8 + a.sid.size();
-        size_t at = acl.size();
-        acl.resize(at + size, 0);
-        acl[at] = a.type;
-        acl[at + 1] = a.flags;
-        acl[at + 2] = (uint8_t)size;
-        acl[at + 3] = (uint8_t)(size >> 8);
-        Put32(&acl, at + 4, a.mask);
-        memcpy(&acl[at + 8], a.sid.data(), a.sid.size());
-    }
-    acl[0] = ACL_REVISION;
-    acl[2] = (uint8_t)acl.size();
-    acl[3] = (uint8_t)(acl.size() >> 8);
-    acl[4] = (uint8_t)aces.size();
+    const Bytes acl = AclOf(aces);
     Bytes sd(20, 0);
     sd[0] = SECURITY_DESCRIPTOR_REVISION;
     control |= SE_SELF_RELATIVE | SE_DACL_PRESENT;
