@@ -729,6 +729,9 @@ TEST_F(JobFailure, AStopRequestIsRefusedDuringTheJobAndEndsAnIdleService) {
         Sleep(10);
     EXPECT_EQ(ntsim::ServiceRuntimeRead(dir_, kServiceName).status.dwCurrentState, (DWORD)SERVICE_STOPPED);
     EXPECT_EQ(serviceWindow, nullptr);
+    // The service main function's last reports (a process that ends takes them with it):
+    // a late one would otherwise reach the service started next.
+    ASSERT_TRUE(ntsim::ServiceMainWaitEnd(10000)) << "the service main function has not returned";
     EXPECT_FALSE(e2e::fs::exists(C("TEMP/TESSIV")));
     EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
     EXPECT_EQ(Log(), "") << "no job ran";

@@ -31,6 +31,8 @@ SERVICE_STATUS_HANDLE g_statusHandle = nullptr;
 std::atomic<bool> g_stopped{false};
 std::vector<SERVICE_STATUS> g_history;
 std::atomic<uintptr_t> g_nextHandle{0x5c100};
+// The last service main thread's end, shared with that thread (it may outlive the dispatcher).
+std::shared_ptr<std::atomic<bool>> g_mainEnded = std::make_shared<std::atomic<bool>>(true);
 
 }  // namespace
 
@@ -52,6 +54,20 @@ void ServiceSetStartedAs(const std::string& name) {
     g_handler = nullptr;
     g_statusHandle = nullptr;
     g_stopped = false;
+}
+
+bool ServiceMainWaitEnd(unsigned milliseconds) {
+    std::shared_ptr<std::atomic<bool>> ended;
+    {
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+        ended = g_mainEnded;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!*ended) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 std::vector<SERVICE_STATUS> ServiceStatusHistory() {
@@ -90,6 +106,10 @@ BOOL StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* lpServiceStartTable
     LPSERVICE_MAIN_FUNCTIONA main = lpServiceStartTable[0].lpServiceProc;
     // Shared with the service main thread, which may outlive this call.
     auto mainEnded = std::make_shared<std::atomic<bool>>(false);
+    {
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+        g_mainEnded = mainEnded;
+    }
     std::thread serviceMain([mainEnded, main, name] {
         std::string arg0 = name;
         LPSTR argv[2] = {arg0.data(), nullptr};

@@ -47,6 +47,9 @@ uint32_t StartAutoStartServices(const std::string& machineDir, uint32_t timeoutM
 std::string ServiceStartedAs();
 void ServiceSetStartedAs(const std::string& name);
 // Every status this process reported with SetServiceStatus, in order (for tests).
+// Waits for the last service main function this process started to return (a process that
+// ends takes that thread with it; tests that go on in the same process wait for it).
+bool ServiceMainWaitEnd(unsigned milliseconds);
 std::vector<SERVICE_STATUS> ServiceStatusHistory();
 void ServiceStatusHistoryClear();
 
