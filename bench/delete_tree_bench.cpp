@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "core/output.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "replace/byte_replace.h"
 

@@ -31,7 +31,7 @@
 #include "core/job_settings.h"
 #include "core/output.h"
 #include "core/sid_text.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/files/security.h"
 #include "ntsim/security/access.h"

@@ -28,7 +28,7 @@
 #include "core/job_settings.h"
 #include "core/output.h"
 #include "hive_shape.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/access.h"

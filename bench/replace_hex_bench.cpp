@@ -17,7 +17,7 @@
 
 #include "core/job_settings.h"
 #include "core/output.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "replace/byte_replace.h"
 

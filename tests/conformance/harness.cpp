@@ -9,7 +9,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #endif
 

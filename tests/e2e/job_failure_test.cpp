@@ -14,7 +14,7 @@
 #include "engine/stage_driver.h"
 #include "identity/role_checks.h"
 #include "ntsim/kernel/faults.h"
-#include "ntsim/kernel/shutdown.h"
+#include "ntsim/machine/shutdown.h"
 #include "ntsim/services/event_log.h"
 #include "ntsim/services/services.h"
 #include "ntsim/user/operator.h"

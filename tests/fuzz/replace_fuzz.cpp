@@ -22,7 +22,7 @@
 #include "../../src/core/output.cpp"
 #include "../../src/core/sid_text.cpp"
 #include "../../src/replace/byte_replace.cpp"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 
 namespace {

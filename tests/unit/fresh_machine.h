@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "nt/win32.h"
-#include "ntsim/kernel/boot.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/boot.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/security/sd.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/kernel/boot.h"
+#include "ntsim/machine/boot.h"
 
 static int Boot(const std::vector<std::string>& args) {
     if (args.size() != 1) {

@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/kernel/census.h"
+#include "ntsim/machine/census.h"
 
 static int CensusCommand(const std::vector<std::string>& args) {
     std::vector<std::string> plain;

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "command.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 
 static int Create(const std::vector<std::string>& args) {
     ntsim::MachineOptions options;

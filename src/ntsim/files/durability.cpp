@@ -113,4 +113,8 @@ void DurableForget() {
     g_renames.clear();
 }
 
+// A kill rule's power cut takes what was not committed; clearing the rules forgets the record.
+static const bool g_powerLossHooksSet = FaultSetPowerLossHook(kLoseUnflushedFiles, DurablePowerLoss) &&
+                                        FaultSetPowerLossHook(kForgetUnflushedFiles, DurableForget);
+
 }  // namespace ntsim

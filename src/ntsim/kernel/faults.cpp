@@ -9,9 +9,7 @@
 #include <vector>
 
 #include "nt/win32.h"
-#include "ntsim/files/durability.h"
 #include "ntsim/kernel/threads.h"
-#include "ntsim/registry/boot.h"
 
 namespace ntsim {
 
@@ -22,7 +20,17 @@ struct ActiveRule {
 };
 ntsim::SimMutex g_mutex;
 std::vector<ActiveRule> g_rules;
+std::atomic<void (*)()> g_hooks[kPowerLossHookCount];
+
+void RunHook(PowerLossHook which) {
+    if (void (*hook)() = g_hooks[which].load()) hook();
+}
 }  // namespace
+
+bool FaultSetPowerLossHook(PowerLossHook which, void (*hook)()) {
+    g_hooks[which] = hook;
+    return true;
+}
 
 std::atomic<size_t> faultRuleCount{0};
 std::atomic<bool> faultLosesUnflushed{false};
@@ -39,7 +47,7 @@ void FaultClearAll() {
     g_rules.clear();
     faultRuleCount = 0;
     faultLosesUnflushed = false;
-    DurableForget();
+    RunHook(kForgetUnflushedFiles);
 }
 
 bool FaultArmedByRule(const char* function) {
@@ -92,8 +100,8 @@ bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
         }
         if (!kill) return false;
     }
-    if (flushFirst) RegistryShutdown();
-    if (loseUnflushed) DurablePowerLoss();
+    if (flushFirst) RunHook(kFlushRegistry);
+    if (loseUnflushed) RunHook(kLoseUnflushedFiles);
     _exit(137);  // as a power cut: nothing else is written
 }
 

@@ -47,4 +47,11 @@ inline bool FaultArmed(const char* function) {
 // Case-insensitive glob: '*' any run, '?' one character.
 bool GlobMatch(const std::string& pattern, const std::string& text);
 
+// What a kill rule's power cut does to the state the subsystems above keep unwritten: the
+// registry's lazy flush first (a kill after a lazy flush), the files' uncommitted data lost
+// (loseUnflushed), the files' record forgotten when the rules are cleared. Each subsystem
+// sets its own at start-up; one left unset does nothing.
+enum PowerLossHook { kFlushRegistry, kLoseUnflushedFiles, kForgetUnflushedFiles, kPowerLossHookCount };
+bool FaultSetPowerLossHook(PowerLossHook which, void (*hook)());
+
 }  // namespace ntsim

@@ -16,9 +16,14 @@
 #include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
-#include "ntsim/kernel/shutdown.h"
 #include "ntsim/kernel/version.h"
 #include "ntsim/kernel/threads.h"
+
+namespace ntsim {
+// ntdll's export, made by the machine's shutdown above this folder; the table below only
+// names it.
+NTSTATUS NtShutdownSystem(int action);
+}  // namespace ntsim
 
 namespace ntsim {
 

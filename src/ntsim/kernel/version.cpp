@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "nt/win32.h"
-#include "ntsim/security/access.h"
+#include "ntsim/kernel/system_access.h"
 #include "ntsim/kernel/fail.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"

@@ -17,7 +17,7 @@
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/clock.h"
-#include "ntsim/kernel/computer_name.h"
+#include "ntsim/registry/computer_name.h"
 #include "ntsim/net/network.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/hive.h"

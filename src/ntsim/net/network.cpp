@@ -15,7 +15,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/clock.h"
-#include "ntsim/kernel/computer_name.h"
+#include "ntsim/registry/computer_name.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/hive.h"

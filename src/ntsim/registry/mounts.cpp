@@ -653,4 +653,7 @@ void FlushAllMounts() {
 
 void RegistryShutdown() { reg::FlushAllMounts(); }
 
+// A kill after a lazy flush writes the registry first.
+static const bool g_flushHookSet = FaultSetPowerLossHook(kFlushRegistry, RegistryShutdown);
+
 }  // namespace ntsim

@@ -9,8 +9,6 @@
 namespace ntsim {
 
 namespace {
-thread_local int t_systemScopes = 0;
-
 uint32_t MapGeneric(uint32_t mask, const GENERIC_MAPPING& m) {
     if (mask & GENERIC_READ) mask |= m.GenericRead;
     if (mask & GENERIC_WRITE) mask |= m.GenericWrite;
@@ -38,10 +36,6 @@ void AclMapGeneric(uint8_t* acl, size_t len, const GENERIC_MAPPING& mapping) {
         for (int b = 0; b < 4; ++b) ace[4 + b] = (uint8_t)(mask >> (8 * b));
     }
 }
-
-SystemAccessScope::SystemAccessScope() { ++t_systemScopes; }
-SystemAccessScope::~SystemAccessScope() { --t_systemScopes; }
-bool SystemAccessActive() { return t_systemScopes > 0; }
 
 uint32_t AccessCheck(const uint8_t* descriptor, size_t size, uint32_t desired, const GENERIC_MAPPING& mapping,
                      uint32_t* granted) {

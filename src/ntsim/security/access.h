@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "nt/win32.h"
+#include "ntsim/kernel/system_access.h"
 
 namespace ntsim {
 
@@ -77,15 +78,5 @@ std::vector<uint8_t> AutoInheritDescriptor(const uint8_t* parent, size_t parentS
                                            uint32_t lists, const uint8_t* oldParent = nullptr,
                                            size_t oldParentSize = 0);
 
-// While one is alive on a thread, AccessCheck grants everything on that thread:
-// the simulation's own reads of the SAM, SECURITY and policy data go through it.
-class SystemAccessScope {
-public:
-    SystemAccessScope();
-    ~SystemAccessScope();
-    SystemAccessScope(const SystemAccessScope&) = delete;
-    SystemAccessScope& operator=(const SystemAccessScope&) = delete;
-};
-bool SystemAccessActive();
 
 }  // namespace ntsim

@@ -18,7 +18,7 @@
 #include "nt/win32.h"
 #include "ntsim/security/access.h"
 #include "ntsim/kernel/faults.h"
-#include "ntsim/kernel/computer_name.h"
+#include "ntsim/registry/computer_name.h"
 #include "ntsim/kernel/handles.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/security/sam_records.h"

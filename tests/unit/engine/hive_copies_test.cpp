@@ -10,7 +10,7 @@
 #include "engine/hive_copies.h"
 #include "replace/registry_replace.h"
 #include "identity/role_checks.h"
-#include "ntsim/kernel/boot.h"
+#include "ntsim/machine/boot.h"
 #include "ntsim/kernel/conf.h"
 #include "unit/engine/engine_fixture.h"
 #include "unit/engine/stream_text.h"

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "identity/role_checks.h"
-#include "ntsim/kernel/boot.h"
+#include "ntsim/machine/boot.h"
 #include "unit/engine/engine_fixture.h"
 #include "unit/engine/stream_text.h"
 

@@ -11,7 +11,7 @@
 #include "ntsim/kernel/conf.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/registry/hive.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"

@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "ntsim/kernel/census.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/census.h"
+#include "ntsim/machine/machine.h"
 #include "unit/fresh_machine.h"
 
 namespace {

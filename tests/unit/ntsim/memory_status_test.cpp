@@ -7,7 +7,7 @@
 
 #include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 
 namespace {

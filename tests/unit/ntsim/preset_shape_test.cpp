@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "nt/win32.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/registry/regf.h"

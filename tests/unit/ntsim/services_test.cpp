@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "nt/win32.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/services/event_log.h"
 #include "ntsim/services/services.h"

@@ -196,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, RegfHivex, ::testing::Values(3u, 5u), [](cons
 
 #include <ftw.h>
 
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 
 namespace {
 

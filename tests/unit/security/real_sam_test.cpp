@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "nt/win32.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"

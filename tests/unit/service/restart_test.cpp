@@ -7,7 +7,7 @@
 
 #include "identity/role_checks.h"
 #include "ntsim/kernel/clock.h"
-#include "ntsim/kernel/shutdown.h"
+#include "ntsim/machine/shutdown.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/access.h"
 #include "ntsim/services/event_log.h"

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <thread>
 
-#include "ntsim/kernel/boot.h"
+#include "ntsim/machine/boot.h"
 #include "ntsim/kernel/clock.h"
 #include "ntsim/kernel/processes.h"
 #include "service/temporary_copy.h"

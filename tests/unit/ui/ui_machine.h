@@ -11,7 +11,7 @@
 #include "nt/win32.h"
 #include "ntsim/kernel/conf.h"
 #include "ntsim/kernel/faults.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/user/operator.h"
 #include "ntsim/kernel/process.h"
 #include "unit/fresh_machine.h"

@@ -5,7 +5,7 @@
 
 #include "identity/computer_name.h"
 #include "identity/role_checks.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/user/operator.h"
 #include "unit/fresh_machine.h"

@@ -10,7 +10,7 @@
 #include "core/output.h"
 #include "identity/role_checks.h"
 #include "ntsim/kernel/faults.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/user/operator.h"
 #include "service/service_entry.h"

@@ -1,5 +1,5 @@
 // The machine's shutdown and restart requests.
-#include "ntsim/kernel/shutdown.h"
+#include "ntsim/machine/shutdown.h"
 
 #include <strings.h>
 #include <unistd.h>

@@ -1,6 +1,6 @@
 // GetComputerNameA, SetComputerNameA and SetComputerNameExA over the registry, and
 // the boot step that makes a new name active.
-#include "ntsim/kernel/computer_name.h"
+#include "ntsim/registry/computer_name.h"
 
 #include <strings.h>
 

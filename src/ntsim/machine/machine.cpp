@@ -1,6 +1,6 @@
 // Making a machine directory: machine.conf and the drive folders. The hives of a
 // fresh system are written by the registry's own code (machine_hives.cpp).
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "ntsim/kernel/conf.h"
-#include "ntsim/kernel/machine_files.h"
-#include "ntsim/kernel/machine_hives.h"
+#include "ntsim/machine/machine_files.h"
+#include "ntsim/machine/machine_hives.h"
 
 namespace ntsim {
 

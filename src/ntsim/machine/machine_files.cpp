@@ -1,7 +1,7 @@
 // A fresh machine's files: profile folders owned by their users, a data tree whose
 // entries grant, deny and audit local accounts (inherit-only and protected entries
 // among them), files that name no local account at all, and a FAT drive.
-#include "ntsim/kernel/machine_files.h"
+#include "ntsim/machine/machine_files.h"
 
 #include <sys/stat.h>
 

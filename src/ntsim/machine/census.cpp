@@ -1,6 +1,6 @@
 // The census of a SID: hive files parsed with the registry's own regf reader, file
 // descriptors read from where the drive keeps them, the rest of the files read as bytes.
-#include "ntsim/kernel/census.h"
+#include "ntsim/machine/census.h"
 
 #include <strings.h>
 

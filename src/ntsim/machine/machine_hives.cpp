@@ -1,7 +1,7 @@
 // The hives of a freshly installed NT systemSid, built as trees and written as regf
 // files: the usual top-level structure, accounts, policy, profiles and key security,
 // holding the machine SID in the places where a real installation holds it.
-#include "ntsim/kernel/machine_hives.h"
+#include "ntsim/machine/machine_hives.h"
 
 #include <cstdio>
 #include <cstring>

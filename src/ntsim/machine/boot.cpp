@@ -1,12 +1,12 @@
 // The boot sequence of a simulated machine.
-#include "ntsim/kernel/boot.h"
+#include "ntsim/machine/boot.h"
 
 #include <cstdlib>
 
 #include "ntsim/files/boot.h"
 #include "ntsim/kernel/conf.h"
 #include "ntsim/kernel/faults.h"
-#include "ntsim/kernel/computer_name.h"
+#include "ntsim/registry/computer_name.h"
 #include "ntsim/kernel/process.h"
 #include "ntsim/kernel/processes.h"
 #include "ntsim/registry/boot.h"

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "ntsim/kernel/conf.h"
-#include "ntsim/kernel/machine.h"
+#include "ntsim/machine/machine.h"
 
 namespace ntsim {
 
