@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,27 @@ std::string RealHostPath(const std::string& path) {
     std::string out = real;
     free(real);
     return out;
+}
+
+// The table changed under the machine's lock: this process's own lock when it is attached to
+// that machine, else the lock file taken for the one change.
+void EnterTable(const std::string& machineDir, const RunningProcess& entry) {
+    auto change = [&] {
+        std::vector<RunningProcess> kept;
+        for (const auto& p : ReadTable(machineDir))
+            if (p.pid != entry.pid && Alive(p.pid)) kept.push_back(p);
+        kept.push_back(entry);
+        WriteTable(machineDir, kept);
+    };
+    if (ProcessAttached() && RealHostPath(CurrentProcess().machineDir) == RealHostPath(machineDir)) {
+        MachineLock lock;
+        change();
+        return;
+    }
+    int fd = open((machineDir + "/.machine.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) flock(fd, LOCK_EX);
+    change();
+    if (fd >= 0) close(fd);
 }
 
 void LeaveTable(const std::string& machineDir, pid_t pid) {
@@ -175,6 +197,10 @@ uint32_t ProcessLaunch(const LaunchRequest& request, pid_t* pid) {
         execve(host.c_str(), argv.data(), envp.data());
         _exit(127);
     }
+    // NT's process exists once the call returns: it is listed now, before it has run, so that
+    // a parent that ends at once never leaves the machine with neither of them listed. The
+    // child's own entry replaces this one.
+    EnterTable(request.machineDir, RunningProcess{child, image, RealHostPath(host)});
     *pid = child;
     return ERROR_SUCCESS;
 }
@@ -204,13 +230,7 @@ void ProcessTableEnter(const std::string& image, const std::string& hostPath) {
     std::string dir = CurrentProcess().machineDir;
     pid_t me = getpid();
     {
-        MachineLock lock;
-        auto table = ReadTable(dir);
-        std::vector<RunningProcess> kept;
-        for (const auto& p : table)
-            if (p.pid != me && Alive(p.pid)) kept.push_back(p);
-        kept.push_back(RunningProcess{me, image, RealHostPath(hostPath)});
-        WriteTable(dir, kept);
+        EnterTable(dir, RunningProcess{me, image, RealHostPath(hostPath)});
     }
     // Last of the exit hooks: the process's file stays in use until it has ended.
     AtProcessExit(1000, [dir, me] { LeaveTable(dir, me); });

@@ -41,6 +41,24 @@ protected:
     }
 };
 
+// As on NT, a process exists once the call that creates it returns: a parent that ends at
+// once (the service after starting the copy) never leaves a moment with neither listed.
+TEST_F(TemporaryCopyTest, ALaunchedProcessIsListedAsSoonAsTheLaunchReturns) {
+    std::filesystem::create_directories(Host("Tools"));
+    std::filesystem::copy_file(SERVICE_PROBE, Host("Tools/tessiv.exe"));
+    for (int round = 0; round < 5; ++round) {
+        ntsim::LaunchRequest request{dir_, "C:\\Tools\\tessiv.exe", "\"C:\\Tools\\tessiv.exe\" -help", "Administrator",
+                                     false, ""};
+        pid_t pid = 0;
+        ASSERT_EQ(ntsim::ProcessLaunch(request, &pid), 0u);
+        bool listed = false;
+        for (const auto& p : ntsim::ProcessTableList(dir_)) listed = listed || p.pid == pid;
+        EXPECT_TRUE(listed) << "round " << round;
+        uint32_t code = 0;
+        ASSERT_TRUE(ntsim::ProcessWaitExit(pid, 60000, &code));
+    }
+}
+
 TEST_F(TemporaryCopyTest, TheProgramAndItsCopyAreGoneAfterTheRestart) {
     const std::string program = "Program Files/Tessiv/tessiv.exe";  // a path with spaces
     std::filesystem::create_directories(Host("Program Files/Tessiv"));
