@@ -266,41 +266,52 @@ bool CensusImage(const std::string& root, ImageCensus* census, std::string* erro
     const std::string& sid = census->identity.machineSid;
     const std::string& systemRoot = census->identity.systemRoot;
     std::set<std::string> seen;  // hives by lower-case host path
-    auto count = [&](const std::string& rel, ImageHiveKind kind, const std::string& account) {
+    // keep: where the hive read stays for the caller (SOFTWARE, whose ProfileList follows).
+    auto count = [&](const std::string& rel, ImageHiveKind kind, const std::string& account, Hive* keep = nullptr) {
         std::string host, spelled;
-        if (!Resolve(root, rel, &host, &spelled) || !IsFile(host) || !seen.insert(Lower(host)).second) return;
+        if (!Resolve(root, rel, &host, &spelled) || !IsFile(host) || !seen.insert(Lower(host)).second) return false;
         ImageHive record;
         record.file = spelled;
         record.kind = kind;
         record.account = account;
-        Hive hive;
-        if (ReadImageHive(host, &hive, &record)) {
+        Hive local;
+        Hive& hive = keep ? *keep : local;
+        bool read = ReadImageHive(host, &hive, &record);
+        if (read) {
             CensusResult hits;
             CensusHiveTree(*hive.root, spelled, CensusPlace::MachineHives, sid, &hits);
             FoldHits(hits, &record);
         } else {
-            census->identity.problems.push_back(spelled + ": " + record.problem);
+            std::vector<std::string>& problems = census->identity.problems;  // the SAM, SECURITY and SYSTEM were named already
+            std::string problem = spelled + ": " + record.problem;
+            if (std::find(problems.begin(), problems.end(), problem) == problems.end()) problems.push_back(problem);
         }
         census->hives.push_back(record);
+        return read;
     };
     std::string config = systemRoot + "\\system32\\config\\";
-    for (const char* name : kMachineHives) count(config + name, ImageHiveKind::Machine, "");
+    Hive software;
+    bool haveSoftware = false;
+    for (const char* name : kMachineHives) {
+        bool isSoftware = strcmp(name, "SOFTWARE") == 0;
+        bool read = count(config + name, ImageHiveKind::Machine, "", isSoftware ? &software : nullptr);
+        haveSoftware = haveSoftware || (isSoftware && read);
+    }
     for (const char* name : kMachineHives) count(config + "RegBack\\" + name, ImageHiveKind::Backup, "");
 
     // Profiles: those ProfileList names, then any other folder of the usual places with a hive.
     std::vector<std::pair<std::string, std::string>> profiles;  // folder below the root, account SID
     {
         std::string host, spelled;
-        Hive software;
-        ImageHive record;
-        bool found = Resolve(root, config + "SOFTWARE", &host, &spelled) && IsFile(host);
-        if (!found) census->identity.problems.push_back(config + "SOFTWARE: missing (profiles found by their folders only)");
-        if (found && ReadImageHive(host, &software, &record))
+        if (!Resolve(root, config + "SOFTWARE", &host, &spelled) || !IsFile(host))
+            census->identity.problems.push_back(config + "SOFTWARE: missing (profiles found by their folders only)");
+        if (haveSoftware)
             if (const HiveKey* list = KeyAt(software.root.get(), "Microsoft\\Windows NT\\CurrentVersion\\ProfileList"))
                 for (const auto& entry : list->subkeys) {
                     std::string path = Text(entry->FindValue("ProfileImagePath"));
                     if (!path.empty()) profiles.push_back({ProfileBelowRoot(path, systemRoot), entry->name});
                 }
+        software = Hive();  // a Windows 10 SOFTWARE hive is hundreds of megabytes in memory
     }
     for (const std::string& parent : {std::string("Documents and Settings"), std::string("Users"), systemRoot + "\\Profiles"}) {
         std::string host, spelled;

@@ -13,6 +13,7 @@
 #include "ntsim/machine/census_image.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/registry/regf_log.h"
 #include "unit/fresh_machine.h"
 
 namespace {
@@ -240,6 +241,75 @@ TEST_F(CensusImageTest, SystemRootFromSoftwareAndProblemsNamed) {
     EXPECT_FALSE(ntsim::CensusImage(root_ + "/empty", &c, &error));
     EXPECT_NE(error.find("no system root"), std::string::npos) << error;
     EXPECT_EQ(Tool("--image '" + root_ + "/empty'"), 2);
+}
+
+// A log beside a hive, in either format, holding one 4 KiB page of changes newer than the hive.
+void PendingLog(const std::string& hive, const std::string& log, bool newFormat) {
+    std::ifstream in(hive, std::ios::binary);
+    std::vector<uint8_t> image((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto put32 = [](std::vector<uint8_t>& v, size_t at, uint32_t x) { memcpy(v.data() + at, &x, 4); };
+    uint32_t seq, bins;
+    memcpy(&seq, image.data() + 8, 4);
+    memcpy(&bins, image.data() + 40, 4);
+    std::vector<uint8_t> out(image.begin(), image.begin() + 512);
+    put32(out, 28, newFormat ? 6 : 1);
+    put32(out, 4, newFormat ? seq : seq + 1);
+    put32(out, 8, newFormat ? seq : seq + 1);
+    uint32_t x = 0;
+    for (size_t i = 0; i < 508; i += 4) x ^= *(const uint32_t*)(out.data() + i);
+    put32(out, 508, x);
+    std::vector<uint8_t> page(image.begin() + 4096, image.begin() + 8192);
+    if (newFormat) {
+        std::vector<uint8_t> e(48, 0);
+        memcpy(e.data(), "HvLE", 4);
+        put32(e, 12, seq);
+        put32(e, 16, bins);
+        put32(e, 20, 1);
+        put32(e, 40, 0);
+        put32(e, 44, 4096);
+        e.insert(e.end(), page.begin(), page.end());
+        e.resize((e.size() + 511) / 512 * 512);
+        put32(e, 4, (uint32_t)e.size());
+        uint64_t h1 = ntsim::Marvin32(e.data() + 40, e.size() - 40, ntsim::kHiveLogMarvinSeed);
+        memcpy(e.data() + 24, &h1, 8);
+        uint64_t h2 = ntsim::Marvin32(e.data(), 32, ntsim::kHiveLogMarvinSeed);
+        memcpy(e.data() + 32, &h2, 8);
+        out.insert(out.end(), e.begin(), e.end());
+    } else {
+        std::vector<uint8_t> vec(512, 0);
+        memcpy(vec.data(), "DIRT", 4);
+        vec[4] = 0xFF;  // the first 4 KiB of the bins
+        out.insert(out.end(), vec.begin(), vec.end());
+        out.insert(out.end(), page.begin(), page.end());
+    }
+    std::ofstream(log, std::ios::binary).write((const char*)out.data(), (std::streamsize)out.size());
+}
+
+TEST_F(CensusImageTest, HivesWithChangesInTheirLogsAreNamedAndLeftUnread) {
+    std::string root = MakeXpVolume("logs");
+    std::string config = root + "/WINDOWS/system32/config/";
+    PendingLog(config + "SECURITY", config + "security.LOG", false);  // XP's old format
+    PendingLog(config + "SYSTEM", config + "SYSTEM.LOG1", true);      // Windows 8.1's new one
+    ntsim::ImageCensus c;
+    std::string error;
+    ASSERT_TRUE(ntsim::CensusImage(root, &c, &error)) << error;
+    EXPECT_EQ(c.identity.machineSid, kPatSid);  // from the SAM
+    EXPECT_EQ(c.identity.policySid, "");
+    EXPECT_EQ(c.identity.computerName, "");
+    const ImageHive* security = Hive(c, "WINDOWS\\system32\\config\\SECURITY");
+    const ImageHive* system = Hive(c, "WINDOWS\\system32\\config\\SYSTEM");
+    ASSERT_TRUE(security && system);
+    EXPECT_EQ(security->state, ImageHiveState::Dirty);
+    EXPECT_EQ(system->state, ImageHiveState::Dirty);
+    EXPECT_EQ(security->Total() + system->Total(), 0);
+    EXPECT_NE(security->problem.find("security.LOG holds changes not yet written to it (old-format log"), std::string::npos)
+        << security->problem;
+    EXPECT_NE(system->problem.find("SYSTEM.LOG1 holds changes not yet written to it (new-format log with 1 entry"), std::string::npos)
+        << system->problem;
+    EXPECT_EQ(c.identity.problems.size(), 2u) << "each dirty hive named once";
+    std::string out;
+    EXPECT_EQ(Tool("--image '" + root + "'", &out), 1);
+    EXPECT_NE(out.find("WINDOWS\\system32\\config\\SYSTEM: dirty: SYSTEM.LOG1 holds changes"), std::string::npos) << out;
 }
 
 TEST_F(CensusImageTest, FleetFindsImagesThatShareAMachineSid) {
