@@ -109,7 +109,7 @@ bool NewLogPending(const std::vector<uint8_t>& log, uint32_t hiveSeq, std::strin
     size_t at = SecondSector(log, "HvLE");
     if (!at) return false;
     uint32_t first = 0, last = 0, pending = 0;
-    while (log.size() - at >= kEntryHeader && memcmp(log.data() + at, "HvLE", 4) == 0) {
+    while (at < log.size() && log.size() - at >= kEntryHeader && memcmp(log.data() + at, "HvLE", 4) == 0) {
         const uint8_t* e = log.data() + at;
         uint32_t size = Le32(e + 4), seq = Le32(e + 12), binsSize = Le32(e + 16), pages = Le32(e + 20);
         // An entry that does not hold together ends the log, as it ends NT's recovery.

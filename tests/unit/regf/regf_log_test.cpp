@@ -10,6 +10,7 @@
 namespace {
 
 using namespace regftest;
+namespace fs = std::filesystem;
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -189,6 +190,18 @@ TEST_F(HiveLogTest, NewFormatEntriesFromTheHivesSequenceAreDirty) {
     EXPECT_EQ(Check(&why), (uint32_t)ERROR_BADDB);
     EXPECT_NE(why.find("SYSTEM.LOG2 holds changes not yet written"), std::string::npos) << why;
     EXPECT_NE(why.find("1 entry of sequence 4618"), std::string::npos) << why;
+
+    // A last entry that is not whole sectors long and ends the file: read up to its end only.
+    fs::remove(dir_ + "/SYSTEM.LOG2");
+    std::vector<uint8_t> last = Entry(seq_, {0});
+    last.resize(40 + 8 + 4096);
+    Put32(last, 4, (uint32_t)last.size());
+    Put64(last, 24, ntsim::Marvin32(last.data() + 40, last.size() - 40, ntsim::kHiveLogMarvinSeed));
+    Put64(last, 32, ntsim::Marvin32(last.data(), 32, ntsim::kHiveLogMarvinSeed));
+    std::vector<uint8_t> log = NewLog({last});
+    ASSERT_TRUE(WriteFile(dir_ + "/SYSTEM.LOG1", log));
+    EXPECT_EQ(Check(&why), (uint32_t)ERROR_BADDB);
+    EXPECT_NE(why.find("1 entry of sequence 4613"), std::string::npos) << why;
 }
 
 TEST_F(HiveLogTest, NewFormatEntriesAlreadyReconciledOrBrokenAreClean) {
