@@ -82,7 +82,10 @@ void PrintImageTable(const ntsim::ImageCensus& c) {
                c.descriptorOccurrences);
     else
         printf("\ndescriptors: none found (no system.ntfs_acl: a plain copy of the volume, not an ntfs-3g mount)\n");
-    for (const std::string& f : c.descriptorFiles) printf("  %s\n", f.c_str());
+    // A volume's user profiles may hold many thousands: the table shows the first, the JSON all.
+    const size_t shown = 20;
+    for (size_t i = 0; i < c.descriptorFiles.size() && i < shown; ++i) printf("  %s\n", c.descriptorFiles[i].c_str());
+    if (c.descriptorFiles.size() > shown) printf("  ... and %zu more (--json lists them all)\n", c.descriptorFiles.size() - shown);
     printf("\nnames holding the machine SID: %zu\n", c.names.size());
     for (const std::string& n : c.names) printf("  %s\n", n.c_str());
     if (!id.problems.empty()) {

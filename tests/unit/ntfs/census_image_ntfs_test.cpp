@@ -115,9 +115,30 @@ TEST_F(CensusImageNtfsTest, DescriptorsOfAnNtfsVolumeAreCounted) {
     EXPECT_TRUE(sawProfile);
 
     std::string out;
+    struct stat st;
     EXPECT_EQ(Shell(std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim census --image " + mount_, &out), 1) << out;  // no SOFTWARE
     EXPECT_NE(out.find("descriptors: "), std::string::npos) << out;
     EXPECT_NE(out.find("2 name the machine SID (4 times)"), std::string::npos) << out;
+
+    // Many files of the account's: the table names the first twenty, the JSON every one.
+    fs::create_directories(pat + "/My Documents");
+    for (int i = 0; i < 25; ++i) {
+        std::string f = pat + "/My Documents/file" + std::to_string(100 + i) + ".txt";
+        std::ofstream(f) << i;
+        ASSERT_EQ(setxattr(f.c_str(), "system.ntfs_acl", sd.data(), sd.size(), 0), 0) << f;
+        lstat(f.c_str(), &st);
+        before[f] = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    }
+    lstat((pat + "/My Documents").c_str(), &st);
+    before[pat + "/My Documents"] = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    lstat(pat.c_str(), &st);
+    before[pat] = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    EXPECT_EQ(Shell(std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim census --image " + mount_, &out), 1) << out;
+    EXPECT_NE(out.find("27 name the machine SID (54 times)"), std::string::npos) << out;
+    EXPECT_NE(out.find("My Documents\\file117.txt\n  ... and 7 more (--json lists them all)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("file118.txt"), std::string::npos) << out;
+    ASSERT_EQ(Shell(std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim census --image " + mount_ + " --json", &out), 1);
+    EXPECT_NE(out.find("My Documents\\\\file124.txt"), std::string::npos) << out;
 
     for (auto& e : fs::recursive_directory_iterator(mount_)) {
         struct stat st;
