@@ -72,25 +72,25 @@ std::string Num(uint64_t n) { return std::to_string(n); }
 
 // Where the log's second sector begins: its base block fills the first sector, whose
 // size the clustering factor gives (1 for 512-byte sectors, 8 for 4 KiB ones).
-size_t SecondSector(const std::vector<uint8_t>& log, const char* signature) {
-    uint32_t clustering = Le32(log.data() + offsetof(BaseBlock, clustering));
+size_t SecondSector(const uint8_t* log, size_t size, const char* signature) {
+    uint32_t clustering = Le32(log + offsetof(BaseBlock, clustering));
     size_t candidates[2] = {kSector, (clustering >= 1 && clustering <= 8) ? (size_t)clustering * kSector : kSector};
     for (size_t at : candidates)
-        if (log.size() >= at + 4 && memcmp(log.data() + at, signature, 4) == 0) return at;
+        if (size >= at + 4 && memcmp(log + at, signature, 4) == 0) return at;
     return 0;
 }
 
 // An old-format log whose dirty pages are newer than the hive: NT wrote the log and was cut
 // off before the hive itself was written (or the hive is an older copy than its log).
-bool OldLogPending(const std::vector<uint8_t>& log, uint32_t hiveSeq, std::string* detail) {
-    uint32_t primary = Le32(log.data() + offsetof(BaseBlock, primarySeq));
-    uint32_t secondary = Le32(log.data() + offsetof(BaseBlock, secondarySeq));
+bool OldLogPending(const uint8_t* log, size_t size, uint32_t hiveSeq, std::string* detail) {
+    uint32_t primary = Le32(log + offsetof(BaseBlock, primarySeq));
+    uint32_t secondary = Le32(log + offsetof(BaseBlock, secondarySeq));
     if (primary != secondary || secondary <= hiveSeq) return false;  // a torn log is never applied
-    size_t at = SecondSector(log, "DIRT");
+    size_t at = SecondSector(log, size, "DIRT");
     if (!at) return false;
-    uint32_t binsSize = Le32(log.data() + offsetof(BaseBlock, binsSize));
+    uint32_t binsSize = Le32(log + offsetof(BaseBlock, binsSize));
     size_t bits = binsSize / kSector;
-    size_t bytes = std::min((bits + 7) / 8, log.size() - at - 4);
+    size_t bytes = std::min((bits + 7) / 8, size - at - 4);
     size_t dirty = 0;
     for (size_t i = 0; i < bytes; ++i) {
         uint8_t b = log[at + 4 + i];
@@ -105,27 +105,27 @@ bool OldLogPending(const std::vector<uint8_t>& log, uint32_t hiveSeq, std::strin
 
 // A new-format log with intact entries from the hive's sequence number on: NT 8.1 and later
 // write changes there first and into the hive only when they reconcile it.
-bool NewLogPending(const std::vector<uint8_t>& log, uint32_t hiveSeq, std::string* detail) {
-    size_t at = SecondSector(log, "HvLE");
+bool NewLogPending(const uint8_t* log, size_t size, uint32_t hiveSeq, std::string* detail) {
+    size_t at = SecondSector(log, size, "HvLE");
     if (!at) return false;
     uint32_t first = 0, last = 0, pending = 0;
-    while (at < log.size() && log.size() - at >= kEntryHeader && memcmp(log.data() + at, "HvLE", 4) == 0) {
-        const uint8_t* e = log.data() + at;
-        uint32_t size = Le32(e + 4), seq = Le32(e + 12), binsSize = Le32(e + 16), pages = Le32(e + 20);
+    while (at < size && size - at >= kEntryHeader && memcmp(log + at, "HvLE", 4) == 0) {
+        const uint8_t* e = log + at;
+        uint32_t length = Le32(e + 4), seq = Le32(e + 12), binsSize = Le32(e + 16), pages = Le32(e + 20);
         // An entry that does not hold together ends the log, as it ends NT's recovery.
-        if (size < kEntryHeader || size > log.size() - at || binsSize % kBinUnit || (uint64_t)pages * 8 > size - kEntryHeader)
+        if (length < kEntryHeader || length > size - at || binsSize % kBinUnit || (uint64_t)pages * 8 > length - kEntryHeader)
             break;
         uint64_t hash1, hash2;
         memcpy(&hash1, e + 24, 8);
         memcpy(&hash2, e + 32, 8);
-        if (Marvin32(e + kEntryHeader, size - kEntryHeader, kHiveLogMarvinSeed) != hash1) break;
+        if (Marvin32(e + kEntryHeader, length - kEntryHeader, kHiveLogMarvinSeed) != hash1) break;
         if (Marvin32(e, 32, kHiveLogMarvinSeed) != hash2) break;
         if (seq >= hiveSeq) {
             if (!pending) first = seq;
             last = seq;
             ++pending;
         }
-        at += (size + kSector - 1) / kSector * kSector;
+        at += ((size_t)length + kSector - 1) / kSector * kSector;
     }
     if (!pending) return false;
     *detail = "new-format log with " + Num(pending) + " entr" + (pending == 1 ? "y" : "ies") + " of sequence " + Num(first) +
@@ -134,6 +134,15 @@ bool NewLogPending(const std::vector<uint8_t>& log, uint32_t hiveSeq, std::strin
 }
 
 }  // namespace
+
+bool HiveLogHoldsChanges(const uint8_t* log, size_t size, uint32_t hiveSequence, std::string* detail) {
+    // An empty log, or one without a whole base block, holds nothing NT would apply.
+    if (!log || size < kSector || memcmp(log, "regf", 4) != 0 || !ChecksumHolds(log)) return false;
+    uint32_t type = Le32(log + offsetof(BaseBlock, type));
+    if (type == kTypeOldLog) return OldLogPending(log, size, hiveSequence, detail);
+    if (type == kTypeNewLog) return NewLogPending(log, size, hiveSequence, detail);
+    return false;
+}
 
 uint64_t Marvin32(const uint8_t* data, size_t size, uint64_t seed) {
     uint32_t lo = (uint32_t)seed, hi = (uint32_t)(seed >> 32);
@@ -205,13 +214,8 @@ uint32_t HiveFileClean(const std::string& hostPath, std::string* why) {
             *why = logName + " beside it cannot be read, so whether it holds changes not yet written is unknown";
             return ERROR_BADDB;
         }
-        // An empty log, or one without a whole base block, holds nothing NT would apply.
-        if (log.size() < kSector || memcmp(log.data(), "regf", 4) != 0 || !ChecksumHolds(log.data())) continue;
-        uint32_t type = Le32(log.data() + offsetof(BaseBlock, type));
         std::string detail;
-        bool pending = (type == kTypeOldLog && OldLogPending(log, secondary, &detail)) ||
-                       (type == kTypeNewLog && NewLogPending(log, secondary, &detail));
-        if (pending) {
+        if (HiveLogHoldsChanges(log.data(), log.size(), secondary, &detail)) {
             *why = logName + " holds changes not yet written to it (" + detail +
                    "): Windows applies them at its next start";
             return ERROR_BADDB;

@@ -22,6 +22,11 @@ namespace ntsim {
 // ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED, ERROR_NOT_REGISTRY_FILE) with *why too.
 uint32_t HiveFileClean(const std::string& hostPath, std::string* why);
 
+// The part of HiveFileClean that reads one log's bytes: true with *detail when the log (of
+// either format) holds changes newer than a hive whose secondary sequence number is
+// hiveSequence. A log is untrusted input: whatever its bytes, this never reads past them.
+bool HiveLogHoldsChanges(const uint8_t* log, size_t size, uint32_t hiveSequence, std::string* detail);
+
 // Marvin32 of size bytes with the seed, as (high state << 32) | low state: the checksum
 // of the new-format log's entries (seed 0xC5554E7A884DEF82, the bytes 82 EF 4D 88 7A 4E 55 C5).
 uint64_t Marvin32(const uint8_t* data, size_t size, uint64_t seed);
