@@ -141,9 +141,11 @@ int FleetCommand(const std::vector<std::string>& roots, bool json) {
         printf("%s]\n}\n", groups.empty() ? "" : "\n  ");
     } else {
         printf("%-44s %-16s %s\n", "image", "computer name", "machine SID");
-        for (size_t i = 0; i < ids.size(); ++i)
+        for (size_t i = 0; i < ids.size(); ++i) {
             printf("%-44s %-16s %s\n", ids[i].root.c_str(), ids[i].computerName.empty() ? "-" : ids[i].computerName.c_str(),
                    ids[i].machineSid.empty() ? ("(" + errors[i] + ")").c_str() : ids[i].machineSid.c_str());
+            for (const std::string& p : ids[i].problems) printf("    %s\n", p.c_str());
+        }
         if (groups.empty()) printf("\nno two images share a machine SID\n");
         for (const auto& g : groups) {
             printf("\nshared machine SID %s (%zu images):\n", ids[g[0]].machineSid.c_str(), g.size());

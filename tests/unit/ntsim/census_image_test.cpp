@@ -348,6 +348,16 @@ assert d["shared"] == [{"machineSid": sys.argv[2], "images": [sys.argv[3], sys.a
     fs::create_directories(root_ + "/blank");
     EXPECT_EQ(Tool("--fleet '" + a + "' '" + root_ + "/blank'", &out), 2);
     EXPECT_NE(out.find("no system root"), std::string::npos) << out;
+    // A half-changed clone: its SAM from the other machine, its policy still the template's.
+    // The SAM's SID groups it with that machine, and the table says the two disagree.
+    std::string d = root_ + "/d";
+    fs::copy(a, d, fs::copy_options::recursive);
+    fs::copy_file(c + "/WINNT/system32/config/SAM", d + "/WINDOWS/system32/config/SAM", fs::copy_options::overwrite_existing);
+    EXPECT_EQ(Tool("--fleet '" + a + "' '" + c + "' '" + d + "'", &out), 1);
+    EXPECT_NE(out.find("shared machine SID S-1-5-21-1-2-3 (2 images):\n  " + c + "\n  " + d + "\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("the SAM's machine SID S-1-5-21-1-2-3 and the policy's (PolAcDmS) " + std::string(kPatSid) + " disagree"),
+              std::string::npos)
+        << out;
     // The old form still works beside the new ones.
     EXPECT_EQ(Tool("'" + dir_ + "' S-1-5-21-9-9-9"), 0);
 }
