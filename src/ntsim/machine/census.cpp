@@ -213,6 +213,25 @@ const char* CensusKindName(CensusKind kind) {
     return "?";
 }
 
+bool CensusHiveTree(const HiveKey& root, const std::string& file, CensusPlace place, const std::string& sidText,
+                    CensusResult* result) {
+    Needle needle;
+    if (!ParseSid(sidText, &needle)) return false;
+    Walker walker(needle, result);
+    walker.Key(place, file, root, "");
+    return true;
+}
+
+int CensusCountText(const std::string& text, const std::string& sidText) {
+    Needle needle;
+    return ParseSid(sidText, &needle) ? CountText(text, needle.text) : 0;
+}
+
+int CensusCountBytes(const uint8_t* data, size_t size, const std::string& sidText) {
+    Needle needle;
+    return ParseSid(sidText, &needle) ? CountBytes(data, size, needle.bytes) : 0;
+}
+
 bool Census(const std::string& dir, const std::string& sidText, CensusResult* result, std::string* error) {
     *result = CensusResult();
     Needle needle;

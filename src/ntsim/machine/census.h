@@ -9,6 +9,8 @@
 
 namespace ntsim {
 
+struct HiveKey;
+
 // Where a hive or file lies.
 enum class CensusPlace {
     MachineHives,   // system32\config\{SAM,SECURITY,SOFTWARE,SYSTEM,DEFAULT}
@@ -46,5 +48,14 @@ const char* CensusKindName(CensusKind kind);
 // while an account's S-1-5-21-1-2-3-500 does); a binary one is the SID's bytes from the
 // authority's last byte on, wherever they lie. False with *error for a bad SID or machine.
 bool Census(const std::string& dir, const std::string& sidText, CensusResult* result, std::string* error);
+
+// The same matching for one piece of a machine read elsewhere (an image's hives, names and
+// descriptors): the occurrences of sidText in a hive tree appended to result's hits under
+// place and file, in a text (a file or folder name), and in bytes (a descriptor). The hive
+// function is false for a bad SID.
+bool CensusHiveTree(const HiveKey& root, const std::string& file, CensusPlace place, const std::string& sidText,
+                    CensusResult* result);
+int CensusCountText(const std::string& text, const std::string& sidText);
+int CensusCountBytes(const uint8_t* data, size_t size, const std::string& sidText);
 
 }  // namespace ntsim
