@@ -177,7 +177,10 @@ bool ReadImageFacts(const std::string& root, ImageFacts* facts, std::string* err
             missing.push_back("the hive " + facts->systemFolder + "\\" + relative);
             return false;
         }
-        if (HiveDirty(host)) facts->dirtyHives.push_back(facts->systemFolder + "\\" + relative);
+        if (HiveDirty(host)) {
+            facts->dirtyHives.push_back(facts->systemFolder + "\\" + relative);
+            return false;
+        }
         uint32_t rc = RegfLoadFile(host, hive);
         if (rc != 0) {
             missing.push_back("a readable hive " + facts->systemFolder + "\\" + relative + " (error " + std::to_string(rc) + ")");
@@ -276,6 +279,12 @@ bool ReadImageFacts(const std::string& root, ImageFacts* facts, std::string* err
         const HiveKey* primarySid = KeyAt(policy, "PolPrDmS");
         const HiveValue* sid = primarySid ? primarySid->FindValue("") : nullptr;
         if (facts->role.empty()) facts->role = sid && !sid->data.empty() ? "member" : "standalone";
+    }
+    if (!facts->dirtyHives.empty()) {
+        *error = "the hives of " + root + " are dirty (changes still in their logs, the system was not shut down cleanly): ";
+        for (size_t i = 0; i < facts->dirtyHives.size(); ++i) *error += (i ? ", " : "") + facts->dirtyHives[i];
+        *error += "; boot it once and shut it down, or replay the logs, before the offline job";
+        return false;
     }
     if (!missing.empty()) {
         *error = "the image at " + root + " lacks ";
@@ -387,12 +396,6 @@ bool MachineCreateFromImage(const std::string& dir, const std::string& rootIn, b
     std::string root = Absolute(rootIn);
     ImageFacts facts;
     if (!ReadImageFacts(root, &facts, error)) return false;
-    if (!facts.dirtyHives.empty()) {
-        *error = "the hives of " + root + " are dirty (changes still in their logs, the system was not shut down cleanly): ";
-        for (size_t i = 0; i < facts.dirtyHives.size(); ++i) *error += (i ? ", " : "") + facts.dirtyHives[i];
-        *error += "; boot it once and shut it down, or replay the logs, before the offline job";
-        return false;
-    }
     // ntsim's own files (machine.conf, the records of a running machine) live beside the
     // drives: never in the volume. Checked before anything is made.
     std::string absDir = AbsoluteToBe(dir);
