@@ -18,6 +18,7 @@
 #include "ntsim/machine/machine.h"
 #include "ntsim/registry/hive.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/registry/regf_log.h"
 #include "ntsim/security/sd.h"
 
 namespace ntsim {
@@ -80,15 +81,10 @@ std::string CountedName(const HiveKey* key) {
     return Utf16ToUtf8(units.data(), units.size());
 }
 
-// A hive file is dirty when its base block's two sequence numbers differ: NT was cut
-// between raising the first and writing the second, and the changes are in its .LOG.
-bool HiveDirty(const std::string& host) {
-    int fd = open(host.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    uint8_t base[12];
-    bool dirty = pread(fd, base, sizeof base, 0) == (ssize_t)sizeof base && memcmp(base + 4, base + 8, 4) != 0;
-    close(fd);
-    return dirty;
+// A dirty hive (a cut write: changes only NT's recovery from its logs puts in place)
+// is named with what makes it dirty; a file that is no hive is left to the reader.
+bool HiveDirty(const std::string& host, std::string* why) {
+    return HiveFileClean(host, why) == ERROR_BADDB;
 }
 
 // Expands the references a profile path may hold from the image's own system root.
@@ -177,8 +173,9 @@ bool ReadImageFacts(const std::string& root, ImageFacts* facts, std::string* err
             missing.push_back("the hive " + facts->systemFolder + "\\" + relative);
             return false;
         }
-        if (HiveDirty(host)) {
-            facts->dirtyHives.push_back(facts->systemFolder + "\\" + relative);
+        std::string why;
+        if (HiveDirty(host, &why)) {
+            facts->dirtyHives.push_back(facts->systemFolder + "\\" + relative + " (" + why + ")");
             return false;
         }
         uint32_t rc = RegfLoadFile(host, hive);
@@ -218,7 +215,9 @@ bool ReadImageFacts(const std::string& root, ImageFacts* facts, std::string* err
                 std::string hive = folder.empty() ? "" : ImageHostPath(folder, "ntuser.dat");
                 if (!hive.empty() && !IsDir(hive)) profile.hive = hive;
             }
-            if (!profile.hive.empty() && HiveDirty(profile.hive)) facts->dirtyHives.push_back(expanded + "\\ntuser.dat");
+            std::string why;
+            if (!profile.hive.empty() && HiveDirty(profile.hive, &why))
+                facts->dirtyHives.push_back(expanded + "\\ntuser.dat (" + why + ")");
             facts->profiles.push_back(profile);
         }
     }
