@@ -305,6 +305,31 @@ bool CopyXattr(const std::string& from, const char* fromName, const std::string&
     return true;
 }
 
+// Copies a descriptor into user.ntsim.sd. One that the host's file system cannot hold as
+// it is (mkntfs gives the root a descriptor padded to 4 KB, more than an ext4 inode keeps
+// beside its other attributes) is stored without its padding, its entries unchanged.
+bool CopyDescriptor(const std::string& from, const char* fromName, const std::string& to, bool* failed) {
+    std::vector<uint8_t> buf(65536);
+    ssize_t n = lgetxattr(from.c_str(), fromName, buf.data(), buf.size());
+    if (n < 0) return false;
+    buf.resize((size_t)n);
+    if (lsetxattr(to.c_str(), "user.ntsim.sd", buf.data(), buf.size(), 0) == 0) return true;
+    SdView view;
+    if ((errno != ENOSPC && errno != E2BIG) || SdParseRelative(buf.data(), buf.size(), &view) != 0) {
+        *failed = true;
+        return true;
+    }
+    // Its ACLs too are padded (an AclSize of 4 KB around eight entries): rebuilt to their entries.
+    std::vector<uint8_t> dacl, sacl;
+    std::vector<AceEntry> aces;
+    if (view.dacl && AclParse(view.dacl, view.daclLen, &aces)) dacl = AclBuild(aces, view.dacl[0]), view.dacl = dacl.data();
+    aces.clear();
+    if (view.sacl && AclParse(view.sacl, view.saclLen, &aces)) sacl = AclBuild(aces, view.sacl[0]), view.sacl = sacl.data();
+    std::vector<uint8_t> compact = SdBuild(view);
+    if (lsetxattr(to.c_str(), "user.ntsim.sd", compact.data(), compact.size(), 0) != 0) *failed = true;
+    return true;
+}
+
 // Copies a tree with its descriptors and attributes into the stores a plain host folder
 // keeps them in (user.ntsim.sd, user.ntsim.attrib with the sticky mark).
 bool CopyTree(const std::string& from, const std::string& to, std::string* error) {
@@ -343,7 +368,7 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* error
     } else {
         return true;  // devices, sockets: not part of a system volume's tree
     }
-    if (!CopyXattr(from, "system.ntfs_acl", to, "user.ntsim.sd", &failed)) CopyXattr(from, "user.ntsim.sd", to, "user.ntsim.sd", &failed);
+    if (!CopyDescriptor(from, "system.ntfs_acl", to, &failed)) CopyDescriptor(from, "user.ntsim.sd", to, &failed);
     // The attributes: without the sticky mark a plain file's stored attributes are not read.
     bool attributes = CopyXattr(from, "system.ntfs_attrib", to, "user.ntsim.attrib", &failed) ||
                       CopyXattr(from, "user.ntsim.attrib", to, "user.ntsim.attrib", &failed);
