@@ -284,3 +284,48 @@ TEST_F(OfflineFaults, CutAnywhereTheVolumeIsOriginalOrConverted) {
 }
 
 }  // namespace
+
+namespace {
+
+// The log as scripts/offline prints it: runs of three or more identical lines folded into
+// the line and a count, which unfolds to exactly the log the job wrote.
+TEST_F(OfflineImage, TheLogIsPrintedWithItsRunsFolded) {
+    // A large NT 4.0 machine's drive: its walk renames one value name hundreds of times in a row.
+    ntsim::MachineOptions options;
+    options.size = "large";
+    options.files = true;
+    std::string error;
+    ASSERT_TRUE(ntsim::MachineCreate(base_ + "/nt4", options, &error)) << error;
+    volume_ = base_ + "/nt4/drives/c";
+    std::string out;
+    ASSERT_EQ(Sh(Offline("-name:NT4-NEW"), &out), 0) << out;
+    size_t at = out.find("== the log (C:\\tessiv.log)\n");
+    size_t end = out.find("\n== time per stage");
+    ASSERT_NE(at, std::string::npos) << out;
+    ASSERT_NE(end, std::string::npos) << out;
+    std::istringstream printed(out.substr(at, end - at));
+    std::string line, previous, unfolded;
+    std::getline(printed, line);  // the heading
+    int folds = 0, run = 0;
+    const std::string mark = "   ... the line above ";
+    while (std::getline(printed, line)) {
+        if (line.rfind(mark, 0) == 0) {
+            int n = atoi(line.c_str() + mark.size());
+            EXPECT_GE(n, 2) << line;
+            EXPECT_EQ(line, mark + std::to_string(n) + " more times");
+            for (int i = 0; i < n; ++i) unfolded += previous + "\n";
+            ++folds;
+            continue;
+        }
+        run = line == previous ? run + 1 : 0;
+        EXPECT_LT(run, 2) << "an unfolded run of " << line;
+        unfolded += line + "\n";
+        previous = line;
+    }
+    EXPECT_GE(folds, 1);
+    std::string log = ReadText(volume_ + "/tessiv.log");
+    std::erase(log, '\r');
+    EXPECT_EQ(unfolded, log);
+}
+
+}  // namespace
