@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "e2e/e2e_machine.h"
+#include "e2e/volume_state.h"
 #include "e2e/xp_volume.h"
 #include "ntsim/machine/machine_image.h"
 

@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "e2e/e2e_machine.h"
+#include "e2e/volume_state.h"
 #include "e2e/xp_volume.h"
 
 namespace {
