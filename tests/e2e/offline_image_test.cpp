@@ -330,3 +330,26 @@ TEST_F(OfflineImage, TheLogIsPrintedWithItsRunsFolded) {
 }
 
 }  // namespace
+
+namespace {
+
+// The role comes from the volume: the product type, the policy's primary domain, and for a
+// controller the account domain's server role in the SAM (a backup's is 2, a primary's 3).
+TEST_F(OfflineImage, TheRoleIsReadFromTheVolume) {
+    for (const char* preset : {"nt4-workstation", "nt4-member", "nt4-pdc", "nt4-bdc", "w2k-member"}) {
+        SCOPED_TRACE(preset);
+        ntsim::MachineOptions options;
+        options.preset = preset;
+        std::string error, source = base_ + "/" + preset;
+        ASSERT_TRUE(ntsim::MachineCreate(source, options, &error)) << error;
+        ntsim::Conf made;
+        ASSERT_TRUE(ntsim::ConfLoad(source + "/machine.conf", &made, &error)) << error;
+        ntsim::ImageFacts facts;
+        ASSERT_TRUE(ntsim::ReadImageFacts(source + "/drives/c", &facts, &error)) << error;
+        EXPECT_EQ(facts.role, made.Find("machine")->Get("role"));
+        EXPECT_EQ(facts.name, made.Find("machine")->Get("name"));
+        EXPECT_EQ(facts.version + "." + facts.build, made.Find("machine")->Get("version"));
+    }
+}
+
+}  // namespace
