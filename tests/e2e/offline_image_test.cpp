@@ -136,6 +136,16 @@ TEST_F(OfflineImage, MissingPiecesAreNamedAndDirtyHivesRefused) {
     Sh("sha256sum '" + config + "system'", &sum1);
     EXPECT_EQ(sum0, sum1);
     EXPECT_FALSE(fs::exists(volume_ + "/TESSIV"));
+
+    // An earlier job's log is neither deleted nor mixed with this job's: the volume is refused.
+    {
+        std::ofstream(volume_ + "/TESSIV.LOG") << "an earlier job\n";
+    }
+    before = e2e::TakeVolume(volume_, false);
+    EXPECT_EQ(Sh(Offline("-name:NEWNAME"), &out), 3) << out;
+    EXPECT_NE(out.find("already holds C:\\tessiv.log"), std::string::npos) << out;
+    e2e::ExpectSameVolume(before, e2e::TakeVolume(volume_, false));
+    EXPECT_EQ(ReadText(volume_ + "/TESSIV.LOG"), "an earlier job\n");
 }
 
 // The job in place: the volume converted, nothing of the job left in it but its log, the
