@@ -62,6 +62,7 @@ protected:
 TEST_F(OfflineImage, CreateReadsTheVolumeItselfAndWritesNothingThere) {
     MakeVolume(30);
     if (HasFatalFailure()) return;
+    std::ofstream(volume_ + "/pagefile.sys") << std::string(100000, 'p');
     e2e::VolumeState before = e2e::TakeVolume(volume_, false);
     std::string out;
     ASSERT_EQ(Sh(Ntsim("create '" + base_ + "/m' --from-image '" + volume_ + "'"), &out), 0) << out;
@@ -99,6 +100,9 @@ TEST_F(OfflineImage, CreateReadsTheVolumeItselfAndWritesNothingThere) {
     e2e::VolumeState copy = e2e::TakeVolume(base_ + "/copy/drives/c", false);
     EXPECT_EQ(copy.descriptors, before.descriptors);
     EXPECT_EQ(copy.hives, before.hives);
+    EXPECT_EQ(copy.paths, before.paths);
+    EXPECT_EQ(fs::file_size(base_ + "/copy/drives/c/pagefile.sys"), 0u) << "the paging file is copied without its content";
+    EXPECT_EQ(ReadText(base_ + "/copy/drives/c/WINDOWS/system32/config/SAM"), ReadText(volume_ + "/WINDOWS/system32/config/SAM"));
     // The machine directory may not lie inside the volume.
     EXPECT_NE(Sh(Ntsim("create '" + volume_ + "/machine' --from-image '" + volume_ + "'"), &out), 0);
     EXPECT_NE(out.find("inside the image"), std::string::npos) << out;

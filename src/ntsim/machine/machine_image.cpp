@@ -330,9 +330,15 @@ bool CopyDescriptor(const std::string& from, const char* fromName, const std::st
     return true;
 }
 
+// The volume's paging and hibernation files: gigabytes that no job reads, copied empty.
+bool ContentNotNeeded(const std::string& name) {
+    return strcasecmp(name.c_str(), "pagefile.sys") == 0 || strcasecmp(name.c_str(), "hiberfil.sys") == 0;
+}
+
 // Copies a tree with its descriptors and attributes into the stores a plain host folder
-// keeps them in (user.ntsim.sd, user.ntsim.attrib with the sticky mark).
-bool CopyTree(const std::string& from, const std::string& to, std::string* error) {
+// keeps them in (user.ntsim.sd, user.ntsim.attrib with the sticky mark). top: from is the
+// volume's root; empty: a file copied without its content.
+bool CopyTree(const std::string& from, const std::string& to, std::string* error, bool top = false, bool empty = false) {
     struct stat st;
     if (lstat(from.c_str(), &st) != 0) {
         *error = "cannot read " + from + ": " + strerror(errno);
@@ -356,7 +362,7 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* error
         int out = in < 0 ? -1 : open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         std::vector<char> buf(1 << 20);
         ssize_t n = 0;
-        while (out >= 0 && (n = read(in, buf.data(), buf.size())) > 0)
+        while (out >= 0 && !empty && (n = read(in, buf.data(), buf.size())) > 0)
             if (write(out, buf.data(), (size_t)n) != n) n = -1, failed = true;
         if (in < 0 || out < 0 || n < 0) failed = true;
         if (in >= 0) close(in);
@@ -388,7 +394,7 @@ bool CopyTree(const std::string& from, const std::string& to, std::string* error
             if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
         closedir(d);
         for (const std::string& name : names)
-            if (!CopyTree(from + "/" + name, to + "/" + name, error)) return false;
+            if (!CopyTree(from + "/" + name, to + "/" + name, error, false, top && ContentNotNeeded(name))) return false;
     }
     return true;
 }
@@ -437,7 +443,7 @@ bool MachineCreateFromImage(const std::string& dir, const std::string& rootIn, b
     }
     std::string drive = root;
     if (copy) {
-        if (!MakeHostDirs(absDir + "/drives") || !CopyTree(root, absDir + "/drives/c", error)) {
+        if (!MakeHostDirs(absDir + "/drives") || !CopyTree(root, absDir + "/drives/c", error, true)) {
             if (error->empty()) *error = "cannot create " + absDir + "/drives";
             return false;
         }
