@@ -92,12 +92,9 @@ std::string ExpandImagePath(std::string path, const std::string& systemRoot) {
     const std::pair<const char*, std::string> names[] = {{"%SystemRoot%", systemRoot},
                                                          {"%windir%", systemRoot},
                                                          {"%SystemDrive%", systemRoot.substr(0, 2)}};
-    for (const auto& n : names) {
-        size_t at;
-        while ((at = strcasestr(path.c_str(), n.first) ? strcasestr(path.c_str(), n.first) - path.c_str() : std::string::npos) !=
-               std::string::npos)
-            path.replace(at, strlen(n.first), n.second);
-    }
+    for (const auto& n : names)
+        for (const char* hit; (hit = strcasestr(path.c_str(), n.first)) != nullptr;)
+            path.replace((size_t)(hit - path.c_str()), strlen(n.first), n.second);
     return path;
 }
 
