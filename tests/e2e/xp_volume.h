@@ -158,8 +158,12 @@ inline bool MakeXpVolume(const std::string& root, const std::string& scratch, in
         snprintf(name, sizeof name, "/file%05d.txt", i);
         std::string dir = profiles + folder;
         if (!fs::exists(dir)) {
+            // Its folder too ("My Documents", "Desktop", "Program Files") gets a descriptor as
+            // XP writes it, not the one ntfs-3g gives a new folder: a descriptor set above it
+            // recomputes what it inherits.
             fs::create_directories(dir, ec);
-            if (ec || !secure(dir, kind == 0 ? patSd : kind == 1 ? adminSd : systemSd)) {
+            const std::vector<uint8_t>& sd = kind == 0 ? patSd : kind == 1 ? adminSd : systemSd;
+            if (ec || !secure(fs::path(dir).parent_path(), sd) || !secure(dir, sd)) {
                 if (error->empty()) *error = "cannot create " + dir;
                 return false;
             }

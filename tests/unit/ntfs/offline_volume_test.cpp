@@ -173,3 +173,40 @@ TEST_F(OfflineVolume, RehearsalThenJobInPlace) {
 }
 
 }  // namespace
+
+namespace {
+
+// A job in place that fails in its file walk (one of Pat's folders refuses its new
+// descriptor) puts the NTFS volume back: every hive key by key, every descriptor byte for
+// byte as ntfs-3g shows it, and nothing of the job left but its log.
+TEST_F(OfflineVolume, AFailedJobInPlacePutsTheVolumeBack) {
+    std::string error, out;
+    ASSERT_TRUE(e2e::MakeXpVolume(mount_, base_, 600, true, &error)) << error;
+    e2e::VolumeState before = e2e::TakeVolume(mount_, true);
+    std::string ntsim = std::string("'") + TESSIV_BINARY_DIR + "/tools/ntsim/ntsim' ";
+    std::string dir = base_ + "/machine";
+    ASSERT_EQ(Sh(ntsim + "create '" + dir + "' --from-image '" + mount_ + "'", &out), 0) << out;
+    ASSERT_EQ(Sh(ntsim + "install '" + dir + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'", &out), 0) << out;
+    ASSERT_EQ(Sh(ntsim + "run '" + dir + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet -name:M57-NEW '-log:C:\\tessiv.log'", &out), 1)
+        << out;
+    std::ofstream(dir + "/machine.conf", std::ios::app)
+        << "\n[fault]\nfunction = SetNamedSecurityInfoA\npath = C:\\Documents and Settings\\Pat\\My Documents\\Folder09\\*\nerror = 5\n";
+    ASSERT_EQ(Sh(ntsim + "boot '" + dir + "'", &out), 0) << out;
+    ASSERT_EQ(Sh(ntsim + "boot '" + dir + "'", &out), 0) << out;
+    std::stringstream log;
+    {
+        std::ifstream in(mount_ + "/tessiv.log");
+        log << in.rdbuf();
+    }
+    EXPECT_NE(log.str().find("Restoring"), std::string::npos) << log.str();
+    // What the install put in the volume, the log and the hives NT keeps after a replacement.
+    fs::remove_all(mount_ + "/TESSIV");
+    fs::remove(mount_ + "/tessiv.log");
+    for (const auto& e : fs::directory_iterator(mount_ + "/WINDOWS/system32/config"))
+        if (e.path().extension() == ".BAK") fs::remove(e.path());
+    e2e::ExpectSameVolume(before, e2e::TakeVolume(mount_, true));
+    Unmount();
+    ASSERT_EQ(Sh("ntfssecaudit -a '" + image_ + "'", &out), 0) << out;
+}
+
+}  // namespace
