@@ -66,7 +66,11 @@ protected:
     }
     void Unmount() {
         if (!mounted_) return;
-        if (Sh("fusermount -u '" + mount_ + "'") != 0) Sh("umount '" + mount_ + "'");
+        // A mount still busy is detached lazily rather than left behind.
+        if (Sh("fusermount -u '" + mount_ + "'") != 0 && Sh("umount '" + mount_ + "'") != 0) {
+            ADD_FAILURE() << "the volume was still in use at its unmount";
+            Sh("fusermount -uz '" + mount_ + "'");
+        }
         mounted_ = false;
     }
     void TearDown() override {
