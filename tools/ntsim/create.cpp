@@ -1,13 +1,16 @@
 // ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]
+// ntsim create DIR --from-image ROOT [--copy]
 #include <cstdio>
 
 #include "command.h"
 #include "ntsim/machine/machine.h"
+#include "ntsim/machine/machine_image.h"
 
 static int Create(const std::vector<std::string>& args) {
     ntsim::MachineOptions options;
     options.files = true;
-    std::string dir;
+    std::string dir, image;
+    bool copy = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string* out) {
@@ -30,6 +33,10 @@ static int Create(const std::vector<std::string>& args) {
                 fprintf(stderr, "ntsim create: --size is small or large\n");
                 return 2;
             }
+        } else if (a == "--from-image") {
+            if (!value(&image)) return 2;
+        } else if (a == "--copy") {
+            copy = true;
         } else if (a == "--no-files") {
             options.files = false;
         } else if (!a.empty() && a[0] == '-') {
@@ -43,10 +50,23 @@ static int Create(const std::vector<std::string>& args) {
         }
     }
     if (dir.empty()) {
-        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]\n");
+        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]\n"
+                        "       ntsim create DIR --from-image ROOT [--copy]\n");
         return 2;
     }
     std::string error;
+    if (!image.empty()) {
+        if (!ntsim::MachineCreateFromImage(dir, image, copy, &error)) {
+            fprintf(stderr, "ntsim create: %s\n", error.c_str());
+            return 1;
+        }
+        printf("created a machine in %s for the image %s%s\n", dir.c_str(), image.c_str(), copy ? " (on a copy)" : " (in place)");
+        return 0;
+    }
+    if (copy) {
+        fprintf(stderr, "ntsim create: --copy goes with --from-image\n");
+        return 2;
+    }
     if (!ntsim::MachineCreate(dir, options, &error)) {
         fprintf(stderr, "ntsim create: %s\n", error.c_str());
         return 1;
@@ -55,4 +75,4 @@ static int Create(const std::vector<std::string>& args) {
     return 0;
 }
 
-NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]", Create);
+NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files] | --from-image ROOT [--copy]", Create);

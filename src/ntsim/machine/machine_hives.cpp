@@ -352,6 +352,10 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         Bytes f(0x68, 0);
         f[0] = 2;
         Put32(&f, 0x48, 1002);  // next RID (1001 was an account since deleted)
+        // The server state (enabled) and role, as NT keeps them: a backup controller's
+        // account domain is a backup (2), every other one primary (3).
+        Put32(&f, 0x58, 1);
+        Put32(&f, 0x5C, preset.role == "bdc" ? 2 : 3);
         Binary(account, "F", f);
         Binary(account, "V", v);
     }
