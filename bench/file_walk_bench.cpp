@@ -6,7 +6,8 @@
 // machine SID. Each round walks all drives once (old SID to new, the next round back
 // again, its write-ahead record of the changed files kept as in a job) and runs getfattr
 // once, in turns first; the median ratio is reported. Memory: the
-// heap the kept records of the changed files take, per changed file.
+// heap the walk still holds when it ends, per changed file (the restore's list is the
+// record on the disk, so this stays near nothing).
 // With depth > 0 the tree is a profile-like one of that many folder levels, four folders a
 // level, the files spread over the deepest folders: every folder gives an account of the
 // old machine an entry of its own that folders and files below inherit, as a user's folders

@@ -96,8 +96,9 @@ bool CountRecordEntries(const char* path, DWORD* count) {
     *count = 0;
     FILE* record = fopen(path, "rb");
     if (!record) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
-        RecordError(GetLastError());
+        DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND) return true;  // the usual case: a new work directory
+        RecordError(err);
         return false;
     }
     char name[MAX_PATH];
@@ -177,7 +178,6 @@ bool OpenRecord() {
 
 // Appends the pending files' entries to the record and makes them durable (the stream is
 // opened in commit mode, so that fflush reaches the disk). 1 or 0 (reported).
-
 bool RecordPendingFiles() {
     if (!recordStream) return true;
     bool written = true;

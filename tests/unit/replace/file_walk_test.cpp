@@ -298,6 +298,50 @@ TEST_F(FileWalk, TheWriteAheadRecordUndoesExactlyWhatTheWalkChanged) {
     EXPECT_EQ(changedFileCount, 0u);
 }
 
+// The restore's list is read back from the record: a walk outside a job keeps it in a
+// temporary file of the work folder, gone with the list; a second walk adds its own files
+// after those the first one recorded but never wrote (it stopped at a failure), and the
+// restore puts back exactly the written ones. A record that vanished is reported.
+TEST_F(FileWalk, TheRestoreListIsReadBackFromTheRecord) {
+    Machine("D fixed NTFS yes");
+    auto temporaryRecords = [&] {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(HostOf("C:\\")))
+            if (e.path().filename().string().rfind("SEC", 0) == 0 && e.path().extension() == ".TMP")
+                out.push_back(e.path().string());
+        return out;
+    };
+    const std::vector<std::string> chain = {"D:\\1", "D:\\1\\2", "D:\\1\\2\\3"};
+    Put(chain[0], kOldOwner, true), Put(chain[1], kOldInDacl, true), Put(chain[2], kDomainInDacl);
+    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_WRITE_FAULT, 1, chain[1], false});
+    EXPECT_EQ(ScanFileSystemSecurity(), 0);
+    EXPECT_EQ(Recorded(), std::vector<std::string>({chain[0]}));
+    const std::vector<std::string> records = temporaryRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(ReadAll(records[0]).find(chain[2] + std::string(1, '\0')), std::string::npos) << "recorded, not written";
+    ntsim::FaultClearAll();
+    ASSERT_EQ(ScanFileSystemSecurity(), 1) << Log();
+    EXPECT_EQ(Recorded(), chain);
+    EXPECT_EQ(Rewritten(), chain);
+    EXPECT_EQ(temporaryRecords(), records) << "one record for the list";
+    std::string before = Log();
+    ASSERT_EQ(RestoreFileSystemSecurity(), 1);
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+    EXPECT_EQ(Log(), before + "\nRestoring File System Security:\n   D:\\1\n   D:\\1\\2\n   D:\\1\\2\\3\n"
+                              "Complete: File system security restored successfully.\n");
+    FreeChangedFiles();
+    EXPECT_EQ(temporaryRecords(), std::vector<std::string>());
+    // The record is gone under the list: the restore says so and fails.
+    NextCase();
+    ASSERT_EQ(ScanFileSystemSecurity(), 1);
+    ASSERT_EQ(temporaryRecords().size(), 1u);
+    std::filesystem::remove(temporaryRecords()[0]);
+    EXPECT_EQ(RestoreFileSystemSecurity(), -1);
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_EQ(Errors()[0].rfind("Error 2 reading the record of file security '", 0), 0u) << Errors()[0];
+    EXPECT_EQ(Rewritten(), chain);
+}
+
 // The restore list is the write-ahead record on the disk: the memory the walk and the restore
 // take does not grow with the changed files. Thousands of files whose descriptors are as
 // large as the attribute allows stand for a file server's million: each kept in memory would
