@@ -609,9 +609,9 @@ TEST_F(JobFailure, AnAbortInsideAStageEightRewriteRestoresEveryFile) {
 // descriptors are as large as the attribute allows: the job runs under a limit of memory
 // beyond what the process has mapped when it starts (24 MiB) that a list of the changed
 // files kept in memory (some 3 KB a file, 30 MiB here) would exceed, and the restore puts
-// every descriptor back byte for byte from the walk's record on the disk. The job runs in
-// a child process, which makes the checks and reports them. (A limit of memory that stands
-// for the 64 MiB a service may take on a server with a million changed files.)
+// every descriptor back byte for byte from the walk's record on the disk. (The limit stands
+// for the 64 MiB the service may take on a server with a million changed files.) The job
+// runs in a child process, which makes the checks and reports them.
 TEST_F(JobFailure, AFailureAfterTheWalkPutsEveryFileBackFromTheRecordInBoundedMemory) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizers' own allocations fail under an address-space limit";

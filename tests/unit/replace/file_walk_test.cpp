@@ -340,6 +340,15 @@ TEST_F(FileWalk, TheRestoreListIsReadBackFromTheRecord) {
     ASSERT_EQ(Errors().size(), 1u);
     EXPECT_EQ(Errors()[0].rfind("Error 2 reading the record of file security '", 0), 0u) << Errors()[0];
     EXPECT_EQ(Rewritten(), chain);
+    // A changed file that is gone cannot be put back: shown as before, the others are.
+    NextCase();
+    for (const std::string& path : chain) Put(path, stored_[path], path != chain[2]);
+    ASSERT_EQ(ScanFileSystemSecurity(), 1);
+    std::filesystem::remove(HostOf(chain[2]));
+    stored_.erase(chain[2]);
+    EXPECT_EQ(RestoreFileSystemSecurity(), -1);
+    EXPECT_EQ(Errors(), std::vector<std::string>({"Error 2 restoring security of 'D:\\1\\2\\3'"}));
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
 }
 
 // The restore list is the write-ahead record on the disk: the memory the walk and the restore
