@@ -170,7 +170,12 @@ bool OpenRecord() {
         temporaryRecord = true;  // empty, and removed with the list
     }
     if (!StartRun()) return false;
-    recordStream = fopen(recordPath, "abc");
+    {
+        // The restore after an abort opens the record too: the worker is not stopped inside
+        // the runtime's stream calls.
+        UnbrokenStep step;
+        recordStream = fopen(recordPath, "abc");
+    }
     if (recordStream) return true;
     RecordError(GetLastError());
     return false;
@@ -181,19 +186,23 @@ bool OpenRecord() {
 bool RecordPendingFiles() {
     if (!recordStream) return true;
     bool written = true;
-    for (DWORD i = 0; i < pendingCount && written; ++i) {
-        FileSecurity* file = pendingFiles[i];
-        RecordEntry entry = {kRecordMarker, file->preparedParts, (DWORD)strlen(file->path) + 1,
-                             file->descriptor ? GetSecurityDescriptorLength(file->descriptor) : 0};
-        written = entry.descriptorSize >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
-                  entry.descriptorSize <= kMaxRecordedDescriptor && fwrite(&entry, sizeof entry, 1, recordStream) == 1 &&
-                  fwrite(file->path, entry.pathSize, 1, recordStream) == 1 &&
-                  fwrite(file->descriptor, entry.descriptorSize, 1, recordStream) == 1;
+    {
+        // A worker stopped inside would leave the stream locked for the clean-up's close.
+        UnbrokenStep step;
+        for (DWORD i = 0; i < pendingCount && written; ++i) {
+            FileSecurity* file = pendingFiles[i];
+            RecordEntry entry = {kRecordMarker, file->preparedParts, (DWORD)strlen(file->path) + 1,
+                                 file->descriptor ? GetSecurityDescriptorLength(file->descriptor) : 0};
+            written = entry.descriptorSize >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
+                      entry.descriptorSize <= kMaxRecordedDescriptor &&
+                      fwrite(&entry, sizeof entry, 1, recordStream) == 1 &&
+                      fwrite(file->path, entry.pathSize, 1, recordStream) == 1 &&
+                      fwrite(file->descriptor, entry.descriptorSize, 1, recordStream) == 1;
+        }
+        written = written && fflush(recordStream) == 0;
+        if (written) recordEntries += pendingCount;
     }
-    if (written && fflush(recordStream) == 0) {
-        recordEntries += pendingCount;
-        return true;
-    }
+    if (written) return true;
     RecordError(GetLastError());
     return false;
 }
