@@ -248,21 +248,44 @@ static bool RecordedDescriptorFits(const BYTE* bytes, DWORD size) {
     return true;
 }
 
-int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size) {
+// The parts of a recorded descriptor, checked to lie inside it. False = unusable (the
+// message in securityErrorText).
+static bool RecordedParts(const char* path, const void* original, DWORD size, PSID* owner, PSID* group, PACL* dacl,
+                          PACL* sacl) {
     PSECURITY_DESCRIPTOR descriptor = (PSECURITY_DESCRIPTOR)original;
-    PSID recordedOwner = nullptr, recordedGroup = nullptr;
-    PACL recordedDacl = nullptr, recordedSacl = nullptr;
     BOOL present = FALSE, defaulted = FALSE;
-    parts &= kAllParts;
-    if (!RecordedDescriptorFits((const BYTE*)original, size) || GetSecurityDescriptorLength(descriptor) > size ||
-        !GetSecurityDescriptorOwner(descriptor, &recordedOwner, &defaulted) ||
-        !GetSecurityDescriptorGroup(descriptor, &recordedGroup, &defaulted) ||
-        !GetSecurityDescriptorDacl(descriptor, &present, &recordedDacl, &defaulted) ||
-        !GetSecurityDescriptorSacl(descriptor, &present, &recordedSacl, &defaulted)) {
-        snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'",
-                 (int)ERROR_INVALID_SECURITY_DESCR, PathText(path));
+    *owner = *group = nullptr;
+    *dacl = *sacl = nullptr;
+    if (RecordedDescriptorFits((const BYTE*)original, size) && GetSecurityDescriptorLength(descriptor) <= size &&
+        GetSecurityDescriptorOwner(descriptor, owner, &defaulted) &&
+        GetSecurityDescriptorGroup(descriptor, group, &defaulted) &&
+        GetSecurityDescriptorDacl(descriptor, &present, dacl, &defaulted) &&
+        GetSecurityDescriptorSacl(descriptor, &present, sacl, &defaulted))
+        return true;
+    snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'",
+             (int)ERROR_INVALID_SECURITY_DESCR, PathText(path));
+    return false;
+}
+
+// Writes the recorded parts named in parts, with the protection the descriptor had.
+static int WriteRecordedParts(const char* path, DWORD parts, const void* original, PSID owner, PSID group, PACL dacl,
+                              PACL sacl) {
+    DWORD err = SetNamedSecurityInfoA((LPSTR)path, SE_FILE_OBJECT,
+                                      parts | Protection((PSECURITY_DESCRIPTOR)original, parts), owner, group, dacl, sacl);
+    if (err != ERROR_SUCCESS) {
+        snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'", (int)err,
+                 PathText(path));
         return -1;
     }
+    return 1;
+}
+
+int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size) {
+    PSECURITY_DESCRIPTOR descriptor = (PSECURITY_DESCRIPTOR)original;
+    PSID recordedOwner, recordedGroup;
+    PACL recordedDacl, recordedSacl;
+    parts &= kAllParts;
+    if (!RecordedParts(path, original, size, &recordedOwner, &recordedGroup, &recordedDacl, &recordedSacl)) return -1;
     // The same read as the walk's: a file that already holds its recorded security (its
     // batch was recorded, then the power failed before it was written) is not touched.
     PSECURITY_DESCRIPTOR current = nullptr;
@@ -275,14 +298,14 @@ int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original,
                 memcmp(current, descriptor, GetSecurityDescriptorLength(descriptor)) == 0;
     if (current) LocalFree(current);
     if (same) return 0;
-    err = SetNamedSecurityInfoA((LPSTR)path, SE_FILE_OBJECT, parts | Protection(descriptor, parts), recordedOwner,
-                                recordedGroup, recordedDacl, recordedSacl);
-    if (err != ERROR_SUCCESS) {
-        snprintf(securityErrorText, sizeof securityErrorText, "Error %d restoring security of '%s'", (int)err,
-                 PathText(path));
-        return -1;
-    }
-    return 1;
+    return WriteRecordedParts(path, parts, original, recordedOwner, recordedGroup, recordedDacl, recordedSacl);
+}
+
+int PutBackRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size) {
+    PSID owner, group;
+    PACL dacl, sacl;
+    if (!RecordedParts(path, original, size, &owner, &group, &dacl, &sacl)) return -1;
+    return WriteRecordedParts(path, parts & kAllParts, original, owner, group, dacl, sacl);
 }
 
 const char* FileSecurity::ErrorText() { return securityErrorText; }

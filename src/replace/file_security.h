@@ -55,6 +55,10 @@ struct FileSecurity {
 // of the file kept it) named in parts. 1 = restored, 0 = nothing to do (the file's security
 // is already that, or the file is gone), -1 = failed (the message in securityErrorText).
 int RestoreRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size);
+// The same parts written back whatever the file holds now, as the restore after a failure
+// puts back each file the walk rewrote. 1 = restored, -1 = failed (a file that is gone too;
+// the message in securityErrorText).
+int PutBackRecordedSecurity(const char* path, DWORD parts, const void* original, DWORD size);
 
 // True for a SID with five sub-authorities whose last (the RID) is 500 or above: an
 // account or group of a machine or domain, whose owner or group entry is rewritten.

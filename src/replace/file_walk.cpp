@@ -1,6 +1,7 @@
 // The file system security walk: the drive list, the depth-first walk of each NTFS
-// volume, the per-file rewrite with its record kept when something changed, the restore;
-// the write-ahead record of the files about to be rewritten, and its revert.
+// volume, the per-file rewrite; the write-ahead record of the files about to be rewritten,
+// which is also the restore's list of the changed files (read back from the disk, so that
+// memory does not grow with them), the restore and the revert.
 #include "replace/file_walk.h"
 
 #include <cstdio>
@@ -10,13 +11,10 @@
 #include "core/job_settings.h"
 #include "core/output.h"
 
-FileSecurity** changedFiles = nullptr;
 DWORD changedFileCount = 0;
 const char* const kFileSecurityRecordName = "FILESEC";
 
 namespace {
-
-DWORD changedFileCapacity = 0;
 
 // Files whose rewrite is prepared but not yet written: they are written once their entries
 // in the write-ahead record are durable, a batch at a time, so that the record costs one
@@ -24,10 +22,25 @@ DWORD changedFileCapacity = 0;
 const DWORD kBatchFiles = 256;
 FileSecurity* pendingFiles[kBatchFiles];
 DWORD pendingCount = 0;
-// The write-ahead record of the walk under way, opened at its first batch; null without a
-// work directory (a walk outside a job keeps none).
+// The write-ahead record of the walk under way, opened as the walk begins: in the job's work
+// directory, or for a walk outside a job in a temporary file of the work folder, removed
+// with the list.
 FILE* recordStream = nullptr;
 char recordPath[MAX_PATH];
+
+// The restore's list of changed files is the record itself: each walk appends a run of
+// entries, and since a walk stops at its first failed write and writes its files in the
+// record's order, the files it changed are the first `written` entries of its run. Only
+// this bookkeeping stays in memory, a few bytes a walk.
+struct RecordRun {
+    DWORD first;    // index of the run's first entry in the record
+    DWORD written;  // its entries whose files were rewritten
+};
+RecordRun* runs = nullptr;
+DWORD runCount = 0, runCapacity = 0;
+char listRecord[MAX_PATH];    // the record the list reads; empty while the list is
+bool temporaryRecord = false; // listRecord is a temporary file, removed with the list
+DWORD recordEntries = 0;      // the whole entries listRecord holds
 
 // One entry of the record: this header, the Windows path with its NUL, the descriptor as
 // read (self-relative). A torn last entry (a power loss while appending) is cut off by its
@@ -44,6 +57,17 @@ const DWORD kMaxRecordedDescriptor = 0x10000;
 
 DWORD ChangedSoFar() { return changedFileCount; }
 
+// The next whole entry of a record: its header, path (name, MAX_PATH bytes) and descriptor
+// (kMaxRecordedDescriptor bytes). False at the end, and at a torn or foreign entry, which
+// ends the record: the torn end of a batch cut off while it was appended, none of whose
+// files was rewritten.
+bool ReadRecordEntry(FILE* record, RecordEntry* entry, char* name, BYTE* descriptor) {
+    return fread(entry, sizeof *entry, 1, record) == 1 && entry->marker == kRecordMarker && entry->pathSize >= 2 &&
+           entry->pathSize <= MAX_PATH && entry->descriptorSize >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
+           entry->descriptorSize <= kMaxRecordedDescriptor && fread(name, entry->pathSize, 1, record) == 1 &&
+           name[entry->pathSize - 1] == 0 && fread(descriptor, entry->descriptorSize, 1, record) == 1;
+}
+
 const DWORD kDriveListSize = 128;
 const DWORD kFileSystemNameSize = 64;
 
@@ -55,59 +79,131 @@ void Line(FILE* log, const char* format, const char* path) {
     LogLine(text, log);
 }
 
-// Room for one more record before a file is rewritten, so that a rewritten file always
-// has its record for the restore.
-bool ReserveChangedFile() {
-    if (changedFileCount + pendingCount < changedFileCapacity) return true;
-    DWORD capacity = changedFileCapacity ? changedFileCapacity * 2 : 64;
-    if (capacity <= changedFileCapacity || capacity > 0x7FFFFFFF / sizeof(FileSecurity*)) return false;
-    FileSecurity** grown = (FileSecurity**)LocalAlloc(LMEM_FIXED, capacity * sizeof(FileSecurity*));
-    if (!grown) return false;
-    if (changedFileCount) memcpy(grown, changedFiles, changedFileCount * sizeof(FileSecurity*));
-    if (changedFiles) LocalFree(changedFiles);
-    changedFiles = grown;
-    changedFileCapacity = capacity;
-    return true;
-}
-
 void DropPendingFiles() {
     for (DWORD i = 0; i < pendingCount; ++i) delete pendingFiles[i];
     pendingCount = 0;
 }
 
-// Appends the pending files' entries to the record and makes them durable (the stream is
-// opened in commit mode, so that fflush reaches the disk). 1 or 0 (reported).
-// Opens the record in the job's work directory, if there is one. It is opened before the
-// walk begins, so that the walk finds it like the job's other files and rewrites its
-// security too. 1 or 0 (reported).
-bool OpenRecord() {
-    JobSettings* job = jobSettings;
-    if (recordStream || !job || !job->workDirectory[0]) return true;
-    int length = snprintf(recordPath, sizeof recordPath, "%s\\%s", job->workDirectory, kFileSecurityRecordName);
-    if (length > 0 && length < (int)sizeof recordPath) recordStream = fopen(recordPath, "abc");
-    if (recordStream) return true;
+void RecordError(DWORD err) {
     char text[1024];
-    snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)GetLastError(), recordPath);
+    snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)err, recordPath);
     ReportError(text, logStream);
+}
+
+// The whole entries of an existing record, which this process's walks append to.
+// False when it cannot be read (reported).
+bool CountRecordEntries(const char* path, DWORD* count) {
+    *count = 0;
+    FILE* record = fopen(path, "rb");
+    if (!record) {
+        DWORD err = GetLastError();
+        if (err == ERROR_FILE_NOT_FOUND) return true;  // the usual case: a new work directory
+        RecordError(err);
+        return false;
+    }
+    char name[MAX_PATH];
+    BYTE* descriptor = (BYTE*)LocalAlloc(LMEM_FIXED, kMaxRecordedDescriptor);
+    RecordEntry entry;
+    while (descriptor && ReadRecordEntry(record, &entry, name, descriptor)) ++*count;
+    fclose(record);
+    if (descriptor) LocalFree(descriptor);
+    if (!descriptor) ReportError("Out of Memory", logStream);
+    return descriptor != nullptr;
+}
+
+// A run for the walk that begins, the list's first run naming its record. The worker is
+// not stopped half-way, so that the restore finds the list whole.
+bool StartRun() {
+    UnbrokenStep step;
+    if (runCount == runCapacity) {
+        DWORD capacity = runCapacity ? runCapacity * 2 : 4;
+        RecordRun* grown = capacity > runCapacity && capacity < 0x10000000
+                               ? (RecordRun*)LocalAlloc(LMEM_FIXED, capacity * sizeof(RecordRun))
+                               : nullptr;
+        if (!grown) {
+            ReportError("Out of Memory", logStream);
+            return false;
+        }
+        if (runCount) memcpy(grown, runs, runCount * sizeof(RecordRun));
+        RecordRun* old = runs;
+        runs = grown;
+        runCapacity = capacity;
+        if (old) LocalFree(old);
+    }
+    if (runCount == 0) {
+        DWORD entries = 0;
+        if (!temporaryRecord && !CountRecordEntries(recordPath, &entries)) return false;
+        memcpy(listRecord, recordPath, sizeof listRecord);
+        recordEntries = entries;
+    } else if (lstrcmpiA(listRecord, recordPath) != 0) {
+        RecordError(ERROR_INVALID_PARAMETER);  // one record a list: the work directory changed under it
+        return false;
+    }
+    runs[runCount].first = recordEntries;
+    runs[runCount].written = 0;
+    ++runCount;
+    return true;
+}
+
+// Opens the record, in the job's work directory or, for a walk outside a job, in a
+// temporary file that the list keeps. It is opened before the walk begins, so that the
+// walk finds it like the job's other files and rewrites its security too. 1 or 0 (reported).
+bool OpenRecord() {
+    if (recordStream) return true;
+    JobSettings* job = jobSettings;
+    if (job && job->workDirectory[0]) {
+        int length = snprintf(recordPath, sizeof recordPath, "%s\\%s", job->workDirectory, kFileSecurityRecordName);
+        if (length < 0 || length >= (int)sizeof recordPath) {
+            RecordError(ERROR_FILENAME_EXCED_RANGE);
+            return false;
+        }
+    } else if (temporaryRecord) {
+        memcpy(recordPath, listRecord, sizeof recordPath);
+    } else {
+        char folder[MAX_PATH];
+        recordPath[0] = 0;
+        if (!GetWorkFolder(folder) || !GetTempFileNameA(folder, "SEC", 0, recordPath)) {
+            RecordError(GetLastError());
+            return false;
+        }
+        memcpy(listRecord, recordPath, sizeof listRecord);
+        temporaryRecord = true;  // empty, and removed with the list
+    }
+    if (!StartRun()) return false;
+    {
+        // The restore after an abort opens the record too: the worker is not stopped inside
+        // the runtime's stream calls.
+        UnbrokenStep step;
+        recordStream = fopen(recordPath, "abc");
+    }
+    if (recordStream) return true;
+    RecordError(GetLastError());
     return false;
 }
 
+// Appends the pending files' entries to the record and makes them durable (the stream is
+// opened in commit mode, so that fflush reaches the disk). 1 or 0 (reported).
 bool RecordPendingFiles() {
     if (!recordStream) return true;
     bool written = true;
-    for (DWORD i = 0; i < pendingCount && written; ++i) {
-        FileSecurity* file = pendingFiles[i];
-        RecordEntry entry = {kRecordMarker, file->preparedParts, (DWORD)strlen(file->path) + 1,
-                             file->descriptor ? GetSecurityDescriptorLength(file->descriptor) : 0};
-        written = entry.descriptorSize >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
-                  entry.descriptorSize <= kMaxRecordedDescriptor && fwrite(&entry, sizeof entry, 1, recordStream) == 1 &&
-                  fwrite(file->path, entry.pathSize, 1, recordStream) == 1 &&
-                  fwrite(file->descriptor, entry.descriptorSize, 1, recordStream) == 1;
+    {
+        // A worker stopped inside would leave the stream locked for the clean-up's close.
+        UnbrokenStep step;
+        for (DWORD i = 0; i < pendingCount && written; ++i) {
+            FileSecurity* file = pendingFiles[i];
+            RecordEntry entry = {kRecordMarker, file->preparedParts, (DWORD)strlen(file->path) + 1,
+                                 file->descriptor ? GetSecurityDescriptorLength(file->descriptor) : 0};
+            written = entry.descriptorSize >= sizeof(SECURITY_DESCRIPTOR_RELATIVE) &&
+                      entry.descriptorSize <= kMaxRecordedDescriptor &&
+                      fwrite(&entry, sizeof entry, 1, recordStream) == 1 &&
+                      fwrite(file->path, entry.pathSize, 1, recordStream) == 1 &&
+                      fwrite(file->descriptor, entry.descriptorSize, 1, recordStream) == 1;
+        }
+        written = written && fflush(recordStream) == 0;
+        if (written) recordEntries += pendingCount;
     }
-    if (written && fflush(recordStream) == 0) return true;
-    char text[1024];
-    snprintf(text, sizeof text, "Error %d recording file security to '%s'", (int)GetLastError(), recordPath);
-    ReportError(text, logStream);
+    if (written) return true;
+    RecordError(GetLastError());
     return false;
 }
 
@@ -123,22 +219,22 @@ bool CommitPendingFiles() {
         FileSecurity* file = pendingFiles[i];
         int written;
         {
-            // A rewritten file is recorded for the restore before the worker may be stopped.
+            // A rewritten file is counted in the restore's list before the worker may be stopped.
             UnbrokenStep step;
             written = file->WritePreparedSecurity();
             if (written == 0) {
-                changedFiles[changedFileCount++] = file;
-                pendingFiles[i] = nullptr;  // owned by the restore's list from here on
+                ++runs[runCount - 1].written;
+                ++changedFileCount;
             }
         }
         if (written != 0) {
             ReportError(FileSecurity::ErrorText(), logStream);
-            delete file;
-            for (DWORD k = i + 1; k < pendingCount; ++k) delete pendingFiles[k];
-            pendingCount = 0;
+            DropPendingFiles();
             return false;
         }
         Line(VerboseLog(), "Replaced: %s", file->path);
+        delete file;
+        pendingFiles[i] = nullptr;
     }
     pendingCount = 0;
     return true;
@@ -188,10 +284,6 @@ bool WalkEntry(const char* path, const WIN32_FIND_DATAA& found) {
 int ProcessFileSecurity(const char* path) {
     if (!path || !*path) return 1;
     Line(nullptr, "Scanning: %s", path);
-    if (!ReserveChangedFile()) {
-        ReportError("Out of Memory", logStream);
-        return 0;
-    }
     FileSecurity* file = new (std::nothrow) FileSecurity(path);
     if (!file) {
         ReportError("Out of Memory", logStream);
@@ -329,6 +421,61 @@ int ScanFileSystemSecurity() {
     return 1;
 }
 
+int ForEachChangedFile(ChangedFileVisit visit, void* context) {
+    if (runCount == 0) return 1;
+    FILE* record = fopen(listRecord, "rb");
+    BYTE* descriptor = record ? (BYTE*)LocalAlloc(LMEM_FIXED, kMaxRecordedDescriptor) : nullptr;
+    DWORD err = GetLastError();
+    char name[MAX_PATH];
+    RecordEntry entry;
+    bool whole = descriptor != nullptr, going = true;
+    // One pass through the record, a run at a time: the entries before a run and those of
+    // its files that were not rewritten are passed over.
+    DWORD at = 0;
+    for (DWORD r = 0; r < runCount && whole && going; ++r) {
+        for (; at < runs[r].first && whole; ++at) whole = ReadRecordEntry(record, &entry, name, descriptor);
+        for (DWORD k = 0; k < runs[r].written && whole && going; ++k, ++at) {
+            whole = ReadRecordEntry(record, &entry, name, descriptor);
+            if (whole) going = visit(name, entry.parts, descriptor, entry.descriptorSize, context);
+        }
+        if (!whole && descriptor) err = ferror(record) ? GetLastError() : (DWORD)ERROR_HANDLE_EOF;
+    }
+    if (descriptor) LocalFree(descriptor);
+    if (record) fclose(record);
+    if (whole) return 1;
+    char text[1024];
+    if (record && !descriptor)
+        snprintf(text, sizeof text, "Out of Memory");
+    else
+        snprintf(text, sizeof text, "Error %d reading the record of file security '%s'", (int)err, listRecord);
+    ReportError(text, logStream);
+    return 0;
+}
+
+namespace {
+
+struct RestoreTally {
+    bool restored;
+    DWORD failures;
+};
+
+bool RestoreChangedFile(const char* path, DWORD parts, const BYTE* descriptor, DWORD size, void* context) {
+    RestoreTally* tally = (RestoreTally*)context;
+    Line(VerboseLog(), "   %s", path);
+    int result = PutBackRecordedSecurity(path, parts, descriptor, size);
+    if (result == -1) {
+        if (tally->failures++ == 0)
+            ReportError(FileSecurity::ErrorText(), logStream);
+        else
+            LogLine(FileSecurity::ErrorText(), logStream);
+    } else if (result == 1) {
+        tally->restored = true;
+    }
+    return true;
+}
+
+}  // namespace
+
 int RestoreFileSystemSecurity() {
     StatusLine("Restoring File System Security:", logStream);
     if (changedFileCount == 0) {
@@ -337,23 +484,10 @@ int RestoreFileSystemSecurity() {
     }
     // A failed file does not stop the others: each one left rewritten would keep SIDs that
     // the restored registry no longer knows. The first failure is shown, the rest logged.
-    bool restored = false;
-    DWORD failures = 0;
-    for (DWORD i = 0; i < changedFileCount; ++i) {
-        FileSecurity* file = changedFiles[i];
-        Line(VerboseLog(), "   %s", file->path);
-        int result = file->RestoreSecurity();
-        if (result == -1) {
-            if (failures++ == 0)
-                ReportError(FileSecurity::ErrorText(), logStream);
-            else
-                LogLine(FileSecurity::ErrorText(), logStream);
-        } else if (result == 1) {
-            restored = true;
-        }
-    }
-    if (failures) return -1;
-    if (!restored) return 0;
+    // The files come back first to last, as the walk wrote them, from the descriptors it read.
+    RestoreTally tally = {false, 0};
+    if (!ForEachChangedFile(RestoreChangedFile, &tally) || tally.failures) return -1;
+    if (!tally.restored) return 0;
     LogLine("Complete: File system security restored successfully.", logStream);
     return 1;
 }
@@ -379,12 +513,8 @@ int RevertRecordedFileSecurity(const char* directory) {
     char name[MAX_PATH];
     BYTE* descriptor = (BYTE*)LocalAlloc(LMEM_FIXED, kMaxRecordedDescriptor);
     RecordEntry entry;
-    while (descriptor && fread(&entry, sizeof entry, 1, record) == 1) {
-        if (entry.marker != kRecordMarker || entry.pathSize < 2 || entry.pathSize > MAX_PATH ||
-            entry.descriptorSize < sizeof(SECURITY_DESCRIPTOR_RELATIVE) || entry.descriptorSize > kMaxRecordedDescriptor ||
-            fread(name, entry.pathSize, 1, record) != 1 || name[entry.pathSize - 1] != 0 ||
-            fread(descriptor, entry.descriptorSize, 1, record) != 1)
-            break;  // the torn end of the last batch: none of its files was rewritten
+    // The torn end of the last batch ends the loop: none of its files was rewritten.
+    while (descriptor && ReadRecordEntry(record, &entry, name, descriptor)) {
         int result = RestoreRecordedSecurity(name, entry.parts, descriptor, entry.descriptorSize);
         if (result == 1) {
             ++restored;
@@ -409,9 +539,13 @@ int RevertRecordedFileSecurity(const char* directory) {
 void FreeChangedFiles() {
     DropPendingFiles();
     CloseRecord();
-    for (DWORD i = 0; i < changedFileCount; ++i) delete changedFiles[i];
-    if (changedFiles) LocalFree(changedFiles);
-    changedFiles = nullptr;
+    // A job's record stays in its work directory for the recovery; a walk's own goes.
+    if (temporaryRecord) DeleteFileA(listRecord);
+    temporaryRecord = false;
+    listRecord[0] = 0;
+    if (runs) LocalFree(runs);
+    runs = nullptr;
+    runCount = runCapacity = 0;
+    recordEntries = 0;
     changedFileCount = 0;
-    changedFileCapacity = 0;
 }

@@ -2,6 +2,10 @@
 // service run's own restore (AbortAndRestore): every hive and every file descriptor is
 // put back, and after the restart and the clean-up run the machine is the one it was.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -13,6 +17,7 @@
 #include "e2e/e2e_machine.h"
 #include "engine/stage_driver.h"
 #include "identity/role_checks.h"
+#include "ntsim/files/security.h"
 #include "ntsim/kernel/faults.h"
 #include "ntsim/machine/shutdown.h"
 #include "ntsim/services/event_log.h"
@@ -598,6 +603,87 @@ TEST_F(JobFailure, AnAbortInsideAStageEightRewriteRestoresEveryFile) {
         EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
     }
     EXPECT_TRUE(inside) << "no abort came inside a rewrite of stage 8";
+}
+
+// A failure after the walk (stage 9) on a machine with 10000 changed files, whose
+// descriptors are as large as the attribute allows: the job runs under a limit of memory
+// beyond what the process has mapped when it starts (24 MiB) that a list of the changed
+// files kept in memory (some 3 KB a file, 30 MiB here) would exceed, and the restore puts
+// every descriptor back byte for byte from the walk's record on the disk. (The limit stands
+// for the 64 MiB the service may take on a server with a million changed files.) The job
+// runs in a child process, which makes the checks and reports them.
+TEST_F(JobFailure, AFailureAfterTheWalkPutsEveryFileBackFromTheRecordInBoundedMemory) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own allocations fail under an address-space limit";
+#endif
+    Make("nt4-workstation", "S-1-5-21-1-2-3");
+    std::vector<ntsim::AceEntry> aces(80);
+    for (int i = 0; i < 80; ++i) {
+        aces[i].flags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE, aces[i].mask = 0x1F01FF;
+        ntsim::SidFromText("S-1-5-21-1-2-3-" + std::to_string(1000 + i), &aces[i].sid);
+    }
+    ntsim::SidBytes owner, group;
+    ntsim::SidFromText("S-1-5-21-1-2-3-500", &owner);
+    ntsim::SidFromText("S-1-5-18", &group);
+    std::vector<uint8_t> acl = ntsim::AclBuild(aces);
+    const std::vector<uint8_t> large = ntsim::SdBuild(SE_DACL_PRESENT, owner.data(), group.data(), nullptr, acl.data());
+    const int kFolders = 20, kFiles = 500;
+    for (int d = 0; d < kFolders; ++d) {
+        std::string folder = C("Big/d" + std::to_string(d));
+        e2e::fs::create_directories(folder);
+        for (int f = 0; f < kFiles; ++f) {
+            std::string file = folder + "/f" + std::to_string(f) + ".dat";
+            std::ofstream(file) << "x";
+            ASSERT_EQ(ntsim::FileWriteStored(file, ntsim::FileStore::NtsimXattr, large), 0u) << file;
+        }
+    }
+    const e2e::Snapshot original = e2e::Take(dir_);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        // A failed assertion returns from the body, never into the rest of the test.
+        struct rlimit saved, limit;
+        getrlimit(RLIMIT_AS, &saved);
+        auto body = [&] {
+            Attach();
+            limit = saved;
+            size_t pages = 0;
+            if (FILE* f = ::NtsimFopen("/proc/self/statm", "r")) {
+                if (fscanf(f, "%zu", &pages) != 1) pages = 0;
+                fclose(f);
+            }
+            // 24 MiB: the registry's stages take a few, the restart's thread its stack (8 MiB);
+            // threads share one heap, whose room is reserved already.
+            mallopt(M_ARENA_MAX, 1);
+            limit.rlim_cur = pages * (size_t)sysconf(_SC_PAGESIZE) + (24u << 20);
+            ASSERT_GT(pages, 0u);
+            ASSERT_LT(mallinfo2().fordblks, 4u << 20) << "the heap's free room counts as well";
+            ASSERT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+            ntsim::FaultAdd({"RegReplaceKeyA", 5, 0, "*\\TESSIV\\SAM", false});
+            EXPECT_EQ(RunJob(), -1);
+            ntsim::FaultClearAll();
+            setrlimit(RLIMIT_AS, &saved);
+            // The record held each changed file's descriptor as read until the clean-up.
+            EXPECT_GE(e2e::fs::file_size(C("TEMP/TESSIV/FILESEC")), (uintmax_t)kFolders * kFiles * large.size());
+            EndRestartAndCleanUp();
+            std::string log = Log();
+            EXPECT_NE(log.find("\nError during registry restoration\n"), std::string::npos) << log;
+            EXPECT_NE(log.find("\nComplete: File system security restored successfully.\n"), std::string::npos) << log;
+            ExpectOriginalMachine(original);
+        };
+        try {
+            body();
+        } catch (...) {
+            setrlimit(RLIMIT_AS, &saved);
+            ADD_FAILURE() << "the job ran out of memory\n" << Log();
+        }
+        fflush(nullptr);
+        _exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the job's failures are shown above";
 }
 
 // The clean-up run changes nothing a restore could put back: an Abort in its opening

@@ -1,7 +1,11 @@
 // The file system security walk on a simulated machine with several drives: what is
 // walked and in which order, the per-drive counts, the restore, and every reported failure.
 #include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -83,9 +87,14 @@ protected:
             if (Stored(path) != sd) out.push_back(path);
         return out;
     }
-    std::vector<std::string> Recorded() {
+    std::vector<std::string> Recorded() {  // the restore's list, as it reads it back
         std::vector<std::string> out;
-        for (DWORD i = 0; i < changedFileCount; ++i) out.push_back(changedFiles[i]->path);
+        auto visit = [](const char* path, DWORD, const BYTE*, DWORD, void* list) {
+            ((std::vector<std::string>*)list)->push_back(path);
+            return true;
+        };
+        EXPECT_EQ(ForEachChangedFile(visit, &out), 1);
+        EXPECT_EQ(out.size(), (size_t)changedFileCount);
         return out;
     }
     std::string Log() { return StreamText(log_); }
@@ -287,6 +296,121 @@ TEST_F(FileWalk, TheWriteAheadRecordUndoesExactlyWhatTheWalkChanged) {
     EXPECT_EQ(Errors(), std::vector<std::string>({"Error 112 recording file security to 'C:\\WORK\\FILESEC'"}));
     EXPECT_EQ(Rewritten(), std::vector<std::string>());
     EXPECT_EQ(changedFileCount, 0u);
+}
+
+// The restore's list is read back from the record: a walk outside a job keeps it in a
+// temporary file of the work folder, gone with the list; a second walk adds its own files
+// after those the first one recorded but never wrote (it stopped at a failure), and the
+// restore puts back exactly the written ones. A record that vanished is reported.
+TEST_F(FileWalk, TheRestoreListIsReadBackFromTheRecord) {
+    Machine("D fixed NTFS yes");
+    auto temporaryRecords = [&] {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(HostOf("C:\\")))
+            if (e.path().filename().string().rfind("SEC", 0) == 0 && e.path().extension() == ".TMP")
+                out.push_back(e.path().string());
+        return out;
+    };
+    const std::vector<std::string> chain = {"D:\\1", "D:\\1\\2", "D:\\1\\2\\3"};
+    Put(chain[0], kOldOwner, true), Put(chain[1], kOldInDacl, true), Put(chain[2], kDomainInDacl);
+    ntsim::FaultAdd({"SetNamedSecurityInfoA", ERROR_WRITE_FAULT, 1, chain[1], false});
+    EXPECT_EQ(ScanFileSystemSecurity(), 0);
+    EXPECT_EQ(Recorded(), std::vector<std::string>({chain[0]}));
+    const std::vector<std::string> records = temporaryRecords();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_NE(ReadAll(records[0]).find(chain[2] + std::string(1, '\0')), std::string::npos) << "recorded, not written";
+    ntsim::FaultClearAll();
+    ASSERT_EQ(ScanFileSystemSecurity(), 1) << Log();
+    EXPECT_EQ(Recorded(), chain);
+    EXPECT_EQ(Rewritten(), chain);
+    EXPECT_EQ(temporaryRecords(), records) << "one record for the list";
+    std::string before = Log();
+    ASSERT_EQ(RestoreFileSystemSecurity(), 1);
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+    EXPECT_EQ(Log(), before + "\nRestoring File System Security:\n   D:\\1\n   D:\\1\\2\n   D:\\1\\2\\3\n"
+                              "Complete: File system security restored successfully.\n");
+    FreeChangedFiles();
+    EXPECT_EQ(temporaryRecords(), std::vector<std::string>());
+    // The record is gone under the list: the restore says so and fails.
+    NextCase();
+    ASSERT_EQ(ScanFileSystemSecurity(), 1);
+    ASSERT_EQ(temporaryRecords().size(), 1u);
+    std::filesystem::remove(temporaryRecords()[0]);
+    EXPECT_EQ(RestoreFileSystemSecurity(), -1);
+    ASSERT_EQ(Errors().size(), 1u);
+    EXPECT_EQ(Errors()[0].rfind("Error 2 reading the record of file security '", 0), 0u) << Errors()[0];
+    EXPECT_EQ(Rewritten(), chain);
+    // A changed file that is gone cannot be put back: shown as before, the others are.
+    NextCase();
+    for (const std::string& path : chain) Put(path, stored_[path], path != chain[2]);
+    ASSERT_EQ(ScanFileSystemSecurity(), 1);
+    std::filesystem::remove(HostOf(chain[2]));
+    stored_.erase(chain[2]);
+    EXPECT_EQ(RestoreFileSystemSecurity(), -1);
+    EXPECT_EQ(Errors(), std::vector<std::string>({"Error 2 restoring security of 'D:\\1\\2\\3'"}));
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+}
+
+// The restore list is the write-ahead record on the disk: the memory the walk and the restore
+// take does not grow with the changed files. Thousands of files whose descriptors are as
+// large as the attribute allows stand for a file server's million: each kept in memory would
+// take some 3 KB, 9 MiB in all, where the walk and the restore get 4 MiB beyond what the
+// process has mapped (and the heap's free room). The walk and the restore run in a child
+// process under that limit; every descriptor is then checked here, byte for byte.
+TEST_F(FileWalk, TheRestoreListDoesNotGrowWithTheChangedFiles) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own allocations fail under an address-space limit";
+#endif
+    Machine("D fixed NTFS yes");
+    std::filesystem::create_directories(HostOf("C:\\WORK"));
+    strcpy(jobSettings->workDirectory, "C:\\WORK");
+    verboseLog = 0;
+    std::vector<std::string> dacl;
+    for (int i = 0; i < 80; ++i) dacl.push_back(kOld + std::to_string(1000 + i));
+    const Bytes large = Sd(kOld + "500", dacl);
+    ASSERT_GT(large.size(), 2800u);
+    const int kFiles = 3000;
+    for (int d = 0; d < 10; ++d) {
+        const std::string folder = "D:\\f" + std::to_string(d);
+        Put(folder, kClean, true);
+        for (int i = 0; i < kFiles / 10; ++i) Put(folder + "\\file" + std::to_string(i) + ".dat", large);
+    }
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        size_t pages = 0;
+        if (FILE* f = ::NtsimFopen("/proc/self/statm", "r")) {
+            if (fscanf(f, "%zu", &pages) != 1) pages = 0;
+            fclose(f);
+        }
+        struct rlimit limit;
+        getrlimit(RLIMIT_AS, &limit);
+        limit.rlim_cur = pages * (size_t)sysconf(_SC_PAGESIZE) + (4u << 20);
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
+        // The child ends here whatever happens: an allocation that fails inside the
+        // simulated machine throws, and must not run the rest of the test a second time.
+        int code = 15;
+        try {
+            size_t before = mallinfo2().uordblks;
+            if (ScanFileSystemSecurity() != 1)
+                code = 11;
+            else if (changedFileCount != (DWORD)kFiles)
+                code = 12;
+            else if (mallinfo2().uordblks - before > (256u << 10))  // kept for the restore: not a record per file
+                code = 13;
+            else
+                code = RestoreFileSystemSecurity() == 1 ? 0 : 14;
+        } catch (...) {
+        }
+        _exit(code);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "signal " << WTERMSIG(status);
+    // 11 or 15: the walk ran out of memory; 13: it kept memory for each changed file.
+    EXPECT_EQ(WEXITSTATUS(status), 0) << Log();
+    EXPECT_EQ(Rewritten(), std::vector<std::string>());
+    EXPECT_TRUE(Boxes().empty()) << Log();
 }
 
 }  // namespace
