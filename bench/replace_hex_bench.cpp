@@ -1,12 +1,15 @@
 // ReplaceHexInFile over a large file in the page cache, against `cat FILE > /dev/null`
 // on the same file in the same run; and its peak memory, for two file sizes.
-//   bench_replace_hex_bench [MiB=1024]
-// Prints the throughput of both, their ratio, and the peak resident memory of a
-// process that only attaches to the machine and of one that also runs the scan.
+//   bench_replace_hex_bench [MiB=1024] [rounds=7]
+// Each round times cat once and the scan once, in turns; prints the medians of both, their
+// throughput, the median of the rounds' ratios (cat's time over the scan's: 1.00 is cat's
+// speed), the load average before and after, and the peak resident memory of a process that
+// only attaches to the machine and of one that also runs the scan.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -82,20 +85,31 @@ void InChild(const std::string& machine, F work, double* seconds, long* maxRssKi
 
 double CatSeconds(const std::string& host) {
     std::string command = "cat '" + host + "' > /dev/null";
-    double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-        double t0 = Now();
-        if (system(command.c_str()) != 0) exit(1);
-        double t = Now() - t0;
-        if (t < best) best = t;
-    }
-    return best;
+    double t0 = Now();
+    if (system(command.c_str()) != 0) exit(1);
+    return Now() - t0;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string LoadAverage() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) != 3) return "unknown";
+    char text[64];
+    snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     size_t mib = argc > 1 ? (size_t)atol(argv[1]) : 1024;
+    int rounds = argc > 2 ? atoi(argv[2]) : 7;
+    if (rounds < 1) rounds = 1;
     char tmpl[] = "/tmp/tessiv-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     std::string machine = std::string(tmpl) + "/m";
@@ -116,12 +130,15 @@ int main(int argc, char** argv) {
         size_t size = r.size;
         std::string host = machine + "/drives/c/big.dat";
         MakeFile(host, size, r.hiveLike);
-        double cat = CatSeconds(host);  // also brings the file into the page cache
-        double best = 1e9;
+        CatSeconds(host);  // brings the file into the page cache
+        std::string loadBefore = LoadAverage();
+        std::vector<double> cats, scans, ratios;
         long rss = 0;
-        for (int run = 0; run < 3; ++run) {
-            // Alternate the direction so that every run finds and writes the same number.
+        for (int run = 0; run < rounds; ++run) {
+            // Alternate the direction so that every run finds and writes the same number;
+            // and which of the two goes first, so that neither always finds the cache warmer.
             bool forward = run % 2 == 0;
+            double cat = forward ? CatSeconds(host) : 0;
             double seconds = 0;
             long peak = 0;
             InChild(machine,
@@ -130,15 +147,21 @@ int main(int argc, char** argv) {
                                                 forward ? kNewHex : kOldHex) == 0;
                     },
                     &seconds, &peak);
-            if (seconds < best) best = seconds;
+            if (!forward) cat = CatSeconds(host);
+            cats.push_back(cat);
+            scans.push_back(seconds);
+            ratios.push_back(cat / seconds);
             if (peak > rss) rss = peak;
         }
-        double mb = (double)size;
-        printf("%s file %zu MiB: cat %.3f s (%.0f MiB/s), ReplaceHexInFile %.3f s (%.0f MiB/s), ratio %.2f of cat\n",
-               r.hiveLike ? "hive-like" : "random", size,
-               cat, mb / cat, best, mb / best, cat / best);
+        double cat = Median(cats), scan = Median(scans), mb = (double)size;
+        printf("%s file %zu MiB, %d rounds: cat %.3f s (%.0f MiB/s), ReplaceHexInFile %.3f s (%.0f MiB/s), "
+               "ratio %.2f of cat (rounds %.2f..%.2f); load average %s before, %s after\n",
+               r.hiveLike ? "hive-like" : "random", size, rounds, cat, mb / cat, scan, mb / scan, Median(ratios),
+               *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
+               loadBefore.c_str(), LoadAverage().c_str());
         printf("  peak RSS: process attached only %ld KiB, with the scan %ld KiB (difference %ld KiB)\n", baseRss, rss,
                rss - baseRss);
+        fflush(stdout);
         unlink(host.c_str());
     }
     std::string cleanup = std::string("rm -rf '") + tmpl + "'";

@@ -288,6 +288,22 @@ TEST_F(FileReplace, ScanMatchesThePlainestLoopAtEveryEdge) {
         Put(c.file, 4096 + 100, sidOld);
         cases.push_back(c);
     }
+    {
+        // A scan that passes over blocks of positions at once must stop at the first position
+        // of the next block. Matches 2 to 3 KiB apart in noise, thousands of them, meet every
+        // position of a block of any size up to 1 KiB after blocks without one; past them,
+        // gaps of every multiple of 64 up to 4 KiB and two bytes either side.
+        Case c{"after blocks without a match, and gaps around multiples of 64", noise(4096 + 190 * 65536, true),
+               sidOld, sidNew};
+        size_t at = 4096;
+        for (int i = 0; i < 4500; ++i, at += 2048 + rng() % 1024) Put(c.file, at, sidOld);
+        for (size_t k = 1; k <= 64; ++k)
+            for (size_t d = 0; d <= 4; ++d) {
+                at += 17 + k * 64 + d - 2;
+                if (at + 17 <= c.file.size()) Put(c.file, at, sidOld);
+            }
+        cases.push_back(c);
+    }
     cases.push_back({"no match in random noise", noise(4096 + 3 * 65536 + 17, false), realOld, realNew});
     {
         // Near misses: the pattern with one byte changed, at every position of it.
