@@ -14,9 +14,10 @@ const char* const kMessageCaption = "Quorvel Tessiv Service";
 
 namespace {
 
-// The latest progress line, handed from the worker to the status window's thread. The
-// worker holds it only to copy a line in, inside an UnbrokenStep so that an abort never
-// suspends it there; the window's timer never waits for it and tries again at its next tick.
+// The latest progress line, handed from the worker to the status window's thread. Either
+// holds it only to copy a line; the worker inside an UnbrokenStep, so that an abort never
+// suspends it there. The window's timer waits a little for a worker that writes lines
+// back to back, and otherwise tries again at its next tick.
 std::atomic<bool> progressHeld{false};
 char progressText[1400];
 bool progressFresh = false;  // a line came since the last one shown
@@ -64,7 +65,10 @@ void ProgressLine(const char* text, FILE* log) {
 }
 
 void ShowLatestProgressLine() {
-    if (progressHeld.exchange(true, std::memory_order_acquire)) return;
+    for (int tries = 0; progressHeld.exchange(true, std::memory_order_acquire); ++tries) {
+        if (tries == 1000) return;
+        Sleep(0);
+    }
     char text[sizeof progressText];
     bool fresh = progressFresh;
     if (fresh) memcpy(text, progressText, sizeof text);
