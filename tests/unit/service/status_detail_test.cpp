@@ -14,6 +14,7 @@
 #include "core/output.h"
 #include "core/sid_text.h"
 #include "replace/file_walk.h"
+#include "replace/registry_replace.h"
 #include "service/service_run.h"
 #include "unit/engine/engine_fixture.h"
 #include "unit/engine/stream_text.h"
@@ -49,6 +50,27 @@ DWORD WINAPI FileWalkWorker(LPVOID) {
         if (walks % 2 == 1 && Seconds() - start >= 2.0) return 1;
         std::swap(jobSettings->originalSid, jobSettings->newSid);
     }
+}
+
+// The registry walk over SOFTWARE\Walk in the same way, the values' SID texts turned
+// back and forth.
+SidPairList registryPairs = {1, {"S-1-5-21-11-22-33"}, {"S-1-5-21-44-55-66"}};
+
+DWORD WINAPI RegistryWalkWorker(LPVOID) {
+    double start = Seconds();
+    HKEY software;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &software) != ERROR_SUCCESS) return 0;
+    SidPairList pairs = registryPairs;
+    for (int walks = 1;; ++walks) {
+        if (SearchReplaceKey(software, "Walk", "MACHINE\\SOFTWARE\\Walk", &pairs) == -1) break;
+        if (walks % 2 == 1 && Seconds() - start >= 1.5) {
+            RegCloseKey(software);
+            return 1;
+        }
+        std::swap(pairs.oldText[0], pairs.newText[0]);
+    }
+    RegCloseKey(software);
+    return 0;
 }
 
 using Bytes = std::vector<uint8_t>;
@@ -159,5 +181,59 @@ TEST_F(StatusDetail, AWalkOverThousandsOfFoldersMovesTheLineAFewTimesASecond) {
     GetWindowTextA(GetDlgItem(status, kDetailControl), text, sizeof text);
     EXPECT_EQ(std::string(text), last) << log;
     EXPECT_EQ(shown.back().text, last);
+    DestroyWindow(status);
+}
+
+// Thousands of keys, one in ten with a value naming the old machine; verbose, so that the
+// log holds every line the walk writes: the detail line ends on the walk's last one.
+TEST_F(StatusDetail, ARegistryWalkOverThousandsOfKeysMovesTheLineAFewTimesASecond) {
+    Start();
+    logStream = log_ = tmpfile();
+    verboseLog = 1;
+    for (int i = 0; i < 40; ++i)
+        for (int j = 0; j < 50; ++j) {
+            std::string path = "SOFTWARE\\Walk\\k" + std::to_string(i) + "\\v" + std::to_string(j);
+            HKEY key;
+            ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
+                                      nullptr),
+                      0);
+            if (j % 10 == 0) {
+                const char* text = "S-1-5-21-11-22-33-1001";
+                ASSERT_EQ(RegSetValueExA(key, "Owner", 0, REG_SZ, (const BYTE*)text, (DWORD)strlen(text) + 1), 0);
+            }
+            RegCloseKey(key);
+        }
+
+    HWND status = nullptr;
+    double took = BehindTheStatusWindow(RegistryWalkWorker, &status);
+    verboseLog = 0;
+    std::string log = StreamText(log_);
+
+    // The walk did its work: every value names the new machine.
+    for (int i = 0; i < 40; ++i) {
+        std::string path = "SOFTWARE\\Walk\\k" + std::to_string(i) + "\\v0";
+        char data[64] = "";
+        DWORD size = sizeof data;
+        HKEY key = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key), 0) << path;
+        EXPECT_EQ(RegQueryValueExA(key, "Owner", nullptr, nullptr, (BYTE*)data, &size), 0);
+        RegCloseKey(key);
+        EXPECT_STREQ(data, "S-1-5-21-44-55-66-1001") << path;
+    }
+    size_t during = 0;
+    std::set<std::string> keys;
+    for (const Shown& s : shown)
+        if (s.text.rfind("MACHINE\\SOFTWARE\\Walk", 0) == 0) ++during, keys.insert(s.text);
+    size_t lines = 0;
+    for (char c : log) lines += c == '\n';
+    EXPECT_GT(lines, 10 * during) << "the walk wrote few lines";
+    EXPECT_LE(shown.size(), (size_t)(took / 0.2) + 2) << "the walk took " << took << " s";
+    EXPECT_GE(keys.size(), (size_t)(took / 0.5)) << "the walk took " << took << " s";
+    EXPECT_GE(keys.size(), 1u);
+    size_t lastLine = log.find_last_of('\n', log.size() - 2);
+    std::string last = log.substr(lastLine + 1, log.size() - lastLine - 2);
+    char text[1024] = "";
+    GetWindowTextA(GetDlgItem(status, kDetailControl), text, sizeof text);
+    EXPECT_EQ(std::string(text), last);
     DestroyWindow(status);
 }
