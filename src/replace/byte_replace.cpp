@@ -227,10 +227,17 @@ size_t FirstCandidateBlock(const BYTE* a, const BYTE* b, BYTE aByte, BYTE bByte,
 }
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-// The same loop with the 32-byte instructions of processors since 2013, used only where the
-// processor and the system (which must save their registers) both support them.
+// The same loop with the 32-byte instructions of processors since 2013, and with the
+// 64-byte ones of some since 2017, used only where the processor and the system (which
+// must save their registers) both support them.
 __attribute__((target("avx2"))) size_t FirstCandidateBlockWide(const BYTE* a, const BYTE* b, BYTE aByte, BYTE bByte,
                                                                size_t count) {
+    return FirstCandidateBlockBody(a, b, aByte, bByte, count);
+}
+
+__attribute__((target("avx512bw,prefer-vector-width=512"))) size_t FirstCandidateBlockWidest(const BYTE* a,
+                                                                                             const BYTE* b, BYTE aByte,
+                                                                                             BYTE bByte, size_t count) {
     return FirstCandidateBlockBody(a, b, aByte, bByte, count);
 }
 #endif
@@ -238,6 +245,7 @@ __attribute__((target("avx2"))) size_t FirstCandidateBlockWide(const BYTE* a, co
 BlockFilter ChooseBlockFilter() {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512bw")) return FirstCandidateBlockWidest;
     if (__builtin_cpu_supports("avx2")) return FirstCandidateBlockWide;
 #endif
     return FirstCandidateBlock;
