@@ -1,12 +1,18 @@
 // ReplaceHexInFile over a large file in the page cache, against `cat FILE > /dev/null`
 // on the same file in the same run; and its peak memory, for two file sizes.
-//   bench_replace_hex_bench [MiB=1024]
-// Prints the throughput of both, their ratio, and the peak resident memory of a
-// process that only attaches to the machine and of one that also runs the scan.
+//   bench_replace_hex_bench [MiB=1024] [rounds=7]
+// Each round times cat once and the scan once, in turns; prints the medians of both, their
+// throughput, the median of the rounds' ratios (cat's time over the scan's: 1.00 is cat's
+// speed), the load average before and after, the same ratio of processor time (user and
+// system, to which waiting for a processor on a busy machine adds nothing), and the peak
+// resident memory of a process that only attaches to the machine and of one that also runs
+// the scan.
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -51,18 +57,28 @@ void MakeFile(const std::string& host, size_t mib, bool hiveLike) {
 }
 
 // Runs work in a child process attached to the machine; returns its seconds and peak RSS (KiB).
+double CpuSeconds(const struct rusage& usage) {
+    return (double)usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + (double)usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
+}
+
+// Runs work in a child process attached to the machine; returns its seconds, the processor
+// seconds it took (user and system) and the peak RSS (KiB).
 template <class F>
-void InChild(const std::string& machine, F work, double* seconds, long* maxRssKib) {
+void InChild(const std::string& machine, F work, double* seconds, double* cpu, long* maxRssKib) {
     pid_t pid = fork();
     if (pid == 0) {
         std::string err;
         if (!ntsim::ProcessAttach(machine, "Administrator", false, &err)) _exit(2);
         logStream = nullptr;
+        struct rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
         double t0 = Now();
         int ok = work();
         double t1 = Now();
+        getrusage(RUSAGE_SELF, &after);
         FILE* out = ::fopen((machine + "/.bench_time").c_str(), "w");
-        fprintf(out, "%.6f\n", t1 - t0);
+        fprintf(out, "%.6f %.6f\n", t1 - t0, CpuSeconds(after) - CpuSeconds(before));
         fclose(out);
         ntsim::ProcessDetach();
         _exit(ok ? 0 : 1);
@@ -76,26 +92,49 @@ void InChild(const std::string& machine, F work, double* seconds, long* maxRssKi
     }
     *maxRssKib = usage.ru_maxrss;
     FILE* in = ::fopen((machine + "/.bench_time").c_str(), "r");
-    if (fscanf(in, "%lf", seconds) != 1) *seconds = 0;
+    if (fscanf(in, "%lf %lf", seconds, cpu) != 2) *seconds = *cpu = 0;
     fclose(in);
 }
 
-double CatSeconds(const std::string& host) {
-    std::string command = "cat '" + host + "' > /dev/null";
-    double best = 1e9;
-    for (int i = 0; i < 3; ++i) {
-        double t0 = Now();
-        if (system(command.c_str()) != 0) exit(1);
-        double t = Now() - t0;
-        if (t < best) best = t;
+// `cat FILE > /dev/null`: its seconds, and the processor seconds it took.
+double CatSeconds(const std::string& host, double* cpu = nullptr) {
+    double t0 = Now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        if (null < 0 || dup2(null, 1) < 0) _exit(2);
+        execlp("cat", "cat", host.c_str(), (char*)nullptr);
+        _exit(2);
     }
-    return best;
+    int status = 0;
+    struct rusage usage;
+    wait4(pid, &status, 0, &usage);
+    double seconds = Now() - t0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) exit(1);
+    if (cpu) *cpu = CpuSeconds(usage);
+    return seconds;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+std::string LoadAverage() {
+    double load[3] = {0, 0, 0};
+    if (getloadavg(load, 3) != 3) return "unknown";
+    char text[64];
+    snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
+    return text;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     size_t mib = argc > 1 ? (size_t)atol(argv[1]) : 1024;
+    int rounds = argc > 2 ? atoi(argv[2]) : 7;
+    if (rounds < 1) rounds = 1;
     char tmpl[] = "/tmp/tessiv-bench-XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     std::string machine = std::string(tmpl) + "/m";
@@ -106,7 +145,7 @@ int main(int argc, char** argv) {
     }
     long baseRss = 0;
     double ignored = 0;
-    InChild(machine, [] { return 1; }, &ignored, &baseRss);
+    InChild(machine, [] { return 1; }, &ignored, &ignored, &baseRss);
 
     struct Run {
         size_t size;
@@ -116,12 +155,16 @@ int main(int argc, char** argv) {
         size_t size = r.size;
         std::string host = machine + "/drives/c/big.dat";
         MakeFile(host, size, r.hiveLike);
-        double cat = CatSeconds(host);  // also brings the file into the page cache
-        double best = 1e9;
+        CatSeconds(host);  // brings the file into the page cache
+        std::string loadBefore = LoadAverage();
+        std::vector<double> cats, scans, ratios, cpuRatios;
         long rss = 0;
-        for (int run = 0; run < 3; ++run) {
-            // Alternate the direction so that every run finds and writes the same number.
+        for (int run = 0; run < rounds; ++run) {
+            // Alternate the direction so that every run finds and writes the same number;
+            // and which of the two goes first, so that neither always finds the cache warmer.
             bool forward = run % 2 == 0;
+            double catCpu = 0, cpu = 0;
+            double cat = forward ? CatSeconds(host, &catCpu) : 0;
             double seconds = 0;
             long peak = 0;
             InChild(machine,
@@ -129,16 +172,27 @@ int main(int argc, char** argv) {
                         return ReplaceHexInFile("C:\\big.dat", forward ? kOldHex : kNewHex,
                                                 forward ? kNewHex : kOldHex) == 0;
                     },
-                    &seconds, &peak);
-            if (seconds < best) best = seconds;
+                    &seconds, &cpu, &peak);
+            if (!forward) cat = CatSeconds(host, &catCpu);
+            cats.push_back(cat);
+            scans.push_back(seconds);
+            ratios.push_back(cat / seconds);
+            cpuRatios.push_back(catCpu / cpu);
             if (peak > rss) rss = peak;
         }
-        double mb = (double)size;
-        printf("%s file %zu MiB: cat %.3f s (%.0f MiB/s), ReplaceHexInFile %.3f s (%.0f MiB/s), ratio %.2f of cat\n",
-               r.hiveLike ? "hive-like" : "random", size,
-               cat, mb / cat, best, mb / best, cat / best);
+        double cat = Median(cats), scan = Median(scans), mb = (double)size;
+        printf("%s file %zu MiB, %d rounds: cat %.3f s (%.0f MiB/s), ReplaceHexInFile %.3f s (%.0f MiB/s), "
+               "ratio %.2f of cat (rounds %.2f..%.2f); load average %s before, %s after\n",
+               r.hiveLike ? "hive-like" : "random", size, rounds, cat, mb / cat, scan, mb / scan, Median(ratios),
+               *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()),
+               loadBefore.c_str(), LoadAverage().c_str());
+        printf("  processor time (user and system) of cat over the scan's: %.2f (rounds %.2f..%.2f), less disturbed by "
+               "other work on the machine\n",
+               Median(cpuRatios), *std::min_element(cpuRatios.begin(), cpuRatios.end()),
+               *std::max_element(cpuRatios.begin(), cpuRatios.end()));
         printf("  peak RSS: process attached only %ld KiB, with the scan %ld KiB (difference %ld KiB)\n", baseRss, rss,
                rss - baseRss);
+        fflush(stdout);
         unlink(host.c_str());
     }
     std::string cleanup = std::string("rm -rf '") + tmpl + "'";

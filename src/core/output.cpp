@@ -12,14 +12,69 @@ std::atomic<int> unbrokenSteps{0};
 
 const char* const kMessageCaption = "Quorvel Tessiv Service";
 
+namespace {
+
+// The latest progress line, handed from the worker to the status window's thread. Either
+// holds it only to copy a line; the worker inside an UnbrokenStep, so that an abort never
+// suspends it there. The window's timer waits a little for a worker that writes lines
+// back to back, and otherwise tries again at its next tick.
+std::atomic<bool> progressHeld{false};
+char progressText[1400];
+bool progressFresh = false;  // a line came since the last one shown
+
+void HoldProgress() {
+    while (progressHeld.exchange(true, std::memory_order_acquire)) Sleep(0);
+}
+
+void ReleaseProgress() { progressHeld.store(false, std::memory_order_release); }
+
+void WriteLine(const char* text, FILE* log) {
+    UnbrokenStep step;
+    fprintf(log, "%s\n", text);
+    fflush(log);
+}
+
+}  // namespace
+
 void LogLine(const char* text, FILE* log) {
     if (!text) text = "";
-    if (log) {
-        UnbrokenStep step;
-        fprintf(log, "%s\n", text);
-        fflush(log);
+    if (log) WriteLine(text, log);
+    if (detailControl) {
+        {
+            // A progress line from before this one must not replace it at the next tick.
+            UnbrokenStep step;
+            HoldProgress();
+            progressFresh = false;
+            ReleaseProgress();
+        }
+        SendMessageA(detailControl, WM_SETTEXT, 0, (LPARAM)text);
     }
-    if (detailControl) SendMessageA(detailControl, WM_SETTEXT, 0, (LPARAM)text);
+}
+
+void ProgressLine(const char* text, FILE* log) {
+    if (!text) text = "";
+    if (log) WriteLine(text, log);
+    if (!detailControl) return;
+    UnbrokenStep step;
+    HoldProgress();
+    size_t length = strnlen(text, sizeof progressText - 1);
+    memcpy(progressText, text, length);
+    progressText[length] = 0;
+    progressFresh = true;
+    ReleaseProgress();
+}
+
+void ShowLatestProgressLine() {
+    for (int tries = 0; progressHeld.exchange(true, std::memory_order_acquire); ++tries) {
+        if (tries == 1000) return;
+        Sleep(0);
+    }
+    char text[sizeof progressText];
+    bool fresh = progressFresh;
+    if (fresh) memcpy(text, progressText, sizeof text);
+    progressFresh = false;
+    ReleaseProgress();
+    if (fresh && detailControl) SendMessageA(detailControl, WM_SETTEXT, 0, (LPARAM)text);
 }
 
 void StatusLine(const char* text, FILE* log) {

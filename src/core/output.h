@@ -32,6 +32,18 @@ struct UnbrokenStep {
 void LogLine(const char* text, FILE* log);
 // "\n%s\n" to the log (flushed); the text as the status window's heading, repainted at once.
 void StatusLine(const char* text, FILE* log);
+
+// A line of a long walk (the folder or key it is at): "%s\n" to the log (flushed) when one
+// is given, as LogLine; to the detail control only through the status window's timer, which
+// shows the latest such line every kProgressInterval ms. The walk never waits for the
+// window, and the window gets a few texts a second, however fast the lines come. A later
+// LogLine replaces a line not yet shown.
+void ProgressLine(const char* text, FILE* log);
+// The status window's timer: the latest progress line, if one came since the last shown,
+// into the detail control. Called on the window's thread.
+void ShowLatestProgressLine();
+const UINT kProgressInterval = 200;  // ms
+const UINT_PTR kProgressTimer = 1;
 // "\n%s\n" to the log (not flushed); then an error box. Returns when the box is closed.
 void ReportError(const char* text, FILE* log);
 

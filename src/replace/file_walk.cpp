@@ -73,10 +73,19 @@ const DWORD kFileSystemNameSize = 64;
 
 FILE* VerboseLog() { return verboseLog ? logStream : nullptr; }
 
+// A line about one entry of a walk or a restore: a progress line, a few a second on the
+// status line, so that the window never slows the walk.
 void Line(FILE* log, const char* format, const char* path) {
     char text[1024];
     snprintf(text, sizeof text, format, path);
-    LogLine(text, log);
+    ProgressLine(text, log);
+}
+
+// A line about a drive: shown at once.
+void DriveLine(const char* format, const char* root) {
+    char text[1024];
+    snprintf(text, sizeof text, format, root);
+    LogLine(text, logStream);
 }
 
 void DropPendingFiles() {
@@ -395,9 +404,9 @@ int ScanFileSystemSecurity() {
                     return 0;
                 }
             } else if (lstrcmpiA(fileSystem, "NTFS") != 0) {
-                Line(logStream, "Information: '%s' is not NTFS partition", root);
+                DriveLine("Information: '%s' is not NTFS partition", root);
             } else {
-                Line(logStream, "Information: '%s' is NTFS partition", root);
+                DriveLine("Information: '%s' is NTFS partition", root);
                 // The files prepared before a failure are still written, and kept for the restore.
                 bool walked = WalkDirectorySecurity(root) != 0;
                 if (!CommitPendingFiles() || !walked) {

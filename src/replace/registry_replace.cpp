@@ -52,7 +52,8 @@ enum LineTarget { kStatusOnly, kLogFile, kErrorBox };
 
 // One formatted line: to the status line (and the log only with verbose-log), to the
 // status line and the log, or as an error report. Its buffer lives only for the call,
-// so the recursion of the walk does not carry it.
+// so the recursion of the walk does not carry it. The walk's lines reach the status line
+// as progress lines, a few a second, so that the window never slows the walk.
 void Say(LineTarget target, const char* format, ...) {
     char text[1400];
     va_list args;
@@ -71,7 +72,7 @@ void Say(LineTarget target, const char* format, ...) {
     if (target == kErrorBox)
         ReportError(text, logStream);
     else
-        LogLine(text, (target == kLogFile || verboseLog) ? logStream : nullptr);
+        ProgressLine(text, (target == kLogFile || verboseLog) ? logStream : nullptr);
 }
 
 // A key's DACL as read before the first grant, to be written back afterwards.

@@ -335,6 +335,8 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
             SendMessageA(window, WM_SETICON, ICON_SMALL, (LPARAM)icon);
             SetDlgItemTextA(window, kDetailControl, "Initializing...");
             detailControl = GetDlgItem(window, kDetailControl);
+            // The walks' progress lines reach the detail line only at this timer's ticks.
+            SetTimer(window, kProgressTimer, kProgressInterval, nullptr);
             // The worker starts only now, so that its first stage headings and its name
             // prompt find this window instead of none.
             if (lParam) ResumeThread((HANDLE)lParam);
@@ -343,7 +345,11 @@ INT_PTR CALLBACK StatusWindow(HWND window, UINT message, WPARAM wParam, LPARAM l
         case WM_SHOWWINDOW:
             detailControl = GetDlgItem(window, kDetailControl);
             return FALSE;
+        case WM_TIMER:
+            if (wParam == kProgressTimer) ShowLatestProgressLine();
+            return TRUE;
         case WM_DESTROY:
+            KillTimer(window, kProgressTimer);
             if (currentDialog == window) currentDialog = nullptr;
             detailControl = nullptr;
             return FALSE;

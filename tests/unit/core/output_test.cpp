@@ -54,6 +54,52 @@ TEST_F(Output, LinesHeadingsAndErrorsInTheLogAndTheStatusWindow) {
     DestroyWindow(dialog);
 }
 
+// Progress lines: every one in the log at once, only the latest on the detail line and only
+// at the status window's tick; a line written with LogLine after them is not replaced by
+// one of them; a tick with nothing new leaves the line alone.
+TEST_F(Output, ProgressLinesReachTheDetailLineOnlyAtTheTick) {
+    Start();
+    // No status window: nothing is held for one that comes later.
+    ProgressLine("before the window", nullptr);
+    HWND dialog = CreateWindowExA(0, "STATIC", "Status", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    HWND detail = CreateWindowExA(0, "EDIT", "", WS_CHILD, 0, 0, 10, 10, dialog, (HMENU)1036, nullptr, nullptr);
+    ASSERT_NE(detail, nullptr);
+    currentDialog = dialog;
+    detailControl = detail;
+    ShowLatestProgressLine();
+    EXPECT_EQ(Text(detail), "");
+
+    ASSERT_EQ(OpenLogFile(jobSettings->logFileName, "wt"), 1);
+    std::string host = Host("tessiv.log");
+    ProgressLine("Scanning: C:\\a", logStream);
+    ProgressLine("Scanning: C:\\b", nullptr);
+    ProgressLine("Replaced: C:\\b", logStream);
+    EXPECT_EQ(Text(detail), "");  // the worker never sends them itself
+    EXPECT_EQ(HostFile(host), "Scanning: C:\\a\r\nReplaced: C:\\b\r\n");
+    ShowLatestProgressLine();
+    EXPECT_EQ(Text(detail), "Replaced: C:\\b");
+    SetWindowTextA(detail, "set by hand");
+    ShowLatestProgressLine();
+    EXPECT_EQ(Text(detail), "set by hand");  // nothing new: no text sent
+
+    ProgressLine("Scanning: C:\\c", nullptr);
+    LogLine("SUCCESS: 2 security assignments replaced on drive C:\\", logStream);
+    EXPECT_EQ(Text(detail), "SUCCESS: 2 security assignments replaced on drive C:\\");
+    ShowLatestProgressLine();
+    EXPECT_EQ(Text(detail), "SUCCESS: 2 security assignments replaced on drive C:\\");
+
+    // A line longer than the detail line holds is cut, not overrun.
+    std::string longLine(5000, 'k');
+    ProgressLine(longLine.c_str(), nullptr);
+    ShowLatestProgressLine();
+    EXPECT_EQ(Text(detail), std::string(255, 'k'));  // Text() reads 255 characters
+    char whole[2048] = "";
+    GetWindowTextA(detail, whole, sizeof whole);
+    EXPECT_EQ(strlen(whole), 1399u);
+    CloseLogFile();
+    DestroyWindow(dialog);
+}
+
 TEST_F(Output, BoxesCarryTheCaptionAndTheServiceStyle) {
     Start();
     HWND owner = CreateWindowExA(0, "STATIC", "Owner", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);

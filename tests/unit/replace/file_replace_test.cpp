@@ -6,9 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -193,6 +195,187 @@ TEST_F(FileReplace, FailedSeeksEndTheScanKeepingEarlierReplacements) {
         EXPECT_EQ(job_.changesMade, 1u);
         EXPECT_NE(Log().find(c.message, logBefore), std::string::npos) << Log();
     }
+}
+
+namespace {
+
+// The scan as the plainest loop: from byte 4096 on, a match is replaced and the scan goes
+// on past it; otherwise one byte further. The count of replacements, the bytes after.
+size_t ReferenceScan(std::vector<uint8_t>* file, const std::vector<uint8_t>& oldP, const std::vector<uint8_t>& newP) {
+    size_t count = 0, n = oldP.size();
+    if (n == 0) return 0;
+    for (size_t p = 4096; p + n <= file->size();) {
+        if (std::equal(oldP.begin(), oldP.end(), file->begin() + (long)p)) {
+            std::copy(newP.begin(), newP.end(), file->begin() + (long)p);
+            ++count;
+            p += n;
+        } else {
+            ++p;
+        }
+    }
+    return count;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+    std::string out;
+    char two[3];
+    for (uint8_t b : bytes) snprintf(two, sizeof two, "%02X", b), out += two;
+    return out;
+}
+
+}  // namespace
+
+// Every case against the reference: the bytes of the file, the result and the count. The
+// read blocks of the scan are an implementation choice, so the edge cases straddle every
+// 64 KiB boundary past the base block, which covers any block of 64 KiB or a multiple of it.
+TEST_F(FileReplace, ScanMatchesThePlainestLoopAtEveryEdge) {
+    const std::vector<uint8_t> sidOld = Decode(kOldHex), sidNew = Decode(kNewHex);
+    // A machine SID as the job's pattern has it: 05 15 00 00 00 and three random numbers.
+    const std::vector<uint8_t> realOld = Decode("05150000009C3E6A3B822752461320BEA1");
+    const std::vector<uint8_t> realNew = Decode("0515000000112233440A0B0C0D01020304");
+    std::mt19937 rng(7);
+    auto noise = [&](size_t size, bool hiveLike) {
+        std::vector<uint8_t> out(size);
+        for (uint8_t& b : out) {
+            uint32_t r = rng(), kind = r % 10;
+            b = !hiveLike ? (uint8_t)(r >> 8) : kind < 5 ? 0 : kind < 7 ? (uint8_t)('a' + (r >> 8) % 26) : (uint8_t)(r >> 8);
+        }
+        return out;
+    };
+    // Places the pattern so that it straddles each 64 KiB boundary past the base block,
+    // split after every one of its bytes in turn.
+    auto straddle = [](std::vector<uint8_t>& file, const std::vector<uint8_t>& p) {
+        size_t split = 1;
+        for (size_t edge = 4096 + 65536; edge + p.size() < file.size(); edge += 65536, ++split)
+            Put(file, edge - (split % p.size() == 0 ? 1 : split % p.size()), p);
+    };
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> file;
+        std::vector<uint8_t> oldP, newP;
+        std::string oldHex = "", newHex = "";  // when not the patterns' own hex (odd digits, lower case)
+    };
+    std::vector<Case> cases;
+    {
+        Case c{"straddling every 64 KiB edge, hive-like noise", noise(4096 + 40 * 65536 + 333, true), sidOld, sidNew};
+        straddle(c.file, sidOld);
+        cases.push_back(c);
+    }
+    {
+        Case c{"a real SID straddling every edge, random noise", noise(4096 + 36 * 65536 + 5, false), realOld, realNew};
+        straddle(c.file, realOld);
+        cases.push_back(c);
+    }
+    {
+        // Each match ends exactly on an edge, or starts on one.
+        Case c{"ending and starting on edges", noise(4096 + 20 * 65536, true), sidOld, sidNew};
+        for (size_t edge = 4096 + 65536; edge + 65536 + 17 < c.file.size(); edge += 2 * 65536) {
+            Put(c.file, edge - 17, sidOld);
+            Put(c.file, edge + 65536, sidOld);
+        }
+        cases.push_back(c);
+    }
+    {
+        Case c{"at the first byte past the base block and ending on the last", noise(4096 + 300000, true), sidOld,
+               sidNew};
+        Put(c.file, 4096, sidOld);
+        Put(c.file, c.file.size() - 17, sidOld);
+        cases.push_back(c);
+    }
+    {
+        Case c{"starting one byte inside the base block", std::vector<uint8_t>(4096 + 200, 0), sidOld, sidNew};
+        Put(c.file, 4095, sidOld);
+        Put(c.file, 4096 + 100, sidOld);
+        cases.push_back(c);
+    }
+    {
+        // A scan that passes over blocks of positions at once must stop at the first position
+        // of the next block. Matches 2 to 3 KiB apart in noise, thousands of them, meet every
+        // position of a block of any size up to 1 KiB after blocks without one; past them,
+        // gaps of every multiple of 64 up to 4 KiB and two bytes either side.
+        Case c{"after blocks without a match, and gaps around multiples of 64", noise(4096 + 190 * 65536, true),
+               sidOld, sidNew};
+        size_t at = 4096;
+        for (int i = 0; i < 4500; ++i, at += 2048 + rng() % 1024) Put(c.file, at, sidOld);
+        for (size_t k = 1; k <= 64; ++k)
+            for (size_t d = 0; d <= 4; ++d) {
+                at += 17 + k * 64 + d - 2;
+                if (at + 17 <= c.file.size()) Put(c.file, at, sidOld);
+            }
+        cases.push_back(c);
+    }
+    cases.push_back({"no match in random noise", noise(4096 + 3 * 65536 + 17, false), realOld, realNew});
+    {
+        // Near misses: the pattern with one byte changed, at every position of it.
+        Case c{"near misses only", noise(4096 + 200000, true), sidOld, sidNew};
+        for (size_t i = 0; i < 17; ++i) {
+            std::vector<uint8_t> near = sidOld;
+            near[i] ^= 0x40;
+            Put(c.file, 5000 + i * 9000, near);
+            Put(c.file, 4096 + 65536 - 8 + i * 65536 / 17, near);
+        }
+        cases.push_back(c);
+    }
+    {
+        // Self-overlapping candidates: a run of one byte, the pattern two of them; and
+        // "ABCDAB" in "ABCDABCDAB...": left to right, never overlapping a replacement.
+        Case c{"overlapping candidates in a run", std::vector<uint8_t>(4096 + 3 * 65536 + 1, 0x05), {0x05, 0x05},
+               {0x06, 0x07}};
+        cases.push_back(c);
+        Case d{"overlapping candidates of a repeating text", std::vector<uint8_t>(4096 + 2 * 65536 + 3),
+               {0xAB, 0xCD, 0xAB}, {0x01, 0x02, 0x03}};
+        for (size_t i = 0; i < d.file.size(); ++i) d.file[i] = i % 2 ? 0xCD : 0xAB;
+        cases.push_back(d);
+    }
+    {
+        // Back to back, tens of thousands: every SID of the file replaced.
+        Case c{"many matches back to back", std::vector<uint8_t>(4096 + 17 * 40000 + 9, 0), sidOld, sidNew};
+        for (size_t at = 4096; at + 17 <= c.file.size(); at += 17) Put(c.file, at, sidOld);
+        cases.push_back(c);
+        Case d{"an all-zero pattern in zeros", std::vector<uint8_t>(4096 + 2 * 65536 + 7, 0), {0, 0, 0, 0},
+               {1, 2, 3, 4}};
+        cases.push_back(d);
+    }
+    {
+        // Odd digits: the last one carries no byte; lower case reads as upper case.
+        Case c{"odd-length lower-case hex", noise(4096 + 2 * 65536, true), {0x05, 0x15, 0x00}, {0xAA, 0xBB, 0xCC}};
+        c.oldHex = "0515007";
+        c.newHex = "aabbcc9";
+        c.file[4096 + 65536 - 1] = 0x05, c.file[4096 + 65536] = 0x15, c.file[4096 + 65536 + 1] = 0;
+        cases.push_back(c);
+    }
+    {
+        Case c{"one-byte pattern", noise(4096 + 65536 + 100, false), {0xE7}, {0x7E}};
+        cases.push_back(c);
+    }
+    {
+        Case c{"a file one byte shorter than the base block and the pattern", std::vector<uint8_t>(4096 + 16, 0),
+               sidOld, sidNew};
+        Put(c.file, 4095, sidOld);
+        cases.push_back(c);
+    }
+
+    for (Case& c : cases) {
+        std::vector<uint8_t> expected = c.file;
+        size_t count = ReferenceScan(&expected, c.oldP, c.newP);
+        Write("t.dat", c.file);
+        job_.replacedCount = 5;
+        job_.changesMade = 0;
+        std::string oldHex = c.oldHex.empty() ? Hex(c.oldP) : c.oldHex;
+        std::string newHex = c.newHex.empty() ? Hex(c.newP) : c.newHex;
+        BOOL interrupted = TRUE;
+        int result = ReplaceHexInFileEx("C:\\t.dat", oldHex.c_str(), newHex.c_str(), &interrupted);
+        EXPECT_EQ(result, count ? kReplaced : kNotFound) << c.name;
+        EXPECT_FALSE(interrupted) << c.name;
+        EXPECT_EQ(job_.replacedCount, 5 + count) << c.name;
+        EXPECT_EQ(job_.changesMade, count ? 1u : 0u) << c.name;
+        std::vector<uint8_t> got = Read("t.dat");
+        ASSERT_EQ(got.size(), expected.size()) << c.name;
+        size_t first = std::mismatch(got.begin(), got.end(), expected.begin()).first - got.begin();
+        EXPECT_EQ(first, got.size()) << c.name << ": first differing byte at " << first << " of " << count
+                                     << " replacements";
+    }
+    EXPECT_EQ(Log(), "");
 }
 
 TEST_F(FileReplace, DeleteDirectoryTreeRemovesEverything) {
