@@ -11,10 +11,12 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "ntsim/files/security.h"
 #include "ntsim/machine/hive_shape.h"
 #include "ntsim/registry/regf.h"
+#include "ntsim/security/access.h"
 #include "ntsim/security/sd.h"
 
 namespace ntsim {
@@ -45,44 +47,66 @@ Bytes Descriptor(uint16_t control, const Bytes& owner, const Bytes& group, const
     return SdBuild((uint16_t)(SE_DACL_PRESENT | control), owner.data(), group.data(), nullptr, d.data());
 }
 
-// The descriptors the tree uses: NTFS's inherited defaults, naming well-known SIDs only, and
-// for each local user what the user's own files and folders carry (owner the user, group the
-// machine's None, and the user's own entry).
+// What the tree's entries hold of their own; what they inherit is added as NT adds it
+// (Inherited below), so that the tree is what NTFS keeps and a descriptor set again on a
+// folder propagates nothing new. The defaults name well-known SIDs only; a local user's
+// file or folder has the user as owner (the parent's CREATOR OWNER entry then names the
+// user too) and the machine's None as group; home and profile folders grant their user
+// an entry that everything below them inherits.
 struct Descriptors {
-    Bytes shareRoot, folder, file;
-    std::vector<Bytes> userFolder, userFile;
+    Bytes shareRoot, own;
+    std::vector<Bytes> userOwn, userHome, userProfile;
 
     Descriptors(const Bytes& machine, size_t users) {
         const Bytes admins = SidBuiltin(544), system = SidLocalSystem(), everyoneUsers = SidBuiltin(545),
-                     creator = SidCreatorOwner();
-        const uint8_t inherited = INHERITED_ACE;
+                    creator = SidCreatorOwner();
         shareRoot = Descriptor(SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED, admins, system,
                                {Ace(kInherit, kFull, admins), Ace(kInherit, kFull, system),
                                 Ace(kInherit | INHERIT_ONLY_ACE, kFull, creator), Ace(kInherit, kReadExecute, everyoneUsers)});
-        folder = Descriptor(SE_DACL_AUTO_INHERITED, admins, system,
-                            {Ace(inherited | kInherit, kFull, admins), Ace(inherited | kInherit, kFull, system),
-                             Ace(inherited | kInherit | INHERIT_ONLY_ACE, kFull, creator),
-                             Ace(inherited | kInherit, kReadExecute, everyoneUsers)});
-        file = Descriptor(SE_DACL_AUTO_INHERITED, admins, system,
-                          {Ace(inherited, kFull, admins), Ace(inherited, kFull, system), Ace(inherited, kReadExecute, everyoneUsers)});
+        own = Descriptor(SE_DACL_AUTO_INHERITED, admins, system, {});
         const Bytes none = SidAppend(machine, 513);
-        for (size_t i = 0; i < users; ++i) {
-            Bytes user = SidAppend(machine, kServerFirstRid + (uint32_t)i);
-            userFolder.push_back(Descriptor(SE_DACL_AUTO_INHERITED, user, none,
-                                            {Ace(kInherit, kModify, user), Ace(inherited | kInherit, kFull, admins),
-                                             Ace(inherited | kInherit, kFull, system)}));
-            userFile.push_back(Descriptor(SE_DACL_AUTO_INHERITED, user, none,
-                                          {Ace(inherited, kFull, user), Ace(inherited, kFull, admins), Ace(inherited, kFull, system)}));
-        }
         // Without server users the local account is the machine's Administrator.
-        if (!users) {
-            Bytes administrator = SidAppend(machine, 500);
-            userFolder.push_back(Descriptor(SE_DACL_AUTO_INHERITED, administrator, none,
-                                            {Ace(kInherit, kModify, administrator), Ace(inherited | kInherit, kFull, admins)}));
-            userFile.push_back(Descriptor(SE_DACL_AUTO_INHERITED, administrator, none,
-                                          {Ace(inherited, kFull, administrator), Ace(inherited, kFull, admins)}));
+        std::vector<Bytes> accounts;
+        for (size_t i = 0; i < users; ++i) accounts.push_back(SidAppend(machine, kServerFirstRid + (uint32_t)i));
+        if (!users) accounts.push_back(SidAppend(machine, 500));
+        for (const Bytes& user : accounts) {
+            userOwn.push_back(Descriptor(SE_DACL_AUTO_INHERITED, user, none, {}));
+            userHome.push_back(Descriptor(SE_DACL_AUTO_INHERITED, user, none, {Ace(kInherit, kModify, user)}));
+            userProfile.push_back(Descriptor(SE_DACL_PROTECTED | SE_DACL_AUTO_INHERITED, user, none,
+                                             {Ace(kInherit, kFull, user), Ace(kInherit, kFull, admins), Ace(kInherit, kFull, system)}));
         }
     }
+};
+
+// An entry's descriptor: its own part with what it inherits from its parent's, and whether it
+// names a local account. Kept by both, as a tree repeats a few dozen of them.
+class Inherited {
+public:
+    explicit Inherited(const Bytes& machine) : machine_(machine.begin() + 8, machine.end()) {}
+    const Bytes& Of(const Bytes& parent, const Bytes& own, bool container, bool* local) {
+        std::string key(parent.begin(), parent.end());
+        key += container ? '\1' : '\0';
+        key.append(own.begin(), own.end());
+        auto it = cache_.find(key);
+        if (it == cache_.end()) {
+            Entry e;
+            e.sd = parent.empty() ? own
+                                  : AutoInheritDescriptor(parent.data(), parent.size(), own.data(), own.size(), container,
+                                                          FileGenericMapping(), DACL_SECURITY_INFORMATION);
+            e.local = std::search(e.sd.begin(), e.sd.end(), machine_.begin(), machine_.end()) != e.sd.end();
+            it = cache_.emplace(std::move(key), std::move(e)).first;
+        }
+        *local = it->second.local;
+        return it->second.sd;
+    }
+
+private:
+    struct Entry {
+        Bytes sd;
+        bool local = false;
+    };
+    Bytes machine_;  // the machine SID's bytes that any account of it holds
+    std::map<std::string, Entry> cache_;
 };
 
 const char* const kWords[] = {"Budget", "Report", "Minutes", "Contract", "Invoice", "Drawing", "Proposal", "Plan", "Review",
@@ -93,25 +117,33 @@ const char* const kFolders[] = {"Accounts", "Sales", "Marketing", "Engineering",
                                 "Projects", "Clients", "Templates", "Old", "2002", "2003", "2004", "Q1", "Q2", "Q3", "Q4",
                                 "Correspondence", "Drawings", "Photos", "Misc"};
 
-// Writes the entries of one volume and counts them: files, folders, the deepest entry, the
-// largest folder, the longest path, and the entries whose descriptor names a local account.
+// Writes the entries of one volume and counts them: files, folders, and the entries whose
+// descriptor names a local account. Each entry is given its own part of a descriptor and
+// its parent's; an empty parent stands for a folder without a stored descriptor.
 class TreeWriter {
 public:
-    TreeWriter(const std::string& hostRoot, const std::string& drive, const Descriptors& sds, shape::Random* r)
-        : root_(hostRoot), drive_(drive), sds_(sds), r_(*r) {}
+    TreeWriter(const std::string& hostRoot, const std::string& drive, const Descriptors& sds, Inherited* inherited,
+               shape::Random* r)
+        : root_(hostRoot), drive_(drive), sds_(sds), inherited_(*inherited), r_(*r) {}
 
     bool ok = true;
     size_t files = 0, folders = 0, local = 0;
-    double localRate = 0;  // the share of the tree's other entries given a local account's descriptor
+    double localRate = 0;  // the share of the tree's other entries that a local user owns
 
-    void Folder(const std::string& relative, const Bytes* sd) {
+    // Makes the folder and gives back its descriptor, the parent of what goes in it.
+    const Bytes& Folder(const std::string& relative, const Bytes& parent, const Bytes& own) {
+        bool named = false;
+        const Bytes& sd = inherited_.Of(parent, own, true, &named);
         std::string host = root_ + "/" + relative;
         if (mkdir(host.c_str(), 0755) != 0 && errno != EEXIST) ok = false;
-        if (sd && FileWriteStored(host, FileStore::NtsimXattr, *sd) != ERROR_SUCCESS) ok = false;
+        if (FileWriteStored(host, FileStore::NtsimXattr, sd) != ERROR_SUCCESS) ok = false;
         ++folders;
-        if (sd && sd != &sds_.folder && sd != &sds_.shareRoot) ++local;
+        local += named;
+        return sd;
     }
-    void File(const std::string& relative, const Bytes& sd, size_t size) {
+    void File(const std::string& relative, const Bytes& parent, const Bytes& own, size_t size) {
+        bool named = false;
+        const Bytes& sd = inherited_.Of(parent, own, false, &named);
         std::string host = root_ + "/" + relative;
         int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd < 0) {
@@ -125,12 +157,11 @@ public:
         close(fd);
         if (FileWriteStored(host, FileStore::NtsimXattr, sd) != ERROR_SUCCESS) ok = false;
         ++files;
-        if (&sd != &sds_.file) ++local;
+        local += named;
     }
 
-    // A folder's descriptor and a file's: the inherited defaults, or now and then a local user's.
-    const Bytes* FolderSd() { return r_.Percent(localRate * 100) ? &sds_.userFolder[r_.Below((uint32_t)sds_.userFolder.size())] : &sds_.folder; }
-    const Bytes& FileSd() { return r_.Percent(localRate * 100) ? sds_.userFile[r_.Below((uint32_t)sds_.userFile.size())] : sds_.file; }
+    // An entry's own part: the defaults, or now and then a local user's.
+    const Bytes& Own() { return r_.Percent(localRate * 100) ? sds_.userOwn[r_.Below((uint32_t)sds_.userOwn.size())] : sds_.own; }
 
     std::string FileName(size_t index) {
         std::string name = kWords[r_.Below(sizeof kWords / sizeof *kWords)];
@@ -140,10 +171,10 @@ public:
 
     // budget files below relative (depth names below the root), shared out unevenly among a
     // few subfolders, as the hive generator shares keys: most folders small, some large.
-    void Fill(const std::string& relative, size_t budget, int depth) {
+    void Fill(const std::string& relative, const Bytes& sd, size_t budget, int depth) {
         if (!budget || !ok) return;
         size_t here = depth >= kMaxDepth - 1 || budget <= 6 ? budget : std::min(budget, (size_t)r_.Below(24));
-        for (size_t i = 0; i < here; ++i) File(relative + "/" + FileName(i), FileSd(), i);
+        for (size_t i = 0; i < here; ++i) File(relative + "/" + FileName(i), sd, Own(), i);
         size_t rest = budget - here;
         if (!rest) return;
         size_t fanout = 1 + r_.Below((uint32_t)std::min<size_t>(rest, 8));
@@ -160,46 +191,45 @@ public:
             share = std::min(share, rest - given);
             given += share;
             std::string child = relative + "/" + kFolders[r_.Below(sizeof kFolders / sizeof *kFolders)] + " " + std::to_string(i);
-            Folder(child, FolderSd());
-            Fill(child, share, depth + 1);
+            Fill(child, Folder(child, sd, Own()), share, depth + 1);
         }
     }
 
     // One folder of count files (a scanner's drop folder, a mail archive).
-    void BigFolder(const std::string& relative, size_t count, const char* stem, const char* extension) {
-        Folder(relative, &sds_.folder);
+    void BigFolder(const std::string& relative, const Bytes& parent, size_t count, const char* stem, const char* extension) {
+        const Bytes& sd = Folder(relative, parent, sds_.own);
         char name[64];
         for (size_t i = 0; i < count && ok; ++i) {
             snprintf(name, sizeof name, "%s%06zu%s", stem, i, extension);
-            File(relative + "/" + name, FileSd(), i);
+            File(relative + "/" + name, sd, Own(), i);
         }
     }
 
     // A chain of folders down to kMaxDepth whose last file's path is kLongestPath characters
     // long, as deep project folders with long descriptive names grow.
-    void LongChain(const std::string& relative) {
+    void LongChain(const std::string& relative, const Bytes& parent) {
         std::string path = relative;
+        const Bytes* sd = &parent;
         int depth = (int)std::count(relative.begin(), relative.end(), '/') + 1;
         const std::string piece = "Customer Correspondence and Signed Agreements";
         for (; depth < kMaxDepth - 1; ++depth) {
             std::string name = piece.substr(0, 14 + (size_t)depth);
             while (name.back() == ' ') name.pop_back();  // Windows drops a name's trailing spaces
             path += "/" + name;
-            Folder(path, &sds_.folder);
+            sd = &Folder(path, *sd, sds_.own);
         }
         // drive_ + "\" + path + "\" + name
         size_t used = drive_.size() + 1 + path.size() + 1;
         std::string name = "Agreement with long description of the matters settled";
         while (name.size() + 4 + used < kLongestPath) name += " and further matters";
         name = name.substr(0, kLongestPath - used - 4) + ".doc";
-        File(path + "/" + name, sds_.file, 0);
+        File(path + "/" + name, *sd, sds_.own, 0);
     }
-
-    const std::string& root() const { return root_; }
 
 private:
     std::string root_, drive_;
     const Descriptors& sds_;
+    Inherited& inherited_;
     shape::Random& r_;
 };
 
@@ -254,16 +284,17 @@ Bytes MachineSid(const std::string& dir, std::string* error) {
 uint32_t WriteServerFiles(const std::string& dir, const ServerShape& server, const Bytes& machine, Conf* conf,
                           std::string* error) {
     Descriptors sds(machine, server.profiles);
+    Inherited inherited(machine);
     shape::Random r(7);
     std::string eRoot = dir + "/drives/e";
     if (!MakeHostDirs(eRoot)) {
         *error = "cannot create drive E";
         return ERROR_CANNOT_MAKE;
     }
-    TreeWriter c(dir + "/drives/c", "C:", sds, &r), e(eRoot, "E:", sds, &r);
+    TreeWriter c(dir + "/drives/c", "C:", sds, &inherited, &r), e(eRoot, "E:", sds, &inherited, &r);
     // What the profiles and home folders give local accounts already counts towards the
     // tenth of the entries that name one; the rest of the tree makes up the difference.
-    size_t forced = server.profiles * 7, entries = server.files + server.files / 10;
+    size_t forced = server.profiles * 9, entries = server.files + server.files / 10;
     double rate = entries * 0.10 > (double)forced ? (entries * 0.10 - (double)forced) / (double)entries : 0;
     c.localRate = e.localRate = rate;
 
@@ -274,38 +305,36 @@ uint32_t WriteServerFiles(const std::string& dir, const ServerShape& server, con
                       : 0;
     size_t programFiles = rest / 5;
 
+    // System files inherit from system32, which keeps no descriptor of its own here.
+    const Bytes none;
     for (size_t i = 0; i < systemFiles; ++i) {
         char name[32];
         snprintf(name, sizeof name, "WINNT/system32/sys%05zu.dll", i);
-        c.File(name, sds.file, i);
+        c.File(name, sds.shareRoot, sds.own, i);
     }
-    c.Folder("Program Files", &sds.shareRoot);
-    c.Fill("Program Files", programFiles, 1);
+    c.Fill("Program Files", c.Folder("Program Files", none, sds.shareRoot), programFiles, 1);
     for (size_t i = 0; i < server.profiles; ++i) {
         std::string profile = "WINNT/Profiles/" + ServerUserName(i);
-        const Bytes& folder = sds.userFolder[i];
-        c.Folder(profile, &folder);
-        for (const char* sub : {"Desktop", "My Documents", "Application Data", "Application Data/Microsoft", "Start Menu"})
-            c.Folder(profile + "/" + sub, &folder);
-        c.File(profile + "/My Documents/notes.txt", sds.userFile[i], 0);
-        c.File(profile + "/Desktop/shortcut.lnk", sds.userFile[i], 1);
+        const Bytes& root = c.Folder(profile, none, sds.userProfile[i]);
+        const Bytes& documents = c.Folder(profile + "/My Documents", root, sds.userOwn[i]);
+        const Bytes& desktop = c.Folder(profile + "/Desktop", root, sds.userOwn[i]);
+        const Bytes& data = c.Folder(profile + "/Application Data", root, sds.userOwn[i]);
+        c.Folder(profile + "/Application Data/Microsoft", data, sds.userOwn[i]);
+        c.Folder(profile + "/Start Menu", root, sds.userOwn[i]);
+        c.File(profile + "/My Documents/notes.txt", documents, sds.userOwn[i], 0);
+        c.File(profile + "/Desktop/shortcut.lnk", desktop, sds.userOwn[i], 1);
     }
 
-    e.Folder("Shares", &sds.shareRoot);
-    e.Folder("Home", &sds.shareRoot);
+    const Bytes& shares = e.Folder("Shares", none, sds.shareRoot);
+    const Bytes& homes = e.Folder("Home", none, sds.shareRoot);
     for (size_t i = 0; i < server.profiles; ++i) {
         std::string home = "Home/" + ServerUserName(i);
-        e.Folder(home, &sds.userFolder[i]);
-        e.File(home + "/todo.txt", sds.userFile[i], 0);
+        e.File(home + "/todo.txt", e.Folder(home, homes, sds.userHome[i]), sds.userOwn[i], 0);
     }
-    e.Folder("Shares/Scans", &sds.folder);
-    e.BigFolder("Shares/Scans/Incoming", bigFolder, "scan", ".tif");
-    e.Folder("Shares/Mail", &sds.folder);
-    e.BigFolder("Shares/Mail/Archive 2003", bigFolder, "msg", ".msg");
-    e.Folder("Shares/Engineering", &sds.folder);
-    e.LongChain("Shares/Engineering");
-    e.Folder("Shares/Departments", &sds.folder);
-    e.Fill("Shares/Departments", rest - programFiles, 2);
+    e.BigFolder("Shares/Scans/Incoming", e.Folder("Shares/Scans", shares, sds.own), bigFolder, "scan", ".tif");
+    e.BigFolder("Shares/Mail/Archive 2003", e.Folder("Shares/Mail", shares, sds.own), bigFolder, "msg", ".msg");
+    e.LongChain("Shares/Engineering", e.Folder("Shares/Engineering", shares, sds.own));
+    e.Fill("Shares/Departments", e.Folder("Shares/Departments", shares, sds.own), rest - programFiles, 2);
 
     if (!c.ok || !e.ok) {
         *error = "cannot write the server's files";
@@ -350,6 +379,8 @@ std::string ServerUserName(size_t i) {
 uint32_t MachineWriteServer(const std::string& dir, const MachineOptions& options, Conf* conf, std::string* error) {
     const ServerShape server = ServerShapeOf(options);
     if (!server.softwareKeys) return ERROR_SUCCESS;
+    // A server's memory, of which a quarter is the registry's quota where no limit is set.
+    if (ConfSection* m = conf->Find("machine")) m->Set("memory", "1073741824");
     Bytes machine = MachineSid(dir, error);
     if (machine.empty()) return ERROR_BADDB;
     // SOFTWARE: class registrations, installer and application data of a real server's shape;

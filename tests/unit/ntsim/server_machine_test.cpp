@@ -86,6 +86,7 @@ TEST_F(ServerMachine, FileServerTreeOverTwoNtfsVolumesWithATenthNamingLocalAccou
     ASSERT_TRUE(ntsim::ConfLoad(dir_ + "/machine.conf", &conf, &error)) << error;
     EXPECT_EQ(conf.Find("machine")->Get("preset"), "w2003-member");
     EXPECT_EQ(conf.Find("machine")->Get("version"), "5.2.3790");
+    EXPECT_EQ(conf.Find("machine")->Get("memory"), "1073741824");  // room for the registry quota of its hives
     const ntsim::ConfSection* e = conf.Find("drive", "E");
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->Get("fs"), "NTFS");
