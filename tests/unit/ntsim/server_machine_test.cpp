@@ -126,6 +126,20 @@ TEST_F(ServerMachine, FileServerTreeOverTwoNtfsVolumesWithATenthNamingLocalAccou
     EXPECT_EQ(Create("--size huge"), 2);
 }
 
+// The counts also give another size a server's tree and users: the preset stays as asked.
+TEST_F(ServerMachine, CountsAddTheServerPartsToAnySize) {
+    ASSERT_EQ(Create("--preset xp-standalone --size large --files 300 --profiles 3"), 0);
+    ntsim::Conf conf;
+    std::string error;
+    ASSERT_TRUE(ntsim::ConfLoad(dir_ + "/machine.conf", &conf, &error)) << error;
+    EXPECT_EQ(conf.Find("machine")->Get("preset"), "xp-standalone");
+    ASSERT_NE(conf.Find("drive", "E"), nullptr);
+    EXPECT_TRUE(fs::exists(dir_ + "/drives/e/Home/tsuser0003/todo.txt"));
+    EXPECT_FALSE(fs::exists(dir_ + "/drives/e/Home/tsuser0004"));
+    EXPECT_TRUE(fs::exists(dir_ + "/drives/c/WINNT/Profiles/tsuser0003/ntuser.dat"));
+    EXPECT_TRUE(fs::exists(dir_ + "/drives/c/Data/Projects"));  // the large machine's own tree
+}
+
 TEST_F(ServerMachine, TerminalServerHasAProfileAndAnAccountForEachUser) {
     ASSERT_EQ(Create("--size terminal-server --files 500 --profiles 30"), 0);
     ntsim::Hive software, sam, system;
