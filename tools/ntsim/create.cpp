@@ -1,16 +1,25 @@
-// ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]
+// ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large|server|terminal-server] [--files N] [--profiles N] [--no-files]
 // ntsim create DIR --from-image ROOT [--copy]
 #include <cstdio>
 
 #include "command.h"
 #include "ntsim/machine/machine.h"
 #include "ntsim/machine/machine_image.h"
+#include "ntsim/machine/machine_server.h"
+
+// A count option's value: digits only.
+static bool Count(const std::string& text, long* out) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *out = std::stol(text);
+    return true;
+}
 
 static int Create(const std::vector<std::string>& args) {
     ntsim::MachineOptions options;
     options.files = true;
     std::string dir, image;
     bool copy = false;
+    bool presetGiven = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string* out) {
@@ -23,14 +32,23 @@ static int Create(const std::vector<std::string>& args) {
         };
         if (a == "--preset") {
             if (!value(&options.preset)) return 2;
+            presetGiven = true;
         } else if (a == "--sid") {
             if (!value(&options.sid)) return 2;
         } else if (a == "--name") {
             if (!value(&options.name)) return 2;
         } else if (a == "--size") {
             if (!value(&options.size)) return 2;
-            if (options.size != "small" && options.size != "large") {
-                fprintf(stderr, "ntsim create: --size is small or large\n");
+            if (options.size != "small" && options.size != "large" && options.size != "server" &&
+                options.size != "terminal-server") {
+                fprintf(stderr, "ntsim create: --size is small, large, server or terminal-server\n");
+                return 2;
+            }
+        } else if (a == "--files" || a == "--profiles") {
+            std::string text;
+            if (!value(&text)) return 2;
+            if (!Count(text, a == "--files" ? &options.fileCount : &options.profileCount)) {
+                fprintf(stderr, "ntsim create: %s takes a count\n", a.c_str());
                 return 2;
             }
         } else if (a == "--from-image") {
@@ -50,10 +68,11 @@ static int Create(const std::vector<std::string>& args) {
         }
     }
     if (dir.empty()) {
-        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files]\n"
+        fprintf(stderr, "usage: ntsim create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large|server|terminal-server] [--files N] [--profiles N] [--no-files]\n"
                         "       ntsim create DIR --from-image ROOT [--copy]\n");
         return 2;
     }
+    if (!presetGiven && !ntsim::ServerDefaultPreset(options.size).empty()) options.preset = ntsim::ServerDefaultPreset(options.size);
     std::string error;
     if (!image.empty()) {
         if (!ntsim::MachineCreateFromImage(dir, image, copy, &error)) {
@@ -75,4 +94,4 @@ static int Create(const std::vector<std::string>& args) {
     return 0;
 }
 
-NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large] [--no-files] | --from-image ROOT [--copy]", Create);
+NTSIM_COMMAND(g_create, "create", "create DIR [--preset P] [--sid S-1-5-21-a-b-c] [--name NAME] [--size small|large|server|terminal-server] [--files N] [--profiles N] [--no-files] | --from-image ROOT [--copy]", Create);

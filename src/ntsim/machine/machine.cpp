@@ -11,6 +11,7 @@
 #include "ntsim/kernel/conf.h"
 #include "ntsim/machine/machine_files.h"
 #include "ntsim/machine/machine_hives.h"
+#include "ntsim/machine/machine_server.h"
 
 namespace ntsim {
 
@@ -60,6 +61,7 @@ bool MachineCreate(const std::string& dir, const MachineOptions& options, std::s
     if (!MachineCreateDirectories(dir, options, &conf, error)) return false;
     if (MachineWriteHives(dir, options, &conf, error) != 0) return false;
     if (options.files && MachineWriteFiles(dir, options, &conf, error) != 0) return false;
+    if (MachineWriteServer(dir, options, &conf, error) != 0) return false;
     if (!ConfSave(dir + "/machine.conf", conf)) {
         *error = "cannot write " + dir + "/machine.conf";
         return false;

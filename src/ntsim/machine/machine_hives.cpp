@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "nt/win32.h"
+#include "ntsim/machine/machine_server.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/sam_records.h"
 
@@ -265,6 +266,18 @@ bool PresetFor(const std::string& name, Preset* p) {
         p->defaultName = "XPSTAND1";
         return true;
     }
+    // A Windows Server 2003 member server, built like the XP machine.
+    if (name == "w2003-member") {
+        p->version = "5.2";
+        p->build = "3790";
+        p->csd = "Service Pack 2";
+        p->productType = "ServerNT";
+        p->role = "member";
+        p->suite = true;
+        p->systemMinor = 5;
+        p->defaultName = "W2K3SRV1";
+        return true;
+    }
     return false;
 }
 
@@ -281,7 +294,7 @@ bool ParseDomainSid(const std::string& text, Bytes* sid) {
 uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options, Conf* conf, std::string* error) {
     Preset preset;
     if (!PresetFor(options.preset, &preset)) {
-        *error = "unknown preset '" + options.preset + "' (nt4-workstation, nt4-member, nt4-pdc, nt4-bdc, w2k-member, xp-standalone)";
+        *error = "unknown preset '" + options.preset + "' (nt4-workstation, nt4-member, nt4-pdc, nt4-bdc, w2k-member, xp-standalone, w2003-member)";
         return ERROR_INVALID_PARAMETER;
     }
     Bytes machineSid = MakeSid(5, {21, 1004336348, 1177238915, 682003330});
@@ -334,6 +347,10 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     std::vector<Account> accounts = {{"Administrator", 500, {544}, "", "Built-in account for administering the computer/domain"},
                                      {"Guest", 501, {546}, "", "Built-in account for guest access to the computer/domain"},
                                      {"User1", 1000, {545}, "First User", "An ordinary local user"}};
+    // A server's local users (machine_server.h), each with a profile made below.
+    const ServerShape server = ServerShapeOf(options);
+    for (size_t i = 0; i < server.profiles; ++i)
+        accounts.push_back({ServerUserName(i), kServerFirstRid + (uint32_t)i, {545}, "", "Terminal server user"});
     const std::vector<std::pair<std::string, uint32_t>> aliases = {
         {"Administrators", 544}, {"Users", 545}, {"Guests", 546}, {"Power Users", 547}, {"Backup Operators", 551}, {"Replicator", 552}};
 
@@ -351,7 +368,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
         v.insert(v.end(), machineSid.begin(), machineSid.end());  // NT keeps the domain SID last
         Bytes f(0x68, 0);
         f[0] = 2;
-        Put32(&f, 0x48, 1002);  // next RID (1001 was an account since deleted)
+        Put32(&f, 0x48, kServerFirstRid + (uint32_t)server.profiles);  // next RID (1001 was an account since deleted)
         // The server state (enabled) and role, as NT keeps them: a backup controller's
         // account domain is a backup (2), every other one primary (3).
         Put32(&f, 0x58, 1);
@@ -451,7 +468,10 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     Sz(cv, "RegisteredOrganization", "Quorvel");
     Sz(cv, "SystemRoot", "C:\\WINNT");
     Sz(cv, "ProductId", "51222-270-0000007-30000");
-    if (preset.version != "4.0") Sz(cv, "ProductName", preset.version == "5.0" ? "Microsoft Windows 2000" : "Microsoft Windows XP");
+    if (preset.version != "4.0")
+        Sz(cv, "ProductName", preset.version == "5.0"   ? "Microsoft Windows 2000"
+                              : preset.version == "5.1" ? "Microsoft Windows XP"
+                                                        : "Microsoft Windows Server 2003");
     HiveKey* winlogon = Key(cv, "Winlogon");
     Sz(winlogon, "DefaultUserName", "Administrator");
     Sz(winlogon, "DefaultDomainName", inDomain ? domainName : computer);
@@ -470,6 +490,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     std::vector<Profile> profiles = {{"Administrator", WithRid(machineSid, 500)}, {"User1", WithRid(machineSid, 1000)}};
     if (preset.role == "member") profiles.push_back({"jdomain", WithRid(domainSid, 1105)});
     if (preset.version != "4.0") profiles.push_back({"LocalService", MakeSid(5, {19})});
+    for (size_t i = 0; i < server.profiles; ++i) profiles.push_back({ServerUserName(i), WithRid(machineSid, kServerFirstRid + (uint32_t)i)});
     // Profiles without a hive of their own: the local system's (from Windows 2000 on), and
     // that of an account since deleted whose folder lost its ntuser.dat.
     std::vector<Profile> hiveless = {{"Departed", WithRid(machineSid, 1001)}};
@@ -517,7 +538,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     Sz(Key(control, "ComputerName\\ComputerName"), "ComputerName", computer);
     HiveKey* productOptions = Key(control, "ProductOptions");
     Sz(productOptions, "ProductType", preset.productType);
-    if (preset.suite) MultiSz(productOptions, "ProductSuite", {""});
+    if (preset.suite) MultiSz(productOptions, "ProductSuite", {server.terminalServer ? "Terminal Server" : ""});
     HiveKey* sm = Key(control, "Session Manager");
     MultiSz(sm, "BootExecute", {"autocheck autochk *"});
     HiveKey* env = Key(sm, "Environment");
@@ -545,6 +566,7 @@ uint32_t MachineWriteHives(const std::string& dir, const MachineOptions& options
     service("LanmanServer", 2, "%SystemRoot%\\system32\\services.exe");
     service("LanmanWorkstation", 2, "%SystemRoot%\\system32\\services.exe");
     service("Netlogon", inDomain ? 2 : 3, "%SystemRoot%\\system32\\lsass.exe");
+    if (server.terminalServer) service("TermService", 2, "%SystemRoot%\\system32\\termsrv.exe");
     HiveKey* tcpip = Key(services, "Tcpip\\Parameters");
     std::string host = computer;
     for (char& ch : host) ch = (char)tolower((unsigned char)ch);  // NT keeps the host name in lower case
