@@ -22,12 +22,9 @@
 #include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "replace/byte_replace.h"
+#include "bench_stats.h"
 
 namespace {
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // The simulated tree below C:\tree and the plain one, with the same names and sizes.
 bool MakeTrees(const std::string& plain, long files, long dirs) {

@@ -40,12 +40,9 @@
 #include "ntsim/security/access.h"
 #include "ntsim/security/sd.h"
 #include "replace/file_walk.h"
+#include "bench_stats.h"
 
 namespace {
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // Processor seconds (user and system) of this process, or of its ended children.
 double Cpu(int who) {

@@ -33,12 +33,9 @@
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/access.h"
 #include "replace/registry_replace.h"
+#include "bench_stats.h"
 
 namespace {
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 long StatusKb(const char* field) {
     FILE* f = ::NtsimFopen("/proc/self/status", "r");

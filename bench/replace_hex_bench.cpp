@@ -26,15 +26,12 @@
 #include "ntsim/machine/machine.h"
 #include "ntsim/kernel/process.h"
 #include "replace/byte_replace.h"
+#include "bench_stats.h"
 
 namespace {
 
 const char* kOldHex = "0515000000010000000200000003000000";
 const char* kNewHex = "05150000009A0000009B0000009C000000";
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 // A file of the given size with one SID every 1 MiB, its other bytes either
 // hive-like (half zeros, UTF-16 letters, 0xFF fill, small numbers, some noise)
@@ -113,20 +110,6 @@ double CatSeconds(const std::string& host, double* cpu = nullptr) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) exit(1);
     if (cpu) *cpu = CpuSeconds(usage);
     return seconds;
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-std::string LoadAverage() {
-    double load[3] = {0, 0, 0};
-    if (getloadavg(load, 3) != 3) return "unknown";
-    char text[64];
-    snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
-    return text;
 }
 
 }  // namespace

@@ -22,26 +22,9 @@
 #include "ntsim/machine/machine.h"
 #include "service/service_run.h"
 #include "wizard/resource.h"
+#include "bench_stats.h"
 
 namespace {
-
-double Now() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-double Median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-std::string LoadAverage() {
-    double load[3] = {0, 0, 0};
-    if (getloadavg(load, 3) != 3) return "unknown";
-    char text[64];
-    snprintf(text, sizeof text, "%.2f %.2f %.2f", load[0], load[1], load[2]);
-    return text;
-}
 
 const UINT kStop = WM_APP + 1;
 std::atomic<HWND> statusWindow{nullptr};

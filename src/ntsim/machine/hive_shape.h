@@ -43,6 +43,28 @@ struct HiveCounts {
     size_t keys = 0, values = 0, sidKeys = 0, sidValueNames = 0, sidData = 0, bigValues = 0, descriptors = 0;
 };
 
+// A budget split into fanout shares by cubed weights: a few children take most of it, as
+// in real trees. The weights are drawn first, in order, so that a generator that draws
+// again while it fills each child keeps its sequence.
+inline std::vector<size_t> SplitShares(Random& r, size_t rest, size_t fanout) {
+    std::vector<double> weights(fanout);
+    double total = 0;
+    for (double& w : weights) {
+        double x = (r.Below(1000) + 1) / 1000.0;
+        w = x * x * x;
+        total += w;
+    }
+    std::vector<size_t> shares(fanout);
+    size_t given = 0;
+    for (size_t i = 0; i < fanout; ++i) {
+        size_t share = i + 1 == fanout ? rest - given : (size_t)((double)rest * weights[i] / total);
+        if (share > rest - given) share = rest - given;
+        given += share;
+        shares[i] = share;
+    }
+    return shares;
+}
+
 namespace detail {
 
 inline const char* const kWords[] = {
@@ -248,19 +270,9 @@ struct Generator {
         std::vector<ntsim::HiveKey*> children;
         for (size_t i = 0; i < fanout; ++i) children.push_back(AddKey(key, key->security));
         size_t rest = budget - fanout;
-        std::vector<double> weights(fanout);
-        double total = 0;
-        for (auto& w : weights) {
-            double x = (r.Below(1000) + 1) / 1000.0;
-            w = x * x * x;
-            total += w;
-        }
-        size_t given = 0;
+        std::vector<size_t> shares = SplitShares(r, rest, fanout);
         for (size_t i = 0; i < fanout; ++i) {
-            size_t share = i + 1 == fanout ? rest - given : (size_t)(rest * weights[i] / total);
-            if (given + share > rest) share = rest - given;
-            given += share;
-            Fill(children[i], share, depth + 1);
+            Fill(children[i], shares[i], depth + 1);
         }
     }
 };

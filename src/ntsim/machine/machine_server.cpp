@@ -178,18 +178,9 @@ public:
         size_t rest = budget - here;
         if (!rest) return;
         size_t fanout = 1 + r_.Below((uint32_t)std::min<size_t>(rest, 8));
-        std::vector<double> weights(fanout);
-        double total = 0;
-        for (double& w : weights) {
-            double x = (r_.Below(1000) + 1) / 1000.0;
-            w = x * x * x;
-            total += w;
-        }
-        size_t given = 0;
+        std::vector<size_t> shares = shape::SplitShares(r_, rest, fanout);
         for (size_t i = 0; i < fanout; ++i) {
-            size_t share = i + 1 == fanout ? rest - given : (size_t)((double)rest * weights[i] / total);
-            share = std::min(share, rest - given);
-            given += share;
+            size_t share = shares[i];
             std::string child = relative + "/" + kFolders[r_.Below(sizeof kFolders / sizeof *kFolders)] + " " + std::to_string(i);
             Fill(child, Folder(child, sd, Own()), share, depth + 1);
         }
