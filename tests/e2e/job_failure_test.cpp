@@ -822,22 +822,34 @@ TEST_F(JobFailure, AStopRequestIsRefusedDuringTheJobAndEndsAnIdleService) {
     EXPECT_EQ(e2e::MachineSidText(dir_), "S-1-5-21-1-2-3");
     EXPECT_EQ(Log(), "") << "no job ran";
 
-    // During the job: refused; the job runs to its end and restarts the machine.
+    // During the job: refused; the job runs to its end and restarts the machine. The job is
+    // held at its first hive replacement (stage 9) while the stop is sent, so a small machine's
+    // job cannot end before the request comes.
     dispatcher = startService();
+    ntsim::FaultRule hold;
+    hold.function = "RegReplaceKeyA";
+    hold.nth = 1;
+    hold.hold = true;
+    ntsim::FaultAdd(hold);
     HANDLE worker = CreateThread(nullptr, 0, RunWorker, nullptr, CREATE_SUSPENDED, nullptr);
     jobSettings->workerThread = worker;
     bool runningAfterStop = false;
+    DWORD stateAfterStop = 0;
     std::thread jobStop([&] {
-        while (jobSettings->stage < 4 && WaitForSingleObject(worker, 0) == WAIT_TIMEOUT) Sleep(1);
+        EXPECT_TRUE(ntsim::FaultWaitHeld(20000)) << "the job never reached its hive replacement";
         SERVICE_STATUS status = {};
         EXPECT_TRUE(ControlService(entry, SERVICE_CONTROL_STOP, &status)) << GetLastError();
+        stateAfterStop = status.dwCurrentState;
         runningAfterStop = WaitForSingleObject(worker, 0) == WAIT_TIMEOUT;
+        ntsim::FaultReleaseHeld();
     });
     EXPECT_EQ(DialogBoxParamA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDD_STATUS), nullptr, StatusWindow,
                               (LPARAM)worker),
               0);
     jobStop.join();
+    ntsim::FaultClearAll();
     EXPECT_TRUE(runningAfterStop);
+    EXPECT_EQ(stateAfterStop, (DWORD)SERVICE_RUNNING) << "the stop was taken during the job";
     EXPECT_EQ(WaitForSingleObject(worker, 20000), (DWORD)WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeThread(worker, &code);

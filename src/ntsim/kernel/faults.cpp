@@ -21,6 +21,20 @@ struct ActiveRule {
 ntsim::SimMutex g_mutex;
 std::vector<ActiveRule> g_rules;
 std::atomic<void (*)()> g_hooks[kPowerLossHookCount];
+// Held calls: a plain mutex for the condition variable, bracketed as a critical section.
+std::mutex g_holdMutex;
+std::condition_variable g_holdChanged;
+int g_heldCalls = 0;        // calls that met a hold since the rules were last cleared
+unsigned g_releases = 0;    // each release lets the calls held before it go on
+
+void WaitWhileHeld() {
+    ntsim::CriticalSection section;
+    std::unique_lock<std::mutex> lock(g_holdMutex);
+    ++g_heldCalls;
+    unsigned heldAt = g_releases;
+    g_holdChanged.notify_all();
+    WaitUntil(g_holdChanged, lock, 0xFFFFFFFFu, [heldAt] { return g_releases != heldAt; });
+}
 
 void RunHook(PowerLossHook which) {
     if (void (*hook)() = g_hooks[which].load()) hook();
@@ -43,11 +57,31 @@ void FaultAdd(const FaultRule& rule) {
 }
 
 void FaultClearAll() {
-    std::lock_guard<ntsim::SimMutex> lock(g_mutex);
-    g_rules.clear();
-    faultRuleCount = 0;
-    faultLosesUnflushed = false;
-    RunHook(kForgetUnflushedFiles);
+    {
+        std::lock_guard<ntsim::SimMutex> lock(g_mutex);
+        g_rules.clear();
+        faultRuleCount = 0;
+        faultLosesUnflushed = false;
+        RunHook(kForgetUnflushedFiles);
+    }
+    ntsim::CriticalSection section;
+    std::lock_guard<std::mutex> lock(g_holdMutex);
+    g_heldCalls = 0;
+    ++g_releases;
+    g_holdChanged.notify_all();
+}
+
+bool FaultWaitHeld(uint32_t timeoutMs) {
+    ntsim::CriticalSection section;
+    std::unique_lock<std::mutex> lock(g_holdMutex);
+    return WaitUntil(g_holdChanged, lock, timeoutMs, [] { return g_heldCalls > 0; });
+}
+
+void FaultReleaseHeld() {
+    ntsim::CriticalSection section;
+    std::lock_guard<std::mutex> lock(g_holdMutex);
+    ++g_releases;
+    g_holdChanged.notify_all();
 }
 
 bool FaultArmedByRule(const char* function) {
@@ -79,27 +113,32 @@ bool GlobMatch(const std::string& pattern, const std::string& text) {
 }
 
 bool FaultHit(const char* function, const std::string& path, uint32_t* error) {
-    bool flushFirst = false, loseUnflushed = false;
+    bool hold = false, fail = false, kill = false, flushFirst = false, loseUnflushed = false;
     {
         std::lock_guard<ntsim::SimMutex> lock(g_mutex);
-        bool kill = false;
         for (auto& active : g_rules) {
             const FaultRule& r = active.rule;
             if (r.function != "*" && r.function != function) continue;
             if (!r.pattern.empty() && !GlobMatch(r.pattern, path)) continue;
             ++active.seen;
             if (r.nth != 0 && active.seen != r.nth) continue;
-            if (!r.kill) {
-                *error = r.error;
-                return true;
+            if (r.hold) {
+                hold = true;
+                continue;
             }
-            kill = true;
-            flushFirst = r.flushFirst;
-            loseUnflushed = r.loseUnflushed;
+            if (r.kill) {
+                kill = true;
+                flushFirst = r.flushFirst;
+                loseUnflushed = r.loseUnflushed;
+            } else {
+                fail = true;
+                *error = r.error;
+            }
             break;
         }
-        if (!kill) return false;
     }
+    if (hold) WaitWhileHeld();  // outside the rules' lock: the test goes on calling meanwhile
+    if (!kill) return fail;
     if (flushFirst) RunHook(kFlushRegistry);
     if (loseUnflushed) RunHook(kLoseUnflushedFiles);
     _exit(137);  // as a power cut: nothing else is written

@@ -21,10 +21,16 @@ struct FaultRule {
                               // changed hive before the cut, so only the call itself is lost
     bool loseUnflushed = false;  // with kill: the power loss also takes what Windows had not
                                  // made durable (files/durability.h); tracked from FaultAdd on
+    bool hold = false;  // neither fail nor kill: the call waits there until FaultReleaseHeld,
+                        // so a test can act at a known point of a running job
 };
 
 void FaultAdd(const FaultRule& rule);
-void FaultClearAll();
+void FaultClearAll();  // also lets every held call go on
+// A hold rule's call: true once one has come since the rules were cleared (waiting up to
+// timeoutMs); the release lets every call held at that moment go on.
+bool FaultWaitHeld(uint32_t timeoutMs);
+void FaultReleaseHeld();
 
 // Called at the start of a simulated function with the path or key name it works on.
 // True when this call must fail; *error then holds the code to fail with.

@@ -2,9 +2,12 @@
 // machine creation and the process environment.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <string>
 
 #include "nt/win32.h"
@@ -84,6 +87,42 @@ TEST(Faults, NthCallAndPatternSelectTheFailingCall) {
     EXPECT_TRUE(ntsim::FaultHit("RegFlushKey", "y", &err));
     EXPECT_EQ(err, 112u);
     ntsim::FaultClearAll();
+}
+
+// A hold rule stops the matching call until it is released; a fail rule after it still
+// fails that call, and clearing the rules lets a held call go.
+TEST(Faults, AHeldCallWaitsForItsReleaseAndThenMeetsTheOtherRules) {
+    ntsim::FaultClearAll();
+    ntsim::FaultRule hold;
+    hold.function = "MoveFileExA";
+    hold.pattern = "*.sav";
+    hold.hold = true;
+    ntsim::FaultAdd(hold);
+    ntsim::FaultAdd({"MoveFileExA", 32, 0, "*.sav", false});
+    EXPECT_FALSE(ntsim::FaultWaitHeld(0));
+    std::atomic<bool> done{false};
+    uint32_t err = 0;
+    bool failed = false;
+    std::thread caller([&] {
+        failed = ntsim::FaultHit("MoveFileExA", "C:\\a.sav", &err);
+        done = true;
+    });
+    ASSERT_TRUE(ntsim::FaultWaitHeld(10000));
+    usleep(20000);
+    EXPECT_FALSE(done) << "the held call went on before its release";
+    uint32_t other = 0;
+    EXPECT_FALSE(ntsim::FaultHit("MoveFileExA", "C:\\a.log", &other)) << "a call the hold does not name";
+    ntsim::FaultReleaseHeld();
+    caller.join();
+    EXPECT_TRUE(failed);
+    EXPECT_EQ(err, 32u);
+    ntsim::FaultClearAll();
+
+    ntsim::FaultAdd(hold);
+    std::thread cleared([&] { EXPECT_FALSE(ntsim::FaultHit("MoveFileExA", "C:\\b.sav", &other)); });
+    ASSERT_TRUE(ntsim::FaultWaitHeld(10000));
+    ntsim::FaultClearAll();
+    cleared.join();
 }
 
 using MachineTest = FreshMachine;
