@@ -167,12 +167,13 @@ int ReplaceMultiStringAllPairs(char* buffer, DWORD* size, const SidPairList* pai
 namespace {
 
 // The first 4096 bytes of a hive file (its base block) are never searched or written.
-const long kSkippedBytes = 4096;
-// Bytes read per pass. The scan keeps the last n-1 bytes of a pass so that a pattern
-// spanning two passes is found. A pass much larger than the base block's 4096 bytes keeps
-// the number of reads low; one that fits the processor's second-level cache is searched
-// while the read has just left it there, instead of being fetched from memory again.
-const size_t kChunk = 256u << 10;
+const unsigned long long kSkippedBytes = 4096;
+// The file is searched through views of this many bytes (plus the n-1 bytes a pattern that
+// starts in a view can reach into the next), mapped one at a time: the scan reads the
+// system's cached pages where they lie, with no copy into a buffer of its own, and the
+// process never holds more of the file than one view. A multiple of the 64 KiB at which
+// views must start on every Windows version.
+const unsigned long long kView = 2ull << 20;
 
 // Nibble of one hex digit: its upper-case form minus '0', or minus 0x37 past '9'.
 int Nibble(char digit) {
@@ -273,7 +274,10 @@ void Log(const char* format, const char* a, const char* b = nullptr) {
 }  // namespace
 
 int ReplaceHexInFile(const char* path, const char* oldHex, const char* newHex) {
-    return ReplaceHexInFileEx(path, oldHex, newHex, nullptr);
+    // A scan cut off midway leaves a file only partly rewritten: a failure like any other.
+    BOOL interrupted = FALSE;
+    int result = ReplaceHexInFileEx(path, oldHex, newHex, &interrupted);
+    return interrupted ? kReplaceFailed : result;
 }
 
 int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex, BOOL* interrupted) {
@@ -284,33 +288,50 @@ int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex,
         ReportError("ERROR: Strings must be the same length", logStream);
         return kReplaceFailed;
     }
-    // Commit mode: the final fflush puts the rewritten bytes on the disk, before the file
-    // is scheduled to become a live hive.
-    FILE* file = fopen(path, "r+bc");
-    if (!file) {
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
         Report("ERROR: Unable to open '%s'", path);
         return kReplaceFailed;
     }
-    // Unbuffered: each read goes straight into the window, each write straight to the file.
-    setvbuf(file, nullptr, _IONBF, 0);
-
     const size_t n = strlen(oldHex) / 2;  // a trailing odd digit carries no byte
-    BYTE* window = n ? static_cast<BYTE*>(malloc(n - 1 + kChunk)) : nullptr;
     BYTE* oldPattern = n ? static_cast<BYTE*>(malloc(n)) : nullptr;
     BYTE* newPattern = n ? static_cast<BYTE*>(malloc(n)) : nullptr;
-    if (n && (!window || !oldPattern || !newPattern)) {
-        free(window);
+    if (n && (!oldPattern || !newPattern)) {
         free(oldPattern);
         free(newPattern);
-        fclose(file);
+        CloseHandle(file);
         ReportError("ERROR: Out Of Memory", logStream);
         return kReplaceFailed;
     }
+    DWORD sizeHigh = 0;
+    DWORD sizeLow = GetFileSize(file, &sizeHigh);
+    if (sizeLow == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) {
+        free(oldPattern);
+        free(newPattern);
+        CloseHandle(file);
+        Report("Error reading from file '%s'", path);
+        if (interrupted) *interrupted = TRUE;
+        return kReplaceFailed;
+    }
+    const unsigned long long size = ((unsigned long long)sizeHigh << 32) | sizeLow;
 
     DWORD count = 0;
     bool changed = false;
-    // An empty pattern has nothing to find; a file no longer than its base block neither.
-    if (n > 0 && fseek(file, kSkippedBytes, SEEK_SET) == 0) {
+    bool failed = false;
+    BOOL ignored;
+    BOOL* stopped = interrupted ? interrupted : &ignored;
+    // An empty pattern has nothing to find; a file with no room for it past its base block
+    // neither (and an empty file cannot be mapped).
+    HANDLE mapping = nullptr;
+    if (n > 0 && size >= kSkippedBytes + n) {
+        mapping = CreateFileMappingA(file, nullptr, PAGE_READWRITE, 0, 0, nullptr);
+        if (!mapping) {
+            Report("Error reading from file '%s'", path);
+            failed = true;
+        }
+    }
+    if (mapping) {
         DecodeHex(oldHex, n, oldPattern);
         DecodeHex(newHex, n, newPattern);
         // The pattern's two rarest bytes: a block of positions where they never both sit in
@@ -323,22 +344,25 @@ int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex,
         const size_t second = n > 1 ? RarestByte(oldPattern, n, anchor) : anchor;
         const BYTE secondByte = oldPattern[second];
         const BlockFilter firstCandidateBlock = ChooseBlockFilter();
-        // window[0..carry) holds the last bytes of the previous pass; base is the file
-        // offset of window[0]; next is the first file offset a match may start at, so
-        // matches never overlap, also across passes.
-        size_t carry = 0;
-        long long base = kSkippedBytes;
-        long long next = kSkippedBytes;
-        bool failed = false;
-        BOOL ignored;
-        BOOL* stopped = interrupted ? interrupted : &ignored;
-        while (!failed) {
-            size_t got = fread(window + carry, 1, kChunk, file);
-            if (got == 0) break;
-            size_t valid = carry + got;
+        // next is the first file offset a match may start at, so that matches never overlap,
+        // also across views. Each view holds the positions [base, base + kView) that a whole
+        // pattern fits after, and the bytes such a pattern reaches into the next view.
+        unsigned long long next = kSkippedBytes;
+        for (unsigned long long base = 0; !failed && base + n <= size; base += kView) {
+            if (next >= base + kView) continue;  // every position of this view lies before next
+            const unsigned long long reach = size - base < kView + n - 1 ? size - base : kView + n - 1;
+            BYTE* window = static_cast<BYTE*>(
+                MapViewOfFile(mapping, FILE_MAP_WRITE, (DWORD)(base >> 32), (DWORD)base, (SIZE_T)reach));
+            if (!window) {
+                Report("Error reading from file '%s'", path);
+                failed = true;
+                break;
+            }
+            const size_t valid = (size_t)reach;
             size_t w = next > base ? (size_t)(next - base) : 0;
             size_t closeUntil = w;  // positions below it are in a block that has a candidate
-            while (!failed && valid >= n && w <= valid - n) {
+            bool viewChanged = false;
+            while (valid >= n && w <= valid - n) {
                 const size_t last = valid - n;  // the last position a whole pattern fits at
                 if (w >= closeUntil) {
                     size_t blocks = (last - w + 1) / kBlock;
@@ -355,8 +379,7 @@ int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex,
                     }
                 }
                 // Look for the pattern's rarest byte, then compare the whole pattern around it.
-                const BYTE* hit =
-                    static_cast<const BYTE*>(memchr(window + w + anchor, anchorByte, closeUntil - w));
+                const BYTE* hit = static_cast<const BYTE*>(memchr(window + w + anchor, anchorByte, closeUntil - w));
                 if (!hit) {
                     w = closeUntil;
                     continue;
@@ -366,43 +389,36 @@ int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex,
                     ++w;
                     continue;
                 }
+                memcpy(window + w, newPattern, n);
+                viewChanged = true;
                 changed = true;
-                long long offset = base + (long long)w;
-                long here = ftell(file);
-                if (offset > LONG_MAX || fseek(file, (long)offset, SEEK_SET) != 0 ||
-                    fwrite(newPattern, 1, n, file) != n) {
-                    Report("Error writing to file '%s'", path);
-                    failed = true;
-                    *stopped = TRUE;
-                    break;
-                }
-                if (here < 0 || fseek(file, here, SEEK_SET) != 0) {
-                    Report("Error reading from file '%s'", path);
-                    failed = true;
-                    *stopped = TRUE;
-                    break;
-                }
                 ++count;
                 w += n;
-                next = offset + (long long)n;
+                next = base + w;
             }
-            if (got < kChunk && feof(file)) break;
-            // Keep the last n-1 bytes: the start of a pattern that the next pass completes.
-            size_t keep = n - 1 < valid ? n - 1 : valid;
-            memmove(window, window + valid - keep, keep);
-            base += (long long)(valid - keep);
-            carry = keep;
+            // The view's changes go to the file before it is unmapped.
+            if (viewChanged && !FlushViewOfFile(window, 0)) {
+                Report("Error writing to file '%s'", path);
+                failed = true;
+            }
+            if (!UnmapViewOfFile(window) && !failed) {
+                Report("Error writing to file '%s'", path);
+                failed = true;
+            }
         }
-        if (changed && !failed && fflush(file) != 0) {
-            Report("Error writing to file '%s'", path);
-            failed = true;
-            *stopped = TRUE;
-        }
+        CloseHandle(mapping);
     }
-    fclose(file);
-    free(window);
+    // The rewritten bytes are put on the disk before the file is scheduled to become a
+    // live hive.
+    if (changed && !failed && !FlushFileBuffers(file)) {
+        Report("Error writing to file '%s'", path);
+        failed = true;
+    }
+    if (failed) *stopped = TRUE;
+    CloseHandle(file);
     free(oldPattern);
     free(newPattern);
+    if (failed && !changed) return kReplaceFailed;
 
     if (!changed) {
         if (debugMode) Log("INFORMATION: Hex String '%s' Not Found in '%s'", oldHex, path);

@@ -38,10 +38,11 @@ int ReplaceMultiStringText(char* buffer, DWORD* size, const char* oldText, const
 int ReplaceMultiStringAllPairs(char* buffer, DWORD* size, const SidPairList* pairs);
 
 // Every occurrence of a byte pattern given as hex text, in place in the file, past
-// its first 4096 bytes. Counts into replacedCount and sets changesMade of the job.
+// its first 4096 bytes. Counts into replacedCount and sets changesMade of the job. A scan
+// that a failure ends early fails (-2), whatever it had replaced.
 int ReplaceHexInFile(const char* path, const char* oldHex, const char* newHex);
-// The same; *interrupted tells whether a failed seek or write ended the scan early (the
-// result is still 0 then, with the replacements made before it in the file).
+// The same; *interrupted tells whether a failure ended the scan early: the result is 0
+// when replacements were made before it (they stay in the file), -2 when none were.
 int ReplaceHexInFileEx(const char* path, const char* oldHex, const char* newHex, BOOL* interrupted);
 
 // Deletes a directory with everything below it. 1, or 0 after a report.

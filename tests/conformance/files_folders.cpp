@@ -126,3 +126,92 @@ CONFORMANCE_TEST(files_process_paths) {
        (unsigned long)GetLastError());
     SetCurrentDirectoryA(old);
 }
+
+// A file opened by handle and read and written through views of a mapping: what the byte
+// scan of hive files relies on, and the refusals around it.
+CONFORMANCE_TEST(files_mapped_views) {
+    char dir[2 * MAX_PATH], path[3 * MAX_PATH], empty[3 * MAX_PATH];
+    Scratch(dir, sizeof dir, "mapping");
+    CreateDirectoryA(dir, NULL);
+    snprintf(path, sizeof path, "%s\\data.bin", dir);
+    snprintf(empty, sizeof empty, "%s\\empty.bin", dir);
+    const DWORD size = 3 * 65536 + 100;
+    FILE* f = fopen(path, "wb");
+    for (DWORD i = 0; f && i < size; ++i) fputc((int)(i % 251), f);
+    if (f) fclose(f);
+    f = fopen(empty, "wb");
+    if (f) fclose(f);
+
+    SetLastError(0xdeadbeef);
+    char missing[3 * MAX_PATH];
+    snprintf(missing, sizeof missing, "%s\\none.bin", dir);
+    ok(CreateFileA(missing, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE &&
+           GetLastError() == ERROR_FILE_NOT_FOUND,
+       "a missing file: %lu", (unsigned long)GetLastError());
+    snprintf(missing, sizeof missing, "%s\\none\\x.bin", dir);
+    ok(CreateFileA(missing, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL) == INVALID_HANDLE_VALUE &&
+           GetLastError() == ERROR_PATH_NOT_FOUND,
+       "a missing folder: %lu", (unsigned long)GetLastError());
+
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ok(file != INVALID_HANDLE_VALUE, "CreateFileA: %lu", (unsigned long)GetLastError());
+    if (file == INVALID_HANDLE_VALUE) return;
+    DWORD high = 0xdeadbeef;
+    ok(GetFileSize(file, &high) == size && high == 0, "GetFileSize");
+    HANDLE mapping = CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 0, NULL);
+    ok(mapping != NULL, "CreateFileMappingA: %lu", (unsigned long)GetLastError());
+
+    SetLastError(0xdeadbeef);
+    ok(!MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 4096, 100) && GetLastError() == ERROR_MAPPED_ALIGNMENT,
+       "an offset off the 64 KiB granularity: %lu", (unsigned long)GetLastError());
+    SetLastError(0xdeadbeef);
+    ok(!MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 3 * 65536, 101) && GetLastError() == ERROR_ACCESS_DENIED,
+       "a view past the section's end: %lu", (unsigned long)GetLastError());
+
+    // The last view, to the section's end; a write in it is in the file once flushed.
+    unsigned char* view = (unsigned char*)MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 3 * 65536, 0);
+    ok(view != NULL, "MapViewOfFile: %lu", (unsigned long)GetLastError());
+    if (view) {
+        ok(view[0] == (3 * 65536) % 251 && view[99] == (3 * 65536 + 99) % 251, "the view holds the file's bytes");
+        memcpy(view + 10, "TESSIV", 6);
+        ok(FlushViewOfFile(view, 0), "FlushViewOfFile: %lu", (unsigned long)GetLastError());
+        ok(UnmapViewOfFile(view), "UnmapViewOfFile: %lu", (unsigned long)GetLastError());
+    }
+    ok(FlushFileBuffers(file), "FlushFileBuffers: %lu", (unsigned long)GetLastError());
+    ok(CloseHandle(mapping) && CloseHandle(file), "handles closed");
+    unsigned char back[16] = {0};
+    f = fopen(path, "rb");
+    if (f) {
+        fseek(f, 3 * 65536 + 8, SEEK_SET);
+        ok(fread(back, 1, 10, f) == 10, "read back");
+        fclose(f);
+    }
+    ok(memcmp(back + 2, "TESSIV", 6) == 0 && back[0] == (3 * 65536 + 8) % 251, "the write is in the file");
+
+    // A file opened for reading only gives only a read-only section, and no writable view.
+    file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    SetLastError(0xdeadbeef);
+    ok(!CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 0, NULL) && GetLastError() == ERROR_ACCESS_DENIED,
+       "a writable section of a read-only handle: %lu", (unsigned long)GetLastError());
+    mapping = CreateFileMappingA(file, NULL, PAGE_READONLY, 0, 0, NULL);
+    SetLastError(0xdeadbeef);
+    ok(mapping && !MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0) && GetLastError() == ERROR_ACCESS_DENIED,
+       "a writable view of a read-only section: %lu", (unsigned long)GetLastError());
+    SetLastError(0xdeadbeef);
+    ok(!FlushFileBuffers(file) && GetLastError() == ERROR_ACCESS_DENIED, "flushing a read-only handle: %lu",
+       (unsigned long)GetLastError());
+    if (mapping) CloseHandle(mapping);
+    CloseHandle(file);
+
+    // An empty file has nothing to map.
+    file = CreateFileA(empty, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    SetLastError(0xdeadbeef);
+    ok(file != INVALID_HANDLE_VALUE && !CreateFileMappingA(file, NULL, PAGE_READWRITE, 0, 0, NULL) &&
+           GetLastError() == ERROR_FILE_INVALID,
+       "a section of an empty file: %lu", (unsigned long)GetLastError());
+    CloseHandle(file);
+    DeleteFileA(path);
+    DeleteFileA(empty);
+    RemoveDirectoryA(dir);
+}

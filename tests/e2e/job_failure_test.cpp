@@ -209,7 +209,13 @@ TEST_F(JobFailure, EachStageFailsAndTheMachineIsAsBefore) {
         // through the key's handle.
         {"stage 5", 5, {"RegSetKeySecurity", 5, 4, "HKEY_LOCAL_MACHINE\\SECURITY", false}, "Error during registry search", false},
         {"stage 6", 6, {"RegSaveKeyA", 112, 0, "*\\TESSIV\\SYSTEM", false}, "Error saving working copy of registry"},
-        {"stage 7", 7, {"fopen", 32, 0, "*\\TESSIV\\SAM", false}, "Error during byte scan"},
+        {"stage 7", 7, {"CreateFileA", 32, 0, "*\\TESSIV\\SAM", false}, "Error during byte scan"},
+        {"stage 7, a view's changes not written", 7, {"FlushViewOfFile", 5, 0, "*\\TESSIV\\SOFTWARE", false},
+         "Error during byte scan"},
+        // The byte scan of a profile's copy stops after changing it: the profile must not be
+        // scheduled half converted.
+        {"stage 4, a profile copy's byte scan", 4, {"FlushViewOfFile", 5, 0, "*\\TESSIV\\USERS\\S-1-5-21-*-1000", false},
+         "Error during hive search."},
         {"stage 8", 8, {"SetNamedSecurityInfoA", 5, 0, "C:\\Data\\Shared\\readme.txt", false},
          "Error during file system security scan"},
         {"stage 9", 9, {"RegReplaceKeyA", 5, 0, "*\\TESSIV\\SAM", false}, "Error during registry restoration"},

@@ -38,7 +38,9 @@ SYSTEM_DLLS = {
 #       (3.5, 3.51, 4.0) or later". Checked against the archived page for
 #       GetFileAttributesEx (4.0), IsDBCSLeadByte (3.1) and the "Windows NT 4.0 ACL and
 #       ACE Functions" overview (SetEntriesInAcl, BuildExplicitAccessWithName,
-#       GetNamedSecurityInfo, SetNamedSecurityInfo).
+#       GetNamedSecurityInfo, SetNamedSecurityInfo); the file mappings (CreateFileMapping,
+#       MapViewOfFile, UnmapViewOfFile, FlushViewOfFile) against the Win32 API reference's
+#       "File Mapping" overview of the same era.
 #  CC:  the common controls and common dialogs of Windows NT 4.0 (comctl32.dll 4.00,
 #       comdlg32.dll): MSDN "Shell and Common Controls Versions" lists property sheets
 #       (PropertySheet, CreatePropertySheetPage, DestroyPropertySheetPage) for comctl32
@@ -103,7 +105,8 @@ NT4_EXPORTS = {
             "WaitForSingleObject WideCharToMultiByte WritePrivateProfileStringA "
             "GetPrivateProfileStringA lstrcmpiA lstrlenA lstrcpynA GetExitCodeProcess "
             "GetExitCodeThread ReadFile WriteFile GetFileSize SetFilePointer FlushFileBuffers "
-            "GetFullPathNameA GetLocalTime FileTimeToSystemTime GetEnvironmentVariableA"
+            "GetFullPathNameA GetLocalTime FileTimeToSystemTime GetEnvironmentVariableA "
+            "CreateFileMappingA MapViewOfFile UnmapViewOfFile FlushViewOfFile"
         )),
         **since(Q351, "GetVersionExA"),
         **since(Q40, "GetFileAttributesExA"),

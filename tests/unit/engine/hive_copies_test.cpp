@@ -282,15 +282,14 @@ TEST_F(HiveCopies, ByteScanPatchesTheWorkingCopiesButNotTheDefaultUser) {
     ExpectErrors({"ERROR: Unable to open 'C:\\TEMP\\TESSIV\\SAM'", "Error: No SID given for the byte scan"});
 
     // A failed write ends that file's scan with a report, yet counts as replaced: the copy
-    // is half converted and the scan must fail. Each file's scan seeks past its base block,
-    // then to every match and back; the seek to SAM's second match fails.
+    // may be half converted and the scan must fail. SAM's matches are written in its view;
+    // the flush of the view fails, and SOFTWARE, scanned after it, is not touched.
     fs::copy_file(Host(kWork + "ORIGINAL/SAM"), Host(kWork + "SAM"));
-    int security = Count(kWork + "SECURITY", kOldSid), system = Count(kWork + "SYSTEM", kOldSid);
-    int sam = Count(kWork + "SAM", kOldSid);
-    ASSERT_GE(sam, 2);
-    ntsim::FaultAdd({"fseek", 29, (1 + 2 * security) + (1 + 2 * system) + 1 + 2 + 1, "", false});
+    ASSERT_GE(Count(kWork + "SAM", kOldSid), 2);
+    ntsim::FaultAdd({"FlushViewOfFile", 29, 0, "*\\TESSIV\\SAM", false});
     EXPECT_EQ(ScanHiveFilesForSid(&old_, &new_), 0);
-    EXPECT_EQ(Count(kWork + "SAM", kOldSid), sam - 1);  // the first match stays written
+    ntsim::FaultClearAll();
+    EXPECT_EQ(Count(kWork + "SAM", kOldSid), 0);
     EXPECT_EQ(Count(kWork + "SOFTWARE", kOldSid), Count(kWork + "ORIGINAL/SOFTWARE", kOldSid));
     ExpectErrors({"Error writing to file 'C:\\TEMP\\TESSIV\\SAM'"});
 }

@@ -128,73 +128,69 @@ TEST_F(FileReplace, FailuresReportAndKeepTheFile) {
     Write("c.dat", std::vector<uint8_t>(5000, 1));
     EXPECT_EQ(ReplaceHexInFile("C:\\c.dat", "0515", "051"), -2);
     EXPECT_NE(Log().find("\nERROR: Strings must be the same length\n"), std::string::npos);
-    ntsim::FaultAdd({"fopen", ERROR_SHARING_VIOLATION, 0, "*c.dat", false});
+    ntsim::FaultAdd({"CreateFileA", ERROR_SHARING_VIOLATION, 0, "*c.dat", false});
     EXPECT_EQ(ReplaceHexInFile("C:\\c.dat", kOldHex, kNewHex), -2);
     EXPECT_NE(Log().find("\nERROR: Unable to open 'C:\\c.dat'\n"), std::string::npos);
     EXPECT_EQ(job_.changesMade, 0u);
 }
 
-// The file size limit makes every write at or past an offset fail, as a failing
-// disk would: the replacements before it stay, the rest are not made.
-TEST_F(FileReplace, WriteFailureMidwayKeepsEarlierReplacements) {
+// The file is read and written through views of a few MiB: a failure of any step ends the
+// scan. The replacements made before it stay in the file and count (the result alone does
+// not tell; the flag does), and the plain call fails outright: a file only partly
+// rewritten must not be taken for a finished one.
+TEST_F(FileReplace, AFailureMidwayEndsTheScanKeepingEarlierReplacements) {
     std::vector<uint8_t> oldP = Decode(kOldHex), newP = Decode(kNewHex);
-    std::vector<uint8_t> file(40000, 0);
-    std::vector<size_t> at = {5000, 9000, 20000, 30000};
-    for (size_t a : at) Put(file, a, oldP);
-    Write("d.dat", file);
-
-    struct rlimit saved;
-    getrlimit(RLIMIT_FSIZE, &saved);
-    struct rlimit limit = saved;
-    limit.rlim_cur = 15000;
-    sighandler_t previous = signal(SIGXFSZ, SIG_IGN);
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    int result = ReplaceHexInFile("C:\\d.dat", kOldHex, kNewHex);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, previous);
-
-    EXPECT_EQ(result, 0);  // the scan ends; what was replaced counts
-    std::vector<uint8_t> expected = file;
-    Put(expected, 5000, newP);
-    Put(expected, 9000, newP);
-    EXPECT_TRUE(Read("d.dat") == expected);
-    EXPECT_EQ(job_.replacedCount, 2u);
-    EXPECT_EQ(job_.changesMade, 1u);
-    EXPECT_NE(Log().find("\nError writing to file 'C:\\d.dat'\n"), std::string::npos) << Log();
-}
-
-// The seeks around each replacement: the first positions the scan past the first
-// 4096 bytes, then every match seeks to itself and back. A failed seek ends the scan
-// with what was replaced so far, as a failed write does, with its own message.
-TEST_F(FileReplace, FailedSeeksEndTheScanKeepingEarlierReplacements) {
-    std::vector<uint8_t> oldP = Decode(kOldHex), newP = Decode(kNewHex);
-    std::vector<uint8_t> file(40000, 0x11);
-    for (size_t a : {5000, 9000, 20000}) Put(file, a, oldP);
+    const size_t secondView = 4u << 20;
+    std::vector<uint8_t> file(secondView + 40000, 0x11);
+    for (size_t a : {(size_t)5000, (size_t)9000, secondView + 5000}) Put(file, a, oldP);
     struct Case {
+        const char* function;
         long nth;
+        int result;         // of ReplaceHexInFileEx
+        unsigned written;   // matches in the file afterwards, in order
         const char* message;
-        unsigned written;  // the second match is written before its seek back fails...
-        unsigned counted;  // ...but counted only once the scan is back in place
-    } cases[] = {{4, "\nError writing to file 'C:\\s.dat'\n", 1, 1}, {5, "\nError reading from file 'C:\\s.dat'\n", 2, 1}};
+    } cases[] = {
+        {"GetFileSize", 0, -2, 0, "Error reading from file"},
+        {"CreateFileMappingA", 0, -2, 0, "Error reading from file"},
+        {"MapViewOfFile", 1, -2, 0, "Error reading from file"},
+        {"MapViewOfFile", 2, 0, 2, "Error reading from file"},
+        {"FlushViewOfFile", 1, 0, 2, "Error writing to file"},
+        {"UnmapViewOfFile", 1, 0, 2, "Error writing to file"},
+        {"FlushFileBuffers", 0, 0, 3, "Error writing to file"},
+    };
     for (const Case& c : cases) {
-        Write("s.dat", file);
-        job_.replacedCount = 0;
-        job_.changesMade = 0;
-        size_t logBefore = Log().size();
-        ntsim::FaultAdd({"fseek", 29, c.nth, "", false});
-        BOOL interrupted = FALSE;
-        int result = ReplaceHexInFileEx("C:\\s.dat", kOldHex, kNewHex, &interrupted);
-        ntsim::FaultClearAll();
-        EXPECT_EQ(result, 0) << c.nth;
-        EXPECT_TRUE(interrupted) << "the result alone does not tell";
-        std::vector<uint8_t> expected = file;
-        Put(expected, 5000, newP);
-        if (c.written == 2) Put(expected, 9000, newP);
-        EXPECT_TRUE(Read("s.dat") == expected) << c.nth;
-        EXPECT_EQ(job_.replacedCount, c.counted) << c.nth;
-        EXPECT_EQ(job_.changesMade, 1u);
-        EXPECT_NE(Log().find(c.message, logBefore), std::string::npos) << Log();
+        SCOPED_TRACE(std::string(c.function) + " " + std::to_string(c.nth));
+        for (bool plain : {false, true}) {
+            Write("s.dat", file);
+            job_.replacedCount = 0;
+            job_.changesMade = 0;
+            size_t logBefore = Log().size();
+            ntsim::FaultAdd({c.function, 29, c.nth, "*s.dat", false});
+            BOOL interrupted = FALSE;
+            int result = plain ? ReplaceHexInFile("C:\\s.dat", kOldHex, kNewHex)
+                               : ReplaceHexInFileEx("C:\\s.dat", kOldHex, kNewHex, &interrupted);
+            ntsim::FaultClearAll();
+            EXPECT_EQ(result, plain ? -2 : c.result) << plain;
+            if (!plain) {
+                EXPECT_TRUE(interrupted);
+            }
+            std::vector<uint8_t> expected = file;
+            size_t at[] = {5000, 9000, secondView + 5000};
+            for (unsigned k = 0; k < c.written; ++k) Put(expected, at[k], newP);
+            EXPECT_TRUE(Read("s.dat") == expected);
+            EXPECT_EQ(job_.replacedCount, c.written);
+            EXPECT_EQ(job_.changesMade, c.written ? 1u : 0u);
+            EXPECT_NE(Log().find(std::string("\n") + c.message + " 'C:\\s.dat'\n", logBefore), std::string::npos)
+                << Log();
+        }
     }
+    // Without a failure all three are found, across the views.
+    Write("s.dat", file);
+    job_.replacedCount = 0;
+    BOOL interrupted = TRUE;
+    EXPECT_EQ(ReplaceHexInFileEx("C:\\s.dat", kOldHex, kNewHex, &interrupted), 0);
+    EXPECT_FALSE(interrupted);
+    EXPECT_EQ(job_.replacedCount, 3u);
 }
 
 namespace {
@@ -265,6 +261,19 @@ TEST_F(FileReplace, ScanMatchesThePlainestLoopAtEveryEdge) {
         Case c{"a real SID straddling every edge, random noise", noise(4096 + 36 * 65536 + 5, false), realOld, realNew};
         straddle(c.file, realOld);
         cases.push_back(c);
+    }
+    {
+        // The same at every 64 KiB of the file itself, past two edges of the 4 MiB views the
+        // file is read through; and matches that end on, or start at, each view's edge.
+        Case c{"straddling the file's own 64 KiB edges", noise((8u << 20) + 4096 + 100, true), sidOld, sidNew};
+        size_t split = 1;
+        for (size_t edge = 2 * 65536; edge + 17 < c.file.size(); edge += 65536, ++split)
+            Put(c.file, edge - (split % 17 == 0 ? 1 : split % 17), sidOld);
+        cases.push_back(c);
+        Case d{"ending on a view's edge, and starting on one", noise((8u << 20) + 4096, true), sidOld, sidNew};
+        Put(d.file, (4u << 20) - 17, sidOld);
+        Put(d.file, (8u << 20), sidOld);
+        cases.push_back(d);
     }
     {
         // Each match ends exactly on an edge, or starts on one.
