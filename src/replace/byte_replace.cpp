@@ -172,7 +172,9 @@ const unsigned long long kSkippedBytes = 4096;
 // starts in a view can reach into the next), mapped one at a time: the scan reads the
 // system's cached pages where they lie, with no copy into a buffer of its own, and the
 // process never holds more of the file than one view. A multiple of the 64 KiB at which
-// views must start on every Windows version.
+// views must start on every Windows version. The files are the job's own working copies,
+// just written to the local disk; a read error in a view would end the process as a cut
+// does, and the next boot's recovery puts the machine back.
 const unsigned long long kView = 2ull << 20;
 
 // Nibble of one hex digit: its upper-case form minus '0', or minus 0x37 past '9'.
