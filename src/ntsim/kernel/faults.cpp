@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "nt/win32.h"
@@ -27,13 +28,26 @@ std::condition_variable g_holdChanged;
 int g_heldCalls = 0;        // calls that met a hold since the rules were last cleared
 unsigned g_releases = 0;    // each release lets the calls held before it go on
 
+// The held call looks for its release every millisecond, outside any critical section in
+// between: a thread held there can still be suspended or terminated, as one blocked in a
+// system call can.
 void WaitWhileHeld() {
-    ntsim::CriticalSection section;
-    std::unique_lock<std::mutex> lock(g_holdMutex);
-    ++g_heldCalls;
-    unsigned heldAt = g_releases;
-    g_holdChanged.notify_all();
-    WaitUntil(g_holdChanged, lock, 0xFFFFFFFFu, [heldAt] { return g_releases != heldAt; });
+    unsigned heldAt;
+    {
+        ntsim::CriticalSection section;
+        std::lock_guard<std::mutex> lock(g_holdMutex);
+        ++g_heldCalls;
+        heldAt = g_releases;
+        g_holdChanged.notify_all();
+    }
+    for (;;) {
+        {
+            ntsim::CriticalSection section;
+            std::lock_guard<std::mutex> lock(g_holdMutex);
+            if (g_releases != heldAt) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }
 
 void RunHook(PowerLossHook which) {
