@@ -251,6 +251,13 @@ protected:
         ASSERT_EQ(ntsim::MachineBoot(dir.empty() ? dir_ : dir, &error), 0u) << error;
     }
     std::string C(const std::string& relative) { return Host(relative); }
+    // The ntsim tool, run with args; what it prints is kept in commands.txt under root_.
+    static std::string Ntsim() { return std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim"; }
+    int RunNtsim(const std::string& args) {
+        std::string cmd = Ntsim() + " " + args + " >>'" + root_ + "/commands.txt' 2>&1";
+        return WEXITSTATUS(system(cmd.c_str()));
+    }
+    std::string Commands() { return ReadHost(root_ + "/commands.txt"); }
 };
 
 }  // namespace e2e

@@ -17,24 +17,18 @@ using ntsim::CensusPlace;
 
 class ProgramBoots : public e2e::MachineTest {
 protected:
-    static std::string Ntsim() { return std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim"; }
-    int Sh(const std::string& args) {
-        std::string cmd = Ntsim() + " " + args + " >>'" + root_ + "/commands.txt' 2>&1";
-        return WEXITSTATUS(system(cmd.c_str()));
-    }
-    std::string Commands() { return e2e::ReadHost(root_ + "/commands.txt"); }
     // A machine with the program installed as C:\TESSIV\tessiv.exe.
     void MakeWithProgram(const std::string& preset, const std::string& sid, const std::string& dir) {
         Make(preset, sid, dir);
-        ASSERT_EQ(Sh("install '" + dir + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0) << Commands();
+        ASSERT_EQ(RunNtsim("install '" + dir + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0) << Commands();
     }
     // The program's unattended install, with a log, on the machine in dir.
     void Prepare(const std::string& options, const std::string& dir) {
-        EXPECT_EQ(Sh("run '" + dir + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:C:\\tessiv.log' " + options), 1)
+        EXPECT_EQ(RunNtsim("run '" + dir + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:C:\\tessiv.log' " + options), 1)
             << Commands();
     }
-    int Program(const std::string& args) { return Sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' " + args); }
-    void BootNow(const std::string& dir) { ASSERT_EQ(Sh("boot '" + dir + "'"), 0) << Commands(); }
+    int Program(const std::string& args) { return RunNtsim("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' " + args); }
+    void BootNow(const std::string& dir) { ASSERT_EQ(RunNtsim("boot '" + dir + "'"), 0) << Commands(); }
     // Two boots: the service runs the job and restarts; the rewritten hives take over and
     // the service runs the clean-up.
     void JobAndCleanUp(const std::string& dir) {
@@ -137,7 +131,7 @@ TEST_F(ProgramBoots, StandAloneJobAndCleanUpRemovingTheProgram) {
 TEST_F(ProgramBoots, ServiceBelowAFolderWithASpaceStartsOnlyTheProgram) {
     Make("nt4-workstation", "S-1-5-21-1-2-3", dir_);
     const std::string program = "C:\\Program Files\\Tessiv\\tessiv.exe";
-    ASSERT_EQ(Sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' '" + program + "'"), 0) << Commands();
+    ASSERT_EQ(RunNtsim("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' '" + program + "'"), 0) << Commands();
     const std::string planted = C("Program.exe");
     {
         std::ofstream script(planted);
@@ -145,7 +139,7 @@ TEST_F(ProgramBoots, ServiceBelowAFolderWithASpaceStartsOnlyTheProgram) {
     }
     e2e::fs::permissions(planted, e2e::fs::perms::owner_all | e2e::fs::perms::group_exec | e2e::fs::perms::others_exec);
 
-    EXPECT_EQ(Sh("run '" + dir_ + "' -- '" + program + "' -autoinstall -quiet '-log:C:\\Logs\\Tessiv\\run.log'"), 1)
+    EXPECT_EQ(RunNtsim("run '" + dir_ + "' -- '" + program + "' -autoinstall -quiet '-log:C:\\Logs\\Tessiv\\run.log'"), 1)
         << Commands();
     EXPECT_EQ(e2e::HiveText(Config(dir_, "SYSTEM"), "ControlSet001\\Services\\Tessiv", "ImagePath"),
               "\"" + program + "\"");
@@ -328,7 +322,7 @@ TEST_F(ProgramBoots, DomainSidCarriedByTheSynchronizationFile) {
 
     // The primary controller's job runs at once: the file is written as the SID changes.
     e2e::fs::create_directories(pdc + "/drives/c/SYNC");
-    Sh("run '" + pdc + "' -- 'C:\\TESSIV\\tessiv.exe' -start -quiet '-log:C:\\tessiv.log' " + data);
+    RunNtsim("run '" + pdc + "' -- 'C:\\TESSIV\\tessiv.exe' -start -quiet '-log:C:\\tessiv.log' " + data);
     BootNow(pdc);
     std::string newDomain = e2e::MachineSidText(pdc);
     EXPECT_NE(newDomain, domain);

@@ -13,12 +13,6 @@ using ntsim::CensusPlace;
 
 class ServerJob : public e2e::MachineTest {
 protected:
-    static std::string Ntsim() { return std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim"; }
-    int Sh(const std::string& args) {
-        std::string cmd = Ntsim() + " " + args + " >>'" + root_ + "/commands.txt' 2>&1";
-        return WEXITSTATUS(system(cmd.c_str()));
-    }
-    std::string Commands() { return e2e::ReadHost(root_ + "/commands.txt"); }
     std::string Log() { return e2e::ReadHost(dir_ + "/drives/c/tessiv.log"); }
     // The profiles of ProfileList that belong to the server's users, by SID.
     std::vector<std::pair<std::string, std::string>> UserProfiles() {
@@ -40,8 +34,8 @@ protected:
 
 TEST_F(ServerJob, TerminalServerLeavesNoOldSidAndEveryProfileRewritten) {
     const std::string oldSid = "S-1-5-21-11-22-33";
-    ASSERT_EQ(Sh("create '" + dir_ + "' --size terminal-server --files 2000 --profiles 20 --sid " + oldSid), 0) << Commands();
-    ASSERT_EQ(Sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0) << Commands();
+    ASSERT_EQ(RunNtsim("create '" + dir_ + "' --size terminal-server --files 2000 --profiles 20 --sid " + oldSid), 0) << Commands();
+    ASSERT_EQ(RunNtsim("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0) << Commands();
     ASSERT_EQ(UserProfiles().size(), 20u);
     // Before: the second volume's descriptors and every user's hive name the old SID.
     ntsim::CensusResult before = e2e::Count(dir_, oldSid);
@@ -50,10 +44,10 @@ TEST_F(ServerJob, TerminalServerLeavesNoOldSidAndEveryProfileRewritten) {
     EXPECT_GT(onE, 50);
     EXPECT_GT(before.Count(CensusPlace::ProfileHives), 20 * 5);
 
-    EXPECT_EQ(Sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:C:\\tessiv.log'"), 1) << Commands();
-    ASSERT_EQ(Sh("boot '" + dir_ + "'"), 0) << Commands();
+    EXPECT_EQ(RunNtsim("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' -autoinstall -quiet '-log:C:\\tessiv.log'"), 1) << Commands();
+    ASSERT_EQ(RunNtsim("boot '" + dir_ + "'"), 0) << Commands();
     EXPECT_NE(Log().find("\nStage 9: Updating Registry Information\n"), std::string::npos) << Log();
-    ASSERT_EQ(Sh("boot '" + dir_ + "'"), 0) << Commands();
+    ASSERT_EQ(RunNtsim("boot '" + dir_ + "'"), 0) << Commands();
     EXPECT_NE(Log().find("   Service Entry Removed Successfully.\n"), std::string::npos) << Log();
 
     const std::string newSid = e2e::MachineSidText(dir_);

@@ -16,7 +16,6 @@ const std::string kOldSid = "S-1-5-21-1-2-3";
 
 class WizardRun : public e2e::MachineTest {
 protected:
-    static std::string Ntsim() { return std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim"; }
     int Sh(const std::string& command) {
         std::string cmd = command + " >>'" + root_ + "/commands.txt' 2>&1";
         return WEXITSTATUS(system(cmd.c_str()));

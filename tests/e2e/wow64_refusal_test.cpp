@@ -15,16 +15,10 @@ const char* const kRefusal = "Error: This is the 32-bit Tessiv program, and this
 
 class Wow64Refusal : public e2e::MachineTest {
 protected:
-    static std::string Ntsim() { return std::string(TESSIV_BINARY_DIR) + "/tools/ntsim/ntsim"; }
-    int Sh(const std::string& args) {
-        std::string cmd = Ntsim() + " " + args + " >>'" + root_ + "/commands.txt' 2>&1";
-        return WEXITSTATUS(system(cmd.c_str()));
-    }
-    std::string Commands() { return e2e::ReadHost(root_ + "/commands.txt"); }
     // A machine with the program installed, whose transcript (boxes included) goes to root_.
     void MakeWithProgram(const std::string& preset) {
         Make(preset, "S-1-5-21-1-2-3");
-        ASSERT_EQ(Sh("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0)
+        ASSERT_EQ(RunNtsim("install '" + dir_ + "' '" + TESSIV_BINARY_DIR + "/tessiv' 'C:\\TESSIV\\tessiv.exe'"), 0)
             << Commands();
         std::ofstream(dir_ + "/machine.conf", std::ios::app) << "\n[operator]\ntranscript = " << root_
                                                              << "/transcript.txt\n"
@@ -34,7 +28,7 @@ protected:
     void Architecture(const char* name) {
         std::ofstream(dir_ + "/machine.conf", std::ios::app) << "\n[machine]\narchitecture = " << name << "\n";
     }
-    int Program(const std::string& args) { return Sh("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' " + args); }
+    int Program(const std::string& args) { return RunNtsim("run '" + dir_ + "' -- 'C:\\TESSIV\\tessiv.exe' " + args); }
     std::string Transcript() { return e2e::ReadHost(root_ + "/transcript.txt"); }
     // The refusal boxes shown so far, and that nothing else was.
     int RefusalBoxes() {
@@ -107,7 +101,7 @@ TEST_F(Wow64Refusal, TheServiceRefusesAtBootAndLogsWhereItsSettingsSay) {
     ASSERT_TRUE(ServiceEntry());
     Architecture("x64");
     const e2e::Snapshot before = e2e::Take(dir_);
-    ASSERT_EQ(Sh("boot '" + dir_ + "'"), 0) << Commands();
+    ASSERT_EQ(RunNtsim("boot '" + dir_ + "'"), 0) << Commands();
     EXPECT_EQ(RefusalBoxes(), 1) << Transcript();
     EXPECT_NE(Log().find(std::string("\n") + kRefusal), std::string::npos) << Log();
     EXPECT_EQ(Log().find("Stage 1"), std::string::npos) << "no job: " << Log();
