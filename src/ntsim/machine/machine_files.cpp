@@ -67,26 +67,6 @@ private:
     std::string root_;
 };
 
-HiveKey* Path(HiveKey* root, const std::string& path) {
-    HiveKey* k = root;
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t next = path.find('\\', i);
-        if (next == std::string::npos) next = path.size();
-        std::string name = path.substr(i, next - i);
-        if (!name.empty()) {
-            HiveKey* child = k->FindSubkey(name);
-            if (!child) {
-                child = k->AddSubkey(name);
-                child->security = k->security;
-                child->lastWrite = FileTimeNow();
-            }
-            k = child;
-        }
-        i = next + 1;
-    }
-    return k;
-}
 
 void Text(HiveKey* key, const std::string& name, const std::string& text) {
     HiveValue v;
@@ -122,14 +102,14 @@ uint32_t AddLargeKeys(const std::string& dir, const Bytes& user, std::string* er
         for (int i = 0; i < 1200; ++i) {
             char clsid[64];
             snprintf(clsid, sizeof clsid, "{%08X-51D0-11D2-8B3A-00A0C9%06X}", 0x1A2B0000u + (unsigned)i, (unsigned)i);
-            HiveKey* k = Path(hive.root.get(), std::string(machine ? "Classes\\CLSID\\" : "Software\\Classes\\CLSID\\") + clsid);
+            HiveKey* k = MachineKeyPath(hive.root.get(), std::string(machine ? "Classes\\CLSID\\" : "Software\\Classes\\CLSID\\") + clsid);
             Text(k, "", "Component " + std::to_string(i));
-            Text(Path(k, "InprocServer32"), "", "C:\\WINNT\\system32\\comp" + std::to_string(i % 97) + ".dll");
+            Text(MachineKeyPath(k, "InprocServer32"), "", "C:\\WINNT\\system32\\comp" + std::to_string(i % 97) + ".dll");
         }
         std::string base = machine ? "Microsoft\\Windows\\CurrentVersion\\Installer\\UserData\\" + sidText + "\\Products\\"
                                    : "Software\\Microsoft\\Installer\\Products\\";
         for (int i = 0; i < 300; ++i) {
-            HiveKey* k = Path(hive.root.get(), base + "P" + std::to_string(1000 + i));
+            HiveKey* k = MachineKeyPath(hive.root.get(), base + "P" + std::to_string(1000 + i));
             Text(k, "InstallSource", "C:\\Data\\Setup\\" + std::to_string(i));
             Text(k, "Owner", sidText);
         }
@@ -143,6 +123,27 @@ uint32_t AddLargeKeys(const std::string& dir, const Bytes& user, std::string* er
 }
 
 }  // namespace
+
+HiveKey* MachineKeyPath(HiveKey* root, const std::string& path) {
+    HiveKey* k = root;
+    size_t i = 0;
+    while (i <= path.size()) {
+        size_t next = path.find('\\', i);
+        if (next == std::string::npos) next = path.size();
+        std::string name = path.substr(i, next - i);
+        if (!name.empty()) {
+            HiveKey* child = k->FindSubkey(name);
+            if (!child) {
+                child = k->AddSubkey(name);
+                child->security = k->security;
+                child->lastWrite = FileTimeNow();
+            }
+            k = child;
+        }
+        i = next + 1;
+    }
+    return k;
+}
 
 uint32_t MachineWriteFiles(const std::string& dir, const MachineOptions& options, Conf* conf, std::string* error) {
     Hive security;

@@ -14,4 +14,9 @@ namespace ntsim {
 // a few thousand files and a few thousand more keys in SOFTWARE and in a user's hive.
 uint32_t MachineWriteFiles(const std::string& dir, const MachineOptions& options, Conf* conf, std::string* error);
 
+// The key at path (backslashes) below root; each missing key on the way is made with its
+// parent's security and the time now.
+struct HiveKey;
+HiveKey* MachineKeyPath(HiveKey* root, const std::string& path);
+
 }  // namespace ntsim

@@ -14,6 +14,7 @@
 #include <map>
 
 #include "ntsim/files/security.h"
+#include "ntsim/machine/machine_files.h"
 #include "ntsim/machine/hive_shape.h"
 #include "ntsim/registry/regf.h"
 #include "ntsim/security/access.h"
@@ -233,22 +234,7 @@ uint32_t GrowHive(const std::string& file, const std::string& under, const shape
         *error = "cannot read " + file;
         return rc;
     }
-    HiveKey* key = hive.root.get();
-    for (size_t i = 0; i <= under.size();) {
-        size_t next = under.find('\\', i);
-        if (next == std::string::npos) next = under.size();
-        std::string name = under.substr(i, next - i);
-        if (!name.empty()) {
-            HiveKey* child = key->FindSubkey(name);
-            if (!child) {
-                child = key->AddSubkey(name);
-                child->security = key->security;
-                child->lastWrite = FileTimeNow();
-            }
-            key = child;
-        }
-        i = next + 1;
-    }
+    HiveKey* key = MachineKeyPath(hive.root.get(), under);
     shape::detail::Generator generator(growth);
     generator.r = shape::Random(seed);
     generator.Fill(key, growth.keys, 3);
